@@ -1,0 +1,222 @@
+// The narrow-format, wide-argument printf used by every log line.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "Log.h"
+
+namespace nork {
+
+long long LogArg::asSigned() const {
+    switch (m_kind) {
+        case Kind::Signed: return m_i;
+        case Kind::Unsigned: return static_cast<long long>(m_u);
+        case Kind::Double: return static_cast<long long>(m_d);
+        default: return 0;
+    }
+}
+
+unsigned long long LogArg::asUnsigned() const {
+    switch (m_kind) {
+        case Kind::Signed: return static_cast<unsigned long long>(m_i);
+        case Kind::Unsigned: return m_u;
+        case Kind::Double: return static_cast<unsigned long long>(m_d);
+        case Kind::Pointer: return reinterpret_cast<std::uintptr_t>(m_p);
+        default: return 0;
+    }
+}
+
+double LogArg::asDouble() const {
+    switch (m_kind) {
+        case Kind::Signed: return static_cast<double>(m_i);
+        case Kind::Unsigned: return static_cast<double>(m_u);
+        case Kind::Double: return m_d;
+        default: return 0;
+    }
+}
+
+namespace {
+
+// Lenient UTF-8 to UTF-16 for narrow arguments: a log line must never be lost
+// to a bad byte, so invalid bytes become U+FFFD.
+void appendNarrow(std::u16string& out, std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        auto b = static_cast<unsigned char>(s[i]);
+        char32_t cp = 0xFFFD;
+        std::size_t len = 1;
+        if (b < 0x80) {
+            cp = b;
+        } else if (b >= 0xC2 && b <= 0xF4) {
+            std::size_t need = b < 0xE0 ? 1 : (b < 0xF0 ? 2 : 3);
+            char32_t v = b & (0x3F >> need);
+            bool ok = i + need < s.size();
+            for (std::size_t k = 1; ok && k <= need; ++k) {
+                auto c = static_cast<unsigned char>(s[i + k]);
+                if ((c & 0xC0) != 0x80) ok = false;
+                v = (v << 6) | (c & 0x3F);
+            }
+            if (ok && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF) &&
+                v >= (need == 1 ? 0x80u : need == 2 ? 0x800u : 0x10000u)) {
+                cp = v;
+                len = need + 1;
+            }
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += len;
+    }
+}
+
+void appendPadded(std::u16string& out, std::u16string_view text, bool leftAlign, int width,
+                  int precision) {
+    if (precision >= 0 && static_cast<std::size_t>(precision) < text.size()) {
+        text = text.substr(0, static_cast<std::size_t>(precision));
+    }
+    std::size_t pad =
+        width > 0 && static_cast<std::size_t>(width) > text.size() ? width - text.size() : 0;
+    if (!leftAlign) out.append(pad, u' ');
+    out.append(text);
+    if (leftAlign) out.append(pad, u' ');
+}
+
+}  // namespace
+
+std::u16string formatWide(const char* format, std::initializer_list<LogArg> args) {
+    std::u16string out;
+    if (format == nullptr) return out;
+    auto next = args.begin();
+    const char* p = format;
+    while (*p != '\0') {
+        if (*p != '%') {
+            const char* start = p;
+            while (*p != '\0' && *p != '%') ++p;
+            appendNarrow(out, std::string_view(start, static_cast<std::size_t>(p - start)));
+            continue;
+        }
+        const char* specStart = p++;
+        if (*p == '%') {
+            out.push_back(u'%');
+            ++p;
+            continue;
+        }
+        std::string flags;
+        while (*p != '\0' && std::string_view("-+ #0").find(*p) != std::string_view::npos) {
+            flags.push_back(*p++);
+        }
+        int width = -1;
+        if (*p == '*') {
+            width = next != args.end() ? static_cast<int>((next++)->asSigned()) : 0;
+            if (width < 0) {
+                flags.push_back('-');
+                width = -width;
+            }
+            ++p;
+        } else {
+            while (*p >= '0' && *p <= '9') width = (width < 0 ? 0 : width * 10) + (*p++ - '0');
+        }
+        int precision = -1;
+        if (*p == '.') {
+            ++p;
+            precision = 0;
+            if (*p == '*') {
+                precision = next != args.end() ? static_cast<int>((next++)->asSigned()) : 0;
+                ++p;
+            } else {
+                while (*p >= '0' && *p <= '9') precision = precision * 10 + (*p++ - '0');
+            }
+        }
+        // Length modifiers are accepted and ignored: LogArg knows the width.
+        while (*p != '\0' && std::string_view("hlLqjzt").find(*p) != std::string_view::npos) ++p;
+        if (p[0] == 'I' && p[1] == '6' && p[2] == '4') p += 3;
+        char conv = *p;
+        if (conv == '\0') {
+            appendNarrow(out, specStart);
+            break;
+        }
+        ++p;
+        bool leftAlign = flags.find('-') != std::string::npos;
+        if (next == args.end()) {
+            // Missing argument: keep the specification visible.
+            appendNarrow(out, std::string_view(specStart, static_cast<std::size_t>(p - specStart)));
+            continue;
+        }
+        const LogArg& arg = *next++;
+        switch (conv) {
+            case 's':
+            case 'S': {
+                if (arg.kind() == LogArg::Kind::Wide) {
+                    appendPadded(out, arg.wide(), leftAlign, width, precision);
+                } else if (arg.kind() == LogArg::Kind::Narrow) {
+                    std::u16string w;
+                    appendNarrow(w, arg.narrow());
+                    appendPadded(out, w, leftAlign, width, precision);
+                } else {
+                    appendPadded(out, u"(?)", leftAlign, width, precision);
+                }
+                break;
+            }
+            case 'c':
+            case 'C': {
+                char16_t c = static_cast<char16_t>(arg.asUnsigned());
+                appendPadded(out, std::u16string_view(&c, 1), leftAlign, width, -1);
+                break;
+            }
+            default: {
+                std::string spec = "%" + flags;
+                if (width >= 0) spec += std::to_string(width);
+                if (precision >= 0) spec += "." + std::to_string(precision);
+                char buf[128];
+                int n = 0;
+                switch (conv) {
+                    case 'd':
+                    case 'i':
+                        spec += "lld";
+                        n = std::snprintf(buf, sizeof buf, spec.c_str(), arg.asSigned());
+                        break;
+                    case 'u':
+                    case 'x':
+                    case 'X':
+                    case 'o':
+                        spec += "ll";
+                        spec.push_back(conv);
+                        n = std::snprintf(buf, sizeof buf, spec.c_str(), arg.asUnsigned());
+                        break;
+                    case 'f':
+                    case 'F':
+                    case 'e':
+                    case 'E':
+                    case 'g':
+                    case 'G':
+                        spec.push_back(conv);
+                        n = std::snprintf(buf, sizeof buf, spec.c_str(), arg.asDouble());
+                        break;
+                    case 'p':
+                        spec += "llx";
+                        n = std::snprintf(buf, sizeof buf, spec.c_str(), arg.asUnsigned());
+                        break;
+                    default:
+                        // Unknown conversion: copy it as written.
+                        n = std::snprintf(buf, sizeof buf, "%.*s",
+                                          static_cast<int>(p - specStart), specStart);
+                        break;
+                }
+                if (n > 0) {
+                    appendNarrow(out, std::string_view(buf, std::min<std::size_t>(
+                                                                static_cast<std::size_t>(n),
+                                                                sizeof buf - 1)));
+                }
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace nork
