@@ -23,7 +23,8 @@ void destroyLastTracker() {
     {
         std::lock_guard<std::mutex> guard(trackerMutex());
         auto& v = trackers();
-        if (v.empty()) return;
+        if (v.empty())
+            return;
         last = v.back();
         v.pop_back();
     }

@@ -14,24 +14,24 @@ namespace nork {
 
 // A critical section: recursive, as the callers re-enter it.
 class CThreadMutex {
-public:
+  public:
     void lock() { m_mutex.lock(); }
     void unlock() { m_mutex.unlock(); }
     bool try_lock() { return m_mutex.try_lock(); }
 
-private:
+  private:
     std::recursive_mutex m_mutex;
 };
 
 class CNullMutex {
-public:
+  public:
     void lock() {}
     void unlock() {}
     bool try_lock() { return true; }
 };
 
 class CLifeTimeTracker {
-public:
+  public:
     explicit CLifeTimeTracker(unsigned int longevity) : m_longevity(longevity) {}
     virtual ~CLifeTimeTracker() = default;
     CLifeTimeTracker(const CLifeTimeTracker&) = delete;
@@ -39,7 +39,7 @@ public:
 
     unsigned int longevity() const { return m_longevity; }
 
-private:
+  private:
     unsigned int m_longevity;
 };
 
@@ -50,15 +50,16 @@ struct CSimpleDeleter {
 
 template <class T, class Destroyer = CSimpleDeleter<T>>
 class TConcreteLifeTimeTracker : public CLifeTimeTracker {
-public:
+  public:
     TConcreteLifeTimeTracker(T* object, unsigned int longevity, void (*onDestroyed)())
         : CLifeTimeTracker(longevity), m_object(object), m_onDestroyed(onDestroyed) {}
     ~TConcreteLifeTimeTracker() override {
-        if (m_onDestroyed != nullptr) m_onDestroyed();
+        if (m_onDestroyed != nullptr)
+            m_onDestroyed();
         Destroyer::destroy(m_object);
     }
 
-private:
+  private:
     T* m_object;
     void (*m_onDestroyed)();
 };
@@ -73,7 +74,7 @@ std::size_t lifeTimeTrackerCount();
 
 template <class T, class MutexT = CThreadMutex, unsigned int Longevity = 1>
 class TSingleton {
-public:
+  public:
     // Creates on first use. After the exit handlers destroyed the instance a
     // late caller gets a fresh one, registered again, rather than a dangling
     // reference.
@@ -97,7 +98,7 @@ public:
     static T* existing() { return s_instance.load(std::memory_order_acquire); }
     static bool destroyed() { return s_destroyed.load(std::memory_order_acquire); }
 
-private:
+  private:
     static MutexT& creationMutex() {
         static MutexT mutex;
         return mutex;
@@ -113,7 +114,7 @@ private:
 
 template <class T, unsigned int Longevity = 1>
 class TSimpleSingleton {
-public:
+  public:
     static T& instance() {
         T* p = s_instance.load(std::memory_order_acquire);
         if (p == nullptr) {
@@ -125,7 +126,7 @@ public:
     }
     static T* existing() { return s_instance.load(std::memory_order_acquire); }
 
-private:
+  private:
     static void onDestroyed() { s_instance.store(nullptr, std::memory_order_release); }
     static inline std::atomic<T*> s_instance{nullptr};
 };

@@ -23,8 +23,7 @@ TEST(StatusToString, KnownValuesKeepNumberAndText) {
         {506, u"Updating a single domain size is not allowed"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(std::u16string(statusToString(static_cast<STATUS>(c.value))), c.text)
-            << c.value;
+        EXPECT_EQ(std::u16string(statusToString(static_cast<STATUS>(c.value))), c.text) << c.value;
     }
 }
 
