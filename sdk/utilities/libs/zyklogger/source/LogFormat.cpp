@@ -10,29 +10,42 @@ namespace nork {
 
 long long LogArg::asSigned() const {
     switch (m_kind) {
-        case Kind::Signed: return m_i;
-        case Kind::Unsigned: return static_cast<long long>(m_u);
-        case Kind::Double: return static_cast<long long>(m_d);
-        default: return 0;
+        case Kind::Signed:
+            return m_i;
+        case Kind::Unsigned:
+            return static_cast<long long>(m_u);
+        case Kind::Double:
+            return static_cast<long long>(m_d);
+        default:
+            return 0;
     }
 }
 
 unsigned long long LogArg::asUnsigned() const {
     switch (m_kind) {
-        case Kind::Signed: return static_cast<unsigned long long>(m_i);
-        case Kind::Unsigned: return m_u;
-        case Kind::Double: return static_cast<unsigned long long>(m_d);
-        case Kind::Pointer: return reinterpret_cast<std::uintptr_t>(m_p);
-        default: return 0;
+        case Kind::Signed:
+            return static_cast<unsigned long long>(m_i);
+        case Kind::Unsigned:
+            return m_u;
+        case Kind::Double:
+            return static_cast<unsigned long long>(m_d);
+        case Kind::Pointer:
+            return reinterpret_cast<std::uintptr_t>(m_p);
+        default:
+            return 0;
     }
 }
 
 double LogArg::asDouble() const {
     switch (m_kind) {
-        case Kind::Signed: return static_cast<double>(m_i);
-        case Kind::Unsigned: return static_cast<double>(m_u);
-        case Kind::Double: return m_d;
-        default: return 0;
+        case Kind::Signed:
+            return static_cast<double>(m_i);
+        case Kind::Unsigned:
+            return static_cast<double>(m_u);
+        case Kind::Double:
+            return m_d;
+        default:
+            return 0;
     }
 }
 
@@ -54,11 +67,14 @@ void appendNarrow(std::u16string& out, std::string_view s) {
             bool ok = i + need < s.size();
             for (std::size_t k = 1; ok && k <= need; ++k) {
                 auto c = static_cast<unsigned char>(s[i + k]);
-                if ((c & 0xC0) != 0x80) ok = false;
+                if ((c & 0xC0) != 0x80)
+                    ok = false;
                 v = (v << 6) | (c & 0x3F);
             }
             if (ok && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF) &&
-                v >= (need == 1 ? 0x80u : need == 2 ? 0x800u : 0x10000u)) {
+                v >= (need == 1   ? 0x80u
+                      : need == 2 ? 0x800u
+                                  : 0x10000u)) {
                 cp = v;
                 len = need + 1;
             }
@@ -81,22 +97,26 @@ void appendPadded(std::u16string& out, std::u16string_view text, bool leftAlign,
     }
     std::size_t pad =
         width > 0 && static_cast<std::size_t>(width) > text.size() ? width - text.size() : 0;
-    if (!leftAlign) out.append(pad, u' ');
+    if (!leftAlign)
+        out.append(pad, u' ');
     out.append(text);
-    if (leftAlign) out.append(pad, u' ');
+    if (leftAlign)
+        out.append(pad, u' ');
 }
 
 }  // namespace
 
 std::u16string formatWide(const char* format, std::initializer_list<LogArg> args) {
     std::u16string out;
-    if (format == nullptr) return out;
+    if (format == nullptr)
+        return out;
     auto next = args.begin();
     const char* p = format;
     while (*p != '\0') {
         if (*p != '%') {
             const char* start = p;
-            while (*p != '\0' && *p != '%') ++p;
+            while (*p != '\0' && *p != '%')
+                ++p;
             appendNarrow(out, std::string_view(start, static_cast<std::size_t>(p - start)));
             continue;
         }
@@ -119,7 +139,8 @@ std::u16string formatWide(const char* format, std::initializer_list<LogArg> args
             }
             ++p;
         } else {
-            while (*p >= '0' && *p <= '9') width = (width < 0 ? 0 : width * 10) + (*p++ - '0');
+            while (*p >= '0' && *p <= '9')
+                width = (width < 0 ? 0 : width * 10) + (*p++ - '0');
         }
         int precision = -1;
         if (*p == '.') {
@@ -129,12 +150,15 @@ std::u16string formatWide(const char* format, std::initializer_list<LogArg> args
                 precision = next != args.end() ? static_cast<int>((next++)->asSigned()) : 0;
                 ++p;
             } else {
-                while (*p >= '0' && *p <= '9') precision = precision * 10 + (*p++ - '0');
+                while (*p >= '0' && *p <= '9')
+                    precision = precision * 10 + (*p++ - '0');
             }
         }
         // Length modifiers are accepted and ignored: LogArg knows the width.
-        while (*p != '\0' && std::string_view("hlLqjzt").find(*p) != std::string_view::npos) ++p;
-        if (p[0] == 'I' && p[1] == '6' && p[2] == '4') p += 3;
+        while (*p != '\0' && std::string_view("hlLqjzt").find(*p) != std::string_view::npos)
+            ++p;
+        if (p[0] == 'I' && p[1] == '6' && p[2] == '4')
+            p += 3;
         char conv = *p;
         if (conv == '\0') {
             appendNarrow(out, specStart);
@@ -170,8 +194,10 @@ std::u16string formatWide(const char* format, std::initializer_list<LogArg> args
             }
             default: {
                 std::string spec = "%" + flags;
-                if (width >= 0) spec += std::to_string(width);
-                if (precision >= 0) spec += "." + std::to_string(precision);
+                if (width >= 0)
+                    spec += std::to_string(width);
+                if (precision >= 0)
+                    spec += "." + std::to_string(precision);
                 char buf[128];
                 int n = 0;
                 switch (conv) {
@@ -203,14 +229,14 @@ std::u16string formatWide(const char* format, std::initializer_list<LogArg> args
                         break;
                     default:
                         // Unknown conversion: copy it as written.
-                        n = std::snprintf(buf, sizeof buf, "%.*s",
-                                          static_cast<int>(p - specStart), specStart);
+                        n = std::snprintf(buf, sizeof buf, "%.*s", static_cast<int>(p - specStart),
+                                          specStart);
                         break;
                 }
                 if (n > 0) {
-                    appendNarrow(out, std::string_view(buf, std::min<std::size_t>(
-                                                                static_cast<std::size_t>(n),
-                                                                sizeof buf - 1)));
+                    appendNarrow(out, std::string_view(
+                                          buf, std::min<std::size_t>(static_cast<std::size_t>(n),
+                                                                     sizeof buf - 1)));
                 }
                 break;
             }
