@@ -402,7 +402,7 @@ Document parse(std::string_view text) {
         }
         if (line.front() == '[') {
             std::u16string path;
-            if (line.back() != ']' || !utf8ToUtf16(line.substr(1, line.size() - 2), path) ||
+            if (line.back() != ']' || !utf8ToUtf16(trim(line.substr(1, line.size() - 2)), path) ||
                 (path = normaliseKey(path)).empty()) {
                 skip(raw);
                 continue;
