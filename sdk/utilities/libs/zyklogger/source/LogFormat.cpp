@@ -166,8 +166,10 @@ std::u16string formatWide(const char* format, std::initializer_list<LogArg> args
         }
         ++p;
         bool leftAlign = flags.find('-') != std::string::npos;
-        if (next == args.end()) {
-            // Missing argument: keep the specification visible.
+        bool known = std::string_view("sScCdiuxXofFeEgGp").find(conv) != std::string_view::npos;
+        if (!known || next == args.end()) {
+            // Unknown conversion or missing argument: keep the specification
+            // visible, and leave the argument to the next conversion.
             appendNarrow(out, std::string_view(specStart, static_cast<std::size_t>(p - specStart)));
             continue;
         }
