@@ -38,7 +38,7 @@ inline constexpr std::uint32_t LOG_ALL_LEVELS = 1023;
 
 // One formatting argument.
 class LogArg {
-public:
+  public:
     enum class Kind { Signed, Unsigned, Double, Wide, Narrow, Pointer };
 
     LogArg(int v) : m_kind(Kind::Signed), m_i(v) {}
@@ -64,7 +64,7 @@ public:
     std::string_view narrow() const { return m_n; }
     const void* pointer() const { return m_p; }
 
-private:
+  private:
     Kind m_kind;
     long long m_i = 0;
     unsigned long long m_u = 0;
@@ -91,9 +91,9 @@ void assertFailed(const char* conditionText, const char* file, int line) noexcep
 #define NORK_LOG(level, format, ...) \
     ::nork::logWrite((level), __FILE__, __LINE__, errno, (format), {__VA_ARGS__})
 
-#define zyk_assert(condition, conditionText)                            \
-    do {                                                                \
-        if (!(condition)) {                                             \
+#define zyk_assert(condition, conditionText)                           \
+    do {                                                               \
+        if (!(condition)) {                                            \
             ::nork::assertFailed((conditionText), __FILE__, __LINE__); \
-        }                                                               \
+        }                                                              \
     } while (0)

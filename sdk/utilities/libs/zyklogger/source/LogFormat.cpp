@@ -120,7 +120,7 @@ std::u16string formatWide(const char* format, std::initializer_list<LogArg> args
             appendNarrow(out, std::string_view(start, static_cast<std::size_t>(p - start)));
             continue;
         }
-        const char* specStart = p++;
+        const char* convStart = p++;
         if (*p == '%') {
             out.push_back(u'%');
             ++p;
@@ -161,14 +161,16 @@ std::u16string formatWide(const char* format, std::initializer_list<LogArg> args
             p += 3;
         char conv = *p;
         if (conv == '\0') {
-            appendNarrow(out, specStart);
+            appendNarrow(out, convStart);
             break;
         }
         ++p;
         bool leftAlign = flags.find('-') != std::string::npos;
-        if (next == args.end()) {
-            // Missing argument: keep the specification visible.
-            appendNarrow(out, std::string_view(specStart, static_cast<std::size_t>(p - specStart)));
+        bool known = std::string_view("sScCdiuxXofFeEgGp").find(conv) != std::string_view::npos;
+        if (!known || next == args.end()) {
+            // Unknown conversion or missing argument: keep the conversion text
+            // visible, and leave the argument to the next conversion.
+            appendNarrow(out, std::string_view(convStart, static_cast<std::size_t>(p - convStart)));
             continue;
         }
         const LogArg& arg = *next++;
@@ -193,26 +195,28 @@ std::u16string formatWide(const char* format, std::initializer_list<LogArg> args
                 break;
             }
             default: {
-                std::string spec = "%" + flags;
+                std::string printfConversion = "%" + flags;
                 if (width >= 0)
-                    spec += std::to_string(width);
+                    printfConversion += std::to_string(width);
                 if (precision >= 0)
-                    spec += "." + std::to_string(precision);
+                    printfConversion += "." + std::to_string(precision);
                 char buf[128];
                 int n = 0;
                 switch (conv) {
                     case 'd':
                     case 'i':
-                        spec += "lld";
-                        n = std::snprintf(buf, sizeof buf, spec.c_str(), arg.asSigned());
+                        printfConversion += "lld";
+                        n = std::snprintf(buf, sizeof buf, printfConversion.c_str(),
+                                          arg.asSigned());
                         break;
                     case 'u':
                     case 'x':
                     case 'X':
                     case 'o':
-                        spec += "ll";
-                        spec.push_back(conv);
-                        n = std::snprintf(buf, sizeof buf, spec.c_str(), arg.asUnsigned());
+                        printfConversion += "ll";
+                        printfConversion.push_back(conv);
+                        n = std::snprintf(buf, sizeof buf, printfConversion.c_str(),
+                                          arg.asUnsigned());
                         break;
                     case 'f':
                     case 'F':
@@ -220,17 +224,19 @@ std::u16string formatWide(const char* format, std::initializer_list<LogArg> args
                     case 'E':
                     case 'g':
                     case 'G':
-                        spec.push_back(conv);
-                        n = std::snprintf(buf, sizeof buf, spec.c_str(), arg.asDouble());
+                        printfConversion.push_back(conv);
+                        n = std::snprintf(buf, sizeof buf, printfConversion.c_str(),
+                                          arg.asDouble());
                         break;
                     case 'p':
-                        spec += "llx";
-                        n = std::snprintf(buf, sizeof buf, spec.c_str(), arg.asUnsigned());
+                        printfConversion += "llx";
+                        n = std::snprintf(buf, sizeof buf, printfConversion.c_str(),
+                                          arg.asUnsigned());
                         break;
                     default:
                         // Unknown conversion: copy it as written.
-                        n = std::snprintf(buf, sizeof buf, "%.*s", static_cast<int>(p - specStart),
-                                          specStart);
+                        n = std::snprintf(buf, sizeof buf, "%.*s", static_cast<int>(p - convStart),
+                                          convStart);
                         break;
                 }
                 if (n > 0) {

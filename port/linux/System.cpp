@@ -1,0 +1,216 @@
+#include "port/System.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace nork::port {
+namespace {
+
+PortError fromErrno(int err) {
+    PortErrc code = PortErrc::IoError;
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR:
+            code = PortErrc::NotFound;
+            break;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            code = PortErrc::AccessDenied;
+            break;
+        case EINVAL:
+        case ENAMETOOLONG:
+        case ELOOP:
+            code = PortErrc::InvalidArgument;
+            break;
+        case EBUSY:
+        case EAGAIN:
+            code = PortErrc::Busy;
+            break;
+        case ENOSYS:
+            code = PortErrc::NotSupported;
+            break;
+        default:
+            break;
+    }
+    return PortError{code, err};
+}
+
+// strerror_r comes in two flavours; both are handled so the build does not
+// depend on feature macros.
+[[maybe_unused]] const char* pickStrerror(int result, const char* buf) {
+    return result == 0 ? buf : nullptr;
+}
+[[maybe_unused]] const char* pickStrerror(const char* result, const char*) {
+    return result;
+}
+
+}  // namespace
+
+std::uint32_t currentProcessId() noexcept {
+    return static_cast<std::uint32_t>(::getpid());
+}
+
+std::uint32_t currentThreadId() noexcept {
+    return static_cast<std::uint32_t>(::syscall(SYS_gettid));
+}
+
+PortError localTime(std::time_t t, LocalTime& out) noexcept {
+    struct tm tmv {};
+    if (::localtime_r(&t, &tmv) == nullptr)
+        return PortError{PortErrc::InvalidArgument, errno};
+    out.year = tmv.tm_year + 1900;
+    out.month = tmv.tm_mon + 1;
+    out.day = tmv.tm_mday;
+    out.hour = tmv.tm_hour;
+    out.minute = tmv.tm_min;
+    out.second = tmv.tm_sec;
+    out.dayOfYear = tmv.tm_yday;
+    out.dayOfWeek = tmv.tm_wday;
+    return PortError::ok();
+}
+
+std::string errnoText(int err) {
+    char buf[256] = {};
+    const char* text = pickStrerror(::strerror_r(err, buf, sizeof buf), buf);
+    if (text == nullptr || *text == '\0')
+        return "Unknown error " + std::to_string(err);
+    return text;
+}
+
+bool hasStdInput() noexcept {
+    return ::fcntl(0, F_GETFD) != -1;
+}
+
+PortError longPathName(const std::string& path, std::string& out) {
+    if (path.empty())
+        return PortError{PortErrc::InvalidArgument, EINVAL};
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr)
+        return fromErrno(errno);
+    out = resolved;
+    std::free(resolved);
+    return PortError::ok();
+}
+
+void debugOutput(std::string_view utf8Text) noexcept {
+    const char* target = std::getenv("QZ_DEBUG_OUTPUT");
+    if (target == nullptr || *target == '\0' || utf8Text.empty())
+        return;
+    int fd = -1;
+    bool close = false;
+    if (std::strcmp(target, "stderr") == 0) {
+        fd = 2;
+    } else {
+        fd = ::open(target, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        close = true;
+    }
+    if (fd < 0)
+        return;
+    // One write per call keeps a text whole among concurrent writers (append
+    // mode makes each write land at the end as a unit).
+    const char* p = utf8Text.data();
+    std::size_t left = utf8Text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (close)
+        ::close(fd);
+}
+
+std::string userConfigDir() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && *xdg == '/')
+        return xdg;
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0')
+        return std::string(home) + "/.config";
+    return "./.config";
+}
+
+std::string userRuntimeDir() {
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg != nullptr && *xdg == '/')
+        return xdg;
+    return "/tmp/qz-" + std::to_string(::getuid());
+}
+
+PortError createDirectories(const std::string& path) {
+    if (path.empty())
+        return PortError{PortErrc::InvalidArgument, EINVAL};
+    std::string partial;
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        std::size_t next = path.find('/', pos + 1);
+        partial = path.substr(0, next);
+        pos = next;
+        if (partial.empty() || partial == "/")
+            continue;
+        if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST)
+            return fromErrno(errno);
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return fromErrno(errno);
+    if (!S_ISDIR(st.st_mode))
+        return PortError{PortErrc::InvalidArgument, ENOTDIR};
+    return PortError::ok();
+}
+
+PortError startChildProcess(const std::function<int()>& body, bool runExitHandlers,
+                            std::int64_t& pid) {
+    std::fflush(nullptr);  // so buffered output is not written twice
+    pid_t child = ::fork();
+    if (child < 0)
+        return fromErrno(errno);
+    if (child == 0) {
+        int code = 1;
+        try {
+            code = body();
+        } catch (...) {
+            code = 125;
+        }
+        if (runExitHandlers)
+            std::exit(code);
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    pid = child;
+    return PortError::ok();
+}
+
+PortError waitChildProcess(std::int64_t pid, int& exitCode) {
+    int status = 0;
+    pid_t r = -1;
+    do {
+        r = ::waitpid(static_cast<pid_t>(pid), &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0)
+        return fromErrno(errno);
+    if (WIFEXITED(status)) {
+        exitCode = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        exitCode = 128 + WTERMSIG(status);
+    } else {
+        exitCode = -1;
+    }
+    return PortError::ok();
+}
+
+}  // namespace nork::port

@@ -1,0 +1,19 @@
+#include "LogOutputDebugout.h"
+
+#include "LogText.h"
+#include "port/System.h"
+
+namespace nork {
+
+void CLogOutputDebugout::write(std::uint32_t, const std::u16string& line) {
+    try {
+        std::string text = logtext::toUtf8(line);
+        std::lock_guard<std::mutex> guard(m_mutex);
+        port::debugOutput(text);
+        port::debugOutput("\n");
+    } catch (...) {
+        // Out of memory while logging: the line is lost, the caller goes on.
+    }
+}
+
+}  // namespace nork
