@@ -110,6 +110,7 @@ class DriveCore {
     void setMode(DriveMode mode);
     void setDelays(std::chrono::milliseconds reattach, std::chrono::milliseconds ready);
     FaultState& faults() { return m_faults; }
+    void setReattachDelayFault(std::optional<std::chrono::milliseconds> delay);
     DriveInfo inspect() const;
     std::filesystem::path volumePath(std::uint8_t lun) const;
     void persist();
@@ -128,9 +129,13 @@ class DriveCore {
     void appear();
     void becomeReady();
     void scheduleReturn(std::chrono::milliseconds limit);
+    void rescheduleReturn();
+    // Applies changed delays to a pending return and readiness.
+    void reschedule();
     void setBus(BusState state);
     void workerLoop();
-    void deliver(const std::deque<BusEvent>& events);
+    void deliver(const std::deque<std::pair<std::uint64_t, BusEvent>>& events);
+    void pushEvent(BusEvent event);
 
     std::filesystem::path m_dir;
     PersistedState m_state;
@@ -148,15 +153,27 @@ class DriveCore {
     std::optional<std::chrono::milliseconds> m_returnLimit;  // for a scheduled leave
     std::optional<Clock::time_point> m_appearAt;
     std::optional<Clock::time_point> m_readyAt;
+    // When the pending return or readiness started, so a changed delay
+    // applies to it too.
+    Clock::time_point m_leftAt;
+    std::chrono::milliseconds m_leftLimit{0};
+    Clock::time_point m_appearedAt;
 
-    std::deque<BusEvent> m_events;
+    // Events with their sequence numbers, so an observer gets only what
+    // happens after it subscribed.
+    std::deque<std::pair<std::uint64_t, BusEvent>> m_events;
+    std::uint64_t m_nextEvent = 0;
     std::condition_variable m_wake;
     bool m_stopping = false;
     std::thread m_worker;
     std::thread::id m_workerId;
 
     std::mutex m_observersMutex;
-    std::map<int, BusObserver> m_observers;
+    struct Observer {
+        BusObserver callback;
+        std::uint64_t firstEvent;
+    };
+    std::map<int, Observer> m_observers;
     int m_nextObserver = 1;
     std::mutex m_deliveryMutex;
 };

@@ -95,6 +95,9 @@ ScsiReply requestSense(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun)
     if (cdbTooShort(r, 6))
         return checkCondition(sense::INVALID_FIELD);
     const std::uint32_t limit = std::min<std::uint32_t>(r.cdb[4], r.transferLength);
+    // Any REQUEST SENSE ends the sense a failed command left, even when a
+    // condition of higher rank is reported instead.
+    const auto pending = drive.takePendingSense(lun);
     Sense s = sense::NONE;
     if (!drive.table().domainOfLun(lun)) {
         s = sense::LUN_NOT_SUPPORTED;
@@ -102,7 +105,7 @@ ScsiReply requestSense(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun)
         s = sense::BECOMING_READY;
     } else if (drive.takeUnitAttention(lun)) {
         s = sense::RESET_OCCURRED;
-    } else if (auto pending = drive.takePendingSense(lun)) {
+    } else if (pending) {
         s = *pending;
     }
     auto bytes = senseBytes(s);

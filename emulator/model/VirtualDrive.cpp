@@ -145,7 +145,7 @@ void DriveCore::goOffBus() {
     m_pendingSense.clear();
     unmountVolumes(m_dir);
     setBus(BusState::Detached);
-    m_events.push_back(BusEvent::Detached);
+    pushEvent(BusEvent::Detached);
 }
 
 void DriveCore::appear() {
@@ -155,11 +155,12 @@ void DriveCore::appear() {
         m_unitAttention.insert(lun);
     m_pendingSense.clear();
     setBus(BusState::Attaching);
-    m_events.push_back(BusEvent::Attached);
+    pushEvent(BusEvent::Attached);
+    m_appearedAt = Clock::now();
     if (m_state.readyDelay.count() <= 0) {
         becomeReady();
     } else {
-        m_readyAt = Clock::now() + m_state.readyDelay;
+        m_readyAt = m_appearedAt + m_state.readyDelay;
     }
 }
 
@@ -171,7 +172,12 @@ void DriveCore::becomeReady() {
         // The drive is usable without its volume directories.
     }
     setBus(BusState::Attached);
-    m_events.push_back(BusEvent::Ready);
+    pushEvent(BusEvent::Ready);
+}
+
+void DriveCore::pushEvent(BusEvent event) {
+    m_events.emplace_back(m_nextEvent++, event);
+    m_wake.notify_all();
 }
 
 void DriveCore::unplugNow() {
@@ -190,11 +196,24 @@ void DriveCore::scheduleReturn(milliseconds limit) {
         persist();
         return;
     }
+    m_leftAt = Clock::now();
+    m_leftLimit = limit;
+    rescheduleReturn();
+}
+
+void DriveCore::rescheduleReturn() {
     milliseconds delay = m_faults.reattachDelay.value_or(m_state.reattachDelay);
-    if (limit.count() > 0 && delay > limit)
-        delay = limit;
-    m_appearAt = Clock::now() + delay;
+    if (m_leftLimit.count() > 0 && delay > m_leftLimit) delay = m_leftLimit;
+    m_appearAt = m_leftAt + delay;
     m_wake.notify_all();
+}
+
+void DriveCore::reschedule() {
+    if (m_appearAt) rescheduleReturn();
+    if (m_readyAt) {
+        m_readyAt = m_appearedAt + m_state.readyDelay;
+        m_wake.notify_all();
+    }
 }
 
 void DriveCore::leaveBusAndReturn(milliseconds beforeLeave, milliseconds limit) {
@@ -243,6 +262,11 @@ void DriveCore::detach() {
     unplugNow();
 }
 
+void DriveCore::setReattachDelayFault(std::optional<milliseconds> delay) {
+    m_faults.reattachDelay = delay;
+    reschedule();
+}
+
 void DriveCore::setMode(DriveMode mode) {
     m_state.mode = mode;
     persist();
@@ -251,6 +275,7 @@ void DriveCore::setMode(DriveMode mode) {
 void DriveCore::setDelays(milliseconds reattach, milliseconds ready) {
     m_state.reattachDelay = reattach;
     m_state.readyDelay = ready;
+    reschedule();
     persist();
 }
 
@@ -358,7 +383,7 @@ void DriveCore::workerLoop() {
             // A state file that cannot be written does not stop the bus.
         }
         if (!m_events.empty()) {
-            std::deque<BusEvent> batch;
+            std::deque<std::pair<std::uint64_t, BusEvent>> batch;
             batch.swap(m_events);
             lock.unlock();
             deliver(batch);
@@ -378,19 +403,19 @@ void DriveCore::workerLoop() {
     }
 }
 
-void DriveCore::deliver(const std::deque<BusEvent>& events) {
+void DriveCore::deliver(const std::deque<std::pair<std::uint64_t, BusEvent>>& events) {
     std::lock_guard delivery(m_deliveryMutex);
-    std::vector<BusObserver> observers;
+    std::vector<Observer> observers;
     {
         std::lock_guard lock(m_observersMutex);
-        for (const auto& [id, observer] : m_observers)
-            observers.push_back(observer);
+        for (const auto& [id, observer] : m_observers) observers.push_back(observer);
     }
     const std::string serial = m_state.identity.serial;  // fixed for the drive's life
-    for (BusEvent event : events) {
+    for (const auto& [sequence, event] : events) {
         for (const auto& observer : observers) {
+            if (sequence < observer.firstEvent) continue;
             try {
-                observer(serial, event);
+                observer.callback(serial, event);
             } catch (...) {
                 // An observer's failure is its own.
             }
@@ -399,9 +424,14 @@ void DriveCore::deliver(const std::deque<BusEvent>& events) {
 }
 
 int DriveCore::subscribe(BusObserver observer) {
+    std::uint64_t first = 0;
+    {
+        std::lock_guard lock(mutex);
+        first = m_nextEvent;
+    }
     std::lock_guard lock(m_observersMutex);
     int id = m_nextObserver++;
-    m_observers.emplace(id, std::move(observer));
+    m_observers.emplace(id, Observer{std::move(observer), first});
     return id;
 }
 
@@ -548,7 +578,7 @@ void VirtualDrive::setNeverReattach(bool never) {
 
 void VirtualDrive::setReattachDelayFault(std::optional<milliseconds> delay) {
     std::lock_guard lock(m_core->mutex);
-    m_core->faults().reattachDelay = delay;
+    m_core->setReattachDelayFault(delay);
 }
 
 void VirtualDrive::setCommandDelay(milliseconds delay) {

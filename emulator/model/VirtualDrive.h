@@ -170,6 +170,8 @@ class VirtualDrive {
     void unsubscribe(int id);
 
     void setMode(DriveMode mode);
+    // A changed delay also applies to a return or readiness under way,
+    // counted from when it began.
     void setDelays(std::chrono::milliseconds reattachDelay, std::chrono::milliseconds readyDelay);
 
     // Faults.
