@@ -166,7 +166,7 @@ class DriveCore {
     std::condition_variable m_wake;
     bool m_stopping = false;
     std::thread m_worker;
-    std::thread::id m_workerId;
+    const std::string m_serial;  // fixed for the drive's life; read by deliveries
 
     std::mutex m_observersMutex;
     struct Observer {

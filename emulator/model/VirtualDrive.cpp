@@ -89,7 +89,8 @@ DriveCore::DriveCore(fs::path dir, PersistedState state, DomainTable table, Imag
     : m_dir(std::move(dir)),
       m_state(std::move(state)),
       m_table(std::move(table)),
-      m_image(std::move(image)) {
+      m_image(std::move(image)),
+      m_serial(m_state.identity.serial) {
     // Volumes left up by a process that ended while the drive was attached.
     unmountVolumes(m_dir);
     if (m_state.plugged)
@@ -110,8 +111,6 @@ DriveCore::~DriveCore() {
 
 void DriveCore::startWorker() {
     m_worker = std::thread([this] { workerLoop(); });
-    std::lock_guard lock(mutex);
-    m_workerId = m_worker.get_id();
 }
 
 void DriveCore::persist() {
@@ -203,13 +202,15 @@ void DriveCore::scheduleReturn(milliseconds limit) {
 
 void DriveCore::rescheduleReturn() {
     milliseconds delay = m_faults.reattachDelay.value_or(m_state.reattachDelay);
-    if (m_leftLimit.count() > 0 && delay > m_leftLimit) delay = m_leftLimit;
+    if (m_leftLimit.count() > 0 && delay > m_leftLimit)
+        delay = m_leftLimit;
     m_appearAt = m_leftAt + delay;
     m_wake.notify_all();
 }
 
 void DriveCore::reschedule() {
-    if (m_appearAt) rescheduleReturn();
+    if (m_appearAt)
+        rescheduleReturn();
     if (m_readyAt) {
         m_readyAt = m_appearedAt + m_state.readyDelay;
         m_wake.notify_all();
@@ -403,24 +404,32 @@ void DriveCore::workerLoop() {
     }
 }
 
+namespace {
+// The drive whose events this thread is delivering, if any.
+thread_local const DriveCore* t_delivering = nullptr;
+}  // namespace
+
 void DriveCore::deliver(const std::deque<std::pair<std::uint64_t, BusEvent>>& events) {
     std::lock_guard delivery(m_deliveryMutex);
+    t_delivering = this;
     std::vector<Observer> observers;
     {
         std::lock_guard lock(m_observersMutex);
-        for (const auto& [id, observer] : m_observers) observers.push_back(observer);
+        for (const auto& [id, observer] : m_observers)
+            observers.push_back(observer);
     }
-    const std::string serial = m_state.identity.serial;  // fixed for the drive's life
     for (const auto& [sequence, event] : events) {
         for (const auto& observer : observers) {
-            if (sequence < observer.firstEvent) continue;
+            if (sequence < observer.firstEvent)
+                continue;
             try {
-                observer.callback(serial, event);
+                observer.callback(m_serial, event);
             } catch (...) {
                 // An observer's failure is its own.
             }
         }
     }
+    t_delivering = nullptr;
 }
 
 int DriveCore::subscribe(BusObserver observer) {
@@ -440,7 +449,7 @@ void DriveCore::unsubscribe(int id) {
         std::lock_guard lock(m_observersMutex);
         m_observers.erase(id);
     }
-    if (std::this_thread::get_id() != m_workerId) {
+    if (t_delivering != this) {
         // Wait out a delivery that may still hold a copy of the observer.
         std::lock_guard delivery(m_deliveryMutex);
     }

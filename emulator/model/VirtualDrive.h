@@ -148,6 +148,7 @@ class VirtualDrive {
     // Reopens the drive saved in dir with every field and byte it had.
     static std::unique_ptr<VirtualDrive> open(const std::filesystem::path& dir);
 
+    // Waits for an event delivery in progress; not to be called from an observer.
     ~VirtualDrive();
     VirtualDrive(const VirtualDrive&) = delete;
     VirtualDrive& operator=(const VirtualDrive&) = delete;

@@ -11,7 +11,7 @@ namespace {
 
 // Collects bus events in order.
 class EventLog {
-public:
+  public:
     void attach(VirtualDrive& drive) {
         m_id = drive.subscribe([this](const std::string& serial, BusEvent event) {
             std::lock_guard lock(m_mutex);
@@ -32,7 +32,7 @@ public:
     }
     int id() const { return m_id; }
 
-private:
+  private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<BusEvent> m_events;
@@ -111,7 +111,8 @@ TEST(Bus, DetachAttachCommandCyclesTheDriveAndReportsEvents) {
     ASSERT_TRUE(drive->waitForBusState(BusState::Attached, 10s));
     EXPECT_EQ(log.waitFor(3),
               (std::vector<BusEvent>{BusEvent::Detached, BusEvent::Attached, BusEvent::Ready}));
-    for (const auto& serial : log.serials()) EXPECT_EQ(serial, "QE00112233445566");
+    for (const auto& serial : log.serials())
+        EXPECT_EQ(serial, "QE00112233445566");
     EXPECT_EQ(drive->execute(testUnitReady(1)).senseKey(), proto::SENSE_KEY_UNIT_ATTENTION);
     drive->unsubscribe(log.id());
 }
@@ -168,6 +169,20 @@ TEST(Bus, ObserverMayCallBackIntoTheDrive) {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return !seen.empty(); }));
     EXPECT_EQ(seen[0], BusState::Detached);
+}
+
+TEST(Bus, UnsubscribedObserverHearsNothingMore) {
+    ScratchDir dir;
+    auto drive = VirtualDrive::create(dir.path(), smallConfig());
+    EventLog gone;
+    EventLog stays;
+    gone.attach(*drive);
+    stays.attach(*drive);
+    drive->unsubscribe(gone.id());
+    drive->detach();
+    // Both would get the event in the same delivery.
+    ASSERT_EQ(stays.waitFor(1).size(), 1u);
+    EXPECT_TRUE(gone.serials().empty());
 }
 
 }  // namespace

@@ -24,24 +24,26 @@ TEST(Concurrency, ThreadsWritingAndReadingTheirOwnSectorsNeverSeeTornData) {
                 // Every thread writes the same sectors with its own pattern:
                 // a read must show one whole pattern, never a mix.
                 const auto mine = pattern(8, static_cast<std::uint8_t>(t * 50 + round));
-                if (!drive->execute(write10(1, 10, mine)).good()) ++failures;
+                if (!drive->execute(write10(1, 10, mine)).good())
+                    ++failures;
                 auto back = drive->execute(read10(1, 10, 8));
                 if (!back.good()) {
                     ++failures;
                     continue;
                 }
                 const std::uint8_t seed = back.dataIn[0];
-                if (back.dataIn != pattern(8, seed)) ++failures;
+                if (back.dataIn != pattern(8, seed))
+                    ++failures;
                 // Private commands interleave with data commands.
-                if (!drive->execute(qzCommand(proto::qzop::AUX_GET_FW_VERSION, ScsiRequest::In,
-                                              24))
+                if (!drive->execute(qzCommand(proto::qzop::AUX_GET_FW_VERSION, ScsiRequest::In, 24))
                          .good()) {
                     ++failures;
                 }
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(drive->inspect().commandCount, commandsBefore + THREADS * ROUNDS * 3);
 }
@@ -56,7 +58,8 @@ TEST(Concurrency, DetachDuringCommandsLeavesEachCommandWholeOrUnanswered) {
         const auto data = pattern(4, 0x5A);
         while (!stop) {
             auto reply = drive->execute(write10(1, 0, data));
-            if (reply.result == ScsiReply::Ok && !reply.good()) ++bad;
+            if (reply.result == ScsiReply::Ok && !reply.good())
+                ++bad;
         }
     });
     for (int i = 0; i < 20; ++i) {

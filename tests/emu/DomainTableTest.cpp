@@ -26,8 +26,9 @@ TEST(DomainLayout, ParsesAndPlacesDomainsConsecutively) {
         {"public", 1000, {{2, 0, 0, 1000, 0}}},
         {"cd:65536,public:rest", 100000, {{3, 0, 0, 65536, 0}, {2, 0, 65536, 34464, 1}}},
         // A domain without LUN does not take a LUN number.
-        {"type1:10,public:20,type4:5,cd:rest", 100, {{1, 0, 0, 10, 255}, {2, 0, 10, 20, 0},
-                                                     {4, 0, 30, 5, 255}, {3, 0, 35, 65, 1}}},
+        {"type1:10,public:20,type4:5,cd:rest",
+         100,
+         {{1, 0, 0, 10, 255}, {2, 0, 10, 20, 0}, {4, 0, 30, 5, 255}, {3, 0, 35, 65, 1}}},
         // Free space may stay behind the last domain.
         {"public:1M:wp", 10000, {{2, 1, 0, 2048, 0}}},
         {"cd:2K:locked+wp,public:1:0x10", 10, {{3, 9, 0, 4, 0}, {2, 0x10, 4, 1, 1}}},

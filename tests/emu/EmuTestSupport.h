@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 
 // A fresh directory under $QZ_TEST_TMP, removed afterwards.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         const char* root = std::getenv("QZ_TEST_TMP");
         std::filesystem::path base =
@@ -30,7 +30,8 @@ public:
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string("emu-") + info->test_suite_name() + "-" + info->name();
         for (char& c : name) {
-            if (c == '/') c = '_';
+            if (c == '/')
+                c = '_';
         }
         name += "-" + std::to_string(std::random_device{}());
         m_path = base / name;
@@ -43,7 +44,7 @@ public:
     }
     const std::filesystem::path& path() const { return m_path; }
 
-private:
+  private:
     std::filesystem::path m_path;
 };
 
@@ -170,8 +171,10 @@ inline DriveConfig smallConfig() {
 inline void consumeAttention(VirtualDrive& drive) {
     for (std::uint8_t lun = 0; lun < 255; ++lun) {
         auto reply = drive.execute(testUnitReady(lun));
-        if (reply.good()) continue;
-        if (reply.senseKey() != proto::SENSE_KEY_UNIT_ATTENTION) break;
+        if (reply.good())
+            continue;
+        if (reply.senseKey() != proto::SENSE_KEY_UNIT_ATTENTION)
+            break;
     }
 }
 

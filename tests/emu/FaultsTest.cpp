@@ -5,7 +5,7 @@ namespace qzemu::test {
 namespace {
 
 class Faults : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         DriveConfig config = smallConfig();
         config.reattachDelay = 1h;  // tests that need a return set it

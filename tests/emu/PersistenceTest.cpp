@@ -112,7 +112,8 @@ void editState(const std::filesystem::path& dir, const std::string& key, const s
             out << current << '\n';
         }
     }
-    if (!replaced) out << line << '\n';
+    if (!replaced)
+        out << line << '\n';
     in.close();
     std::ofstream(dir / "drive.state", std::ios::trunc) << out.str();
 }

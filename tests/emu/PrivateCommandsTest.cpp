@@ -5,7 +5,7 @@ namespace qzemu::test {
 namespace {
 
 class PrivateCommands : public ::testing::Test {
-protected:
+  protected:
     std::unique_ptr<VirtualDrive> make(DriveMode mode) {
         DriveConfig config = smallConfig();
         config.mode = mode;
@@ -28,8 +28,8 @@ TEST_F(PrivateCommands, UnsupportedOperationLeavesOpAndReasonUntilRead) {
         EXPECT_TRUE(reply.dataIn.empty());
 
         // A successful command in between clears nothing.
-        auto fw = drive->execute(
-            qzCommand(proto::qzop::AUX_GET_FW_VERSION, ScsiRequest::In, proto::FW_VERSION_ANSWER_SIZE));
+        auto fw = drive->execute(qzCommand(proto::qzop::AUX_GET_FW_VERSION, ScsiRequest::In,
+                                           proto::FW_VERSION_ANSWER_SIZE));
         ASSERT_TRUE(fw.good());
 
         auto error = drive->execute(getErrorCode());

@@ -8,7 +8,7 @@ namespace qzemu::test {
 namespace {
 
 class StandardCommands : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         drive = VirtualDrive::create(dir.path() / "drive", smallConfig());
         consumeAttention(*drive);
@@ -107,8 +107,7 @@ TEST(ModeSense, Page5GeometryFollowsTheDomainSize) {
         EXPECT_EQ(reply.dataIn[8] & 0x3F, proto::MODE_PAGE_FLEXIBLE_DISK);
         EXPECT_EQ(reply.dataIn[proto::MODE_SENSE10_HEADS_OFFSET], 255);
         EXPECT_EQ(reply.dataIn[proto::MODE_SENSE10_SECTORS_PER_TRACK_OFFSET], 63);
-        EXPECT_EQ(proto::getBE16(&reply.dataIn[proto::MODE_SENSE10_CYLINDERS_OFFSET]),
-                  c.cylinders);
+        EXPECT_EQ(proto::getBE16(&reply.dataIn[proto::MODE_SENSE10_CYLINDERS_OFFSET]), c.cylinders);
     }
 }
 
@@ -146,7 +145,7 @@ TEST_F(StandardCommands, AccessBeyondTheDomainIsRefused) {
         bool ok;
     };
     const Case cases[] = {
-        {size - 1, 1, true},  {size - 1, 2, false}, {size, 1, false},
+        {size - 1, 1, true},    {size - 1, 2, false}, {size, 1, false},
         {0xFFFFFFFF, 1, false}, {0, 0, true},
     };
     for (const auto& c : cases) {
