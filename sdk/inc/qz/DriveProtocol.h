@@ -115,6 +115,43 @@ inline constexpr std::uint32_t ERROR_CODE_EXTENDED_SIZE = 508;
 inline constexpr std::uint32_t FW_VERSION_ANSWER_SIZE = 24;
 inline constexpr std::uint32_t DETACH_ATTACH_DATA_SIZE = 12;
 
+// SCSI status bytes and fixed-format sense data (18 bytes), as a drive
+// answers and the host inspects them (sense key at byte 2).
+inline constexpr std::uint8_t SCSI_STATUS_GOOD = 0x00;
+inline constexpr std::uint8_t SCSI_STATUS_CHECK_CONDITION = 0x02;
+inline constexpr std::uint32_t SENSE_BUFFER_SIZE = 32;
+inline constexpr std::uint8_t SENSE_RESPONSE_FIXED_CURRENT = 0x70;
+inline constexpr std::size_t SENSE_KEY_OFFSET = 2;
+inline constexpr std::size_t SENSE_ADDITIONAL_LENGTH_OFFSET = 7;
+inline constexpr std::size_t SENSE_ASC_OFFSET = 12;
+inline constexpr std::size_t SENSE_ASCQ_OFFSET = 13;
+inline constexpr std::uint8_t SENSE_KEY_NO_SENSE = 0x0;
+inline constexpr std::uint8_t SENSE_KEY_NOT_READY = 0x2;
+inline constexpr std::uint8_t SENSE_KEY_MEDIUM_ERROR = 0x3;
+inline constexpr std::uint8_t SENSE_KEY_HARDWARE_ERROR = 0x4;
+inline constexpr std::uint8_t SENSE_KEY_ILLEGAL_REQUEST = 0x5;
+inline constexpr std::uint8_t SENSE_KEY_UNIT_ATTENTION = 0x6;
+inline constexpr std::uint8_t SENSE_KEY_DATA_PROTECT = 0x7;
+
+// Standard answer fields the host reads.
+inline constexpr std::size_t INQUIRY_VENDOR_OFFSET = 8;     // 8 bytes, blank padded
+inline constexpr std::size_t INQUIRY_PRODUCT_OFFSET = 16;   // 16 bytes, blank padded
+inline constexpr std::size_t INQUIRY_REVISION_OFFSET = 32;  // 4 bytes
+inline constexpr std::uint8_t INQUIRY_TYPE_DISK = 0x00;
+inline constexpr std::uint8_t INQUIRY_TYPE_CDROM = 0x05;
+inline constexpr std::uint8_t MODE_PAGE_FLEXIBLE_DISK = 0x05;
+inline constexpr std::size_t MODE_SENSE10_HEADS_OFFSET = 12;
+inline constexpr std::size_t MODE_SENSE10_SECTORS_PER_TRACK_OFFSET = 13;
+inline constexpr std::size_t MODE_SENSE10_CYLINDERS_OFFSET = 16;  // big-endian u16
+inline constexpr std::uint8_t REPORT_ID_SERVICE_ACTION = 0x05;
+
+// Domain types and flags as the drive stores and reports them.
+inline constexpr std::uint8_t DOMAIN_WIRE_TYPE_PUBLIC = 2;
+inline constexpr std::uint8_t DOMAIN_WIRE_TYPE_CD = 3;
+inline constexpr std::uint8_t DOMAIN_WIRE_NO_LUN = 255;
+inline constexpr std::uint16_t DOMAIN_WIRE_FLAG_WRITE_PROTECTED = 0x0001;
+inline constexpr std::uint16_t DOMAIN_WIRE_FLAG_CD_LOCKED = 0x0008;
+
 // Device error code: bits 16..31 the failed operation, bits 0..15 the reason
 // (one of 0x0001 .. 0x0020); 0 = no error. Little-endian in answer bytes 0..3.
 constexpr std::uint32_t makeDeviceError(std::uint16_t op, std::uint16_t reason) {

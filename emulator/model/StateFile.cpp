@@ -1,0 +1,220 @@
+#include "model/StateFile.h"
+
+#include <charconv>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+namespace qzemu {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* FORMAT_VERSION = "1";
+
+void checkText(const char* field, const std::string& value, std::size_t maxLength,
+               bool allowEmpty) {
+    if (value.size() > maxLength || (!allowEmpty && value.empty())) {
+        throw std::invalid_argument(std::string(field) + " must have " + (allowEmpty ? "0" : "1") +
+                                    ".." + std::to_string(maxLength) + " characters");
+    }
+    for (char c : value) {
+        if (c < 0x20 || c > 0x7E) {
+            throw std::invalid_argument(std::string(field) + " must be printable ASCII");
+        }
+    }
+}
+
+std::uint64_t parseUnsigned(const std::string& text, std::uint64_t max, int line) {
+    std::uint64_t value = 0;
+    int base = 10;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    if (text.size() > 2 && text[0] == '0' && text[1] == 'x') {
+        base = 16;
+        first += 2;
+    }
+    auto [ptr, ec] = std::from_chars(first, last, value, base);
+    if (ec != std::errc() || ptr != last || first == last || value > max) {
+        throw std::runtime_error("drive.state line " + std::to_string(line) + ": bad number \"" +
+                                 text + "\"");
+    }
+    return value;
+}
+
+std::string hex(std::uint32_t value, int width) {
+    std::ostringstream out;
+    out << "0x" << std::hex;
+    out.width(width);
+    out.fill('0');
+    out << value;
+    return out.str();
+}
+
+}  // namespace
+
+void checkIdentity(const Identity& id) {
+    checkText("serial", id.serial, 16, false);
+    checkText("vendor", id.vendor, 8, false);
+    checkText("product", id.product, 16, false);
+    checkText("revision", id.revision, 4, false);
+    checkText("firmware", id.firmware, 23, true);
+    checkText("report vendor", id.reportVendor, 9, false);
+    checkText("report product", id.reportProduct, 9, false);
+}
+
+void writeStateFile(const fs::path& dir, const PersistedState& s) {
+    std::ostringstream out;
+    out << "# qzemu drive state\n"
+        << "format " << FORMAT_VERSION << '\n'
+        << "serial " << s.identity.serial << '\n'
+        << "vendor " << s.identity.vendor << '\n'
+        << "product " << s.identity.product << '\n'
+        << "revision " << s.identity.revision << '\n'
+        << "firmware " << s.identity.firmware << '\n'
+        << "report-vendor " << s.identity.reportVendor << '\n'
+        << "report-product " << s.identity.reportProduct << '\n'
+        << "usb-vid " << hex(s.identity.usbVendorId, 4) << '\n'
+        << "usb-pid " << hex(s.identity.usbProductId, 4) << '\n'
+        << "mode " << modeName(s.mode) << '\n'
+        << "flash-sectors " << s.flashSectors << '\n'
+        << "reattach-delay-ms " << s.reattachDelay.count() << '\n'
+        << "ready-delay-ms " << s.readyDelay.count() << '\n'
+        << "plugged " << (s.plugged ? "yes" : "no") << '\n'
+        << "error-register " << hex(s.errorRegister, 8) << '\n';
+    for (const auto& d : s.domains) {
+        out << "domain " << static_cast<unsigned>(d.type) << ' ' << hex(d.flags, 4) << ' '
+            << d.sizeSectors << '\n';
+    }
+    const fs::path target = dir / STATE_FILE_NAME;
+    const fs::path temp = dir / (std::string(STATE_FILE_NAME) + ".new");
+    {
+        std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+        file << out.str();
+        file.flush();
+        if (!file)
+            throw std::runtime_error("cannot write " + temp.string());
+    }
+    std::error_code ec;
+    fs::rename(temp, target, ec);
+    if (ec)
+        throw std::runtime_error("cannot replace " + target.string() + ": " + ec.message());
+}
+
+PersistedState readStateFile(const fs::path& dir) {
+    const fs::path path = dir / STATE_FILE_NAME;
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("no drive state in " + dir.string());
+
+    PersistedState s;
+    std::map<std::string, int> seen;
+    bool formatSeen = false;
+    std::string text;
+    int line = 0;
+    auto fail = [&](const std::string& what) {
+        throw std::runtime_error("drive.state line " + std::to_string(line) + ": " + what);
+    };
+    auto boolean = [&](const std::string& v) {
+        if (v == "yes")
+            return true;
+        if (v == "no")
+            return false;
+        fail("expected yes or no");
+        return false;
+    };
+    using Setter = std::function<void(const std::string&)>;
+    const std::map<std::string, Setter> setters = {
+        {"format",
+         [&](const std::string& v) {
+             if (v != FORMAT_VERSION)
+                 fail("unknown format " + v);
+             formatSeen = true;
+         }},
+        {"serial", [&](const std::string& v) { s.identity.serial = v; }},
+        {"vendor", [&](const std::string& v) { s.identity.vendor = v; }},
+        {"product", [&](const std::string& v) { s.identity.product = v; }},
+        {"revision", [&](const std::string& v) { s.identity.revision = v; }},
+        {"firmware", [&](const std::string& v) { s.identity.firmware = v; }},
+        {"report-vendor", [&](const std::string& v) { s.identity.reportVendor = v; }},
+        {"report-product", [&](const std::string& v) { s.identity.reportProduct = v; }},
+        {"usb-vid",
+         [&](const std::string& v) {
+             s.identity.usbVendorId = static_cast<std::uint16_t>(parseUnsigned(v, 0xFFFF, line));
+         }},
+        {"usb-pid",
+         [&](const std::string& v) {
+             s.identity.usbProductId = static_cast<std::uint16_t>(parseUnsigned(v, 0xFFFF, line));
+         }},
+        {"mode",
+         [&](const std::string& v) {
+             auto m = parseMode(v);
+             if (!m)
+                 fail("unknown mode " + v);
+             s.mode = *m;
+         }},
+        {"flash-sectors",
+         [&](const std::string& v) {
+             s.flashSectors = static_cast<std::uint32_t>(parseUnsigned(v, 0xFFFFFFFFu, line));
+         }},
+        {"reattach-delay-ms",
+         [&](const std::string& v) {
+             s.reattachDelay = std::chrono::milliseconds(parseUnsigned(v, 1u << 31, line));
+         }},
+        {"ready-delay-ms",
+         [&](const std::string& v) {
+             s.readyDelay = std::chrono::milliseconds(parseUnsigned(v, 1u << 31, line));
+         }},
+        {"plugged", [&](const std::string& v) { s.plugged = boolean(v); }},
+        {"error-register",
+         [&](const std::string& v) {
+             s.errorRegister = static_cast<std::uint32_t>(parseUnsigned(v, 0xFFFFFFFFu, line));
+         }},
+        {"domain",
+         [&](const std::string& v) {
+             std::istringstream fields(v);
+             std::string type, flags, size, extra;
+             if (!(fields >> type >> flags >> size) || (fields >> extra)) {
+                 fail("expected: domain <type> <flags> <sectors>");
+             }
+             Domain d;
+             d.type = static_cast<std::uint8_t>(parseUnsigned(type, 255, line));
+             d.flags = static_cast<std::uint16_t>(parseUnsigned(flags, 0xFFFF, line));
+             d.sizeSectors = static_cast<std::uint32_t>(parseUnsigned(size, 0xFFFFFFFFu, line));
+             s.domains.push_back(d);
+         }},
+    };
+
+    while (std::getline(file, text)) {
+        ++line;
+        if (text.empty() || text[0] == '#')
+            continue;
+        auto space = text.find(' ');
+        std::string key = text.substr(0, space);
+        std::string value = space == std::string::npos ? std::string() : text.substr(space + 1);
+        auto it = setters.find(key);
+        if (it == setters.end())
+            fail("unknown key \"" + key + "\"");
+        if (key != "domain" && seen[key]++ > 0)
+            fail("repeated key \"" + key + "\"");
+        it->second(value);
+    }
+    line = 0;
+    if (!formatSeen)
+        fail("no format line");
+    for (const char* key : {"serial", "flash-sectors", "mode"}) {
+        if (!seen.count(key))
+            fail(std::string("missing ") + key);
+    }
+    try {
+        checkIdentity(s.identity);
+    } catch (const std::invalid_argument& e) {
+        fail(e.what());
+    }
+    return s;
+}
+
+}  // namespace qzemu

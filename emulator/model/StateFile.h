@@ -1,0 +1,41 @@
+// The drive's metadata file ("drive.state" in the state directory): one
+// "key value" line per field, the value being the rest of the line verbatim;
+// '#' lines and empty lines are ignored. Domain lines repeat, in table order:
+//   domain <type> <flags, 0x hex> <size in sectors>
+// The file is replaced atomically (written beside, then renamed).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "model/DomainTable.h"
+#include "model/VirtualDrive.h"
+
+namespace qzemu {
+
+struct PersistedState {
+    Identity identity;
+    DriveMode mode = DriveMode::Qz;
+    std::uint32_t flashSectors = 0;
+    std::vector<Domain> domains;  // type, flags, size
+    std::uint32_t errorRegister = 0;
+    bool plugged = true;
+    std::chrono::milliseconds reattachDelay{0};
+    std::chrono::milliseconds readyDelay{0};
+};
+
+inline constexpr const char* STATE_FILE_NAME = "drive.state";
+inline constexpr const char* IMAGE_FILE_NAME = "flash.img";
+
+// Throws std::runtime_error.
+void writeStateFile(const std::filesystem::path& dir, const PersistedState& state);
+// Throws std::runtime_error naming the line of a malformed or unknown entry.
+PersistedState readStateFile(const std::filesystem::path& dir);
+
+// Text fields must be printable ASCII within their length; throws
+// std::invalid_argument naming the field.
+void checkIdentity(const Identity& identity);
+
+}  // namespace qzemu

@@ -1,0 +1,201 @@
+// The virtual Qz drive: one object per drive, living in a state directory.
+//
+// Everything a host sends reaches the drive through execute(); the daemon,
+// the CLI and in-process tests all use this one entry point. Every public
+// member function is thread-safe: commands and control calls on one drive are
+// serialised by the drive's own mutex, so a command either completes or has
+// no effect. Bus events (attach, ready, detach) are delivered to observers on
+// the drive's own worker thread, never while the drive's mutex is held, so an
+// observer may call back into the drive.
+//
+// create() and open() throw std::runtime_error (std::invalid_argument for a
+// bad configuration); nothing else throws: execute() turns every internal
+// failure into a SCSI answer.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/DomainTable.h"
+
+namespace qzemu {
+
+// One command as the host's pass-through hands it over.
+struct ScsiRequest {
+    enum Dir { Out, In, None };
+
+    std::vector<std::uint8_t> cdb;
+    Dir dir = None;
+    // Size of the host's buffer for a data-in command; the answer never
+    // exceeds it. For data-out commands dataOut carries the data.
+    std::uint32_t transferLength = 0;
+    std::vector<std::uint8_t> dataOut;
+    // Logical unit addressed. 255 (the unit behind the host's handle) is taken
+    // as LUN 0; a transport that knows the handle's unit fills it in.
+    std::uint8_t lun = 255;
+};
+
+struct ScsiReply {
+    enum Result {
+        Ok,       // the drive answered; see scsiStatus
+        NoDevice  // nothing on the bus: the host sees an unplugged device
+    };
+
+    Result result = Ok;
+    std::uint8_t scsiStatus = 0;  // nork::proto::SCSI_STATUS_GOOD or _CHECK_CONDITION
+    // Fixed-format sense (18 bytes used) when scsiStatus is CHECK CONDITION.
+    std::array<std::uint8_t, 32> sense{};
+    std::vector<std::uint8_t> dataIn;  // at most transferLength bytes
+
+    bool good() const { return result == Ok && scsiStatus == 0; }
+    std::uint8_t senseKey() const { return sense[2] & 0x0F; }
+    std::uint8_t asc() const { return sense[12]; }
+};
+
+// How the drive presents itself.
+enum class DriveMode {
+    Qz,         // the smart drive: identity, private commands
+    PlainDisk,  // an ordinary USB disk of another vendor; vendor commands rejected
+    Zyk         // reserved for the earlier product line; its frames are refused for now
+};
+const char* modeName(DriveMode mode);
+std::optional<DriveMode> parseMode(const std::string& text);
+
+struct Identity {
+    std::string serial;              // at most 16 characters; empty in a config = generate one
+    std::string vendor = "Corvane";  // INQUIRY, at most 8
+    std::string product = "Qz Pellix Drive";  // INQUIRY, at most 16
+    std::string revision = "6.52";            // INQUIRY, at most 4
+    std::string firmware = "6.520";           // REPORT ID text and AUX 0x0103, at most 23
+    std::string reportVendor = "Qz 4";        // REPORT ID bytes 4..12, at most 9
+    std::string reportProduct = "Pellix";     // REPORT ID bytes 14..22, at most 9
+    std::uint16_t usbVendorId = 0x3C2A;
+    std::uint16_t usbProductId = 0x0106;
+};
+
+struct DriveConfig {
+    Identity identity;
+    DriveMode mode = DriveMode::Qz;
+    std::uint32_t flashSectors = 262144;  // 128 MiB
+    std::string layout = "public:all";    // see DomainTable.h
+    // Time a drive that left the bus by itself (AUX__Detach_Attach) stays away.
+    std::chrono::milliseconds reattachDelay{100};
+    // Time from appearing on the bus to ready; the drive answers "not ready"
+    // meanwhile.
+    std::chrono::milliseconds readyDelay{0};
+    bool attached = true;  // plugged in when created
+};
+
+enum class BusState {
+    Detached,   // off the bus: every command answers NoDevice, no LUNs, no volumes
+    Attaching,  // on the bus, not ready yet
+    Attached    // ready; volumes present
+};
+const char* busStateName(BusState state);
+
+enum class BusEvent {
+    Attached,  // appeared on the bus (interfaces back, not ready yet)
+    Ready,     // became ready; volumes are present
+    Detached   // left the bus
+};
+using BusObserver = std::function<void(const std::string& serial, BusEvent event)>;
+
+// Run-time faults. None of them is persisted.
+struct FaultState {
+    std::uint32_t failNext = 0;                              // commands still to fail
+    std::optional<std::uint32_t> failCode;                   // device error code they leave
+    bool dropOnNextCommand = false;                          // next command unplugs the drive
+    bool neverReattach = false;                              // self-initiated detaches are final
+    std::optional<std::chrono::milliseconds> reattachDelay;  // overrides the config
+    std::chrono::milliseconds commandDelay{0};               // added to every command
+    std::uint32_t tearWriteIn = 0;      // 0 = off; 1 = the next write is torn, 2 = the one after
+    std::uint32_t tearKeepSectors = 0;  // sectors of the torn write that reach the flash
+    bool tearThenDrop = false;          // a torn write also unplugs the drive (power cut)
+};
+
+struct DriveInfo {
+    std::filesystem::path stateDir;
+    Identity identity;
+    DriveMode mode = DriveMode::Qz;
+    std::uint32_t flashSectors = 0;
+    std::uint32_t freeSectors = 0;
+    std::vector<Domain> domains;  // with first sector and LUN filled in
+    std::string layout;           // the table in layout text
+    std::uint32_t errorRegister = 0;
+    BusState bus = BusState::Detached;
+    bool plugged = false;  // attached, or off the bus on its own and coming back
+    std::chrono::milliseconds reattachDelay{0};
+    std::chrono::milliseconds readyDelay{0};
+    std::array<std::uint32_t, 3> lastDetachAttach{};  // words of the last AUX__Detach_Attach
+    std::uint64_t commandCount = 0;                   // commands answered (not NoDevice)
+    FaultState faults;
+};
+
+class DriveCore;
+
+class VirtualDrive {
+  public:
+    // Makes a new drive in dir (created if missing; must not hold a drive yet).
+    static std::unique_ptr<VirtualDrive> create(const std::filesystem::path& dir,
+                                                const DriveConfig& config);
+    // Reopens the drive saved in dir with every field and byte it had.
+    static std::unique_ptr<VirtualDrive> open(const std::filesystem::path& dir);
+
+    // Waits for an event delivery in progress; not to be called from an observer.
+    ~VirtualDrive();
+    VirtualDrive(const VirtualDrive&) = delete;
+    VirtualDrive& operator=(const VirtualDrive&) = delete;
+
+    // The one entry point for host commands.
+    ScsiReply execute(const ScsiRequest& request);
+
+    // Bus. detach() unplugs (cancelling a pending return); attach() plugs in:
+    // the drive appears at once and is ready after the ready delay.
+    void detach();
+    void attach();
+    BusState busState() const;
+    // Waits until the bus reaches state; false on timeout.
+    bool waitForBusState(BusState state, std::chrono::milliseconds timeout) const;
+
+    // Observers get every bus event in order, on the drive's worker thread.
+    // unsubscribe() returns after any delivery to that observer has finished
+    // (unless it is called from inside the observer).
+    int subscribe(BusObserver observer);
+    void unsubscribe(int id);
+
+    void setMode(DriveMode mode);
+    // A changed delay also applies to a return or readiness under way,
+    // counted from when it began.
+    void setDelays(std::chrono::milliseconds reattachDelay, std::chrono::milliseconds readyDelay);
+
+    // Faults.
+    void failNextCommands(std::uint32_t count, std::optional<std::uint32_t> deviceError = {});
+    void dropOffBusOnNextCommand();
+    void setNeverReattach(bool never);
+    void setReattachDelayFault(std::optional<std::chrono::milliseconds> delay);
+    void setCommandDelay(std::chrono::milliseconds delay);
+    // Tears the nth write from now (1 = the next): keepSectors of its sectors
+    // reach the flash, then it fails with a medium error; with thenDrop the
+    // drive also leaves the bus (until attach()).
+    void tearWrite(std::uint32_t nth, std::uint32_t keepSectors, bool thenDrop = false);
+    void clearFaults();
+
+    DriveInfo inspect() const;
+    std::string serial() const;
+    // Directory standing for the mounted file system of lun; empty when the
+    // LUN does not exist or the drive is not ready.
+    std::filesystem::path volumePath(std::uint8_t lun) const;
+
+  private:
+    explicit VirtualDrive(std::unique_ptr<DriveCore> core);
+    std::unique_ptr<DriveCore> m_core;
+};
+
+}  // namespace qzemu

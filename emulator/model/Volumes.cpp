@@ -1,0 +1,59 @@
+#include "model/Volumes.h"
+
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace qzemu {
+
+namespace fs = std::filesystem;
+
+namespace {
+fs::path onlineRoot(const fs::path& stateDir) {
+    return stateDir / "volumes";
+}
+fs::path offlineRoot(const fs::path& stateDir) {
+    return stateDir / "volumes.offline";
+}
+std::string lunName(std::uint8_t lun) {
+    return "lun" + std::to_string(lun);
+}
+}  // namespace
+
+fs::path volumeDir(const fs::path& stateDir, std::uint8_t lun) {
+    return onlineRoot(stateDir) / lunName(lun);
+}
+
+void mountVolumes(const fs::path& stateDir, std::uint8_t lunCount) {
+    fs::create_directories(onlineRoot(stateDir));
+    for (std::uint8_t lun = 0; lun < lunCount; ++lun) {
+        const fs::path online = volumeDir(stateDir, lun);
+        const fs::path kept = offlineRoot(stateDir) / lunName(lun);
+        if (fs::exists(online))
+            continue;
+        if (fs::exists(kept)) {
+            fs::rename(kept, online);
+        } else {
+            fs::create_directory(online);
+        }
+    }
+}
+
+void unmountVolumes(const fs::path& stateDir) noexcept {
+    std::error_code ec;
+    const fs::path online = onlineRoot(stateDir);
+    if (!fs::exists(online, ec))
+        return;
+    fs::create_directories(offlineRoot(stateDir), ec);
+    std::vector<fs::path> present;
+    for (const auto& entry : fs::directory_iterator(online, ec))
+        present.push_back(entry.path());
+    for (const auto& path : present) {
+        const fs::path kept = offlineRoot(stateDir) / path.filename();
+        fs::remove_all(kept, ec);
+        fs::rename(path, kept, ec);
+    }
+    fs::remove_all(online, ec);
+}
+
+}  // namespace qzemu

@@ -1,0 +1,18 @@
+// Each LUN's volume stands for its mounted file system: a directory
+// volumes/lun<N> in the state directory, present only while the drive is
+// ready. Taking the volumes down moves them to volumes.offline/ so their
+// content is back on the next attach.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+namespace qzemu {
+
+std::filesystem::path volumeDir(const std::filesystem::path& stateDir, std::uint8_t lun);
+// Brings up volumes for LUNs 0..lunCount-1. Throws std::filesystem::filesystem_error.
+void mountVolumes(const std::filesystem::path& stateDir, std::uint8_t lunCount);
+// Moves every present volume aside and removes volumes/. Never throws.
+void unmountVolumes(const std::filesystem::path& stateDir) noexcept;
+
+}  // namespace qzemu
