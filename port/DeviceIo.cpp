@@ -5,11 +5,13 @@
 namespace nork::port {
 
 DeviceIo::~DeviceIo() {
-    for (auto& [handle, entry] : m_handles) entry.backend->close(entry.localHandle);
+    for (auto& [handle, entry] : m_handles)
+        entry.backend->close(entry.localHandle);
 }
 
 void DeviceIo::registerBackend(std::shared_ptr<IDeviceBackend> backend) {
-    if (!backend) return;
+    if (!backend)
+        return;
     std::lock_guard<std::mutex> guard(m_mutex);
     m_backends.push_back(std::move(backend));
 }
@@ -18,7 +20,8 @@ bool DeviceIo::unregisterBackend(const IDeviceBackend* backend) {
     std::lock_guard<std::mutex> guard(m_mutex);
     auto it = std::find_if(m_backends.begin(), m_backends.end(),
                            [backend](const auto& b) { return b.get() == backend; });
-    if (it == m_backends.end()) return false;
+    if (it == m_backends.end())
+        return false;
     m_backends.erase(it);
     return true;
 }
@@ -40,7 +43,8 @@ OsHandle DeviceIo::open(std::string_view path, PortError* error) {
                 break;
             }
         }
-        if (!backend) result.code = PortErrc::NotFound;
+        if (!backend)
+            result.code = PortErrc::NotFound;
     }
 
     OsHandle handle = INVALID_OS_HANDLE;
@@ -53,7 +57,8 @@ OsHandle DeviceIo::open(std::string_view path, PortError* error) {
             m_handles[handle] = Entry{backend, local};
         }
     }
-    if (error != nullptr) *error = result;
+    if (error != nullptr)
+        *error = result;
     return handle;
 }
 
@@ -62,7 +67,8 @@ PortError DeviceIo::close(OsHandle handle) {
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         auto it = m_handles.find(handle);
-        if (it == m_handles.end()) return PortError{PortErrc::NotFound, 0};
+        if (it == m_handles.end())
+            return PortError{PortErrc::NotFound, 0};
         entry = std::move(it->second);
         m_handles.erase(it);
     }
@@ -73,20 +79,23 @@ PortError DeviceIo::close(OsHandle handle) {
 bool DeviceIo::lookup(OsHandle handle, Entry& out) const {
     std::lock_guard<std::mutex> guard(m_mutex);
     auto it = m_handles.find(handle);
-    if (it == m_handles.end()) return false;
+    if (it == m_handles.end())
+        return false;
     out = it->second;
     return true;
 }
 
 PortError DeviceIo::send(OsHandle handle, ScsiPassThroughRequest& request) {
     Entry entry;
-    if (!lookup(handle, entry)) return PortError{PortErrc::NotFound, 0};
+    if (!lookup(handle, entry))
+        return PortError{PortErrc::NotFound, 0};
     return entry.backend->passThrough(entry.localHandle, request);
 }
 
 PortError DeviceIo::vendorDriverRequest(OsHandle handle, VendorDriverRequest& request) {
     Entry entry;
-    if (!lookup(handle, entry)) return PortError{PortErrc::NotFound, 0};
+    if (!lookup(handle, entry))
+        return PortError{PortErrc::NotFound, 0};
     return entry.backend->vendorDriverRequest(entry.localHandle, request);
 }
 

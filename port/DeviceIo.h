@@ -48,7 +48,7 @@ struct VendorDriverRequest {
 // to process handles. Calls arrive on any thread; a backend serialises what
 // it must itself.
 class IDeviceBackend {
-public:
+  public:
     virtual ~IDeviceBackend() = default;
 
     // Short name for log lines ("linux", "emulator").
@@ -76,7 +76,7 @@ public:
 // The table. One instance serves the process (deviceIo()); tests build their
 // own with their own backends.
 class DeviceIo : public IScsiPassThrough {
-public:
+  public:
     DeviceIo() = default;
     ~DeviceIo() override;
     DeviceIo(const DeviceIo&) = delete;
@@ -110,7 +110,7 @@ public:
     // Number of open handles (for tests and leak checks).
     std::size_t openHandleCount() const;
 
-private:
+  private:
     struct Entry {
         std::shared_ptr<IDeviceBackend> backend;
         std::intptr_t localHandle = -1;

@@ -17,7 +17,7 @@
 namespace nork::port {
 
 class Module {
-public:
+  public:
     Module() = default;
     ~Module();  // unloads
     Module(Module&& other) noexcept;
@@ -40,7 +40,7 @@ public:
 
     const std::string& lastErrorText() const { return m_lastError; }
 
-private:
+  private:
     void* m_handle = nullptr;
     std::string m_lastError;
 };

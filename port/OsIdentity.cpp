@@ -21,7 +21,8 @@ std::optional<OsIdentity>& overrideIdentity() {
 OsIdentity osIdentity() {
     {
         std::lock_guard<std::mutex> guard(identityMutex());
-        if (overrideIdentity()) return *overrideIdentity();
+        if (overrideIdentity())
+            return *overrideIdentity();
     }
     return detectOsIdentity();
 }

@@ -62,8 +62,8 @@ struct ScsiPassThroughRequest {
     std::uint8_t SenseInfoLength = 0;
     std::uint8_t DataIn = 0;
     std::uint32_t DataTransferLength = 0;
-    std::uint32_t TimeOutValue = 0;  // seconds
-    void* DataBuffer = nullptr;      // direct form: the caller's data
+    std::uint32_t TimeOutValue = 0;      // seconds
+    void* DataBuffer = nullptr;          // direct form: the caller's data
     std::uint32_t DataBufferOffset = 0;  // buffered form: offset of the data in the block
     std::uint32_t SenseInfoOffset = 0;
     std::uint8_t Cdb[SCSI_PASS_THROUGH_CDB_SPACE] = {};
@@ -76,7 +76,7 @@ struct ScsiPassThroughRequest {
 // What the executor calls to send a request. The process-wide handle table
 // (port/DeviceIo.h) implements it; tests inject a recording implementation.
 class IScsiPassThrough {
-public:
+  public:
     virtual ~IScsiPassThrough() = default;
 
     // Sends one request on an open handle and blocks until the device

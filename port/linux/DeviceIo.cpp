@@ -22,35 +22,53 @@ PortError fromErrno(int err) {
     PortErrc code = PortErrc::IoError;
     switch (err) {
         case ENOENT:
-        case ENOTDIR: code = PortErrc::NotFound; break;
+        case ENOTDIR:
+            code = PortErrc::NotFound;
+            break;
         case EACCES:
         case EPERM:
-        case EROFS: code = PortErrc::AccessDenied; break;
+        case EROFS:
+            code = PortErrc::AccessDenied;
+            break;
         case EBUSY:
-        case EAGAIN: code = PortErrc::Busy; break;
+        case EAGAIN:
+            code = PortErrc::Busy;
+            break;
         case ENXIO:
-        case ENODEV: code = PortErrc::Disconnected; break;
+        case ENODEV:
+            code = PortErrc::Disconnected;
+            break;
         case ENOTTY:
-        case ENOSYS: code = PortErrc::NotSupported; break;
+        case ENOSYS:
+            code = PortErrc::NotSupported;
+            break;
         case EINVAL:
-        case EFAULT: code = PortErrc::InvalidArgument; break;
-        case ETIMEDOUT: code = PortErrc::Timeout; break;
-        default: break;
+        case EFAULT:
+            code = PortErrc::InvalidArgument;
+            break;
+        case ETIMEDOUT:
+            code = PortErrc::Timeout;
+            break;
+        default:
+            break;
     }
     return PortError{code, err};
 }
 
 class LinuxDeviceBackend final : public IDeviceBackend {
-public:
+  public:
     explicit LinuxDeviceBackend(std::string devRoot) : m_root(std::move(devRoot)) {
-        while (m_root.size() > 1 && m_root.back() == '/') m_root.pop_back();
+        while (m_root.size() > 1 && m_root.back() == '/')
+            m_root.pop_back();
     }
 
     const char* name() const override { return "linux"; }
 
     bool claims(std::string_view path) const override {
-        if (path.size() <= m_root.size() + 1) return false;
-        if (path.substr(0, m_root.size()) != m_root) return false;
+        if (path.size() <= m_root.size() + 1)
+            return false;
+        if (path.substr(0, m_root.size()) != m_root)
+            return false;
         return m_root == "/" || path[m_root.size()] == '/';
     }
 
@@ -59,18 +77,21 @@ public:
         do {
             fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
-        if (fd < 0) return fromErrno(errno);
+        if (fd < 0)
+            return fromErrno(errno);
         localHandle = fd;
         return PortError::ok();
     }
 
     void close(std::intptr_t localHandle) override {
-        if (localHandle >= 0) ::close(static_cast<int>(localHandle));
+        if (localHandle >= 0)
+            ::close(static_cast<int>(localHandle));
     }
 
     PortError passThrough(std::intptr_t localHandle, ScsiPassThroughRequest& request) override {
         sg::SgIoFields fields;
-        if (PortError e = sg::buildSgIo(request, fields)) return e;
+        if (PortError e = sg::buildSgIo(request, fields))
+            return e;
 
         sg_io_hdr_t hdr;
         std::memset(&hdr, 0, sizeof hdr);
@@ -88,7 +109,8 @@ public:
         do {
             rc = ::ioctl(static_cast<int>(localHandle), SG_IO, &hdr);
         } while (rc < 0 && errno == EINTR);
-        if (rc < 0) return fromErrno(errno);
+        if (rc < 0)
+            return fromErrno(errno);
 
         sg::SgIoAnswer answer;
         answer.status = hdr.status;
@@ -103,7 +125,7 @@ public:
         return PortError{PortErrc::NotSupported, 0};
     }
 
-private:
+  private:
     std::string m_root;
 };
 

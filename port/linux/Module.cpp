@@ -6,7 +6,9 @@
 
 namespace nork::port {
 
-Module::~Module() { unload(); }
+Module::~Module() {
+    unload();
+}
 
 Module::Module(Module&& other) noexcept
     : m_handle(std::exchange(other.m_handle, nullptr)), m_lastError(std::move(other.m_lastError)) {}
@@ -33,7 +35,8 @@ PortError Module::load(const std::string& name) {
 }
 
 void* Module::symbol(const char* name) const {
-    if (m_handle == nullptr || name == nullptr) return nullptr;
+    if (m_handle == nullptr || name == nullptr)
+        return nullptr;
     return ::dlsym(m_handle, name);
 }
 

@@ -43,8 +43,12 @@ PortError buildSgIo(ScsiPassThroughRequest& request, SgIoFields& out) {
         out.dxferLen = request.DataTransferLength;
         out.dxferp = request.DataBuffer;
         switch (request.DataIn) {
-            case SCSI_IOCTL_DATA_IN: out.dxferDirection = DXFER_FROM_DEV; break;
-            case SCSI_IOCTL_DATA_OUT: out.dxferDirection = DXFER_TO_DEV; break;
+            case SCSI_IOCTL_DATA_IN:
+                out.dxferDirection = DXFER_FROM_DEV;
+                break;
+            case SCSI_IOCTL_DATA_OUT:
+                out.dxferDirection = DXFER_TO_DEV;
+                break;
             default:
                 // Windows leaves an unspecified direction to the driver; SG_IO
                 // needs one, and reading is the harmless guess.
@@ -63,15 +67,20 @@ PortError applySgIoAnswer(const SgIoAnswer& answer, ScsiPassThroughRequest& requ
     }
     if (answer.hostStatus != 0) {
         switch (answer.hostStatus) {
-            case DID_TIME_OUT: return PortError{PortErrc::Timeout, 0};
+            case DID_TIME_OUT:
+                return PortError{PortErrc::Timeout, 0};
             case DID_NO_CONNECT:
-            case DID_BAD_TARGET: return PortError{PortErrc::Disconnected, 0};
-            default: return PortError{PortErrc::IoError, 0};
+            case DID_BAD_TARGET:
+                return PortError{PortErrc::Disconnected, 0};
+            default:
+                return PortError{PortErrc::IoError, 0};
         }
     }
     const std::uint16_t driverFailure = answer.driverStatus & DRIVER_STATUS_MASK;
-    if (driverFailure == DRIVER_TIMEOUT) return PortError{PortErrc::Timeout, 0};
-    if (driverFailure != 0) return PortError{PortErrc::IoError, 0};
+    if (driverFailure == DRIVER_TIMEOUT)
+        return PortError{PortErrc::Timeout, 0};
+    if (driverFailure != 0)
+        return PortError{PortErrc::IoError, 0};
     return PortError::ok();
 }
 

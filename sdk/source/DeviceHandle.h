@@ -12,7 +12,7 @@ namespace nork {
 class CDeviceParams;
 
 class CDeviceHandle {
-public:
+  public:
     static constexpr std::uint32_t ACCESS_READ_WRITE = 0xC0000000;
     static constexpr std::uint32_t SHARE_READ_WRITE = 3;
 
@@ -39,7 +39,7 @@ public:
     void setCloseOnDestruction(bool close) { m_closeOnDestruction = close; }
     int pathKind() const { return m_pathKind; }
 
-private:
+  private:
     CDeviceParams* m_params;
     port::OsHandle m_handle = port::INVALID_OS_HANDLE;
     std::uint32_t m_desiredAccess = ACCESS_READ_WRITE;

@@ -16,7 +16,7 @@ namespace nork {
 class CVendorDeviceTraits;
 
 class CDeviceParams {
-public:
+  public:
     // Path kinds.
     static constexpr int PATH_DISK = 0;
     static constexpr int PATH_HID = 4;
@@ -85,7 +85,7 @@ public:
     // refused (assertion) and leave the slot unchanged.
     bool setPath(int kind, std::u16string_view path);
 
-private:
+  private:
     static int slotOf(int kind);
 
     std::int32_t m_deviceNumber = -1;

@@ -21,8 +21,8 @@ STATUS CDiskInterfaceSCSI::writeSectors(CDeviceHandle& handle, const std::uint8_
     return exec()(handle.handle(), command) ? STATUS_OK : STATUS_COMMUNICATION_FAILURE;
 }
 
-STATUS CDiskInterfaceSCSI::readSectors(CDeviceHandle& handle, std::uint8_t* data,
-                                       std::uint32_t lba, std::uint8_t count) {
+STATUS CDiskInterfaceSCSI::readSectors(CDeviceHandle& handle, std::uint8_t* data, std::uint32_t lba,
+                                       std::uint8_t count) {
     CSCSIReadSectorCommand command(data, lba, count);
     return exec()(handle.handle(), command) ? STATUS_OK : STATUS_COMMUNICATION_FAILURE;
 }
@@ -30,7 +30,8 @@ STATUS CDiskInterfaceSCSI::readSectors(CDeviceHandle& handle, std::uint8_t* data
 STATUS CDiskInterfaceSCSI::getGeometry(CDeviceHandle& handle, std::uint8_t& sectorsPerTrack,
                                        std::uint16_t& cylinders, std::uint8_t& heads) {
     CSCSIModeSense10Command command;
-    if (!exec()(handle.handle(), command)) return STATUS_COMMUNICATION_FAILURE;
+    if (!exec()(handle.handle(), command))
+        return STATUS_COMMUNICATION_FAILURE;
     sectorsPerTrack = command.sectorsPerTrack();
     cylinders = command.cylinders();
     heads = command.heads();

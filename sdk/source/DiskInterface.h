@@ -14,7 +14,7 @@ class CDeviceHandle;
 class CSCSIExec;
 
 class CDiskInterface {
-public:
+  public:
     virtual ~CDiskInterface() = default;
     virtual STATUS writeSectors(CDeviceHandle& handle, const std::uint8_t* data, std::uint32_t lba,
                                 std::uint8_t count) = 0;
@@ -30,7 +30,7 @@ public:
 // Standard SCSI commands through a SCSI executor (the platform's by
 // default). STATUS_COMMUNICATION_FAILURE when an execution fails.
 class CDiskInterfaceSCSI : public CDiskInterface {
-public:
+  public:
     CDiskInterfaceSCSI();
     explicit CDiskInterfaceSCSI(CSCSIExec& exec);
 
@@ -43,7 +43,7 @@ public:
     std::uint32_t getCapacityKB(CDeviceHandle& handle) override;
     std::uint32_t getSectorCount(CDeviceHandle& handle) override;
 
-private:
+  private:
     CSCSIExec& exec();
     CSCSIExec* m_exec;
 };
@@ -51,9 +51,8 @@ private:
 // For drives whose disk cannot be reached: every operation answers
 // STATUS_COMMAND_NOT_SUPPORTED (or 0) without touching the device.
 class CDiskInterfaceNotSupported : public CDiskInterface {
-public:
-    STATUS writeSectors(CDeviceHandle&, const std::uint8_t*, std::uint32_t,
-                        std::uint8_t) override {
+  public:
+    STATUS writeSectors(CDeviceHandle&, const std::uint8_t*, std::uint32_t, std::uint8_t) override {
         return STATUS_COMMAND_NOT_SUPPORTED;
     }
     STATUS readSectors(CDeviceHandle&, std::uint8_t*, std::uint32_t, std::uint8_t) override {

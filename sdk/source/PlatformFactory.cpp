@@ -6,7 +6,9 @@
 
 namespace nork {
 
-CPlatformFactory::CPlatformFactory() { init(port::osIdentity(), sdkSettings()); }
+CPlatformFactory::CPlatformFactory() {
+    init(port::osIdentity(), sdkSettings());
+}
 
 CPlatformFactory::CPlatformFactory(const port::OsIdentity& identity, std::uint32_t settings) {
     init(identity, settings);
@@ -20,18 +22,22 @@ void CPlatformFactory::init(const port::OsIdentity& identity, std::uint32_t sett
 
     if ((settings & settings::FORCE_HID_USAGE) != 0) {
         NORK_LOG(LOG_INFO, "Going to run as FORCE_HID_USAGE");
-        for (bool& p : m_privileges) p = false;
+        for (bool& p : m_privileges)
+            p = false;
     } else if (m_platformType == 12) {
-        for (bool& p : m_privileges) p = true;
+        for (bool& p : m_privileges)
+            p = true;
         m_privileges[PRIV_W] = false;
     } else {
         // Older platforms grant everything exactly when the system volume
         // opens for reading and writing.
-        for (bool& p : m_privileges) p = identity.systemVolumeWritable;
+        for (bool& p : m_privileges)
+            p = identity.systemVolumeWritable;
     }
 
     NORK_LOG(LOG_INFO, "Platform Type: %d", m_platformType);
-    if (m_ibmLaptop) NORK_LOG(LOG_INFO, "The Current Machine Is IBM Laptop");
+    if (m_ibmLaptop)
+        NORK_LOG(LOG_INFO, "The Current Machine Is IBM Laptop");
     NORK_LOG(LOG_INFO, "UserPrivileges are set to S[%d] D[%d] O[%d] W[%d] F[%d]",
              static_cast<int>(m_privileges[PRIV_S]), static_cast<int>(m_privileges[PRIV_D]),
              static_cast<int>(m_privileges[PRIV_O]), static_cast<int>(m_privileges[PRIV_W]),
@@ -51,8 +57,10 @@ bool CPlatformFactory::hasHidNotifications() const {
 }
 
 STATUS CPlatformFactory::checkPlatform() const {
-    if (m_platformType < 8) return STATUS_OS_NOT_SUPPORTED;
-    if (m_platformType != 8 && m_platformType != 10) return STATUS_OK;
+    if (m_platformType < 8)
+        return STATUS_OS_NOT_SUPPORTED;
+    if (m_platformType != 8 && m_platformType != 10)
+        return STATUS_OK;
     // Compared as text on purpose: this is how the check has always
     // ordered versions, so "5.0.2195.10000" counts as older.
     if (m_usbStorageDriverVersion < std::u16string_view(u"5.0.2195.4456")) {
@@ -66,9 +74,15 @@ CSCSIExec& CPlatformFactory::scsiExecutor() {
     if (!m_scsiExec) {
         switch (m_platformType) {
             case 2:
-            case 3: m_scsiExec = std::make_unique<CSCSIExecWin98>(); break;
-            case 4: m_scsiExec = std::make_unique<CSCSIExecWinMe>(); break;
-            default: m_scsiExec = std::make_unique<CSCSIExecWin2k>(); break;
+            case 3:
+                m_scsiExec = std::make_unique<CSCSIExecWin98>();
+                break;
+            case 4:
+                m_scsiExec = std::make_unique<CSCSIExecWinMe>();
+                break;
+            default:
+                m_scsiExec = std::make_unique<CSCSIExecWin2k>();
+                break;
         }
     }
     return *m_scsiExec;

@@ -17,7 +17,7 @@ namespace nork {
 class CSCSIExec;
 
 class CPlatformFactory {
-public:
+  public:
     // Privilege flags, in the order of the log line, then the flag gating
     // device disable/enable.
     enum Privilege { PRIV_S = 0, PRIV_D, PRIV_O, PRIV_W, PRIV_F, PRIV_DISABLE_ENABLE };
@@ -49,7 +49,7 @@ public:
     // use.
     CSCSIExec& scsiExecutor();
 
-private:
+  private:
     void init(const port::OsIdentity& identity, std::uint32_t settings);
 
     int m_platformType = 0;

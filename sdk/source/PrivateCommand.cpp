@@ -60,25 +60,29 @@ CPrivateCommand::CPrivateCommand(const CPrivateCommand& other)
 }
 
 CPrivateCommand::~CPrivateCommand() {
-    if (m_ownsData) delete[] m_data;
+    if (m_ownsData)
+        delete[] m_data;
 }
 
 bool CPrivateCommand::setParams(const std::uint8_t* params, std::uint32_t size) {
     const bool ok = params != nullptr && size > 0 && size <= m_paramsSize;
     zyk_assert(ok, "pParams && nSize>0 && nSize<=m_paramsSize");
-    if (!ok) return false;
+    if (!ok)
+        return false;
     std::memcpy(m_params.get(), params, size);
     return true;
 }
 
 bool CPrivateCommand::setDataSize(std::uint32_t size) {
-    if (size > m_dataCapacity) return false;
+    if (size > m_dataCapacity)
+        return false;
     m_dataSize = size;
     return true;
 }
 
 void CPrivateCommand::setDataBuffer(std::uint8_t* buffer, std::uint32_t size) {
-    if (m_ownsData) delete[] m_data;
+    if (m_ownsData)
+        delete[] m_data;
     m_ownsData = false;
     // A data phase needs a buffer: without one the command carries no data.
     zyk_assert(buffer != nullptr || size == 0, "pData || nDataSize==0");
@@ -95,8 +99,8 @@ CQzPrivateCommand::CQzPrivateCommand(std::uint32_t dataSize, std::uint16_t opCod
     : CPrivateCommand(proto::QZ_PARAMS_SIZE, dataSize, opCode, direction, lun, timeout) {}
 
 CQzPrivateCommand::CQzPrivateCommand(std::uint8_t* buffer, std::uint32_t dataSize,
-                                     std::uint16_t opCode, std::uint8_t direction,
-                                     std::uint8_t lun, std::uint32_t timeout)
+                                     std::uint16_t opCode, std::uint8_t direction, std::uint8_t lun,
+                                     std::uint32_t timeout)
     : CPrivateCommand(proto::QZ_PARAMS_SIZE, buffer, dataSize, opCode, direction, lun, timeout) {}
 
 CZykPrivateCommand::CZykPrivateCommand(std::uint32_t dataSize, std::uint16_t opCode,
@@ -107,46 +111,45 @@ CZykPrivateCommand::CZykPrivateCommand(std::uint32_t dataSize, std::uint16_t opC
 CZykPrivateCommand::CZykPrivateCommand(std::uint8_t* buffer, std::uint32_t dataSize,
                                        std::uint16_t opCode, std::uint8_t direction,
                                        std::uint8_t lun, std::uint32_t timeout)
-    : CPrivateCommand(proto::ZYK_PARAMS_SIZE, buffer, dataSize, opCode, direction, lun,
-                      timeout) {}
+    : CPrivateCommand(proto::ZYK_PARAMS_SIZE, buffer, dataSize, opCode, direction, lun, timeout) {}
 
 // ---- SCSI frames ----
 
 namespace {
 
-void putOpCode(std::uint8_t* cdb, std::uint16_t opCode) { proto::putLE16(cdb + 1, opCode); }
+void putOpCode(std::uint8_t* cdb, std::uint16_t opCode) {
+    proto::putLE16(cdb + 1, opCode);
+}
 
 }  // namespace
 
-CQzSCSICommand::CQzSCSICommand(std::uint8_t* buffer, std::uint32_t dataSize,
-                               std::uint16_t opCode, std::uint8_t direction, std::uint8_t lun,
-                               std::uint32_t timeout)
+CQzSCSICommand::CQzSCSICommand(std::uint8_t* buffer, std::uint32_t dataSize, std::uint16_t opCode,
+                               std::uint8_t direction, std::uint8_t lun, std::uint32_t timeout)
     : CSCSICommand(buffer, dataSize, proto::QZ_SCSI_CDB_LENGTH, proto::PRIVATE_OPCODE, direction,
                    lun, timeout) {
     putOpCode(cdb(), opCode);
 }
 
-CQzSCSICommand::CQzSCSICommand(std::uint32_t dataSize, std::uint16_t opCode,
-                               std::uint8_t direction, std::uint8_t lun, std::uint32_t timeout)
+CQzSCSICommand::CQzSCSICommand(std::uint32_t dataSize, std::uint16_t opCode, std::uint8_t direction,
+                               std::uint8_t lun, std::uint32_t timeout)
     : CSCSICommand(dataSize, proto::QZ_SCSI_CDB_LENGTH, proto::PRIVATE_OPCODE, direction, lun,
                    timeout) {
     putOpCode(cdb(), opCode);
 }
 
 bool CQzSCSICommand::setParams(const std::uint8_t* params, std::uint32_t size) {
-    const bool ok =
-        params != nullptr && size > 0 && size <= proto::QZ_SCSI_CDB_LENGTH - 1 - 2;
+    const bool ok = params != nullptr && size > 0 && size <= proto::QZ_SCSI_CDB_LENGTH - 1 - 2;
     zyk_assert(ok, "pParams && nSize>0 && nSize<=QZ_SCSI_CDB_LENGTH - 1 - 2");
-    if (!ok) return false;
+    if (!ok)
+        return false;
     std::memcpy(cdb() + proto::PRIVATE_PARAMS_OFFSET, params, size);
     return true;
 }
 
-CZykSCSICommand::CZykSCSICommand(std::uint8_t* buffer, std::uint32_t dataSize,
-                                 std::uint16_t opCode, std::uint8_t direction, std::uint8_t lun,
-                                 std::uint32_t timeout)
-    : CSCSICommand(buffer, dataSize, proto::ZYK_SCSI_CDB_LENGTH, proto::PRIVATE_OPCODE,
-                   direction, lun, timeout) {
+CZykSCSICommand::CZykSCSICommand(std::uint8_t* buffer, std::uint32_t dataSize, std::uint16_t opCode,
+                                 std::uint8_t direction, std::uint8_t lun, std::uint32_t timeout)
+    : CSCSICommand(buffer, dataSize, proto::ZYK_SCSI_CDB_LENGTH, proto::PRIVATE_OPCODE, direction,
+                   lun, timeout) {
     putOpCode(cdb(), opCode);
     sign();
 }
@@ -170,7 +173,8 @@ bool CZykSCSICommand::setParams(const std::uint8_t* params, std::uint32_t size) 
     zyk_assert(ok,
                "pParams && nSize>0 && nSize<=ZYK_SCSI_CDB_LENGTH - 1 - 2 - "
                "ZYK_PRIVATE_SIGNATURE_LEN");
-    if (!ok) return false;
+    if (!ok)
+        return false;
     std::memcpy(cdb() + proto::PRIVATE_PARAMS_OFFSET, params, size);
     return true;
 }

@@ -16,7 +16,7 @@
 namespace nork {
 
 class CPrivateCommand {
-public:
+  public:
     // Owned, zero-filled data buffer.
     CPrivateCommand(std::uint32_t paramsSize, std::uint32_t dataSize, std::uint16_t opCode,
                     std::uint8_t direction, std::uint8_t lun, std::uint32_t timeout);
@@ -54,13 +54,13 @@ public:
     std::uint32_t timeout() const { return m_timeout; }
     void setTimeout(std::uint32_t timeoutMs) { m_timeout = timeoutMs; }
 
-protected:
+  protected:
     void setDeviceResets(bool resets) { m_deviceResets = resets; }
     void setNoStatusPhase(bool noStatus) { m_noStatusPhase = noStatus; }
     // Writable parameter area for subclasses that lay out their parameters.
     std::uint8_t* mutableParams() { return m_params.get(); }
 
-private:
+  private:
     std::uint16_t m_opCode;
     std::uint8_t* m_data = nullptr;
     std::uint32_t m_dataSize = 0;
@@ -77,7 +77,7 @@ private:
 
 // Current product line: 9-byte parameter area.
 class CQzPrivateCommand : public CPrivateCommand {
-public:
+  public:
     CQzPrivateCommand(std::uint32_t dataSize, std::uint16_t opCode, std::uint8_t direction,
                       std::uint8_t lun = SCSI_LUN_HANDLE, std::uint32_t timeout = 0);
     CQzPrivateCommand(std::uint8_t* buffer, std::uint32_t dataSize, std::uint16_t opCode,
@@ -91,7 +91,7 @@ public:
 
 // Earlier product line: 7-byte parameter area.
 class CZykPrivateCommand : public CPrivateCommand {
-public:
+  public:
     CZykPrivateCommand(std::uint32_t dataSize, std::uint16_t opCode, std::uint8_t direction,
                        std::uint8_t lun = SCSI_LUN_HANDLE, std::uint32_t timeout = 0);
     CZykPrivateCommand(std::uint8_t* buffer, std::uint32_t dataSize, std::uint16_t opCode,
@@ -104,7 +104,7 @@ public:
 // byte first, parameters in bytes 3..11. The data buffer is borrowed from the
 // private command (or owned when built without one).
 class CQzSCSICommand : public CSCSICommand {
-public:
+  public:
     CQzSCSICommand(std::uint8_t* buffer, std::uint32_t dataSize, std::uint16_t opCode,
                    std::uint8_t direction, std::uint8_t lun, std::uint32_t timeout);
     CQzSCSICommand(std::uint32_t dataSize, std::uint16_t opCode, std::uint8_t direction,
@@ -115,14 +115,14 @@ public:
 // SCSI frame of a Zyk private command: 14-byte CDB, 0xFF, operation code low
 // byte first, parameters in bytes 3..9, "TORM" in bytes 10..13.
 class CZykSCSICommand : public CSCSICommand {
-public:
+  public:
     CZykSCSICommand(std::uint8_t* buffer, std::uint32_t dataSize, std::uint16_t opCode,
                     std::uint8_t direction, std::uint8_t lun, std::uint32_t timeout);
     CZykSCSICommand(std::uint32_t dataSize, std::uint16_t opCode, std::uint8_t direction,
                     std::uint8_t lun, std::uint32_t timeout);
     bool setParams(const std::uint8_t* params, std::uint32_t size) override;
 
-private:
+  private:
     void sign();
 };
 

@@ -14,8 +14,10 @@ namespace nork {
 
 bool CPrivateExec::operator()(CDeviceHandle& handle, CPrivateCommand& command) {
     try {
-        if (handle.isOpen()) return execute(handle, command);
-        if (handle.open() == port::INVALID_OS_HANDLE) return false;
+        if (handle.isOpen())
+            return execute(handle, command);
+        if (handle.open() == port::INVALID_OS_HANDLE)
+            return false;
         const bool ok = execute(handle, command);
         handle.close();
         return ok;
@@ -33,12 +35,14 @@ bool CPrivateExecSCSI::execute(CDeviceHandle& handle, CPrivateCommand& command) 
     try {
         CDeviceParams* params = handle.params();
         const CVendorDeviceTraits* traits = params != nullptr ? params->traits() : nullptr;
-        if (traits == nullptr) return false;
+        if (traits == nullptr)
+            return false;
 
-        std::unique_ptr<CSCSICommand> frame = traits->createSCSICommand(
-            command.dataBuffer(), command.dataLength(), command.opCode(), command.direction(),
-            command.lun(), command.timeout());
-        if (!frame) return false;
+        std::unique_ptr<CSCSICommand> frame =
+            traits->createSCSICommand(command.dataBuffer(), command.dataLength(), command.opCode(),
+                                      command.direction(), command.lun(), command.timeout());
+        if (!frame)
+            return false;
 
         frame->setTimeout(command.timeout());
         frame->setParams(command.params(), command.paramsSize());
@@ -51,7 +55,8 @@ bool CPrivateExecSCSI::execute(CDeviceHandle& handle, CPrivateCommand& command) 
 }
 
 bool CPrivateExecHID::execute(CDeviceHandle&, CPrivateCommand& command) {
-    NORK_LOG(LOG_ERROR, "CPrivateExecHID::execute - HID transport is not available (command 0x%04x)",
+    NORK_LOG(LOG_ERROR,
+             "CPrivateExecHID::execute - HID transport is not available (command 0x%04x)",
              static_cast<unsigned>(command.opCode()));
     return false;
 }

@@ -13,7 +13,7 @@ class CPrivateCommand;
 class CSCSIExec;
 
 class CPrivateExec {
-public:
+  public:
     virtual ~CPrivateExec() = default;
     virtual bool execute(CDeviceHandle& handle, CPrivateCommand& command) = 0;
 
@@ -25,25 +25,25 @@ public:
 // Frames the command in a SCSI CDB of the drive's family and runs it through
 // a SCSI executor (the platform's by default).
 class CPrivateExecSCSI : public CPrivateExec {
-public:
+  public:
     CPrivateExecSCSI();
     explicit CPrivateExecSCSI(CSCSIExec& exec);
     bool execute(CDeviceHandle& handle, CPrivateCommand& command) override;
 
-private:
+  private:
     CSCSIExec* m_exec;
 };
 
 // HID report transport. Not available in this build: every execution fails.
 class CPrivateExecHID : public CPrivateExec {
-public:
+  public:
     bool execute(CDeviceHandle& handle, CPrivateCommand& command) override;
 };
 
 // For drives on which private commands are not allowed: fails without
 // touching the device.
 class CPrivateExecNotAllowed : public CPrivateExec {
-public:
+  public:
     bool execute(CDeviceHandle&, CPrivateCommand&) override { return false; }
 };
 

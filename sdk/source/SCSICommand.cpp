@@ -45,35 +45,46 @@ void CSCSICommand::init(std::uint8_t opCode) {
 }
 
 CSCSICommand::~CSCSICommand() {
-    if (m_ownsData) delete[] m_data;
+    if (m_ownsData)
+        delete[] m_data;
 }
 
 bool CSCSICommand::setParams(const std::uint8_t* params, std::uint32_t size) {
     const bool ok = params != nullptr && size > 0 && m_nCdbSize > 3 && size <= m_nCdbSize - 3;
     zyk_assert(ok, "pParams && nSize>0 && nSize<=m_nCdbSize-3");
-    if (!ok) return false;
+    if (!ok)
+        return false;
     std::memcpy(m_cdb.get() + 3, params, size);
     return true;
 }
 
-std::uint8_t* CSCSICommand::data() { return m_data; }
+std::uint8_t* CSCSICommand::data() {
+    return m_data;
+}
 
-std::uint32_t CSCSICommand::dataSize() const { return m_dataSize; }
+std::uint32_t CSCSICommand::dataSize() const {
+    return m_dataSize;
+}
 
-bool CSCSICommand::postProcess() { return true; }
+bool CSCSICommand::postProcess() {
+    return true;
+}
 
 bool CSCSICommand::setDataSize(std::uint32_t size) {
-    if (size > m_dataCapacity) return false;
+    if (size > m_dataCapacity)
+        return false;
     m_dataSize = size;
     return true;
 }
 
 void CSCSICommand::setCdbByte(std::uint32_t index, std::uint8_t value) {
-    if (index < m_nCdbSize) m_cdb[index] = value;
+    if (index < m_nCdbSize)
+        m_cdb[index] = value;
 }
 
 void CSCSICommand::setCdbBE32(std::uint32_t index, std::uint32_t value) {
-    if (index + 4 <= m_nCdbSize) proto::putBE32(m_cdb.get() + index, value);
+    if (index + 4 <= m_nCdbSize)
+        proto::putBE32(m_cdb.get() + index, value);
 }
 
 namespace {
@@ -81,13 +92,15 @@ namespace {
 // Text of data bytes [from, to) when the data holds them, else empty.
 std::string dataText(const CSCSICommand& cmd, const std::uint8_t* data, std::uint32_t from,
                      std::uint32_t to) {
-    if (data == nullptr || to > cmd.dataSize() || from >= to) return {};
+    if (data == nullptr || to > cmd.dataSize() || from >= to)
+        return {};
     return std::string(reinterpret_cast<const char*>(data) + from, to - from);
 }
 
 // Zero-terminated text starting at data byte from, never read past the data.
 std::string terminatedText(const std::uint8_t* data, std::uint32_t size, std::uint32_t from) {
-    if (data == nullptr || from >= size) return {};
+    if (data == nullptr || from >= size)
+        return {};
     const char* begin = reinterpret_cast<const char*>(data) + from;
     const void* zero = std::memchr(begin, 0, size - from);
     const std::size_t length =
@@ -117,7 +130,9 @@ CSCSIInquiryCommand::CSCSIInquiryCommand()
 std::uint8_t CSCSIInquiryCommand::deviceType() const {
     return dataByte(constData(*this), dataSize(), 0) & 0x1F;
 }
-std::string CSCSIInquiryCommand::vendor() const { return dataText(*this, constData(*this), 8, 16); }
+std::string CSCSIInquiryCommand::vendor() const {
+    return dataText(*this, constData(*this), 8, 16);
+}
 std::string CSCSIInquiryCommand::product() const {
     return dataText(*this, constData(*this), 16, 32);
 }
@@ -133,7 +148,9 @@ CSCSIGetReadyCommand::CSCSIGetReadyCommand()
     setCdbByte(4, static_cast<std::uint8_t>(proto::REQUEST_SENSE_DATA_SIZE));
 }
 
-bool CSCSIGetReadyCommand::isReady() const { return dataByte(constData(*this), dataSize(), 2) == 0; }
+bool CSCSIGetReadyCommand::isReady() const {
+    return dataByte(constData(*this), dataSize(), 2) == 0;
+}
 bool CSCSIGetReadyCommand::isUnitAttention() const {
     return dataByte(constData(*this), dataSize(), 2) == 6;
 }
@@ -143,7 +160,9 @@ bool CSCSIGetReadyCommand::isUnitAttention() const {
 CSCSITestUnitReady::CSCSITestUnitReady()
     : CSCSICommand(0, 6, proto::SCSI_TEST_UNIT_READY, SCSI_DIR_IN, SCSI_LUN_HANDLE, 0) {}
 
-bool CSCSITestUnitReady::isNotReady() const { return sense()[2] == 2; }
+bool CSCSITestUnitReady::isNotReady() const {
+    return sense()[2] == 2;
+}
 
 // ---- READ CAPACITY ----
 
@@ -155,7 +174,9 @@ std::uint32_t CSCSIReadCapacityCommand::lastLba() const {
     const std::uint8_t* d = constData(*this);
     return d != nullptr && dataSize() >= 4 ? proto::getBE32(d) : 0;
 }
-std::uint32_t CSCSIReadCapacityCommand::sectorCount() const { return lastLba() + 1; }
+std::uint32_t CSCSIReadCapacityCommand::sectorCount() const {
+    return lastLba() + 1;
+}
 std::uint32_t CSCSIReadCapacityCommand::capacityKB() const {
     // 64-bit so that the largest LBA does not wrap before the halving.
     return static_cast<std::uint32_t>((static_cast<std::uint64_t>(lastLba()) + 1) / 2);
@@ -192,9 +213,10 @@ CSCSIReportIdCommand::CSCSIReportIdCommand()
 
 bool CSCSIReportIdCommand::postProcess() {
     std::uint8_t* d = data();
-    for (std::size_t end : {proto::REPORT_ID_VENDOR_END, proto::REPORT_ID_PRODUCT_END,
-                            proto::REPORT_ID_SERIAL_END}) {
-        if (d != nullptr && end < dataSize()) d[end] = 0;
+    for (std::size_t end :
+         {proto::REPORT_ID_VENDOR_END, proto::REPORT_ID_PRODUCT_END, proto::REPORT_ID_SERIAL_END}) {
+        if (d != nullptr && end < dataSize())
+            d[end] = 0;
     }
     return true;
 }
@@ -212,7 +234,8 @@ bool CSCSIReportIdCommand::hasFirmwareVersion() const {
     return dataByte(constData(*this), dataSize(), proto::REPORT_ID_FIRMWARE_OFFSET) != 0;
 }
 std::string CSCSIReportIdCommand::firmwareVersion() const {
-    if (!hasFirmwareVersion()) return {};
+    if (!hasFirmwareVersion())
+        return {};
     return terminatedText(constData(*this), dataSize(), proto::REPORT_ID_FIRMWARE_OFFSET);
 }
 
@@ -230,8 +253,9 @@ CSCSIReadSectorCommand::CSCSIReadSectorCommand(std::uint8_t* buffer, std::uint32
 CSCSIWriteSectorCommand::CSCSIWriteSectorCommand(const std::uint8_t* buffer, std::uint32_t lba,
                                                  std::uint8_t count)
     // The buffer is only read: the direction is host to device.
-    : CSCSICommand(const_cast<std::uint8_t*>(buffer), buffer != nullptr ? count * proto::SECTOR_SIZE : 0,
-                   10, proto::SCSI_WRITE10, SCSI_DIR_OUT, SCSI_LUN_HANDLE, 0) {
+    : CSCSICommand(const_cast<std::uint8_t*>(buffer),
+                   buffer != nullptr ? count * proto::SECTOR_SIZE : 0, 10, proto::SCSI_WRITE10,
+                   SCSI_DIR_OUT, SCSI_LUN_HANDLE, 0) {
     const bool fResult = setDataSize(count * proto::SECTOR_SIZE);
     zyk_assert(fResult && buffer != nullptr && count > 0, "fResult && pData && bCount>0");
     setCdbBE32(2, lba);
@@ -240,8 +264,8 @@ CSCSIWriteSectorCommand::CSCSIWriteSectorCommand(const std::uint8_t* buffer, std
 
 // ---- WRITE BUFFER / CD track ----
 
-CSCSIWriteBufferCommand::CSCSIWriteBufferCommand(const std::uint8_t* buffer,
-                                                 std::uint32_t address, std::uint8_t count)
+CSCSIWriteBufferCommand::CSCSIWriteBufferCommand(const std::uint8_t* buffer, std::uint32_t address,
+                                                 std::uint8_t count)
     : CSCSICommand(const_cast<std::uint8_t*>(buffer), count * 2048u, 10, proto::SCSI_WRITE_BUFFER,
                    SCSI_DIR_OUT, 0, 0) {
     setCdbBE32(2, address);
@@ -251,6 +275,8 @@ CSCSIWriteBufferCommand::CSCSIWriteBufferCommand(const std::uint8_t* buffer,
 CSCSIWriteCDTrackCommand::CSCSIWriteCDTrackCommand()
     : CSCSICommand(RAW_SECTOR_SIZE, 10, proto::SCSI_WRITE_CD_TRACK, SCSI_DIR_OUT, 0, 0) {}
 
-void CSCSIWriteCDTrackCommand::setSectorAddress(std::uint32_t address) { setCdbBE32(2, address); }
+void CSCSIWriteCDTrackCommand::setSectorAddress(std::uint32_t address) {
+    setCdbBE32(2, address);
+}
 
 }  // namespace nork

@@ -25,7 +25,7 @@ inline constexpr std::uint8_t SCSI_LUN_HANDLE = 255;
 inline constexpr std::uint32_t SCSI_SENSE_SIZE = 32;
 
 class CSCSICommand {
-public:
+  public:
     // Owned, zero-filled data buffer of dataSize bytes (none when 0).
     CSCSICommand(std::uint32_t dataSize, std::uint32_t cdbSize, std::uint8_t opCode,
                  std::uint8_t direction, std::uint8_t lun, std::uint32_t timeout);
@@ -61,7 +61,7 @@ public:
     std::uint32_t timeout() const { return m_timeout; }
     void setTimeout(std::uint32_t timeoutMs) { m_timeout = timeoutMs; }
 
-protected:
+  protected:
     // Sets a CDB byte when it exists (guards against CDB sizes below the
     // command's layout).
     void setCdbByte(std::uint32_t index, std::uint8_t value);
@@ -69,7 +69,7 @@ protected:
 
     std::uint32_t m_nCdbSize;
 
-private:
+  private:
     void init(std::uint8_t opCode);
 
     std::unique_ptr<std::uint8_t[]> m_cdb;
@@ -85,7 +85,7 @@ private:
 
 // INQUIRY: 96 bytes of standard inquiry data.
 class CSCSIInquiryCommand : public CSCSICommand {
-public:
+  public:
     CSCSIInquiryCommand();
     std::uint8_t deviceType() const;  // peripheral device type, byte 0 & 0x1F
     std::string vendor() const;       // bytes 8..15, as sent (blank padded)
@@ -95,7 +95,7 @@ public:
 
 // REQUEST SENSE, used to wait for the unit to become ready.
 class CSCSIGetReadyCommand : public CSCSICommand {
-public:
+  public:
     CSCSIGetReadyCommand();
     bool isReady() const;          // sense byte 2 = 0
     bool isUnitAttention() const;  // sense byte 2 = 6
@@ -103,14 +103,14 @@ public:
 
 // TEST UNIT READY: no data; the answer is in the sense of a failed run.
 class CSCSITestUnitReady : public CSCSICommand {
-public:
+  public:
     CSCSITestUnitReady();
     bool isNotReady() const;  // byte 2 of the command's sense buffer = 2
 };
 
 // READ CAPACITY(10); capacities assume 512-byte sectors.
 class CSCSIReadCapacityCommand : public CSCSICommand {
-public:
+  public:
     CSCSIReadCapacityCommand();
     std::uint32_t lastLba() const;
     std::uint32_t sectorCount() const;  // last LBA + 1
@@ -119,7 +119,7 @@ public:
 
 // MODE SENSE(10) of page 5 (flexible disk geometry).
 class CSCSIModeSense10Command : public CSCSICommand {
-public:
+  public:
     CSCSIModeSense10Command();
     std::uint8_t heads() const;            // byte 12
     std::uint8_t sectorsPerTrack() const;  // byte 13
@@ -128,7 +128,7 @@ public:
 
 // REPORT ID: the drive's identity texts. postProcess terminates the fields.
 class CSCSIReportIdCommand : public CSCSICommand {
-public:
+  public:
     CSCSIReportIdCommand();
     bool postProcess() override;
     std::string vendorName() const;    // bytes 4..12
@@ -142,28 +142,27 @@ public:
 
 // READ(10) of 1..255 sectors into the caller's buffer (count x 512 bytes).
 class CSCSIReadSectorCommand : public CSCSICommand {
-public:
+  public:
     CSCSIReadSectorCommand(std::uint8_t* buffer, std::uint32_t lba, std::uint8_t count);
 };
 
 // WRITE(10) of 1..255 sectors from the caller's buffer.
 class CSCSIWriteSectorCommand : public CSCSICommand {
-public:
+  public:
     CSCSIWriteSectorCommand(const std::uint8_t* buffer, std::uint32_t lba, std::uint8_t count);
 };
 
 // WRITE BUFFER of count x 2048 bytes from the caller's buffer to a 32-bit
 // address.
 class CSCSIWriteBufferCommand : public CSCSICommand {
-public:
-    CSCSIWriteBufferCommand(const std::uint8_t* buffer, std::uint32_t address,
-                            std::uint8_t count);
+  public:
+    CSCSIWriteBufferCommand(const std::uint8_t* buffer, std::uint32_t address, std::uint8_t count);
 };
 
 // One raw CD sector (2352 bytes, owned buffer) written at a sector address
 // that the CD writer sets per sector.
 class CSCSIWriteCDTrackCommand : public CSCSICommand {
-public:
+  public:
     static constexpr std::uint32_t RAW_SECTOR_SIZE = 2352;
     CSCSIWriteCDTrackCommand();
     void setSectorAddress(std::uint32_t address);

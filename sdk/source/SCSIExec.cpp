@@ -20,9 +20,8 @@ namespace nork {
 
 bool CSCSIExec::operator()(port::OsHandle handle, CSCSICommand& command) {
     try {
-        if (!execCdb(handle, command.cdb(), command.cdbSize(), command.data(),
-                     command.dataSize(), command.sense(), command.direction(), command.lun(),
-                     command.timeout())) {
+        if (!execCdb(handle, command.cdb(), command.cdbSize(), command.data(), command.dataSize(),
+                     command.sense(), command.direction(), command.lun(), command.timeout())) {
             return false;
         }
         return command.postProcess();
@@ -32,8 +31,10 @@ bool CSCSIExec::operator()(port::OsHandle handle, CSCSICommand& command) {
 }
 
 bool CSCSIExec::operator()(CDeviceHandle& handle, CSCSICommand& command) {
-    if (handle.isOpen()) return (*this)(handle.handle(), command);
-    if (handle.open() == port::INVALID_OS_HANDLE) return false;
+    if (handle.isOpen())
+        return (*this)(handle.handle(), command);
+    if (handle.open() == port::INVALID_OS_HANDLE)
+        return false;
     const bool ok = (*this)(handle.handle(), command);
     handle.close();
     return ok;
@@ -43,12 +44,11 @@ bool CSCSIExec::operator()(CDeviceHandle& handle, CSCSICommand& command) {
 
 CSCSIExecWin2k::CSCSIExecWin2k() : m_passThrough(port::deviceIo()) {}
 
-CSCSIExecWin2k::CSCSIExecWin2k(port::IScsiPassThrough& passThrough)
-    : m_passThrough(passThrough) {}
+CSCSIExecWin2k::CSCSIExecWin2k(port::IScsiPassThrough& passThrough) : m_passThrough(passThrough) {}
 
-bool CSCSIExecWin2k::execCdb(port::OsHandle handle, const std::uint8_t* cdb,
-                             std::uint32_t cdbSize, std::uint8_t* data, std::uint32_t dataSize,
-                             std::uint8_t* sense, std::uint8_t direction, std::uint8_t /*lun*/,
+bool CSCSIExecWin2k::execCdb(port::OsHandle handle, const std::uint8_t* cdb, std::uint32_t cdbSize,
+                             std::uint8_t* data, std::uint32_t dataSize, std::uint8_t* sense,
+                             std::uint8_t direction, std::uint8_t /*lun*/,
                              std::uint32_t timeoutMs) {
     port::ScsiPassThroughRequest request;
     request.Length = port::SCSI_PASS_THROUGH_HEADER_LENGTH;
@@ -62,7 +62,8 @@ bool CSCSIExecWin2k::execCdb(port::OsHandle handle, const std::uint8_t* cdb,
     request.DataIn = direction;
     request.TimeOutValue = timeoutMs == 0 ? DEFAULT_TIMEOUT_SECONDS : timeoutMs / 1000;
     request.SenseInfoOffset = port::SCSI_PASS_THROUGH_SENSE_OFFSET;
-    if (request.CdbLength > 0) std::memcpy(request.Cdb, cdb, request.CdbLength);
+    if (request.CdbLength > 0)
+        std::memcpy(request.Cdb, cdb, request.CdbLength);
 
     const bool direct = dataSize > 0;
     if (direct) {
@@ -128,9 +129,13 @@ struct SrbExecScsiCmd {
 
 }  // namespace
 
-CSCSIExecWinMe::CSCSIExecWinMe(const std::string& library) { init(library); }
+CSCSIExecWinMe::CSCSIExecWinMe(const std::string& library) {
+    init(library);
+}
 
-CSCSIExecWinMe::~CSCSIExecWinMe() { fini(); }
+CSCSIExecWinMe::~CSCSIExecWinMe() {
+    fini();
+}
 
 void CSCSIExecWinMe::init(const std::string& library) {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -160,12 +165,13 @@ void CSCSIExecWinMe::fini() {
     }
 }
 
-bool CSCSIExecWinMe::execCdb(port::OsHandle handle, const std::uint8_t* cdb,
-                             std::uint32_t cdbSize, std::uint8_t* data, std::uint32_t dataSize,
-                             std::uint8_t* sense, std::uint8_t direction, std::uint8_t lun,
+bool CSCSIExecWinMe::execCdb(port::OsHandle handle, const std::uint8_t* cdb, std::uint32_t cdbSize,
+                             std::uint8_t* data, std::uint32_t dataSize, std::uint8_t* sense,
+                             std::uint8_t direction, std::uint8_t lun,
                              std::uint32_t /*timeoutMs*/) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_sendCommand == nullptr) return false;
+    if (m_sendCommand == nullptr)
+        return false;
     try {
         SrbExecScsiCmd srb;
         std::memset(&srb, 0, sizeof srb);
@@ -173,14 +179,14 @@ bool CSCSIExecWinMe::execCdb(port::OsHandle handle, const std::uint8_t* cdb,
         srb.haId = static_cast<std::uint8_t>((handle >> 8) & 0xFF);
         srb.target = static_cast<std::uint8_t>(handle & 0xFF);
         srb.lun = lun == SCSI_LUN_HANDLE ? 0 : lun;
-        srb.flags =
-            static_cast<std::uint8_t>((direction == SCSI_DIR_IN ? SRB_DIR_IN : SRB_DIR_OUT) |
-                                      SRB_EVENT_NOTIFY);
+        srb.flags = static_cast<std::uint8_t>(
+            (direction == SCSI_DIR_IN ? SRB_DIR_IN : SRB_DIR_OUT) | SRB_EVENT_NOTIFY);
         srb.bufLen = dataSize;
         srb.bufPointer = data;
         srb.senseLen = ASPI_SENSE_LEN;
         srb.cdbLen = static_cast<std::uint8_t>(std::min<std::uint32_t>(cdb ? cdbSize : 0, 16));
-        if (srb.cdbLen > 0) std::memcpy(srb.cdb, cdb, srb.cdbLen);
+        if (srb.cdbLen > 0)
+            std::memcpy(srb.cdb, cdb, srb.cdbLen);
 
         m_sendCommand(&srb);
         // The library completes the request asynchronously; wait for it
@@ -189,7 +195,8 @@ bool CSCSIExecWinMe::execCdb(port::OsHandle handle, const std::uint8_t* cdb,
         while (status.load() == SS_PENDING) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        if (sense != nullptr) std::memcpy(sense, srb.senseArea, ASPI_SENSE_LEN);
+        if (sense != nullptr)
+            std::memcpy(sense, srb.senseArea, ASPI_SENSE_LEN);
         return status.load() == SS_COMP;
     } catch (...) {
         NORK_LOG(LOG_ERROR, "CSCSIExecWinMe::Exec - Exception - SCSI execution failed");
@@ -224,7 +231,8 @@ bool CSCSIExecWin98::driverSupportsLun(const std::u16string& version) {
     for (char16_t c : version) {
         if (c >= u'0' && c <= u'9') {
             parts[index] = parts[index] * 10 + static_cast<unsigned long>(c - u'0');
-            if (parts[index] > 0xFFFFFFFFul) return false;
+            if (parts[index] > 0xFFFFFFFFul)
+                return false;
             digit = true;
         } else if (c == u'.' && digit && index + 1 < parts.size()) {
             ++index;
@@ -233,7 +241,8 @@ bool CSCSIExecWin98::driverSupportsLun(const std::u16string& version) {
             return false;
         }
     }
-    if (!digit) return false;
+    if (!digit)
+        return false;
     const std::array<unsigned long, 4> minimum{6, 0, 1873, 0};
     return parts > minimum;
 }
@@ -245,10 +254,9 @@ bool CSCSIExecWin98::lunSupported() {
     return m_lunSupported;
 }
 
-bool CSCSIExecWin98::execCdb(port::OsHandle handle, const std::uint8_t* cdb,
-                             std::uint32_t cdbSize, std::uint8_t* data, std::uint32_t dataSize,
-                             std::uint8_t* /*sense*/, std::uint8_t direction, std::uint8_t lun,
-                             std::uint32_t timeoutMs) {
+bool CSCSIExecWin98::execCdb(port::OsHandle handle, const std::uint8_t* cdb, std::uint32_t cdbSize,
+                             std::uint8_t* data, std::uint32_t dataSize, std::uint8_t* /*sense*/,
+                             std::uint8_t direction, std::uint8_t lun, std::uint32_t timeoutMs) {
     const bool withLun = lun != SCSI_LUN_HANDLE;
     if (withLun && !lunSupported()) {
         NORK_LOG(LOG_ERROR, "CSCSIExecWin98::execCdb - LUN %d needs a newer storage driver",
@@ -257,13 +265,15 @@ bool CSCSIExecWin98::execCdb(port::OsHandle handle, const std::uint8_t* cdb,
     }
     std::uint8_t block[REQUEST_SIZE_WITH_LUN] = {};
     const std::uint32_t cdbLength = std::min<std::uint32_t>(cdb ? cdbSize : 0, W98_CDB_LENGTH);
-    if (cdbLength > 0) std::memcpy(block, cdb, cdbLength);
+    if (cdbLength > 0)
+        std::memcpy(block, cdb, cdbLength);
     block[W98_CDB_LENGTH] = static_cast<std::uint8_t>(cdbLength);
     block[W98_DIRECTION] = direction;
     proto::putLE32(block + W98_DATA_SIZE, dataSize);
     proto::putLE32(block + W98_TIMEOUT, timeoutMs / 1000);
     proto::putLE32(block + W98_SENSE_LENGTH, 0);
-    if (withLun) proto::putLE32(block + W98_LUN, lun);
+    if (withLun)
+        proto::putLE32(block + W98_LUN, lun);
 
     port::VendorDriverRequest request;
     request.controlCode = port::IOCTL_VENDOR_STORAGE_DRIVER;

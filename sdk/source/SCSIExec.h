@@ -17,7 +17,7 @@ class CSCSICommand;
 class CDeviceHandle;
 
 class CSCSIExec {
-public:
+  public:
     virtual ~CSCSIExec() = default;
 
     // Sends one CDB. sense, when not null, points to 32 bytes that an
@@ -38,7 +38,7 @@ public:
 // Storage pass-through (the platforms from Windows 2000 on; SG_IO on Linux
 // through the device table).
 class CSCSIExecWin2k : public CSCSIExec {
-public:
+  public:
     static constexpr std::uint32_t DEFAULT_TIMEOUT_SECONDS = 10;
 
     CSCSIExecWin2k();  // the process's device table
@@ -48,7 +48,7 @@ public:
                  std::uint8_t* data, std::uint32_t dataSize, std::uint8_t* sense,
                  std::uint8_t direction, std::uint8_t lun, std::uint32_t timeoutMs) override;
 
-private:
+  private:
     port::IScsiPassThrough& m_passThrough;
 };
 
@@ -56,7 +56,7 @@ private:
 // and the target (bits 0..7). Without a usable ASPI library every execution
 // fails.
 class CSCSIExecWinMe : public CSCSIExec {
-public:
+  public:
     explicit CSCSIExecWinMe(const std::string& library = "wnaspi32.dll");
     ~CSCSIExecWinMe() override;
 
@@ -68,7 +68,7 @@ public:
     // Unloads the library (at SDK shutdown).
     void fini();
 
-private:
+  private:
     using SendCommandFn = std::uint32_t (*)(void*);
     using SupportInfoFn = std::uint32_t (*)();
 
@@ -83,7 +83,7 @@ private:
 // LUN) with control code 0x220000. A LUN other than 255 needs a driver newer
 // than 6.0.1873.
 class CSCSIExecWin98 : public CSCSIExec {
-public:
+  public:
     static constexpr std::uint32_t REQUEST_SIZE = 32;
     static constexpr std::uint32_t REQUEST_SIZE_WITH_LUN = 36;
 
@@ -97,7 +97,7 @@ public:
     // text).
     static bool driverSupportsLun(const std::u16string& version);
 
-private:
+  private:
     bool lunSupported();
 
     std::once_flag m_versionChecked;

@@ -12,7 +12,7 @@
 namespace nork {
 
 class CVendorDeviceTraits {
-public:
+  public:
     virtual ~CVendorDeviceTraits() = default;
 
     virtual const char16_t* name() const = 0;
@@ -21,12 +21,9 @@ public:
     virtual std::unique_ptr<CDiskInterface> createDiskInterface() const = 0;
     // The SCSI frame of a private command of this family, borrowing the
     // caller's buffer; null for families without private commands.
-    virtual std::unique_ptr<CSCSICommand> createSCSICommand(std::uint8_t* buffer,
-                                                            std::uint32_t dataSize,
-                                                            std::uint16_t opCode,
-                                                            std::uint8_t direction,
-                                                            std::uint8_t lun,
-                                                            std::uint32_t timeout) const = 0;
+    virtual std::unique_ptr<CSCSICommand> createSCSICommand(
+        std::uint8_t* buffer, std::uint32_t dataSize, std::uint16_t opCode, std::uint8_t direction,
+        std::uint8_t lun, std::uint32_t timeout) const = 0;
     // The same with a buffer owned by the frame.
     virtual std::unique_ptr<CSCSICommand> createSCSICommand(std::uint32_t dataSize,
                                                             std::uint16_t opCode,
@@ -36,7 +33,7 @@ public:
 };
 
 class CVendorDeviceTraitsZYK : public CVendorDeviceTraits {
-public:
+  public:
     const char16_t* name() const override { return u"ZYK"; }
     // Exactly 16 characters.
     bool isValidSerial(const char16_t* serial) const override;
@@ -51,7 +48,7 @@ public:
 };
 
 class CVendorDeviceTraitsQz : public CVendorDeviceTraits {
-public:
+  public:
     const char16_t* name() const override { return u"QZ"; }
     // Any non-null text.
     bool isValidSerial(const char16_t* serial) const override { return serial != nullptr; }
@@ -67,7 +64,7 @@ public:
 
 // Any other USB disk: no private commands.
 class CVendorDeviceTraitsANY : public CVendorDeviceTraits {
-public:
+  public:
     const char16_t* name() const override { return u"ANY Device"; }
     // Non-null and non-empty.
     bool isValidSerial(const char16_t* serial) const override {

@@ -27,8 +27,10 @@ CPrivateExec& CVersionFactory::getPrivateExec(CDeviceHandle& handle) {
         return *m_privateExec;
     }
     const CDeviceParams* params = handle.params();
-    if (params == nullptr || !params->hidPrivateCommandsEnabled()) return *m_notAllowed;
-    if (!m_privateExec) m_privateExec = std::make_unique<CPrivateExecHID>();
+    if (params == nullptr || !params->hidPrivateCommandsEnabled())
+        return *m_notAllowed;
+    if (!m_privateExec)
+        m_privateExec = std::make_unique<CPrivateExecHID>();
     return *m_privateExec;
 }
 
@@ -44,8 +46,10 @@ CDiskInterface& CVersionFactory::getDiskInterface(CDeviceHandle& handle) {
     const CVendorDeviceTraits* traits = params != nullptr ? params->traits() : nullptr;
     std::unique_ptr<CDiskInterface>& slot = m_familyDisks[traits];
     if (!slot) {
-        if (traits != nullptr) slot = traits->createDiskInterface();
-        if (!slot) slot = std::make_unique<CDiskInterfaceNotSupported>();
+        if (traits != nullptr)
+            slot = traits->createDiskInterface();
+        if (!slot)
+            slot = std::make_unique<CDiskInterfaceNotSupported>();
     }
     return *slot;
 }

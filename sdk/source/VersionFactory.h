@@ -19,7 +19,7 @@ class CPrivateExecNotAllowed;
 class CVendorDeviceTraits;
 
 class CVersionFactory {
-public:
+  public:
     CVersionFactory();  // over the process's platform object
     explicit CVersionFactory(CPlatformFactory& platform);
     ~CVersionFactory();
@@ -40,7 +40,7 @@ public:
     // one for a drive without traits.
     CDiskInterface& getDiskInterface(CDeviceHandle& handle);
 
-private:
+  private:
     CPlatformFactory& m_platform;
     bool m_scsiTransport;
     CThreadMutex m_mutex;
