@@ -49,8 +49,8 @@ TEST(SgIoTranslation, RequestFieldsBecomeHeaderFields) {
     const Case cases[] = {
         {"read", directRequest(SCSI_IOCTL_DATA_IN, 512, buffer), sg::DXFER_FROM_DEV, 512},
         {"write", directRequest(SCSI_IOCTL_DATA_OUT, 512, buffer), sg::DXFER_TO_DEV, 512},
-        {"unspecified", directRequest(SCSI_IOCTL_DATA_UNSPECIFIED, 8, buffer),
-         sg::DXFER_FROM_DEV, 8},
+        {"unspecified", directRequest(SCSI_IOCTL_DATA_UNSPECIFIED, 8, buffer), sg::DXFER_FROM_DEV,
+         8},
         {"direct without data", directRequest(SCSI_IOCTL_DATA_IN, 0, nullptr), sg::DXFER_NONE, 0},
         {"buffered", buffered, sg::DXFER_NONE, 0},
     };
@@ -127,7 +127,7 @@ TEST(SgIoTranslation, AnswerStatusAndTransportErrors) {
 // ---- The handle table ----
 
 class DeviceTableTest : public ::testing::Test {
-protected:
+  protected:
     test::RecordingPassThrough firstDevice, secondDevice;
     std::shared_ptr<test::FakeBackend> first = std::make_shared<test::FakeBackend>(firstDevice);
     std::shared_ptr<test::FakeBackend> second = std::make_shared<test::FakeBackend>(secondDevice);
@@ -184,19 +184,21 @@ TEST(DevicePathText, Utf16ToUtf8) {
     EXPECT_EQ(devicePathToUtf8(u"/dev/sg1"), "/dev/sg1");
     EXPECT_EQ(devicePathToUtf8(u"\u00e9\u20ac\U0001F600"), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
     const char16_t lone[] = {u'a', 0xD800, u'b', 0};
-    EXPECT_EQ(devicePathToUtf8(lone), "a\xEF\xBF\xBD"
-                                      "b");
+    EXPECT_EQ(devicePathToUtf8(lone),
+              "a\xEF\xBF\xBD"
+              "b");
 }
 
 // ---- Linux backend over a temporary tree ----
 
 class LinuxBackendTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* base = std::getenv("QZ_TEST_TMP");
-        root = fs::path(base != nullptr ? base : fs::temp_directory_path().string()) /
-               ("linux-backend-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        root =
+            fs::path(base != nullptr ? base : fs::temp_directory_path().string()) /
+            ("linux-backend-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);
         fs::create_directories(root);
         std::ofstream(root / "sg9") << "not a device";
@@ -257,7 +259,8 @@ TEST(LinuxBackendHardware, InquiryOnARealDevice) {
     }
     for (const auto& path : candidates) {
         OsHandle h = deviceIo().open(std::string_view(path));
-        if (h == INVALID_OS_HANDLE) continue;
+        if (h == INVALID_OS_HANDLE)
+            continue;
         CSCSIExecWin2k exec;
         CSCSIInquiryCommand inquiry;
         const bool ok = exec(h, inquiry);

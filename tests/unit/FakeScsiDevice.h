@@ -18,7 +18,7 @@ namespace nork::test {
 
 // Records every request and answers with a fixed status, sense and data.
 class RecordingPassThrough : public port::IScsiPassThrough {
-public:
+  public:
     port::PortError send(port::OsHandle handle, port::ScsiPassThroughRequest& request) override {
         handles.push_back(handle);
         requests.push_back(request);
@@ -53,14 +53,15 @@ public:
 // A device-table backend that serves paths starting with "fake:" and sends
 // requests to a RecordingPassThrough.
 class FakeBackend : public port::IDeviceBackend {
-public:
+  public:
     explicit FakeBackend(RecordingPassThrough& device) : m_device(device) {}
 
     const char* name() const override { return "fake"; }
     bool claims(std::string_view path) const override { return path.substr(0, 5) == "fake:"; }
     port::PortError open(const std::string& path, std::intptr_t& local) override {
         opened.push_back(path);
-        if (failOpen) return port::PortError{port::PortErrc::NotFound, 0};
+        if (failOpen)
+            return port::PortError{port::PortErrc::NotFound, 0};
         local = static_cast<std::intptr_t>(opened.size());
         ++openCount;
         return port::PortError::ok();
@@ -69,11 +70,11 @@ public:
     port::PortError passThrough(std::intptr_t, port::ScsiPassThroughRequest& request) override {
         return m_device.send(0, request);
     }
-    port::PortError vendorDriverRequest(std::intptr_t, port::VendorDriverRequest& request) override {
-        vendorRequests.push_back(
-            std::vector<std::uint8_t>(static_cast<const std::uint8_t*>(request.input),
-                                      static_cast<const std::uint8_t*>(request.input) +
-                                          request.inputLength));
+    port::PortError vendorDriverRequest(std::intptr_t,
+                                        port::VendorDriverRequest& request) override {
+        vendorRequests.push_back(std::vector<std::uint8_t>(
+            static_cast<const std::uint8_t*>(request.input),
+            static_cast<const std::uint8_t*>(request.input) + request.inputLength));
         return vendorResult;
     }
 
@@ -83,13 +84,13 @@ public:
     std::vector<std::vector<std::uint8_t>> vendorRequests;
     port::PortError vendorResult;
 
-private:
+  private:
     RecordingPassThrough& m_device;
 };
 
 // A SCSI executor that records CDBs and answers through a callback.
 class ScriptedExec : public CSCSIExec {
-public:
+  public:
     using Answer = std::function<bool(const std::vector<std::uint8_t>& cdb, std::uint8_t* data,
                                       std::uint32_t dataSize)>;
 
@@ -116,7 +117,8 @@ public:
 
 inline std::vector<std::uint8_t> bytes(std::initializer_list<int> values) {
     std::vector<std::uint8_t> out;
-    for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
+    for (int v : values)
+        out.push_back(static_cast<std::uint8_t>(v));
     return out;
 }
 

@@ -23,7 +23,7 @@ using test::RecordingPassThrough;
 
 // A drive of a given family reached through a recording pass-through.
 class PrivateExecTest : public ::testing::Test {
-protected:
+  protected:
     CDeviceHandle handleFor(const CVendorDeviceTraits* traits) {
         params.setTraits(const_cast<CVendorDeviceTraits*>(traits));
         return CDeviceHandle(&params);
@@ -68,8 +68,8 @@ TEST_F(PrivateExecTest, ZykFrameEndsInItsSignature) {
     ASSERT_TRUE(cmd.setParams(params2, 2));
 
     ASSERT_TRUE(exec.execute(handle, cmd));
-    EXPECT_EQ(device.lastCdb(), bytes({0xFF, 0x48, 0x00, 0x01, 0x02, 0, 0, 0, 0, 0, 0x54, 0x4F,
-                                       0x52, 0x4D}));
+    EXPECT_EQ(device.lastCdb(),
+              bytes({0xFF, 0x48, 0x00, 0x01, 0x02, 0, 0, 0, 0, 0, 0x54, 0x4F, 0x52, 0x4D}));
     EXPECT_EQ(device.last().DataIn, SCSI_DIR_OUT);
     EXPECT_EQ(device.dataOut, bytes({40, 0, 0, 0, 0x40, 0x9C, 0, 0, 1, 0, 0, 0}));
     EXPECT_TRUE(cmd.deviceResets());

@@ -187,10 +187,7 @@ TEST(ScsiCommand, CapacityArithmetic) {
         std::uint32_t kib;
     };
     const Case cases[] = {
-        {0x0003FFFF, 262144, 131072},
-        {0, 1, 0},
-        {2, 3, 1},
-        {0xFFFFFFFE, 0xFFFFFFFF, 0x7FFFFFFF},
+        {0x0003FFFF, 262144, 131072}, {0, 1, 0}, {2, 3, 1}, {0xFFFFFFFE, 0xFFFFFFFF, 0x7FFFFFFF},
         {0xFFFFFFFF, 0, 0x80000000},  // sector count wraps; KiB does not
     };
     for (const auto& c : cases) {
@@ -208,7 +205,7 @@ TEST(ScsiCommand, CapacityArithmetic) {
 // ---- Disk interfaces ----
 
 class DiskInterfaceSCSITest : public ::testing::Test {
-protected:
+  protected:
     test::ScriptedExec exec;
     CDiskInterfaceSCSI disk{exec};
     CDeviceHandle handle;  // closed: the disk interface must not open it

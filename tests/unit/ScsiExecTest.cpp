@@ -17,7 +17,7 @@ using test::bytes;
 using test::RecordingPassThrough;
 
 class PassThroughExecTest : public ::testing::Test {
-protected:
+  protected:
     RecordingPassThrough device;
     CSCSIExecWin2k exec{device};
 };
@@ -96,8 +96,8 @@ TEST_F(PassThroughExecTest, TimeoutRoundsDownToSeconds) {
         std::uint32_t ms;
         std::uint32_t seconds;
     };
-    for (const Case c : {Case{0, 10}, Case{50000, 50}, Case{999, 0}, Case{1000, 1},
-                         Case{40000, 40}, Case{1999, 1}}) {
+    for (const Case c : {Case{0, 10}, Case{50000, 50}, Case{999, 0}, Case{1000, 1}, Case{40000, 40},
+                         Case{1999, 1}}) {
         CSCSIInquiryCommand cmd;
         cmd.setTimeout(c.ms);
         exec(1, cmd);
@@ -107,7 +107,8 @@ TEST_F(PassThroughExecTest, TimeoutRoundsDownToSeconds) {
 
 TEST_F(PassThroughExecTest, CdbIsCutAtSixteenBytes) {
     std::uint8_t cdb[20];
-    for (int i = 0; i < 20; ++i) cdb[i] = static_cast<std::uint8_t>(i + 1);
+    for (int i = 0; i < 20; ++i)
+        cdb[i] = static_cast<std::uint8_t>(i + 1);
     exec.execCdb(1, cdb, 20, nullptr, 0, nullptr, SCSI_DIR_NONE, 255, 0);
     EXPECT_EQ(device.last().CdbLength, 16);
     EXPECT_EQ(device.lastCdb(), std::vector<std::uint8_t>(cdb, cdb + 16));
@@ -118,7 +119,7 @@ TEST_F(PassThroughExecTest, CdbIsCutAtSixteenBytes) {
 
 // A command whose answer turns out unusable.
 class RejectingCommand : public CSCSICommand {
-public:
+  public:
     RejectingCommand() : CSCSICommand(4, 6, 0x12, SCSI_DIR_IN, 255, 0) {}
     bool postProcess() override {
         ++calls;
@@ -140,7 +141,7 @@ TEST_F(PassThroughExecTest, PostProcessRunsOnlyAfterSuccessAndCanFail) {
 // ---- Device handles: open for one execution, close again ----
 
 class HandleExecTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         backend = std::make_shared<test::FakeBackend>(device);
         port::deviceIo().registerBackend(backend);
@@ -217,9 +218,9 @@ TEST(Win98Exec, DriverVersionMustBeAbove6_0_1873ForLuns) {
         bool supported;
     };
     const Case cases[] = {
-        {u"6.0.1874", true},   {u"6.0.1873.1", true}, {u"6.1.0", true},   {u"7", true},
-        {u"6.0.1873", false},  {u"6.0.1873.0", false}, {u"6.0.999", false}, {u"5.9.9999", false},
-        {u"", false},          {u"abc", false},        {u"6..1874", false}, {u"6.0.1874.", false},
+        {u"6.0.1874", true},  {u"6.0.1873.1", true},  {u"6.1.0", true},    {u"7", true},
+        {u"6.0.1873", false}, {u"6.0.1873.0", false}, {u"6.0.999", false}, {u"5.9.9999", false},
+        {u"", false},         {u"abc", false},        {u"6..1874", false}, {u"6.0.1874.", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(CSCSIExecWin98::driverSupportsLun(c.version), c.supported);
@@ -227,7 +228,7 @@ TEST(Win98Exec, DriverVersionMustBeAbove6_0_1873ForLuns) {
 }
 
 class Win98ExecTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         backend = std::make_shared<test::FakeBackend>(device);
         port::deviceIo().registerBackend(backend);
