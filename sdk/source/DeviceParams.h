@@ -92,20 +92,20 @@ class CDeviceParams {
     std::u16string m_serialNumber;
     char16_t m_vendor[9] = {};
     char16_t m_product[17] = {};
-    std::uint16_t m_reserved0 = 0;
+    [[maybe_unused]] std::uint16_t m_reserved0 = 0;
     std::int32_t m_usbIds[2] = {-1, -1};
     std::uint32_t m_driveMask = 0;
     std::int32_t m_interfaceNumber = -1;
     STATUS m_deviceState = STATUS_DEVICE_NOT_CONNECTED;
-    std::uint32_t m_reserved1 = 0;
+    [[maybe_unused]] std::uint32_t m_reserved1 = 0;
     bool m_composite = false;
     std::uint8_t m_privateAreaLun = 0;
     CVendorDeviceTraits* m_traits = nullptr;
-    std::map<std::uint16_t, std::uint8_t> m_mountPoints;
+    [[maybe_unused]] std::map<std::uint16_t, std::uint8_t> m_mountPoints;
     std::shared_ptr<CThreadMutex> m_mapMutex;
     std::uint8_t m_flags = 0;
     char16_t m_paths[2][PATH_LEN] = {};
-    std::uint32_t m_reserved2[2] = {};
+    [[maybe_unused]] std::uint32_t m_reserved2[2] = {};
 };
 
 }  // namespace nork

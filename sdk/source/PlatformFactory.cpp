@@ -35,13 +35,13 @@ void CPlatformFactory::init(const port::OsIdentity& identity, std::uint32_t sett
             p = identity.systemVolumeWritable;
     }
 
-    NORK_LOG(LOG_INFO, "Platform Type: %d", m_platformType);
-    if (m_ibmLaptop)
-        NORK_LOG(LOG_INFO, "The Current Machine Is IBM Laptop");
     NORK_LOG(LOG_INFO, "UserPrivileges are set to S[%d] D[%d] O[%d] W[%d] F[%d]",
              static_cast<int>(m_privileges[PRIV_S]), static_cast<int>(m_privileges[PRIV_D]),
              static_cast<int>(m_privileges[PRIV_O]), static_cast<int>(m_privileges[PRIV_W]),
              static_cast<int>(m_privileges[PRIV_F]));
+    NORK_LOG(LOG_INFO, "Platform Type: %d", m_platformType);
+    if (m_ibmLaptop)
+        NORK_LOG(LOG_INFO, "The Current Machine Is IBM Laptop");
 }
 
 bool CPlatformFactory::privilege(int index) const {
