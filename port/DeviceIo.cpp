@@ -1,0 +1,149 @@
+#include "port/DeviceIo.h"
+
+#include <algorithm>
+
+namespace nork::port {
+
+DeviceIo::~DeviceIo() {
+    for (auto& [handle, entry] : m_handles)
+        entry.backend->close(entry.localHandle);
+}
+
+void DeviceIo::registerBackend(std::shared_ptr<IDeviceBackend> backend) {
+    if (!backend)
+        return;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_backends.push_back(std::move(backend));
+}
+
+bool DeviceIo::unregisterBackend(const IDeviceBackend* backend) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto it = std::find_if(m_backends.begin(), m_backends.end(),
+                           [backend](const auto& b) { return b.get() == backend; });
+    if (it == m_backends.end())
+        return false;
+    m_backends.erase(it);
+    return true;
+}
+
+OsHandle DeviceIo::open(std::u16string_view path, PortError* error) {
+    return open(std::string_view(devicePathToUtf8(path)), error);
+}
+
+OsHandle DeviceIo::open(std::string_view path, PortError* error) {
+    PortError result;
+    std::shared_ptr<IDeviceBackend> backend;
+    if (path.empty()) {
+        result.code = PortErrc::InvalidArgument;
+    } else {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        for (auto it = m_backends.rbegin(); it != m_backends.rend(); ++it) {
+            if ((*it)->claims(path)) {
+                backend = *it;
+                break;
+            }
+        }
+        if (!backend)
+            result.code = PortErrc::NotFound;
+    }
+
+    OsHandle handle = INVALID_OS_HANDLE;
+    if (backend) {
+        std::intptr_t local = -1;
+        result = backend->open(std::string(path), local);
+        if (!result) {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            handle = m_nextHandle++;
+            m_handles[handle] = Entry{backend, local};
+        }
+    }
+    if (error != nullptr)
+        *error = result;
+    return handle;
+}
+
+PortError DeviceIo::close(OsHandle handle) {
+    Entry entry;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        auto it = m_handles.find(handle);
+        if (it == m_handles.end())
+            return PortError{PortErrc::NotFound, 0};
+        entry = std::move(it->second);
+        m_handles.erase(it);
+    }
+    entry.backend->close(entry.localHandle);
+    return PortError::ok();
+}
+
+bool DeviceIo::lookup(OsHandle handle, Entry& out) const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto it = m_handles.find(handle);
+    if (it == m_handles.end())
+        return false;
+    out = it->second;
+    return true;
+}
+
+PortError DeviceIo::send(OsHandle handle, ScsiPassThroughRequest& request) {
+    Entry entry;
+    if (!lookup(handle, entry))
+        return PortError{PortErrc::NotFound, 0};
+    return entry.backend->passThrough(entry.localHandle, request);
+}
+
+PortError DeviceIo::vendorDriverRequest(OsHandle handle, VendorDriverRequest& request) {
+    Entry entry;
+    if (!lookup(handle, entry))
+        return PortError{PortErrc::NotFound, 0};
+    return entry.backend->vendorDriverRequest(entry.localHandle, request);
+}
+
+std::size_t DeviceIo::openHandleCount() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_handles.size();
+}
+
+DeviceIo& deviceIo() {
+    // Deliberately leaked: handles may still be closed by objects destroyed
+    // at exit after a function-local static would be gone.
+    static DeviceIo* table = [] {
+        auto* t = new DeviceIo();
+        t->registerBackend(makeLinuxDeviceBackend("/dev"));
+        return t;
+    }();
+    return *table;
+}
+
+std::string devicePathToUtf8(std::u16string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        char32_t c = path[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < path.size() && path[i + 1] >= 0xDC00 &&
+            path[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (path[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+}  // namespace nork::port

@@ -1,0 +1,51 @@
+// The operating-system handle to a drive used by one operation. Opened per
+// operation from the path stored in the drive's parameters (through the
+// process's device table, port/DeviceIo.h) and closed when it ends.
+#pragma once
+
+#include <cstdint>
+
+#include "port/ScsiPassThrough.h"
+
+namespace nork {
+
+class CDeviceParams;
+
+class CDeviceHandle {
+  public:
+    static constexpr std::uint32_t ACCESS_READ_WRITE = 0xC0000000;
+    static constexpr std::uint32_t SHARE_READ_WRITE = 3;
+
+    explicit CDeviceHandle(CDeviceParams* params = nullptr, bool closeOnDestruction = true);
+    // A copy of an open handle opens its own handle with the same path kind.
+    CDeviceHandle(const CDeviceHandle& other);
+    CDeviceHandle& operator=(const CDeviceHandle& other);
+    ~CDeviceHandle();
+
+    // Returns the open handle when open; otherwise opens the parameters' path
+    // of that kind. An empty path, missing parameters or a failed open give
+    // -1 and leave the handle closed. The LUN selects the unit's path where
+    // paths are built per unit.
+    port::OsHandle open(int pathKind = 0, std::uint8_t lun = 0);
+    void close();
+    bool isOpen() const { return m_handle != port::INVALID_OS_HANDLE; }
+    port::OsHandle handle() const { return m_handle; }
+
+    CDeviceParams* params() const { return m_params; }
+    void setParams(CDeviceParams* params) { m_params = params; }
+    std::uint32_t desiredAccess() const { return m_desiredAccess; }
+    std::uint32_t shareMode() const { return m_shareMode; }
+    bool closeOnDestruction() const { return m_closeOnDestruction; }
+    void setCloseOnDestruction(bool close) { m_closeOnDestruction = close; }
+    int pathKind() const { return m_pathKind; }
+
+  private:
+    CDeviceParams* m_params;
+    port::OsHandle m_handle = port::INVALID_OS_HANDLE;
+    std::uint32_t m_desiredAccess = ACCESS_READ_WRITE;
+    std::uint32_t m_shareMode = SHARE_READ_WRITE;
+    bool m_closeOnDestruction;
+    int m_pathKind = 0;
+};
+
+}  // namespace nork

@@ -1,0 +1,111 @@
+// The parameters of one drive: identity, drive letters, device paths, state
+// flags and its vendor traits. Device objects derive from it; device handles
+// open the paths stored here. Copies share the mount-point map's mutex.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "Singleton.h"
+#include "Status.h"
+
+namespace nork {
+
+class CVendorDeviceTraits;
+
+class CDeviceParams {
+  public:
+    // Path kinds.
+    static constexpr int PATH_DISK = 0;
+    static constexpr int PATH_HID = 4;
+    // Characters of a path slot, terminator included.
+    static constexpr std::size_t PATH_LEN = 256;
+
+    // Flags bits.
+    static constexpr std::uint8_t FLAG_NON_ADMIN_PATH = 0x01;   // found by a non-admin path
+    static constexpr std::uint8_t FLAG_NON_ADMIN_PATH2 = 0x02;  // found by the second one
+    static constexpr std::uint8_t FLAG_HID_PRIVATE_COMMANDS = 0x04;
+
+    CDeviceParams();
+    virtual ~CDeviceParams() = default;
+    CDeviceParams(const CDeviceParams&) = default;
+    CDeviceParams& operator=(const CDeviceParams&) = default;
+
+    std::int32_t deviceNumber() const { return m_deviceNumber; }
+    void setDeviceNumber(std::int32_t n) { m_deviceNumber = n; }
+
+    // Never null; empty until known.
+    const char16_t* serialNumber() const { return m_serialNumber.c_str(); }
+    void setSerialNumber(std::u16string serial) { m_serialNumber = std::move(serial); }
+
+    const char16_t* vendorString() const { return m_vendor; }
+    const char16_t* productString() const { return m_product; }
+    // Store at most 8 (vendor) or 16 (product) characters, trailing blanks
+    // removed.
+    void setVendorString(std::u16string_view vendor);
+    void setProductString(std::u16string_view product);
+
+    std::int32_t usbVendorId() const { return m_usbIds[0]; }
+    std::int32_t usbProductId() const { return m_usbIds[1]; }
+    void setUsbIds(std::int32_t vid, std::int32_t pid) {
+        m_usbIds[0] = vid;
+        m_usbIds[1] = pid;
+    }
+
+    std::uint32_t driveMask() const { return m_driveMask; }
+    void setDriveMask(std::uint32_t mask) { m_driveMask = mask; }
+
+    std::int32_t interfaceNumber() const { return m_interfaceNumber; }
+    void setInterfaceNumber(std::int32_t n) { m_interfaceNumber = n; }
+
+    STATUS deviceState() const { return m_deviceState; }
+    void setDeviceState(STATUS state) { m_deviceState = state; }
+
+    bool composite() const { return m_composite; }
+    void setComposite(bool composite) { m_composite = composite; }
+
+    std::uint8_t privateAreaLun() const { return m_privateAreaLun; }
+    void setPrivateAreaLun(std::uint8_t lun) { m_privateAreaLun = lun; }
+
+    // Not owned; null until the vendor is identified.
+    CVendorDeviceTraits* traits() const { return m_traits; }
+    void setTraits(CVendorDeviceTraits* traits) { m_traits = traits; }
+
+    std::uint8_t flags() const { return m_flags; }
+    void setFlags(std::uint8_t flags) { m_flags = flags; }
+    bool hidPrivateCommandsEnabled() const { return (m_flags & FLAG_HID_PRIVATE_COMMANDS) != 0; }
+
+    // The path of a kind. Kind 0 reads the HID slot when the platform grants
+    // no raw device access. Kinds other than 0 and 4 are an assertion and
+    // give an empty path.
+    std::u16string path(int kind) const;
+    // Stores a path of kind 0 or 4; paths of PATH_LEN characters or more are
+    // refused (assertion) and leave the slot unchanged.
+    bool setPath(int kind, std::u16string_view path);
+
+  private:
+    static int slotOf(int kind);
+
+    std::int32_t m_deviceNumber = -1;
+    std::u16string m_serialNumber;
+    char16_t m_vendor[9] = {};
+    char16_t m_product[17] = {};
+    [[maybe_unused]] std::uint16_t m_reserved0 = 0;
+    std::int32_t m_usbIds[2] = {-1, -1};
+    std::uint32_t m_driveMask = 0;
+    std::int32_t m_interfaceNumber = -1;
+    STATUS m_deviceState = STATUS_DEVICE_NOT_CONNECTED;
+    [[maybe_unused]] std::uint32_t m_reserved1 = 0;
+    bool m_composite = false;
+    std::uint8_t m_privateAreaLun = 0;
+    CVendorDeviceTraits* m_traits = nullptr;
+    [[maybe_unused]] std::map<std::uint16_t, std::uint8_t> m_mountPoints;
+    std::shared_ptr<CThreadMutex> m_mapMutex;
+    std::uint8_t m_flags = 0;
+    char16_t m_paths[2][PATH_LEN] = {};
+    [[maybe_unused]] std::uint32_t m_reserved2[2] = {};
+};
+
+}  // namespace nork

@@ -1,0 +1,187 @@
+#include "qz/QzCommands.h"
+
+#include <cstring>
+
+#include "Log.h"
+
+namespace nork::qz {
+
+namespace op = proto::qzop;
+
+namespace {
+
+constexpr std::uint32_t PAGE_SIZE = 512;
+constexpr std::uint32_t DOMAIN_RECORD_SIZE = 8;
+
+// Parameter area holding one u16 length (LE).
+void setLengthParam(CPrivateCommand& command, std::uint32_t length) {
+    std::uint8_t params[2];
+    proto::putLE16(params, static_cast<std::uint16_t>(length));
+    command.setParams(params, sizeof params);
+}
+
+}  // namespace
+
+CQz_SD_QueryService_Cmd::CQz_SD_QueryService_Cmd(std::uint32_t dataSize)
+    : CQzPrivateCommand(dataSize, op::SD_QUERY_SERVICE, SCSI_DIR_IN) {
+    setNoStatusPhase(true);
+}
+
+CQzCfgCalcValidDomainSizeCmd::CQzCfgCalcValidDomainSizeCmd()
+    : CQzPrivateCommand(4, op::CFG_CALC_CLOSEST_VALID_DOMAIN_SIZE, SCSI_DIR_IN) {}
+CQzCfgGetDeviceCfgCmd::CQzCfgGetDeviceCfgCmd(std::uint32_t domains)
+    : CQzPrivateCommand(DOMAIN_RECORD_SIZE * domains + 1, op::CFG_GET_DEVICE_CONFIGURATION,
+                        SCSI_DIR_IN) {}
+CQzCfgSetDeviceCfgCmd::CQzCfgSetDeviceCfgCmd(std::uint32_t domains)
+    : CQzPrivateCommand(DOMAIN_RECORD_SIZE * domains + 1, op::CFG_SET_DEVICE_CONFIGURATION,
+                        SCSI_DIR_OUT) {}
+CQzCfgDomainAddCmd::CQzCfgDomainAddCmd() : CQzPrivateCommand(8, op::CFG_DOMAIN_ADD, SCSI_DIR_OUT) {}
+CQzCfgDomainRemoveCmd::CQzCfgDomainRemoveCmd(std::uint32_t dataSize)
+    : CQzPrivateCommand(dataSize, op::CFG_DOMAIN_REMOVE, SCSI_DIR_OUT) {}
+CQzCfgDomainChangeTypeCmd::CQzCfgDomainChangeTypeCmd()
+    : CQzPrivateCommand(5, op::CFG_DOMAIN_CHANGE_TYPE, SCSI_DIR_OUT) {}
+CQzCfgDomainSetFlagsCmd::CQzCfgDomainSetFlagsCmd()
+    : CQzPrivateCommand(3, op::CFG_DOMAIN_SET_FLAGS, SCSI_DIR_OUT) {}
+
+CQzCDLockCmd::CQzCDLockCmd() : CQzPrivateCommand(128, op::CD_LOCK, SCSI_DIR_OUT) {}
+CQzCDUnlockCmd::CQzCDUnlockCmd() : CQzPrivateCommand(0, op::CD_UNLOCK, SCSI_DIR_NONE) {}
+CQzCDWriteBuffer::CQzCDWriteBuffer(std::uint8_t* buffer, std::uint32_t count)
+    : CQzPrivateCommand(buffer, count * BLOCK_SIZE, op::CD_WRITE_BUFFER, SCSI_DIR_OUT) {}
+
+CQzHAWritePageCmd::CQzHAWritePageCmd()
+    : CQzPrivateCommand(PAGE_SIZE, op::HA_WRITE_PAGE, SCSI_DIR_OUT) {}
+CQzHAReadPageCmd::CQzHAReadPageCmd(std::uint8_t* page)
+    : CQzPrivateCommand(page, PAGE_SIZE, op::HA_READ_PAGE, SCSI_DIR_IN) {}
+CQzHAWriteProtectedPageCmd::CQzHAWriteProtectedPageCmd()
+    : CQzPrivateCommand(PAGE_SIZE, op::HA_WRITE_PROTECTED_PAGE, SCSI_DIR_OUT) {}
+CQzHAReadProtectedPageCmd::CQzHAReadProtectedPageCmd()
+    : CQzPrivateCommand(PAGE_SIZE, op::HA_READ_PROTECTED_PAGE, SCSI_DIR_IN) {}
+CQzHASetWritePasswordCmd::CQzHASetWritePasswordCmd()
+    : CQzPrivateCommand(0, op::HA_SET_WRITE_PASSWORD, SCSI_DIR_NONE) {}
+CQzHASetReadPasswordCmd::CQzHASetReadPasswordCmd()
+    : CQzPrivateCommand(0, op::HA_SET_READ_PASSWORD, SCSI_DIR_NONE) {}
+
+CQz_WriteSectorHID_Cmd::CQz_WriteSectorHID_Cmd(std::uint8_t lun, std::uint32_t sector,
+                                               const std::uint8_t* sectorData)
+    : CQzPrivateCommand(proto::SECTOR_SIZE, op::WRITE_SECTOR_HID, SCSI_DIR_OUT) {
+    std::uint8_t params[5];
+    params[0] = lun;
+    proto::putLE32(params + 1, sector);
+    setParams(params, sizeof params);
+    if (sectorData != nullptr)
+        std::memcpy(dataBuffer(), sectorData, proto::SECTOR_SIZE);
+}
+
+CQzPSSRSAGetDevicePublicKeyCmd::CQzPSSRSAGetDevicePublicKeyCmd()
+    : CQzPrivateCommand(128, op::SS_RSA_GET_DEVICE_PUBLIC_KEY, SCSI_DIR_IN) {}
+CQzPSSRSASetHostPublicKeyCmd::CQzPSSRSASetHostPublicKeyCmd()
+    : CQzPrivateCommand(128, op::SS_RSA_SET_HOST_PUBLIC_KEY, SCSI_DIR_OUT) {}
+CQzPSSRSASetHostRandomChallengeCmd::CQzPSSRSASetHostRandomChallengeCmd()
+    : CQzPrivateCommand(64, op::SS_RSA_SET_HOST_RANDOM_CHALLENGE, SCSI_DIR_OUT) {}
+CQzPSSRSAVerifyDevicePublicKeyCmd::CQzPSSRSAVerifyDevicePublicKeyCmd()
+    : CQzPrivateCommand(64, op::SS_RSA_VERIFY_DEVICE_PUBLIC_KEY, SCSI_DIR_IN) {}
+CQzPSSRSAGetDeviceRandomChallengeCmd::CQzPSSRSAGetDeviceRandomChallengeCmd()
+    : CQzPrivateCommand(64, op::SS_RSA_GET_DEVICE_RANDOM_CHALLENGE, SCSI_DIR_IN) {}
+CQzPSSRSAVerifyHostPublicKeyCmd::CQzPSSRSAVerifyHostPublicKeyCmd()
+    : CQzPrivateCommand(64, op::SS_RSA_VERIFY_HOST_PUBLIC_KEY, SCSI_DIR_OUT) {}
+CQzPSSRSASetHostSecretNumberCmd::CQzPSSRSASetHostSecretNumberCmd()
+    : CQzPrivateCommand(64, op::SS_RSA_SET_HOST_SECRET_NUMBER, SCSI_DIR_OUT) {}
+CQzPSSRSAGetDeviceSecretNumberCmd::CQzPSSRSAGetDeviceSecretNumberCmd()
+    : CQzPrivateCommand(64, op::SS_RSA_GET_DEVICE_SECRET_NUMBER, SCSI_DIR_IN) {}
+CQzPSSTerminateSecureSessionCmd::CQzPSSTerminateSecureSessionCmd()
+    : CQzPrivateCommand(0, op::SS_TERMINATE_SECURE_SESSION, SCSI_DIR_NONE) {}
+CQzPSSGetSecureSessionTypeCmd::CQzPSSGetSecureSessionTypeCmd()
+    : CQzPrivateCommand(4, op::SS_GET_SECURE_SESSION_TYPE, SCSI_DIR_IN) {}
+
+CPSSStartSecureSessionCmd::CPSSStartSecureSessionCmd(std::uint32_t sessionType,
+                                                     std::uint8_t lunParam)
+    : CQzPrivateCommand(0, op::SS_START_SECURE_ACCESS, SCSI_DIR_NONE), m_sessionType(sessionType) {
+    std::uint8_t params[5];
+    params[0] = lunParam;
+    proto::putLE32(params + 1, sessionType);
+    setParams(params, sizeof params);
+}
+CQzPSSStartCDOwnersSecureSessionCmd::CQzPSSStartCDOwnersSecureSessionCmd(std::uint8_t lunParam)
+    : CPSSStartSecureSessionCmd(SESSION_CD_OWNERS, lunParam) {}
+CQzPSSStartPrivateAreaSecureSessionCmd::CQzPSSStartPrivateAreaSecureSessionCmd(
+    std::uint8_t lunParam)
+    : CPSSStartSecureSessionCmd(SESSION_PRIVATE_AREA, lunParam) {}
+
+CQz_PRA_GetAreaParameters_Cmd::CQz_PRA_GetAreaParameters_Cmd()
+    : CQzPrivateCommand(16, op::PRA_GET_AREA_PARAMETERS, SCSI_DIR_IN) {}
+CQz_PRA_GetConfigurationBoundaries_Cmd::CQz_PRA_GetConfigurationBoundaries_Cmd()
+    : CQzPrivateCommand(4, op::PRA_GET_CONFIGURATION_BOUNDARIES, SCSI_DIR_IN) {}
+CQz_PRA_ConfigPrivateArea_Cmd::CQz_PRA_ConfigPrivateArea_Cmd()
+    : CQzPrivateCommand(20, op::PRA_CONFIGURE_PRIVATE_AREA, SCSI_DIR_OUT, SCSI_LUN_HANDLE,
+                        TIMEOUT_MS) {}
+CQz_PRA_CalcClosestValidSize_Cmd::CQz_PRA_CalcClosestValidSize_Cmd()
+    : CQzPrivateCommand(4, op::PRA_CALC_CLOSEST_VALID_SIZE, SCSI_DIR_IN) {}
+CQz_PRA_Open_Cmd::CQz_PRA_Open_Cmd() : CQzPrivateCommand(16, op::PRA_OPEN, SCSI_DIR_OUT) {}
+CQz_PRA_Close_Cmd::CQz_PRA_Close_Cmd() : CQzPrivateCommand(0, op::PRA_CLOSE, SCSI_DIR_NONE) {}
+CQz_PRA_ChangePassword_Cmd::CQz_PRA_ChangePassword_Cmd()
+    : CQzPrivateCommand(32, op::PRA_CHANGE_PASSWORD, SCSI_DIR_OUT) {}
+CMakeSecuredDiskPublic::CMakeSecuredDiskPublic()
+    : CQzPrivateCommand(16, op::PRA_MAKE_SECUREDISK_PUBLIC, SCSI_DIR_OUT) {}
+
+CQz_TH_CreateTrustedHostID_Cmd::CQz_TH_CreateTrustedHostID_Cmd()
+    : CQzPrivateCommand(32, op::TH_CREATE_TRUSTED_HOST_ID, SCSI_DIR_OUT) {}
+CQz_TH_GetTrustedHostID_Cmd::CQz_TH_GetTrustedHostID_Cmd()
+    : CQzPrivateCommand(64, op::TH_GET_TRUSTED_HOST_ID, SCSI_DIR_IN) {}
+CQz_TH_OpenPrivateArea_Cmd::CQz_TH_OpenPrivateArea_Cmd()
+    : CQzPrivateCommand(80, op::TH_OPEN_PRIVATE_AREA, SCSI_DIR_OUT) {}
+
+CQz_CE_3DESEncryptData_Cmd::CQz_CE_3DESEncryptData_Cmd(std::uint32_t dataLength)
+    : CQzPrivateCommand(dataLength, op::CE_3DES_ENCRYPT_DECRYPT_DATA, SCSI_DIR_OUT) {
+    zyk_assert(dataLength > QZ_CE_3DESEncryptDecryptData_KeyLength,
+               "dataLength > QZ_CE_3DESEncryptDecryptData_KeyLength");
+    setLengthParam(*this, dataLength);
+}
+CQz_CE_3DESDecryptData_Cmd::CQz_CE_3DESDecryptData_Cmd(std::uint32_t dataLength)
+    : CQzPrivateCommand(dataLength, op::CE_3DES_DECRYPT_DATA, SCSI_DIR_OUT) {
+    zyk_assert(dataLength > QZ_CE_3DESEncryptDecryptData_KeyLength,
+               "dataLength > QZ_CE_3DESEncryptDecryptData_KeyLength");
+    setLengthParam(*this, dataLength);
+}
+CQz_CE_3DES_GetEncrypedDecryptedData_Cmd::CQz_CE_3DES_GetEncrypedDecryptedData_Cmd(
+    std::uint32_t dataLength)
+    : CQzPrivateCommand(dataLength, op::CE_3DES_GET_ENCRYPT_DECRYPT_DATA, SCSI_DIR_IN) {
+    setLengthParam(*this, dataLength);
+}
+CQz_CE_GenerateRandomNumber_Cmd::CQz_CE_GenerateRandomNumber_Cmd()
+    : CQzPrivateCommand(64, op::CE_3DES_GENERATE_RANDOM_NUMBER, SCSI_DIR_IN) {}
+
+CQz_AUX_ReadyNotReadyPulse_Cmd::CQz_AUX_ReadyNotReadyPulse_Cmd()
+    : CQzPrivateCommand(0, op::AUX_READY_NOT_READY_PULSE, SCSI_DIR_NONE) {}
+
+CQzAUXDetachAttachCmd::CQzAUXDetachAttachCmd(std::uint32_t first, std::uint32_t second,
+                                             std::uint32_t third)
+    : CQzPrivateCommand(proto::DETACH_ATTACH_DATA_SIZE, op::AUX_DETACH_ATTACH, SCSI_DIR_OUT) {
+    setDeviceResets(true);
+    proto::putLE32(dataBuffer(), first);
+    proto::putLE32(dataBuffer() + 4, second);
+    proto::putLE32(dataBuffer() + 8, third);
+}
+
+CQz_AUX_GetErrorCode_Cmd::CQz_AUX_GetErrorCode_Cmd()
+    : CQzPrivateCommand(proto::ERROR_CODE_ANSWER_SIZE, op::AUX_GET_ERROR_CODE, SCSI_DIR_IN) {}
+
+std::uint32_t CQz_AUX_GetErrorCode_Cmd::errorCode() const {
+    return proto::getLE32(dataBuffer());
+}
+
+const std::uint8_t* CQz_AUX_GetErrorCode_Cmd::extendedData() const {
+    return dataBuffer() + 4;
+}
+
+CQz_AUX_GetFwVersion_Cmd::CQz_AUX_GetFwVersion_Cmd()
+    : CQzPrivateCommand(proto::FW_VERSION_ANSWER_SIZE, op::AUX_GET_FW_VERSION, SCSI_DIR_IN) {}
+
+std::string CQz_AUX_GetFwVersion_Cmd::versionText() const {
+    const char* text = reinterpret_cast<const char*>(dataBuffer());
+    const void* zero = std::memchr(text, 0, proto::FW_VERSION_ANSWER_SIZE);
+    const std::size_t length =
+        zero != nullptr ? static_cast<const char*>(zero) - text : proto::FW_VERSION_ANSWER_SIZE;
+    return std::string(text, length);
+}
+
+}  // namespace nork::qz

@@ -1,0 +1,280 @@
+// The private commands of the current product line. Each class fixes its
+// operation code, data size, direction, LUN 255 and timeout; parameters are
+// set through the constructor where their layout is fixed, or with the
+// generic setParams by the service that owns the payload.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "PrivateCommand.h"
+#include "qz/DriveProtocol.h"
+
+namespace nork::qz {
+
+// ---- Service discovery ----
+
+class CQz_SD_QueryService_Cmd : public CQzPrivateCommand {
+  public:
+    // The answer is read without a status phase on the HID transport.
+    explicit CQz_SD_QueryService_Cmd(std::uint32_t dataSize);
+};
+
+// ---- Configuration ----
+
+class CQzCfgCalcValidDomainSizeCmd : public CQzPrivateCommand {
+  public:
+    CQzCfgCalcValidDomainSizeCmd();
+};
+class CQzCfgGetDeviceCfgCmd : public CQzPrivateCommand {
+  public:
+    // 8 bytes per domain plus one.
+    explicit CQzCfgGetDeviceCfgCmd(std::uint32_t domains);
+};
+class CQzCfgSetDeviceCfgCmd : public CQzPrivateCommand {
+  public:
+    explicit CQzCfgSetDeviceCfgCmd(std::uint32_t domains);
+};
+class CQzCfgDomainAddCmd : public CQzPrivateCommand {
+  public:
+    CQzCfgDomainAddCmd();
+};
+class CQzCfgDomainRemoveCmd : public CQzPrivateCommand {
+  public:
+    explicit CQzCfgDomainRemoveCmd(std::uint32_t dataSize);
+};
+class CQzCfgDomainChangeTypeCmd : public CQzPrivateCommand {
+  public:
+    CQzCfgDomainChangeTypeCmd();
+};
+class CQzCfgDomainSetFlagsCmd : public CQzPrivateCommand {
+  public:
+    CQzCfgDomainSetFlagsCmd();
+};
+
+// ---- CD ----
+
+class CQzCDLockCmd : public CQzPrivateCommand {
+  public:
+    CQzCDLockCmd();
+};
+class CQzCDUnlockCmd : public CQzPrivateCommand {
+  public:
+    CQzCDUnlockCmd();
+};
+class CQzCDWriteBuffer : public CQzPrivateCommand {
+  public:
+    static constexpr std::uint32_t BLOCK_SIZE = 2048;
+    // count x 2048 bytes borrowed from the caller.
+    CQzCDWriteBuffer(std::uint8_t* buffer, std::uint32_t count);
+};
+
+// ---- Hidden area ----
+
+class CQzHAWritePageCmd : public CQzPrivateCommand {
+  public:
+    CQzHAWritePageCmd();
+};
+class CQzHAReadPageCmd : public CQzPrivateCommand {
+  public:
+    // Reads into the caller's 512-byte buffer.
+    explicit CQzHAReadPageCmd(std::uint8_t* page);
+};
+class CQzHAWriteProtectedPageCmd : public CQzPrivateCommand {
+  public:
+    CQzHAWriteProtectedPageCmd();
+};
+class CQzHAReadProtectedPageCmd : public CQzPrivateCommand {
+  public:
+    CQzHAReadProtectedPageCmd();
+};
+class CQzHASetWritePasswordCmd : public CQzPrivateCommand {
+  public:
+    CQzHASetWritePasswordCmd();
+};
+class CQzHASetReadPasswordCmd : public CQzPrivateCommand {
+  public:
+    CQzHASetReadPasswordCmd();
+};
+
+// One 512-byte sector written to the private area over HID.
+class CQz_WriteSectorHID_Cmd : public CQzPrivateCommand {
+  public:
+    // Parameters: byte 0 the LUN, bytes 1..4 the sector number (LE). The
+    // sector's bytes are copied when given.
+    CQz_WriteSectorHID_Cmd(std::uint8_t lun, std::uint32_t sector,
+                           const std::uint8_t* sectorData = nullptr);
+};
+
+// ---- Secure session ----
+
+class CQzPSSRSAGetDevicePublicKeyCmd : public CQzPrivateCommand {
+  public:
+    CQzPSSRSAGetDevicePublicKeyCmd();
+};
+class CQzPSSRSASetHostPublicKeyCmd : public CQzPrivateCommand {
+  public:
+    CQzPSSRSASetHostPublicKeyCmd();
+};
+class CQzPSSRSASetHostRandomChallengeCmd : public CQzPrivateCommand {
+  public:
+    CQzPSSRSASetHostRandomChallengeCmd();
+};
+class CQzPSSRSAVerifyDevicePublicKeyCmd : public CQzPrivateCommand {
+  public:
+    CQzPSSRSAVerifyDevicePublicKeyCmd();
+};
+class CQzPSSRSAGetDeviceRandomChallengeCmd : public CQzPrivateCommand {
+  public:
+    CQzPSSRSAGetDeviceRandomChallengeCmd();
+};
+class CQzPSSRSAVerifyHostPublicKeyCmd : public CQzPrivateCommand {
+  public:
+    CQzPSSRSAVerifyHostPublicKeyCmd();
+};
+class CQzPSSRSASetHostSecretNumberCmd : public CQzPrivateCommand {
+  public:
+    CQzPSSRSASetHostSecretNumberCmd();
+};
+class CQzPSSRSAGetDeviceSecretNumberCmd : public CQzPrivateCommand {
+  public:
+    CQzPSSRSAGetDeviceSecretNumberCmd();
+};
+class CQzPSSTerminateSecureSessionCmd : public CQzPrivateCommand {
+  public:
+    CQzPSSTerminateSecureSessionCmd();
+};
+class CQzPSSGetSecureSessionTypeCmd : public CQzPrivateCommand {
+  public:
+    CQzPSSGetSecureSessionTypeCmd();
+};
+
+// SS__Start_Secure_Access. Parameters: the LUN byte, then the session type
+// (u32 LE).
+class CPSSStartSecureSessionCmd : public CQzPrivateCommand {
+  public:
+    static constexpr std::uint32_t SESSION_CD_OWNERS = 2;
+    static constexpr std::uint32_t SESSION_PRIVATE_AREA = 3;
+    CPSSStartSecureSessionCmd(std::uint32_t sessionType, std::uint8_t lunParam);
+    std::uint32_t sessionType() const { return m_sessionType; }
+
+  private:
+    std::uint32_t m_sessionType;
+};
+class CQzPSSStartCDOwnersSecureSessionCmd : public CPSSStartSecureSessionCmd {
+  public:
+    explicit CQzPSSStartCDOwnersSecureSessionCmd(std::uint8_t lunParam);
+};
+class CQzPSSStartPrivateAreaSecureSessionCmd : public CPSSStartSecureSessionCmd {
+  public:
+    explicit CQzPSSStartPrivateAreaSecureSessionCmd(std::uint8_t lunParam);
+};
+
+// ---- Private area ----
+
+class CQz_PRA_GetAreaParameters_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_PRA_GetAreaParameters_Cmd();
+};
+class CQz_PRA_GetConfigurationBoundaries_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_PRA_GetConfigurationBoundaries_Cmd();
+};
+class CQz_PRA_ConfigPrivateArea_Cmd : public CQzPrivateCommand {
+  public:
+    // Configuring takes long: 50 s.
+    static constexpr std::uint32_t TIMEOUT_MS = 50000;
+    CQz_PRA_ConfigPrivateArea_Cmd();
+};
+class CQz_PRA_CalcClosestValidSize_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_PRA_CalcClosestValidSize_Cmd();
+};
+class CQz_PRA_Open_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_PRA_Open_Cmd();
+};
+class CQz_PRA_Close_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_PRA_Close_Cmd();
+};
+class CQz_PRA_ChangePassword_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_PRA_ChangePassword_Cmd();
+};
+class CMakeSecuredDiskPublic : public CQzPrivateCommand {
+  public:
+    CMakeSecuredDiskPublic();
+};
+
+// ---- Trusted host ----
+
+class CQz_TH_CreateTrustedHostID_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_TH_CreateTrustedHostID_Cmd();
+};
+class CQz_TH_GetTrustedHostID_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_TH_GetTrustedHostID_Cmd();
+};
+class CQz_TH_OpenPrivateArea_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_TH_OpenPrivateArea_Cmd();
+};
+
+// ---- Device crypto ----
+
+inline constexpr std::uint32_t QZ_CE_3DESEncryptDecryptData_KeyLength = 24;
+
+// Data: the 24-byte key, then the data; dataLength counts both and must
+// exceed the key length. Parameters: dataLength (u16 LE).
+class CQz_CE_3DESEncryptData_Cmd : public CQzPrivateCommand {
+  public:
+    explicit CQz_CE_3DESEncryptData_Cmd(std::uint32_t dataLength);
+};
+class CQz_CE_3DESDecryptData_Cmd : public CQzPrivateCommand {
+  public:
+    explicit CQz_CE_3DESDecryptData_Cmd(std::uint32_t dataLength);
+};
+// Reads the result of the last encryption or decryption. Parameters: the
+// length (u16 LE).
+class CQz_CE_3DES_GetEncrypedDecryptedData_Cmd : public CQzPrivateCommand {
+  public:
+    explicit CQz_CE_3DES_GetEncrypedDecryptedData_Cmd(std::uint32_t dataLength);
+};
+class CQz_CE_GenerateRandomNumber_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_CE_GenerateRandomNumber_Cmd();
+};
+
+// ---- Auxiliary ----
+
+class CQz_AUX_ReadyNotReadyPulse_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_AUX_ReadyNotReadyPulse_Cmd();
+};
+
+// The drive leaves the bus after accepting it. Data: three u32 (LE).
+class CQzAUXDetachAttachCmd : public CQzPrivateCommand {
+  public:
+    CQzAUXDetachAttachCmd(std::uint32_t first, std::uint32_t second, std::uint32_t third);
+};
+
+// The drive's own error code of its last failed command.
+class CQz_AUX_GetErrorCode_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_AUX_GetErrorCode_Cmd();
+    // Bits 16..31 the failed operation, bits 0..15 the reason; 0 = none.
+    std::uint32_t errorCode() const;
+    const std::uint8_t* extendedData() const;
+    static constexpr std::uint32_t extendedSize() { return proto::ERROR_CODE_EXTENDED_SIZE; }
+};
+
+class CQz_AUX_GetFwVersion_Cmd : public CQzPrivateCommand {
+  public:
+    CQz_AUX_GetFwVersion_Cmd();
+    // The answer's text up to its first zero (at most 24 characters).
+    std::string versionText() const;
+};
+
+}  // namespace nork::qz

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "PlatformFactory.h"
+#include "SCSIExec.h"
+#include "SdkSettings.h"
+#include "port/OsIdentity.h"
+
+namespace nork {
+namespace {
+
+port::OsIdentity identity(int type, bool volumeWritable = false,
+                          std::u16string driverVersion = u"") {
+    port::OsIdentity id;
+    id.platformType = type;
+    id.systemVolumeWritable = volumeWritable;
+    id.usbStorageDriverVersion = std::move(driverVersion);
+    return id;
+}
+
+std::array<bool, 6> privileges(const CPlatformFactory& f) {
+    std::array<bool, 6> p{};
+    for (int i = 0; i < 6; ++i)
+        p[i] = f.privilege(i);
+    return p;
+}
+
+TEST(PlatformFactory, PrivilegesByTypeVolumeAccessAndForcedHid) {
+    struct Case {
+        const char* name;
+        port::OsIdentity id;
+        std::uint32_t settings;
+        std::array<bool, 6> expected;  // S D O W F disable/enable
+    };
+    const std::uint32_t force = settings::FORCE_HID_USAGE;
+    const Case cases[] = {
+        {"newest type", identity(12), 0, {1, 1, 1, 0, 1, 1}},
+        {"newest type, forced HID", identity(12, true), force, {0, 0, 0, 0, 0, 0}},
+        {"older type, volume opens", identity(8, true), 0, {1, 1, 1, 1, 1, 1}},
+        {"older type, volume refused", identity(11, false), 0, {0, 0, 0, 0, 0, 0}},
+        {"older type, admin but forced HID", identity(10, true), force | 0x400, {0, 0, 0, 0, 0, 0}},
+        {"other bits do not force", identity(12), 0x400, {1, 1, 1, 0, 1, 1}},
+    };
+    for (const auto& c : cases) {
+        CPlatformFactory f(c.id, c.settings);
+        EXPECT_EQ(privileges(f), c.expected) << c.name;
+        EXPECT_FALSE(f.privilege(-1)) << c.name;
+        EXPECT_FALSE(f.privilege(6)) << c.name;
+    }
+}
+
+TEST(PlatformFactory, StartupCheckComparesTheDriverVersionAsText) {
+    struct Case {
+        int type;
+        const char16_t* version;
+        STATUS expected;
+    };
+    const Case cases[] = {
+        {0, u"", STATUS_OS_NOT_SUPPORTED},
+        {4, u"", STATUS_OS_NOT_SUPPORTED},
+        {7, u"9.9.9.9", STATUS_OS_NOT_SUPPORTED},
+        {9, u"", STATUS_OK},
+        {11, u"", STATUS_OK},
+        {12, u"", STATUS_OK},
+        {8, u"5.0.2195.4456", STATUS_OK},
+        {8, u"5.0.2195.4455", STATUS_STORAGE_DRIVER_TOO_OLD},
+        {8, u"5.1.2600.0", STATUS_OK},
+        {8, u"5.0.2195.10000", STATUS_STORAGE_DRIVER_TOO_OLD},
+        {10, u"5.0.2195.445", STATUS_STORAGE_DRIVER_TOO_OLD},  // shorter equal prefix
+        {10, u"", STATUS_STORAGE_DRIVER_TOO_OLD},              // unreadable version
+        {10, u"6", STATUS_OK},
+    };
+    for (const auto& c : cases) {
+        CPlatformFactory f(identity(c.type, false, c.version), 0);
+        EXPECT_EQ(f.checkPlatform(), c.expected) << "type " << c.type << ", case " << (&c - cases);
+    }
+}
+
+TEST(PlatformFactory, DerivedPlatformTests) {
+    const bool counting[13] = {0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1, 1, 1};
+    const bool hidNotes[13] = {1, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1};
+    for (int type = 0; type <= 12; ++type) {
+        CPlatformFactory f(identity(type), 0);
+        EXPECT_EQ(f.platformType(), type);
+        EXPECT_EQ(f.isEventCountingPlatform(), counting[type]) << type;
+        EXPECT_EQ(f.hasHidNotifications(), hidNotes[type]) << type;
+    }
+}
+
+TEST(PlatformFactory, ScsiExecutorFollowsThePlatformAndIsMadeOnce) {
+    for (int type = 0; type <= 12; ++type) {
+        CPlatformFactory f(identity(type), 0);
+        CSCSIExec& exec = f.scsiExecutor();
+        EXPECT_EQ(&exec, &f.scsiExecutor()) << type;
+        if (type == 2 || type == 3) {
+            EXPECT_NE(dynamic_cast<CSCSIExecWin98*>(&exec), nullptr) << type;
+        } else if (type == 4) {
+            auto* me = dynamic_cast<CSCSIExecWinMe*>(&exec);
+            ASSERT_NE(me, nullptr);
+            EXPECT_FALSE(me->isAvailable());
+        } else {
+            EXPECT_NE(dynamic_cast<CSCSIExecWin2k*>(&exec), nullptr) << type;
+        }
+    }
+}
+
+TEST(PlatformFactory, DefaultConstructionReadsThePortAndTheSettingsWord) {
+    port::setOsIdentity(identity(8, true, u"5.1.2600.0"));
+    setSdkSettings(settings::FORCE_HID_USAGE);
+    CPlatformFactory forced;
+    setSdkSettings(0);
+    CPlatformFactory plain;
+    port::resetOsIdentity();
+
+    EXPECT_EQ(forced.platformType(), 8);
+    EXPECT_EQ(privileges(forced), (std::array<bool, 6>{}));
+    EXPECT_EQ(privileges(plain), (std::array<bool, 6>{1, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(plain.checkPlatform(), STATUS_OK);
+
+    // Linux reports the newest type and no storage driver files.
+    const port::OsIdentity detected = port::osIdentity();
+    EXPECT_EQ(detected.platformType, 12);
+    EXPECT_TRUE(detected.usbStorageDriverVersion.empty());
+}
+
+}  // namespace
+}  // namespace nork
