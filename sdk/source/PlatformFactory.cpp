@@ -20,7 +20,7 @@ void CPlatformFactory::init(const port::OsIdentity& identity, std::uint32_t sett
     m_platformType = identity.platformType;
     m_usbStorageDriverVersion = identity.usbStorageDriverVersion;
 
-    if ((settings & settings::FORCE_HID_USAGE) != 0) {
+    if ((settings & FORCE_HID_USAGE) != 0) {
         NORK_LOG(LOG_INFO, "Going to run as FORCE_HID_USAGE");
         for (bool& p : m_privileges)
             p = false;

@@ -11,6 +11,7 @@
 #include "LogOutputStream.h"
 #include "LogText.h"
 #include "Registry.h"
+#include "SdkSettings.h"
 #include "port/System.h"
 
 namespace nork {
@@ -23,7 +24,6 @@ constexpr const char16_t* kSettingsKey = u"SOFTWARE\\NORK\\SDK";
 constexpr std::size_t kMaxLogFilePathChars = 256;
 
 std::atomic<int> g_referenceCount{0};
-std::atomic<std::uint32_t> g_settings{0};
 
 // init and fini run one at a time, so a second user never returns before the
 // first one's singletons exist, and the last fini never races a new init.
@@ -137,7 +137,7 @@ STATUS SDK::init(std::uint32_t& settings, LogConfig config) noexcept {
         std::uint32_t word = settings;
         if (!port::hasStdInput())
             word |= NO_STDIN_HANDLE;
-        g_settings.store(word);
+        setSdkSettings(word);
         settings = word;
 
         configureLog(config);
@@ -179,10 +179,6 @@ void SDK::fini() noexcept {
 
 int SDK::referenceCount() noexcept {
     return g_referenceCount.load();
-}
-
-std::uint32_t sdkSettings() noexcept {
-    return g_settings.load();
 }
 
 }  // namespace nork

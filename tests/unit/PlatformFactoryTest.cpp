@@ -33,7 +33,7 @@ TEST(PlatformFactory, PrivilegesByTypeVolumeAccessAndForcedHid) {
         std::uint32_t settings;
         std::array<bool, 6> expected;  // S D O W F disable/enable
     };
-    const std::uint32_t force = settings::FORCE_HID_USAGE;
+    const std::uint32_t force = FORCE_HID_USAGE;
     const Case cases[] = {
         {"newest type", identity(12), 0, {1, 1, 1, 0, 1, 1}},
         {"newest type, forced HID", identity(12, true), force, {0, 0, 0, 0, 0, 0}},
@@ -107,7 +107,7 @@ TEST(PlatformFactory, ScsiExecutorFollowsThePlatformAndIsMadeOnce) {
 
 TEST(PlatformFactory, DefaultConstructionReadsThePortAndTheSettingsWord) {
     port::setOsIdentity(identity(8, true, u"5.1.2600.0"));
-    setSdkSettings(settings::FORCE_HID_USAGE);
+    setSdkSettings(FORCE_HID_USAGE);
     CPlatformFactory forced;
     setSdkSettings(0);
     CPlatformFactory plain;

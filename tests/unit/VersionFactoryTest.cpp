@@ -39,7 +39,7 @@ TEST(VersionFactory, RawAccessSelectsTheScsiTransportForEveryDrive) {
 }
 
 TEST(VersionFactory, HidTransportNeedsTheDrivesPrivateCommandMark) {
-    CPlatformFactory platform(newest(), settings::FORCE_HID_USAGE);
+    CPlatformFactory platform(newest(), FORCE_HID_USAGE);
     CVersionFactory factory(platform);
     ASSERT_FALSE(factory.usesScsiTransport());
 
@@ -57,7 +57,7 @@ TEST(VersionFactory, HidTransportNeedsTheDrivesPrivateCommandMark) {
 }
 
 TEST(VersionFactory, HidTransportTakesTheDiskInterfaceOfEachFamily) {
-    CPlatformFactory platform(newest(), settings::FORCE_HID_USAGE);
+    CPlatformFactory platform(newest(), FORCE_HID_USAGE);
     CVersionFactory factory(platform);
 
     CVendorDeviceTraitsZYK zyk;
