@@ -57,13 +57,20 @@ bool CPlatformFactory::hasHidNotifications() const {
 }
 
 STATUS CPlatformFactory::checkPlatform() const {
-    if (m_platformType < 8)
+    port::OsIdentity identity;
+    identity.platformType = m_platformType;
+    identity.usbStorageDriverVersion = m_usbStorageDriverVersion;
+    return checkPlatform(identity);
+}
+
+STATUS CPlatformFactory::checkPlatform(const port::OsIdentity& identity) {
+    if (identity.platformType < 8)
         return STATUS_OS_NOT_SUPPORTED;
-    if (m_platformType != 8 && m_platformType != 10)
+    if (identity.platformType != 8 && identity.platformType != 10)
         return STATUS_OK;
     // Compared as text on purpose: this is how the check has always
     // ordered versions, so "5.0.2195.10000" counts as older.
-    if (m_usbStorageDriverVersion < std::u16string_view(u"5.0.2195.4456")) {
+    if (identity.usbStorageDriverVersion < std::u16string_view(u"5.0.2195.4456")) {
         return STATUS_STORAGE_DRIVER_TOO_OLD;
     }
     return STATUS_OK;

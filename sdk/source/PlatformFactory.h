@@ -44,6 +44,9 @@ class CPlatformFactory {
     // STATUS_STORAGE_DRIVER_TOO_OLD when the USB storage driver of types 8
     // and 10 is older than 5.0.2195.4456 (compared as text), else STATUS_OK.
     STATUS checkPlatform() const;
+    // The same check on an identity, without building the platform object
+    // (SDK::init runs it before it stores the settings the object reads).
+    static STATUS checkPlatform(const port::OsIdentity& identity);
 
     // The process's SCSI executor for the platform type, created on first
     // use.

@@ -10,8 +10,11 @@
 #include "LogOutputFile.h"
 #include "LogOutputStream.h"
 #include "LogText.h"
+#include "PlatformFactory.h"
 #include "Registry.h"
 #include "SdkSettings.h"
+#include "VersionFactory.h"
+#include "port/OsIdentity.h"
 #include "port/System.h"
 
 namespace nork {
@@ -44,9 +47,9 @@ SdkLogOutputs& logOutputs() {
     return *outputs;
 }
 
-// Platform gate run before anything else; the platform factory answers it.
+// Platform gate run before anything else.
 STATUS runStartupPlatformCheck() {
-    return STATUS_OK;  // every supported Linux platform passes until the factory lands
+    return CPlatformFactory::checkPlatform(port::osIdentity());
 }
 
 // Brings up the SDK's process-wide objects, in this order, for the first
@@ -60,7 +63,11 @@ STATUS runStartupPlatformCheck() {
 //   HID handle manager (CHIDHandleMgr)
 //   window closer
 //   window-message listening manager (CWMListeningMgr)
-void createSdkSingletons() {}
+// Each object that exists so far is created here, in that order.
+void createSdkSingletons() {
+    CPlatformFactory::instance();
+    CVersionFactory::instance();
+}
 
 // Stops the activity of the last user of the process, in this order:
 //   close every device handle of the HID handle manager and empty its tables

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Log.h"
+#include "LogCapture.h"
 #include "LogMessage.h"
 #include "LogOutputDebugout.h"
 #include "LogOutputStream.h"
@@ -27,28 +28,7 @@ namespace {
 using nork::testing::freshTestDir;
 using nork::testing::readFile;
 
-// Records what reaches it.
-class CaptureOutput : public CLogOutputDevice {
-  public:
-    void write(std::uint32_t level, const std::u16string& line) override {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_levels.push_back(level);
-        m_lines.push_back(line);
-    }
-    std::vector<std::u16string> lines() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_lines;
-    }
-    std::vector<std::uint32_t> levels() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_levels;
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::vector<std::u16string> m_lines;
-    std::vector<std::uint32_t> m_levels;
-};
+using CaptureOutput = nork::testing::LogCapture;
 
 std::u16string widen(const std::string& s) {
     return std::u16string(s.begin(), s.end());

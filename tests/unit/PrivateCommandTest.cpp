@@ -8,6 +8,7 @@
 #include "DeviceHandle.h"
 #include "DeviceParams.h"
 #include "FakeScsiDevice.h"
+#include "LogCapture.h"
 #include "PrivateCommand.h"
 #include "PrivateExec.h"
 #include "SCSIExec.h"
@@ -151,22 +152,40 @@ TEST(PrivateCommandParams, LimitsOfBothFamiliesAndTheirFrames) {
         const char* name;
         std::function<bool(const std::uint8_t*, std::uint32_t)> set;
         std::uint32_t limit;
+        const char* assertion;  // condition text of the usage-error line
     };
+    auto log = nork::testing::LogCapture::onProcessLog("PrivateCommandParams.capture");
     qz::CQz_PRA_Close_Cmd qzCmd;
     zyk::CZykNotRdyRdyPulseCommand zykCmd;
     CQzSCSICommand qzFrame(0, 0x0041, SCSI_DIR_NONE, 255, 0);
     CZykSCSICommand zykFrame(0, 0x0043, SCSI_DIR_OUT, 255, 0);
     const Case cases[] = {
-        {"qz command", [&](auto* d, auto n) { return qzCmd.setParams(d, n); }, 9},
-        {"zyk command", [&](auto* d, auto n) { return zykCmd.setParams(d, n); }, 7},
-        {"qz frame", [&](auto* d, auto n) { return qzFrame.setParams(d, n); }, 9},
-        {"zyk frame", [&](auto* d, auto n) { return zykFrame.setParams(d, n); }, 7},
+        {"qz command", [&](auto* d, auto n) { return qzCmd.setParams(d, n); }, 9,
+         "pParams && nSize>0 && nSize<=m_paramsSize"},
+        {"zyk command", [&](auto* d, auto n) { return zykCmd.setParams(d, n); }, 7,
+         "pParams && nSize>0 && nSize<=m_paramsSize"},
+        {"qz frame", [&](auto* d, auto n) { return qzFrame.setParams(d, n); }, 9,
+         "pParams && nSize>0 && nSize<=QZ_SCSI_CDB_LENGTH - 1 - 2"},
+        {"zyk frame", [&](auto* d, auto n) { return zykFrame.setParams(d, n); }, 7,
+         "pParams && nSize>0 && nSize<=ZYK_SCSI_CDB_LENGTH - 1 - 2 - ZYK_PRIVATE_SIGNATURE_LEN"},
     };
     for (const auto& c : cases) {
+        log->take();
         EXPECT_TRUE(c.set(p, c.limit)) << c.name;
+        EXPECT_TRUE(log->take().empty()) << c.name;
         EXPECT_FALSE(c.set(p, c.limit + 1)) << c.name;
         EXPECT_FALSE(c.set(p, 0)) << c.name;
         EXPECT_FALSE(c.set(nullptr, 1)) << c.name;
+        // Each refusal logged its assertion line at ALERT, and execution went on.
+        auto levels = log->levels();
+        auto lines = log->takeNarrow();
+        ASSERT_EQ(lines.size(), 3u) << c.name;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(levels[i], LOG_ALERT);
+            const std::string expected = std::string("zyk_assert --- [") + c.assertion + "] (";
+            EXPECT_NE(lines[i].find(expected), std::string::npos) << lines[i];
+            EXPECT_NE(lines[i].find("PrivateCommand.cpp:"), std::string::npos) << lines[i];
+        }
     }
     // Refusals copied nothing past the limit: the areas hold the good copy.
     EXPECT_EQ(std::vector<std::uint8_t>(qzCmd.params(), qzCmd.params() + 9),

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "LogCapture.h"
 #include "LogHandler.h"
 #include "RuntimeTestSupport.h"
 
@@ -17,21 +18,7 @@ namespace {
 using nork::testing::freshTestDir;
 using nork::testing::writeFile;
 
-class MessageCapture : public CLogOutputDevice {
-  public:
-    void write(std::uint32_t, const std::u16string& line) override {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_lines.push_back(line);
-    }
-    std::vector<std::u16string> take() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return std::exchange(m_lines, {});
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::vector<std::u16string> m_lines;
-};
+using MessageCapture = nork::testing::LogCapture;
 
 class RegistryTest : public ::testing::Test {
   protected:

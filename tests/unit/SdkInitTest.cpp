@@ -13,11 +13,15 @@
 #include <vector>
 
 #include "Log.h"
+#include "LogCapture.h"
 #include "LogHandler.h"
 #include "LogOutputDebugout.h"
 #include "LogOutputFile.h"
 #include "LogOutputStream.h"
+#include "PlatformFactory.h"
 #include "RuntimeTestSupport.h"
+#include "VersionFactory.h"
+#include "port/OsIdentity.h"
 #include "port/System.h"
 
 namespace nork {
@@ -27,22 +31,6 @@ using nork::testing::freshTestDir;
 using nork::testing::readFile;
 using nork::testing::writeFile;
 namespace fs = std::filesystem;
-
-class LineCapture : public CLogOutputDevice {
-  public:
-    void write(std::uint32_t, const std::u16string& line) override {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_lines.push_back(std::string(line.begin(), line.end()));
-    }
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return std::exchange(m_lines, {});
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
 
 std::size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {
     std::size_t n = 0;
@@ -59,10 +47,9 @@ class SdkInitTest : public ::testing::Test {
         fs::create_directories(m_logDir);
         ::setenv("QZ_HKCU_HIVE", (m_dir / "hkcu.reg").c_str(), 1);
         writeSettings(std::nullopt, m_logDir.string());
-        static auto capture = std::make_shared<LineCapture>();  // names stay taken
-        CLogHandler::instance().registerOutput("SdkInitTest.capture", capture, LOG_ALL_LEVELS);
+        static auto capture = nork::testing::LogCapture::onProcessLog("SdkInitTest.capture");
         m_capture = capture;
-        m_capture->take();
+        m_capture->takeNarrow();
     }
     void TearDown() override {
         while (SDK::referenceCount() > 0)
@@ -87,7 +74,7 @@ class SdkInitTest : public ::testing::Test {
 
     fs::path m_dir;
     fs::path m_logDir;
-    std::shared_ptr<LineCapture> m_capture;
+    std::shared_ptr<nork::testing::LogCapture> m_capture;
 };
 
 TEST_F(SdkInitTest, LevelMaskFromConfigAndLoggerSetting) {
@@ -119,10 +106,10 @@ TEST_F(SdkInitTest, LevelMaskFromConfigAndLoggerSetting) {
     writeSettings(std::nullopt, m_logDir.string());
     std::uint32_t settings = 0;
     ASSERT_EQ(SDK::init(settings, LogConfig{}), STATUS_OK);
-    m_capture->take();
+    m_capture->takeNarrow();
     NORK_LOG(LOG_INFO, "an info line");
     NORK_LOG(LOG_ERROR, "an error line");
-    auto lines = m_capture->take();
+    auto lines = m_capture->takeNarrow();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("]: an error line"), std::string::npos) << lines[0];
 }
@@ -139,7 +126,7 @@ TEST_F(SdkInitTest, FirstInitLogsSecondOnlyReconfiguresFiniPairs) {
     ASSERT_EQ(SDK::init(settings, LogConfig{LOG_ALL_LEVELS, &first}), STATUS_OK);
     EXPECT_EQ(SDK::referenceCount(), 1);
     EXPECT_EQ(handler.lineFormat(), "[NORK] [%t][%T]: %M");
-    auto lines = m_capture->take();
+    auto lines = m_capture->takeNarrow();
     ASSERT_EQ(countContaining(lines, "NORK SDK init"), 1u);
     std::string initLine;
     for (const auto& l : lines) {
@@ -162,16 +149,16 @@ TEST_F(SdkInitTest, FirstInitLogsSecondOnlyReconfiguresFiniPairs) {
 
     ASSERT_EQ(SDK::init(settings, LogConfig{LOG_ALL_LEVELS, &second}), STATUS_OK);
     EXPECT_EQ(SDK::referenceCount(), 2);
-    EXPECT_EQ(countContaining(m_capture->take(), "init"), 0u);
+    EXPECT_EQ(countContaining(m_capture->takeNarrow(), "init"), 0u);
     EXPECT_TRUE(second.str().empty());  // the first stream stays the SDK's
 
     SDK::fini();
-    lines = m_capture->take();
+    lines = m_capture->takeNarrow();
     EXPECT_EQ(countContaining(lines, "SDK fini, process " + pid + " called, reference count 1"),
               1u);
     EXPECT_EQ(countContaining(lines, "SDK fini exit"), 0u);
     SDK::fini();
-    lines = m_capture->take();
+    lines = m_capture->takeNarrow();
     EXPECT_EQ(countContaining(lines, "SDK fini, process " + pid + " called, reference count 0"),
               1u);
     EXPECT_EQ(countContaining(lines, "SDK fini exit, process " + pid), 1u);
@@ -180,7 +167,7 @@ TEST_F(SdkInitTest, FirstInitLogsSecondOnlyReconfiguresFiniPairs) {
     // An unpaired fini is reported and changes nothing.
     SDK::fini();
     EXPECT_EQ(SDK::referenceCount(), 0);
-    lines = m_capture->take();
+    lines = m_capture->takeNarrow();
     EXPECT_EQ(countContaining(lines, "SDK::fini() - called without SDK::init"), 1u);
     EXPECT_EQ(countContaining(lines, "SDK fini exit"), 0u);
 }
@@ -208,7 +195,7 @@ TEST_F(SdkInitTest, LogFilePathSetsTheFileDirectory) {
     ASSERT_NE(file, nullptr);
     const std::string longForm = fs::canonical(m_dir / "real").string() + "/";
     EXPECT_EQ(file->directory(), longForm);
-    EXPECT_EQ(countContaining(m_capture->take(), "illegal log file path"), 0u);
+    EXPECT_EQ(countContaining(m_capture->takeNarrow(), "illegal log file path"), 0u);
 
     NORK_LOG(LOG_ERROR, "to the file");
     if (!fileOpenAlready) {
@@ -226,7 +213,7 @@ TEST_F(SdkInitTest, LogFilePathSetsTheFileDirectory) {
     for (const auto& bad : badPaths) {
         writeSettings(std::nullopt, bad);
         ASSERT_EQ(SDK::init(settings, LogConfig{}), STATUS_OK);
-        auto lines = m_capture->take();
+        auto lines = m_capture->takeNarrow();
         EXPECT_EQ(countContaining(lines, "]: SDK::init() - illegal log file path"), 1u) << bad;
         EXPECT_EQ(file->directory(), longForm) << bad;
         SDK::fini();
@@ -235,7 +222,7 @@ TEST_F(SdkInitTest, LogFilePathSetsTheFileDirectory) {
     // No value at all: nothing to report.
     writeSettings(std::nullopt, std::nullopt);
     ASSERT_EQ(SDK::init(settings, LogConfig{}), STATUS_OK);
-    EXPECT_EQ(countContaining(m_capture->take(), "illegal log file path"), 0u);
+    EXPECT_EQ(countContaining(m_capture->takeNarrow(), "illegal log file path"), 0u);
 }
 
 TEST_F(SdkInitTest, SettingsWordIsStoredForTheSdk) {
@@ -274,11 +261,54 @@ TEST_F(SdkInitTest, ConcurrentUsersAreCounted) {
     for (auto& th : threads)
         th.join();
     EXPECT_EQ(SDK::referenceCount(), 0);
-    auto lines = m_capture->take();
+    auto lines = m_capture->takeNarrow();
     std::size_t ups = countContaining(lines, "NORK SDK init, library version");
     EXPECT_GE(ups, 1u);
     EXPECT_EQ(ups, countContaining(lines, "SDK fini exit"));
     EXPECT_EQ(countContaining(lines, "SDK fini, process"), 200u);
+}
+
+}  // namespace
+}  // namespace nork
+
+namespace nork {
+namespace {
+
+// The platform gate refuses before anything happens: no count, no objects.
+TEST_F(SdkInitTest, UnsupportedPlatformIsRefusedWithoutSideEffects) {
+    struct Case {
+        int platformType;
+        std::u16string storageDriver;
+        STATUS expected;
+    } cases[] = {
+        {5, u"", STATUS_OS_NOT_SUPPORTED},
+        {7, u"", STATUS_OS_NOT_SUPPORTED},
+        {8, u"5.0.2195.4455", STATUS_STORAGE_DRIVER_TOO_OLD},
+        {10, u"5.0.2195.10000", STATUS_STORAGE_DRIVER_TOO_OLD},
+    };
+    for (const auto& c : cases) {
+        port::OsIdentity identity;
+        identity.platformType = c.platformType;
+        identity.usbStorageDriverVersion = c.storageDriver;
+        port::setOsIdentity(identity);
+        std::uint32_t settings = 0;
+        EXPECT_EQ(SDK::init(settings, LogConfig{}), c.expected) << c.platformType;
+        EXPECT_EQ(SDK::referenceCount(), 0);
+        EXPECT_EQ(TSingleton<CPlatformFactory>::existing(), nullptr);
+    }
+    port::resetOsIdentity();
+}
+
+TEST_F(SdkInitTest, FirstInitCreatesThePlatformAndVersionFactories) {
+    ASSERT_EQ(TSingleton<CVersionFactory>::existing(), nullptr);
+    std::uint32_t settings = FORCE_HID_USAGE;
+    ASSERT_EQ(SDK::init(settings, LogConfig{}), STATUS_OK);
+    ASSERT_NE(TSingleton<CPlatformFactory>::existing(), nullptr);
+    EXPECT_NE(TSingleton<CVersionFactory>::existing(), nullptr);
+    // The platform object saw the settings stored by this very init.
+    for (int p = 0; p < CPlatformFactory::PRIVILEGE_COUNT; ++p) {
+        EXPECT_FALSE(CPlatformFactory::instance().privilege(p)) << p;
+    }
 }
 
 }  // namespace
