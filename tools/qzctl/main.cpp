@@ -1,8 +1,359 @@
+// qzctl: a command-line tool over the device library.
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "Json.h"
+#include "Log.h"
+#include "PlatformFactory.h"
+#include "PrivateCommand.h"
+#include "SCSICommand.h"
+#include "SCSIExec.h"
+#include "SDK.h"
 #include "Status.h"
+#include "StringConvertor.h"
+#include "WideStream.h"
+#include "port/DeviceIo.h"
+#include "qz/DeviceErrors.h"
+#include "qz/DriveProtocol.h"
 
-int main() {
-    std::printf("qzctl\n");
-    return 0;
+namespace {
+
+// Exit codes (documented in --help).
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_USAGE = 1;
+constexpr int EXIT_NO_DEVICE = 2;
+constexpr int EXIT_COMMAND_FAILED = 3;
+
+const char* kUsage =
+    "usage: qzctl [--json] [--log] COMMAND [ARGS...]\n"
+    "\n"
+    "Commands:\n"
+    "  version                 library version, platform type and privileges\n"
+    "  status CODE...          text of library status values (e.g. 300)\n"
+    "  describe CODE           name the command and reason of a device error code\n"
+    "                          (e.g. 0x00A40002)\n"
+    "  frame qz|zyk OP [BYTE...]\n"
+    "                          the command block a private command is sent in\n"
+    "  inquiry DEVICE          identity and capacity of a drive (INQUIRY, READ\n"
+    "                          CAPACITY, REPORT ID), e.g. /dev/sg2\n"
+    "  help [COMMAND]          this text, or one command's\n"
+    "\n"
+    "Options:\n"
+    "  --json                  machine-readable output (one JSON value)\n"
+    "  --log                   the library's log, every level, on stderr\n"
+    "  -h, --help              this text\n"
+    "\n"
+    "Numbers are decimal or 0x-prefixed hexadecimal.\n"
+    "Exit codes: 0 done; 1 usage error; 2 device could not be opened;\n"
+    "3 the device refused or failed a command.\n";
+
+struct Options {
+    bool json = false;
+    bool log = false;
+};
+
+std::string narrow(const std::u16string& s) {
+    return nork::wideToMultiString(s, 0);
+}
+
+std::optional<std::uint64_t> parseNumber(const std::string& text) {
+    if (text.empty())
+        return std::nullopt;
+    try {
+        std::size_t used = 0;
+        unsigned long long v = std::stoull(text, &used, 0);
+        if (used != text.size())
+            return std::nullopt;
+        return v;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+int usageError(const std::string& message) {
+    std::cerr << "qzctl: " << message << "\n"
+              << "Try 'qzctl --help'.\n";
+    return EXIT_USAGE;
+}
+
+std::string hexBytes(const std::uint8_t* p, std::size_t n) {
+    std::string out;
+    char buf[4];
+    for (std::size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%02X", p[i]);
+        if (i > 0)
+            out.push_back(' ');
+        out += buf;
+    }
+    return out;
+}
+
+// Keeps the library initialised for the life of a command.
+class SdkSession {
+  public:
+    explicit SdkSession(const Options& options) {
+        if (options.log) {
+            m_stream = std::make_unique<nork::CUtf8WideStream>(std::cerr);
+        }
+        std::uint32_t settings = 0;
+        nork::LogConfig config{options.log ? 0xFFFFFFFFu : 0u, m_stream.get()};
+        m_status = nork::SDK::init(settings, config);
+    }
+    ~SdkSession() {
+        if (m_status == nork::STATUS_OK)
+            nork::SDK::fini();
+    }
+    nork::STATUS status() const { return m_status; }
+
+  private:
+    std::unique_ptr<nork::CUtf8WideStream> m_stream;
+    nork::STATUS m_status = nork::STATUS_SDK_INTERNAL_ERROR;
+};
+
+int cmdVersion(const Options& options) {
+    SdkSession sdk(options);
+    if (sdk.status() != nork::STATUS_OK) {
+        std::cerr << "qzctl: the library did not start: "
+                  << narrow(nork::statusToString(sdk.status())) << "\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    auto& platform = nork::CPlatformFactory::instance();
+    const char* letters = "SDOWF";
+    std::string privileges;
+    for (int i = 0; i < 5; ++i) {
+        privileges += letters[i];
+        privileges += platform.privilege(i) ? "1" : "0";
+        if (i < 4)
+            privileges += ' ';
+    }
+    if (options.json) {
+        std::cout << qzctl::JsonObject()
+                         .add("library", "4.7.0.9 Unicode")
+                         .add("platformType", std::int64_t{platform.platformType()})
+                         .add("rawDeviceAccess", platform.privilege(nork::CPlatformFactory::PRIV_O))
+                         .str()
+                  << "\n";
+    } else {
+        std::cout << "library 4.7.0.9 Unicode\n"
+                  << "platform type " << platform.platformType() << "\n"
+                  << "privileges " << privileges << "\n";
+    }
+    return EXIT_OK;
+}
+
+int cmdStatus(const Options& options, const std::vector<std::string>& args) {
+    if (args.empty())
+        return usageError("status needs at least one CODE");
+    std::vector<std::string> items;
+    for (const auto& a : args) {
+        // Status values are signed: accept a leading minus.
+        std::optional<std::int64_t> value;
+        if (!a.empty() && a[0] == '-') {
+            if (auto v = parseNumber(a.substr(1)))
+                value = -static_cast<std::int64_t>(*v);
+        } else if (auto v = parseNumber(a)) {
+            value = static_cast<std::int64_t>(*v);
+        }
+        if (!value || *value < INT32_MIN || *value > INT32_MAX) {
+            return usageError("not a status value: " + a);
+        }
+        std::string text = narrow(
+            nork::statusToString(static_cast<nork::STATUS>(static_cast<std::int32_t>(*value))));
+        if (options.json) {
+            items.push_back(qzctl::JsonObject().add("code", *value).add("text", text).str());
+        } else {
+            std::cout << *value << " " << text << "\n";
+        }
+    }
+    if (options.json)
+        std::cout << qzctl::jsonArray(items) << "\n";
+    return EXIT_OK;
+}
+
+int cmdDescribe(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return usageError("describe needs exactly one CODE");
+    auto code = parseNumber(args[0]);
+    if (!code || *code > 0xFFFFFFFFull)
+        return usageError("not a 32-bit error code: " + args[0]);
+    auto c = static_cast<std::uint32_t>(*code);
+    std::u16string text;
+    nork::qz::describeCommand(c, text);
+    nork::qz::describeError(c, text);
+    if (options.json) {
+        std::cout << qzctl::JsonObject()
+                         .add("code", std::int64_t{c})
+                         .add("command", narrow(nork::qz::commandName(c >> 16)))
+                         .add("error", narrow(nork::qz::errorName(c)))
+                         .add("text", narrow(text))
+                         .str()
+                  << "\n";
+    } else {
+        std::cout << narrow(text) << "\n";
+    }
+    return EXIT_OK;
+}
+
+int cmdFrame(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() < 2)
+        return usageError("frame needs a family (qz or zyk) and an OP");
+    const bool qz = args[0] == "qz";
+    if (!qz && args[0] != "zyk")
+        return usageError("family must be qz or zyk: " + args[0]);
+    auto op = parseNumber(args[1]);
+    if (!op || *op > 0xFFFF)
+        return usageError("not a 16-bit operation code: " + args[1]);
+    const std::size_t paramsSize = qz ? nork::proto::QZ_PARAMS_SIZE : nork::proto::ZYK_PARAMS_SIZE;
+    if (args.size() - 2 > paramsSize) {
+        return usageError("at most " + std::to_string(paramsSize) + " parameter bytes");
+    }
+    std::vector<std::uint8_t> params(paramsSize, 0);
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        auto b = parseNumber(args[i]);
+        if (!b || *b > 0xFF)
+            return usageError("not a byte: " + args[i]);
+        params[i - 2] = static_cast<std::uint8_t>(*b);
+    }
+    const auto opCode = static_cast<std::uint16_t>(*op);
+    std::unique_ptr<nork::CSCSICommand> frame;
+    if (qz) {
+        frame = std::make_unique<nork::CQzSCSICommand>(0, opCode, nork::SCSI_DIR_NONE, 255, 0);
+    } else {
+        frame = std::make_unique<nork::CZykSCSICommand>(0, opCode, nork::SCSI_DIR_NONE, 255, 0);
+    }
+    // The executor always sends the whole parameter area.
+    frame->setParams(params.data(), static_cast<std::uint32_t>(params.size()));
+    std::string cdb = hexBytes(frame->cdb(), frame->cdbSize());
+    std::string name = qz ? narrow(nork::qz::commandName(opCode)) : "Unknown";
+    if (options.json) {
+        std::cout << qzctl::JsonObject()
+                         .add("family", args[0])
+                         .add("op", std::int64_t{opCode})
+                         .add("name", name)
+                         .add("cdb", cdb)
+                         .str()
+                  << "\n";
+    } else {
+        std::cout << name << "\n" << cdb << "\n";
+    }
+    return EXIT_OK;
+}
+
+int cmdInquiry(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return usageError("inquiry needs exactly one DEVICE");
+    SdkSession sdk(options);
+    if (sdk.status() != nork::STATUS_OK) {
+        std::cerr << "qzctl: the library did not start: "
+                  << narrow(nork::statusToString(sdk.status())) << "\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    nork::port::PortError error;
+    nork::port::OsHandle handle = nork::port::deviceIo().open(std::string_view(args[0]), &error);
+    if (handle == nork::port::INVALID_OS_HANDLE) {
+        std::cerr << "qzctl: cannot open " << args[0] << ": "
+                  << nork::port::portErrcName(error.code) << "\n";
+        return EXIT_NO_DEVICE;
+    }
+    nork::CSCSIExec& exec = nork::CPlatformFactory::instance().scsiExecutor();
+    nork::CSCSIInquiryCommand inquiry;
+    nork::CSCSIReadCapacityCommand capacity;
+    nork::CSCSIReportIdCommand reportId;
+    const bool inquiryOk = exec(handle, inquiry);
+    const bool capacityOk = inquiryOk && exec(handle, capacity);
+    // Only drives of the family answer REPORT ID; others refuse it.
+    const bool reportIdOk = inquiryOk && exec(handle, reportId);
+    nork::port::deviceIo().close(handle);
+    if (!inquiryOk) {
+        std::cerr << "qzctl: " << args[0] << " did not answer INQUIRY\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    if (options.json) {
+        qzctl::JsonObject o;
+        o.add("device", args[0])
+            .add("deviceType", std::int64_t{inquiry.deviceType()})
+            .add("vendor", inquiry.vendor())
+            .add("product", inquiry.product())
+            .add("revision", inquiry.revision());
+        if (capacityOk) {
+            o.add("sectors", std::int64_t{capacity.sectorCount()})
+                .add("capacityKB", std::int64_t{capacity.capacityKB()});
+        }
+        if (reportIdOk) {
+            o.add("idVendor", reportId.vendorName())
+                .add("idProduct", reportId.productName())
+                .add("serial", reportId.serialNumber())
+                .add("firmware", reportId.firmwareVersion());
+        }
+        std::cout << o.str() << "\n";
+    } else {
+        std::cout << "device    " << args[0] << "\n"
+                  << "type      " << static_cast<int>(inquiry.deviceType()) << "\n"
+                  << "vendor    " << inquiry.vendor() << "\n"
+                  << "product   " << inquiry.product() << "\n"
+                  << "revision  " << inquiry.revision() << "\n";
+        if (capacityOk) {
+            std::cout << "sectors   " << capacity.sectorCount() << " (" << capacity.capacityKB()
+                      << " KiB)\n";
+        }
+        if (reportIdOk) {
+            std::cout << "id        " << reportId.vendorName() << " " << reportId.productName()
+                      << "\n"
+                      << "serial    " << reportId.serialNumber() << "\n"
+                      << "firmware  " << reportId.firmwareVersion() << "\n";
+        }
+    }
+    return EXIT_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--json") {
+            options.json = true;
+        } else if (a == "--log") {
+            options.log = true;
+        } else if (a == "-h" || a == "--help") {
+            std::cout << kUsage;
+            return EXIT_OK;
+        } else if (a.size() > 1 && a[0] == '-' && (a.size() < 2 || a[1] < '0' || a[1] > '9')) {
+            return usageError("unknown option " + a);
+        } else {
+            words.push_back(a);
+        }
+    }
+    if (words.empty())
+        return usageError("no command given");
+    const std::string command = words.front();
+    std::vector<std::string> args(words.begin() + 1, words.end());
+    try {
+        if (command == "help") {
+            std::cout << kUsage;
+            return EXIT_OK;
+        }
+        if (command == "version")
+            return cmdVersion(options);
+        if (command == "status")
+            return cmdStatus(options, args);
+        if (command == "describe")
+            return cmdDescribe(options, args);
+        if (command == "frame")
+            return cmdFrame(options, args);
+        if (command == "inquiry")
+            return cmdInquiry(options, args);
+    } catch (const std::exception& e) {
+        std::cerr << "qzctl: " << e.what() << "\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    return usageError("unknown command " + command);
 }

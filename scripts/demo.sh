@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The main job: the library at work, shown through qzctl.
+set -euo pipefail
+build=${1:-build}
+bin="$build/bin"
+
+say() { printf '\n== %s\n' "$*"; }
+
+say "The library starts, classifies the platform and logs through its handler"
+"$bin/qzctl" --log version
+
+say "Status texts"
+"$bin/qzctl" status 0 300 501 112
+
+say "Vendor private commands framed for the wire"
+"$bin/qzctl" frame qz 0x0102
+"$bin/qzctl" frame zyk 0x0048 0x01 0x02
+
+say "Device error codes named"
+"$bin/qzctl" describe 0x00A40002
+"$bin/qzctl" describe 0x01230000
