@@ -6,6 +6,17 @@ bin="$build/bin"
 
 say() { printf '\n== %s\n' "$*"; }
 
+# The demo's own settings hive: the library's log files go under the build
+# directory instead of the current one.
+state="$build/demo"
+mkdir -p "$state/logs"
+export QZ_HKCU_HIVE="$state/hkcu.reg"
+cat > "$QZ_HKCU_HIVE" <<REG
+[SOFTWARE\\NORK\\SDK]
+"Logger"=dword:00000001
+"LogFilePath"="$(cd "$state/logs" && pwd)"
+REG
+
 say "The library starts, classifies the platform and logs through its handler"
 "$bin/qzctl" --log version
 
@@ -19,3 +30,6 @@ say "Vendor private commands framed for the wire"
 say "Device error codes named"
 "$bin/qzctl" describe 0x00A40002
 "$bin/qzctl" describe 0x01230000
+
+say "The library's log file of the first run (settings in $QZ_HKCU_HIVE)"
+ls -1t "$state/logs" | head -1 | sed "s|^|$state/logs/|" | xargs head -5
