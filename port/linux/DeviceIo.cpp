@@ -1,5 +1,6 @@
 // Linux backend of the device table: real device nodes and SG_IO.
 #include "port/DeviceIo.h"
+#include "port/linux/Errno.h"
 
 #include <fcntl.h>
 #include <scsi/sg.h>
@@ -17,43 +18,6 @@ namespace {
 static_assert(sg::DXFER_NONE == SG_DXFER_NONE);
 static_assert(sg::DXFER_TO_DEV == SG_DXFER_TO_DEV);
 static_assert(sg::DXFER_FROM_DEV == SG_DXFER_FROM_DEV);
-
-PortError fromErrno(int err) {
-    PortErrc code = PortErrc::IoError;
-    switch (err) {
-        case ENOENT:
-        case ENOTDIR:
-            code = PortErrc::NotFound;
-            break;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            code = PortErrc::AccessDenied;
-            break;
-        case EBUSY:
-        case EAGAIN:
-            code = PortErrc::Busy;
-            break;
-        case ENXIO:
-        case ENODEV:
-            code = PortErrc::Disconnected;
-            break;
-        case ENOTTY:
-        case ENOSYS:
-            code = PortErrc::NotSupported;
-            break;
-        case EINVAL:
-        case EFAULT:
-            code = PortErrc::InvalidArgument;
-            break;
-        case ETIMEDOUT:
-            code = PortErrc::Timeout;
-            break;
-        default:
-            break;
-    }
-    return PortError{code, err};
-}
 
 class LinuxDeviceBackend final : public IDeviceBackend {
   public:

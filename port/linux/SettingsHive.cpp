@@ -1,4 +1,7 @@
 #include "port/SettingsHive.h"
+#include "port/linux/Errno.h"
+
+#include "port/Utf.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -51,28 +54,6 @@ bool HiveValue::operator==(const HiveValue& other) const {
 
 namespace {
 
-PortError fromErrno(int err) {
-    PortErrc code = PortErrc::IoError;
-    switch (err) {
-        case ENOENT:
-        case ENOTDIR:
-            code = PortErrc::NotFound;
-            break;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            code = PortErrc::AccessDenied;
-            break;
-        case EINVAL:
-        case ENAMETOOLONG:
-            code = PortErrc::InvalidArgument;
-            break;
-        default:
-            break;
-    }
-    return PortError{code, err};
-}
-
 PortError failure(PortErrc code) {
     return PortError{code, 0};
 }
@@ -80,78 +61,11 @@ PortError failure(PortErrc code) {
 // ---- text conversions (strict: the file must round-trip) -------------------
 
 bool utf8ToUtf16(std::string_view s, std::u16string& out) {
-    out.clear();
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto b = static_cast<unsigned char>(s[i]);
-        char32_t cp = 0;
-        std::size_t need = 0;
-        if (b < 0x80) {
-            cp = b;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            cp = b & 0x1F;
-            need = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            cp = b & 0x0F;
-            need = 2;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            cp = b & 0x07;
-            need = 3;
-        } else {
-            return false;
-        }
-        if (i + need >= s.size())
-            return false;
-        for (std::size_t k = 1; k <= need; ++k) {
-            auto c = static_cast<unsigned char>(s[i + k]);
-            if ((c & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        const char32_t minimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < minimum[need] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += need + 1;
-    }
-    return true;
+    return utf::toUtf16(s, out, true);
 }
 
 bool utf16ToUtf8(std::u16string_view s, std::string& out) {
-    out.clear();
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        char32_t cp = s[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF)
-                return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            return false;
-        }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-    return true;
+    return utf::toUtf8(s, out, true);
 }
 
 // Case folding for name comparison: ASCII, Latin-1, Greek and Cyrillic

@@ -1,4 +1,5 @@
 #include "port/System.h"
+#include "port/linux/Errno.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,36 +16,6 @@
 
 namespace nork::port {
 namespace {
-
-PortError fromErrno(int err) {
-    PortErrc code = PortErrc::IoError;
-    switch (err) {
-        case ENOENT:
-        case ENOTDIR:
-            code = PortErrc::NotFound;
-            break;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            code = PortErrc::AccessDenied;
-            break;
-        case EINVAL:
-        case ENAMETOOLONG:
-        case ELOOP:
-            code = PortErrc::InvalidArgument;
-            break;
-        case EBUSY:
-        case EAGAIN:
-            code = PortErrc::Busy;
-            break;
-        case ENOSYS:
-            code = PortErrc::NotSupported;
-            break;
-        default:
-            break;
-    }
-    return PortError{code, err};
-}
 
 // strerror_r comes in two flavours; both are handled so the build does not
 // depend on feature macros.

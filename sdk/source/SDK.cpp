@@ -9,13 +9,13 @@
 #include "LogOutputDebugout.h"
 #include "LogOutputFile.h"
 #include "LogOutputStream.h"
-#include "LogText.h"
 #include "PlatformFactory.h"
 #include "Registry.h"
 #include "SdkSettings.h"
 #include "VersionFactory.h"
 #include "port/OsIdentity.h"
 #include "port/System.h"
+#include "port/Utf.h"
 
 namespace nork {
 namespace {
@@ -120,7 +120,7 @@ void configureLog(const LogConfig& config) {
         std::string narrow;
         std::string longPath;
         if (logFilePath.size() <= kMaxLogFilePathChars &&
-            logtext::toUtf8Strict(logFilePath, narrow) && !port::longPathName(narrow, longPath)) {
+            port::utf::toUtf8(logFilePath, narrow, true) && !port::longPathName(narrow, longPath)) {
             outputs.file->setDirectory(longPath);
         } else {
             NORK_LOG(LOG_ERROR, "SDK::init() - illegal log file path");

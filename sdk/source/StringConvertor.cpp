@@ -3,9 +3,11 @@
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/md5.h>
 
+#include <algorithm>
 #include <new>
 
 #include "port/CodePage.h"
+#include "port/Utf.h"
 
 namespace nork {
 
@@ -41,78 +43,22 @@ STATUS MultiToWide::convert(std::string_view in) {
 }
 
 STATUS TUTFConversionPolicy<char16_t, char, STATUS>::convert(std::u16string_view in) {
+    // Zero-filled and larger than any conversion of the input, so the text is
+    // terminated whatever happens, and a failed conversion keeps what came
+    // before the illegal unit.
     m_buffer.assign(8 * in.size() + 1, '\0');
-    std::size_t o = 0;
-    auto put = [&](unsigned v) { m_buffer[o++] = static_cast<char>(v); };
-    // The terminating zero is part of the input range, so the output is
-    // terminated by the conversion itself.
-    for (std::size_t i = 0; i <= in.size(); ++i) {
-        char32_t cp = i < in.size() ? in[i] : 0;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) {
-                return STATUS_SDK_INTERNAL_ERROR;
-            }
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[++i] - 0xDC00);
-        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            return STATUS_SDK_INTERNAL_ERROR;
-        }
-        if (cp < 0x80) {
-            put(cp);
-        } else if (cp < 0x800) {
-            put(0xC0 | (cp >> 6));
-            put(0x80 | (cp & 0x3F));
-        } else if (cp <= 0xFFFF) {
-            put(0xE0 | (cp >> 12));
-            put(0x80 | ((cp >> 6) & 0x3F));
-            put(0x80 | (cp & 0x3F));
-        } else {
-            put(0xF0 | (cp >> 18));
-            put(0x80 | ((cp >> 12) & 0x3F));
-            put(0x80 | ((cp >> 6) & 0x3F));
-            put(0x80 | (cp & 0x3F));
-        }
-    }
-    return STATUS_OK;
+    std::string out;
+    const bool ok = port::utf::toUtf8(in, out, true);
+    std::copy(out.begin(), out.end(), m_buffer.begin());
+    return ok ? STATUS_OK : STATUS_SDK_INTERNAL_ERROR;
 }
 
 STATUS TUTFConversionPolicy<char, char16_t, STATUS>::convert(std::string_view in) {
     m_buffer.assign(2 * in.size() + 1, u'\0');
-    std::size_t o = 0;
-    std::size_t i = 0;
-    while (i < in.size()) {
-        auto lead = static_cast<unsigned char>(in[i]);
-        std::size_t trail = lead < 0xC0   ? 0
-                            : lead < 0xE0 ? 1
-                            : lead < 0xF0 ? 2
-                            : lead < 0xF8 ? 3
-                                          : 4;
-        if ((lead >= 0x80 && lead <= 0xC1) || lead > 0xF4)
-            return STATUS_SDK_INTERNAL_ERROR;
-        if (i + trail >= in.size())
-            return STATUS_SDK_INTERNAL_ERROR;
-        char32_t cp = trail == 0 ? lead : lead & (0x3F >> trail);
-        for (std::size_t k = 1; k <= trail; ++k) {
-            auto c = static_cast<unsigned char>(in[i + k]);
-            if (c < 0x80 || c > 0xBF)
-                return STATUS_SDK_INTERNAL_ERROR;
-            if (k == 1 && ((lead == 0xE0 && c < 0xA0) || (lead == 0xF0 && c < 0x90) ||
-                           (lead == 0xF4 && c > 0x8F))) {
-                return STATUS_SDK_INTERNAL_ERROR;
-            }
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-            return STATUS_SDK_INTERNAL_ERROR;
-        if (cp > 0xFFFF) {
-            cp -= 0x10000;
-            m_buffer[o++] = static_cast<char16_t>(0xD800 + (cp >> 10));
-            m_buffer[o++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            m_buffer[o++] = static_cast<char16_t>(cp);
-        }
-        i += trail + 1;
-    }
-    return STATUS_OK;
+    std::u16string out;
+    const bool ok = port::utf::toUtf16(in, out, true);
+    std::copy(out.begin(), out.end(), m_buffer.begin());
+    return ok ? STATUS_OK : STATUS_SDK_INTERNAL_ERROR;
 }
 
 STATUS CStringToMD5ConversionPolicy::convert(std::u16string_view in) {

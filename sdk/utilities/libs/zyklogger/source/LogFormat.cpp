@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Log.h"
+#include "port/Utf.h"
 
 namespace nork {
 
@@ -54,40 +55,7 @@ namespace {
 // Lenient UTF-8 to UTF-16 for narrow arguments: a log line must never be lost
 // to a bad byte, so invalid bytes become U+FFFD.
 void appendNarrow(std::u16string& out, std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto b = static_cast<unsigned char>(s[i]);
-        char32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        if (b < 0x80) {
-            cp = b;
-        } else if (b >= 0xC2 && b <= 0xF4) {
-            std::size_t need = b < 0xE0 ? 1 : (b < 0xF0 ? 2 : 3);
-            char32_t v = b & (0x3F >> need);
-            bool ok = i + need < s.size();
-            for (std::size_t k = 1; ok && k <= need; ++k) {
-                auto c = static_cast<unsigned char>(s[i + k]);
-                if ((c & 0xC0) != 0x80)
-                    ok = false;
-                v = (v << 6) | (c & 0x3F);
-            }
-            if (ok && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF) &&
-                v >= (need == 1   ? 0x80u
-                      : need == 2 ? 0x800u
-                                  : 0x10000u)) {
-                cp = v;
-                len = need + 1;
-            }
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += len;
-    }
+    out += port::utf::toUtf16(s);
 }
 
 void appendPadded(std::u16string& out, std::u16string_view text, bool leftAlign, int width,

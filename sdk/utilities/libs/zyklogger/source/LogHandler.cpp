@@ -4,8 +4,8 @@
 #include <mutex>
 #include <vector>
 
-#include "LogText.h"
 #include "port/System.h"
+#include "port/Utf.h"
 
 namespace nork {
 namespace {
@@ -90,7 +90,7 @@ std::u16string CLogHandler::formatLine(const CLogMessage& message) const {
                    (static_cast<unsigned char>(format[i + 1]) & 0xC0) == 0x80) {
                 ++i;
             }
-            line += logtext::fromUtf8(std::string_view(format).substr(start, i - start + 1));
+            line += port::utf::toUtf16(std::string_view(format).substr(start, i - start + 1));
             continue;
         }
         char key = format[++i];
@@ -118,7 +118,7 @@ std::u16string CLogHandler::formatLine(const CLogMessage& message) const {
                 appendAscii(line, buf);
                 break;
             case 'm':
-                line += logtext::fromUtf8(port::errnoText(message.savedErrno()));
+                line += port::utf::toUtf16(port::errnoText(message.savedErrno()));
                 break;
             case 'p':
                 appendAscii(line, std::to_string(port::currentProcessId()));

@@ -1,6 +1,6 @@
 #include "LogMessage.h"
 
-#include "LogText.h"
+#include "port/Utf.h"
 
 namespace nork {
 
@@ -8,7 +8,7 @@ CLogMessage::CLogMessage(std::time_t time, int line, std::uint32_t threadId, int
                          const char* file)
     : m_time(time), m_line(line), m_threadId(threadId), m_errno(savedErrno) {
     if (file != nullptr) {
-        m_file = logtext::fromUtf8(file);
+        m_file = port::utf::toUtf16(file);
         if (m_file.size() > MAX_FILE_CHARS)
             m_file.resize(MAX_FILE_CHARS);
     }

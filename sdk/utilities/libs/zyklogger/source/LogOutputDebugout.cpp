@@ -1,13 +1,13 @@
 #include "LogOutputDebugout.h"
 
-#include "LogText.h"
 #include "port/System.h"
+#include "port/Utf.h"
 
 namespace nork {
 
 void CLogOutputDebugout::write(std::uint32_t, const std::u16string& line) {
     try {
-        std::string text = logtext::toUtf8(line);
+        std::string text = port::utf::toUtf8(line);
         std::lock_guard<std::mutex> guard(m_mutex);
         port::debugOutput(text);
         port::debugOutput("\n");

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "LogText.h"
+#include "port/Utf.h"
 
 namespace nork {
 
@@ -145,7 +145,7 @@ void CLogOutputFile::openNextFile() {
 
 void CLogOutputFile::write(std::uint32_t, const std::u16string& line) {
     try {
-        std::string text = logtext::toUtf8(line);
+        std::string text = port::utf::toUtf8(line);
         text.push_back('\n');
         std::lock_guard<std::mutex> guard(m_mutex);
         bool needFile = m_current < 0;
