@@ -7,14 +7,14 @@ namespace nork::port {
 
 enum class PortErrc {
     Ok = 0,
-    NotFound,        // no such file, key, device or symbol
-    AccessDenied,    // the process lacks the rights
-    NotSupported,    // the facility does not exist on this system
-    Busy,            // locked or in use by someone else
-    InvalidArgument, // the request itself was malformed
-    Disconnected,    // the device went away during the request
+    NotFound,         // no such file, key, device or symbol
+    AccessDenied,     // the process lacks the rights
+    NotSupported,     // the facility does not exist on this system
+    Busy,             // locked or in use by someone else
+    InvalidArgument,  // the request itself was malformed
+    Disconnected,     // the device went away during the request
     Timeout,
-    IoError,         // anything else the system reported
+    IoError,  // anything else the system reported
 };
 
 struct PortError {

@@ -32,11 +32,11 @@ inline constexpr std::uint32_t REPORT_ID_DATA_SIZE = 255;
 
 // REPORT ID answer: text fields, each terminated by the host at the byte
 // after it (13, 23, 40).
-inline constexpr std::size_t REPORT_ID_VENDOR_OFFSET = 4;    // bytes 4..12
+inline constexpr std::size_t REPORT_ID_VENDOR_OFFSET = 4;  // bytes 4..12
 inline constexpr std::size_t REPORT_ID_VENDOR_END = 13;
 inline constexpr std::size_t REPORT_ID_PRODUCT_OFFSET = 14;  // bytes 14..22
 inline constexpr std::size_t REPORT_ID_PRODUCT_END = 23;
-inline constexpr std::size_t REPORT_ID_SERIAL_OFFSET = 24;   // bytes 24..39
+inline constexpr std::size_t REPORT_ID_SERIAL_OFFSET = 24;  // bytes 24..39
 inline constexpr std::size_t REPORT_ID_SERIAL_END = 40;
 inline constexpr std::size_t REPORT_ID_FIRMWARE_OFFSET = 41;  // to the first zero
 
@@ -47,7 +47,7 @@ inline constexpr std::uint32_t QZ_SCSI_CDB_LENGTH = 12;
 inline constexpr std::uint32_t ZYK_SCSI_CDB_LENGTH = 14;
 inline constexpr std::uint32_t ZYK_PRIVATE_SIGNATURE_LEN = 4;
 inline constexpr std::uint8_t ZYK_PRIVATE_SIGNATURE[ZYK_PRIVATE_SIGNATURE_LEN] = {0x54, 0x4F, 0x52,
-                                                                                 0x4D};
+                                                                                  0x4D};
 inline constexpr std::size_t PRIVATE_PARAMS_OFFSET = 3;
 inline constexpr std::uint32_t QZ_PARAMS_SIZE = 9;
 inline constexpr std::uint32_t ZYK_PARAMS_SIZE = 7;
@@ -170,7 +170,8 @@ inline void putLE16(std::uint8_t* p, std::uint16_t v) {
     p[1] = static_cast<std::uint8_t>(v >> 8);
 }
 inline void putLE32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 inline std::uint16_t getLE16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -185,7 +186,8 @@ inline void putBE16(std::uint8_t* p, std::uint16_t v) {
     p[1] = static_cast<std::uint8_t>(v);
 }
 inline void putBE32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
 }
 inline std::uint16_t getBE16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
