@@ -46,6 +46,18 @@ void EmuClient::close() {
     m_socket.close();
 }
 
+bool EmuClient::dropIfPeerGone() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_socket.isOpen())
+        return false;
+    if (m_events.empty() && !m_socket.waitReadable(std::chrono::milliseconds(0))) {
+        // Readable while idle: the end of the stream (or bytes out of step).
+        m_socket.close();
+        return false;
+    }
+    return true;
+}
+
 EmuStatus EmuClient::broken(PortError error) {
     m_socket.close();
     EmuStatus s;

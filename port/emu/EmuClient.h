@@ -45,6 +45,9 @@ class EmuClient {
                       std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
     bool isConnected() const;
     void close();
+    // For a connection idle between requests: closes it when the daemon has
+    // gone (nothing else may be readable then). True when still connected.
+    bool dropIfPeerGone();
 
     EmuStatus ping();
     EmuStatus list(std::vector<DriveInfo>& out);

@@ -148,7 +148,7 @@ class EmulatorDeviceBackend final : public IDeviceBackend {
         command.lun = session->path.lun;
 
         std::lock_guard<std::mutex> use(session->mutex);
-        if (!session->client.isConnected()) {
+        if (!session->client.dropIfPeerGone()) {
             if (PortError e = connect(*session))
                 return e.code == PortErrc::NotFound ? PortError{PortErrc::Disconnected, e.sysErrno}
                                                     : e;
