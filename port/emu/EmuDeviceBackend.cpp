@@ -90,7 +90,8 @@ PortError applyAnswer(const ScsiAnswer& answer, ScsiPassThroughRequest& request)
         request.DataBuffer != nullptr) {
         const std::size_t n =
             std::min<std::size_t>(answer.dataIn.size(), request.DataTransferLength);
-        std::memcpy(request.DataBuffer, answer.dataIn.data(), n);
+        if (n > 0)
+            std::memcpy(request.DataBuffer, answer.dataIn.data(), n);
     }
     return PortError::ok();
 }
