@@ -1,0 +1,448 @@
+#include "daemon/Daemon.h"
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+
+#include "inproc/ModelBridge.h"
+
+namespace qzemu {
+
+namespace fs = std::filesystem;
+namespace wire = nork::port::emu;
+using nork::port::PortErrc;
+using nork::port::PortError;
+using nork::port::UnixSocket;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Time a client gets to deliver the rest of a message it began, and to take
+// a reply off the socket.
+constexpr auto PAYLOAD_TIMEOUT = 10s;
+constexpr auto REPLY_TIMEOUT = 10s;
+constexpr auto EVENT_TIMEOUT = 2s;
+
+std::uint8_t lunCountOf(const DriveInfo& info) {
+    std::uint8_t n = 0;
+    for (const Domain& d : info.domains) {
+        if (d.lun != 255)
+            ++n;
+    }
+    return n;
+}
+
+std::string newSerial() {
+    std::random_device rd;
+    std::mt19937_64 gen(rd());
+    static const char digits[] = "0123456789ABCDEF";
+    std::string serial = "QE";
+    for (int i = 0; i < 14; ++i)
+        serial += digits[gen() % 16];
+    return serial;
+}
+
+}  // namespace
+
+bool isUsableSerial(const std::string& serial) {
+    if (serial.empty() || serial.size() > 16 || serial[0] == '.')
+        return false;
+    return std::all_of(serial.begin(), serial.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+               c == '-' || c == '_' || c == '.';
+    });
+}
+
+Daemon::Daemon(fs::path stateRoot, std::ostream& log) : m_root(std::move(stateRoot)), m_log(log) {}
+
+Daemon::~Daemon() {
+    reapConnections(true);
+    closeDrives();
+}
+
+void Daemon::log(const std::string& line) {
+    std::lock_guard<std::mutex> guard(m_logMutex);
+    m_log << "qzemud: " << line << std::endl;
+}
+
+// ---- Drives ----
+
+std::shared_ptr<VirtualDrive> Daemon::find(const std::string& serial) {
+    std::shared_lock<std::shared_mutex> guard(m_drivesMutex);
+    auto it = m_drives.find(serial);
+    return it == m_drives.end() ? nullptr : it->second.drive;
+}
+
+void Daemon::adopt(std::shared_ptr<VirtualDrive> drive) {
+    VirtualDrive* raw = drive.get();
+    // The observer runs on the drive's worker thread; unsubscribing (before
+    // the drive is destroyed) waits for it, so raw stays valid.
+    const int id = drive->subscribe([this, raw](const std::string& serial, BusEvent event) {
+        broadcast(wire::Event{serial, lunCountOf(raw->inspect()), toWireEvent(event)});
+    });
+    std::unique_lock<std::shared_mutex> guard(m_drivesMutex);
+    const std::string serial = drive->serial();
+    m_drives[serial] = Entry{std::move(drive), id};
+}
+
+std::size_t Daemon::loadDrives() {
+    std::error_code ec;
+    std::size_t count = 0;
+    std::vector<fs::path> dirs;
+    for (const auto& entry : fs::directory_iterator(m_root, ec)) {
+        if (entry.is_directory() && fs::exists(entry.path() / "drive.state"))
+            dirs.push_back(entry.path());
+    }
+    std::sort(dirs.begin(), dirs.end());
+    for (const fs::path& dir : dirs) {
+        try {
+            auto drive = std::shared_ptr<VirtualDrive>(VirtualDrive::open(dir));
+            if (find(drive->serial())) {
+                log("skipping " + dir.string() + ": serial number " + drive->serial() +
+                    " is already served");
+                continue;
+            }
+            adopt(std::move(drive));
+            ++count;
+        } catch (const std::exception& e) {
+            log("skipping " + dir.string() + ": " + e.what());
+        }
+    }
+    return count;
+}
+
+void Daemon::closeDrives() {
+    std::map<std::string, Entry> drives;
+    {
+        std::unique_lock<std::shared_mutex> guard(m_drivesMutex);
+        drives.swap(m_drives);
+    }
+    for (auto& [serial, entry] : drives)
+        entry.drive->unsubscribe(entry.observer);
+    drives.clear();
+}
+
+// ---- Server ----
+
+PortError Daemon::listen(const std::string& socketPath) {
+    return nork::port::UnixSocketServer::listen(socketPath, m_server);
+}
+
+void Daemon::serve(const std::function<bool()>& stopRequested) {
+    while (!m_shutdown && !stopRequested()) {
+        UnixSocket socket;
+        PortError e = m_server.accept(socket, 200ms);
+        reapConnections(false);
+        if (e) {
+            if (e.code != PortErrc::Timeout) {
+                log(std::string("accept failed: ") + nork::port::portErrcName(e.code));
+                std::this_thread::sleep_for(50ms);
+            }
+            continue;
+        }
+        auto conn = std::make_unique<Connection>();
+        conn->socket = std::move(socket);
+        Connection* raw = conn.get();
+        std::lock_guard<std::mutex> guard(m_connMutex);
+        m_connections.push_back(std::move(conn));
+        raw->thread = std::thread([this, raw] { serveConnection(*raw); });
+    }
+    m_server.close();
+    reapConnections(true);
+}
+
+void Daemon::reapConnections(bool all) {
+    std::list<std::unique_ptr<Connection>> finished;
+    {
+        std::lock_guard<std::mutex> guard(m_connMutex);
+        for (auto it = m_connections.begin(); it != m_connections.end();) {
+            if (all || (*it)->done) {
+                if (all)
+                    (*it)->socket.shutdownBoth();
+                finished.push_back(std::move(*it));
+                it = m_connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Joined without the lock: a connection thread may be waiting for an
+    // event delivery that needs it.
+    for (auto& conn : finished) {
+        if (conn->thread.joinable())
+            conn->thread.join();
+    }
+}
+
+void Daemon::broadcast(const wire::Event& event) {
+    const auto message =
+        wire::frame(static_cast<std::uint16_t>(wire::MsgType::Event), 0, wire::encode(event));
+    std::lock_guard<std::mutex> guard(m_connMutex);
+    for (auto& conn : m_connections) {
+        if (!conn->subscribed || conn->done)
+            continue;
+        std::lock_guard<std::mutex> write(conn->writeMutex);
+        if (conn->socket.sendAll(message.data(), message.size(), EVENT_TIMEOUT)) {
+            // A subscriber that does not read its events is dropped.
+            conn->socket.shutdownBoth();
+        }
+    }
+}
+
+bool Daemon::send(Connection& conn, std::uint16_t type, std::uint32_t id,
+                  const std::vector<std::uint8_t>& payload) {
+    const auto message = wire::frame(type, id, payload);
+    std::lock_guard<std::mutex> write(conn.writeMutex);
+    return !conn.socket.sendAll(message.data(), message.size(), REPLY_TIMEOUT);
+}
+
+bool Daemon::sendError(Connection& conn, std::uint32_t id, wire::EmuErrc code,
+                       const std::string& message) {
+    return send(conn, static_cast<std::uint16_t>(wire::MsgType::Error), id,
+                wire::encode(wire::ErrorReply{code, message}));
+}
+
+void Daemon::serveConnection(Connection& conn) {
+    for (;;) {
+        std::uint8_t raw[wire::HEADER_SIZE];
+        std::size_t got = 0;
+        if (PortError e = conn.socket.recvAll(raw, sizeof raw, UnixSocket::FOREVER, &got)) {
+            if (got > 0)
+                log("client left in the middle of a message header");
+            break;
+        }
+        wire::Header header;
+        wire::EmuErrc why{};
+        if (!wire::decodeHeader(raw, header, why)) {
+            // The stream cannot be followed past a bad header.
+            sendError(conn, header.id, why,
+                      why == wire::EmuErrc::BadVersion
+                          ? "protocol version " + std::to_string(header.version) +
+                                " not served; this daemon speaks " +
+                                std::to_string(wire::PROTOCOL_VERSION)
+                          : std::string("bad message header"));
+            break;
+        }
+        std::vector<std::uint8_t> payload(header.length);
+        if (header.length > 0) {
+            if (conn.socket.recvAll(payload.data(), payload.size(), PAYLOAD_TIMEOUT, &got)) {
+                log("client left in the middle of a request (" + std::to_string(got) + " of " +
+                    std::to_string(header.length) + " bytes)");
+                break;
+            }
+        }
+        if (!dispatch(conn, header, payload))
+            break;
+    }
+    conn.socket.shutdownBoth();
+    conn.done = true;
+}
+
+// ---- Requests ----
+
+bool Daemon::dispatch(Connection& conn, const wire::Header& header,
+                      const std::vector<std::uint8_t>& payload) {
+    using wire::EmuErrc;
+    using wire::MsgType;
+    const std::uint32_t id = header.id;
+    const auto type = static_cast<MsgType>(header.type);
+    const std::uint16_t reply = wire::replyType(type);
+    auto malformed = [&] { return sendError(conn, id, EmuErrc::Malformed, "bad payload"); };
+    auto noDrive = [&](const std::string& serial) {
+        return sendError(conn, id, EmuErrc::NoSuchDrive, "no drive " + serial);
+    };
+
+    try {
+        switch (type) {
+            case MsgType::Ping:
+                return payload.empty() ? send(conn, reply, id, {}) : malformed();
+
+            case MsgType::List: {
+                if (!payload.empty())
+                    return malformed();
+                std::vector<std::shared_ptr<VirtualDrive>> drives;
+                {
+                    std::shared_lock<std::shared_mutex> guard(m_drivesMutex);
+                    for (auto& [serial, entry] : m_drives)
+                        drives.push_back(entry.drive);
+                }
+                std::vector<wire::DriveInfo> infos;
+                for (auto& drive : drives)
+                    infos.push_back(toWireInfo(drive->inspect()));
+                return send(conn, reply, id, wire::encode(infos));
+            }
+
+            case MsgType::OpenLun: {
+                wire::OpenLunRequest r;
+                if (!wire::decode(payload, r))
+                    return malformed();
+                auto drive = find(r.serial);
+                if (!drive)
+                    return noDrive(r.serial);
+                if (!lunPresent(*drive, r.lun)) {
+                    return sendError(
+                        conn, id, EmuErrc::NoSuchLun,
+                        "drive " + r.serial + " shows no LUN " + std::to_string(r.lun));
+                }
+                return send(conn, reply, id, {});
+            }
+
+            case MsgType::Scsi: {
+                wire::ScsiCommand command;
+                if (!wire::decode(payload, command))
+                    return malformed();
+                auto drive = find(command.serial);
+                if (!drive)
+                    return noDrive(command.serial);
+                const ScsiReply answer = drive->execute(toModelRequest(command));
+                return send(conn, reply, id, wire::encode(toWireAnswer(answer)));
+            }
+
+            case MsgType::Subscribe:
+                if (!payload.empty())
+                    return malformed();
+                conn.subscribed = true;
+                return send(conn, reply, id, {});
+
+            case MsgType::Create:
+                return onCreate(conn, id, payload);
+
+            case MsgType::Remove:
+            case MsgType::Plug:
+            case MsgType::Unplug:
+            case MsgType::Inspect: {
+                wire::SerialRequest r;
+                if (!wire::decode(payload, r))
+                    return malformed();
+                if (type == MsgType::Remove)
+                    return onRemove(conn, id, r.serial);
+                auto drive = find(r.serial);
+                if (!drive)
+                    return noDrive(r.serial);
+                if (type == MsgType::Plug)
+                    drive->attach();
+                else if (type == MsgType::Unplug)
+                    drive->detach();
+                else
+                    return send(conn, reply, id, wire::encode(toWireInfo(drive->inspect())));
+                return send(conn, reply, id, {});
+            }
+
+            case MsgType::Fault: {
+                wire::FaultRequest r;
+                if (!wire::decode(payload, r))
+                    return malformed();
+                auto drive = find(r.serial);
+                if (!drive)
+                    return noDrive(r.serial);
+                applyFault(*drive, r);
+                return send(conn, reply, id, {});
+            }
+
+            case MsgType::Shutdown:
+                if (!payload.empty())
+                    return malformed();
+                log("shutdown requested by a client");
+                m_shutdown = true;
+                return send(conn, reply, id, {});
+
+            default:
+                return sendError(conn, id, EmuErrc::UnknownType,
+                                 "unknown request type " + std::to_string(header.type));
+        }
+    } catch (const std::exception& e) {
+        return sendError(conn, id, EmuErrc::Failed, e.what());
+    } catch (...) {
+        return sendError(conn, id, EmuErrc::Failed, "internal error");
+    }
+}
+
+bool Daemon::onCreate(Connection& conn, std::uint32_t id,
+                      const std::vector<std::uint8_t>& payload) {
+    using wire::EmuErrc;
+    wire::DriveConfig wireConfig;
+    if (!wire::decode(payload, wireConfig))
+        return sendError(conn, id, EmuErrc::Malformed, "bad payload");
+    DriveConfig config;
+    try {
+        config = toModelConfig(wireConfig);
+    } catch (const std::invalid_argument& e) {
+        return sendError(conn, id, EmuErrc::InvalidConfig, e.what());
+    }
+
+    std::shared_ptr<VirtualDrive> drive;
+    {
+        std::lock_guard<std::mutex> serialise(m_createMutex);
+        std::string& serial = config.identity.serial;
+        if (serial.empty()) {
+            do {
+                serial = newSerial();
+            } while (find(serial) || fs::exists(m_root / serial));
+        }
+        if (!isUsableSerial(serial)) {
+            return sendError(
+                conn, id, EmuErrc::InvalidConfig,
+                "serial number \"" + serial + "\": 1 to 16 letters, digits, '-', '_' or '.'");
+        }
+        const fs::path dir = m_root / serial;
+        if (find(serial) || fs::exists(dir)) {
+            return sendError(conn, id, EmuErrc::DriveExists,
+                             "serial number " + serial + " is taken");
+        }
+        // Created unplugged and plugged in after subscribing, so subscribers
+        // see the new drive arrive.
+        const bool plugIn = config.attached;
+        config.attached = false;
+        try {
+            drive = std::shared_ptr<VirtualDrive>(VirtualDrive::create(dir, config));
+        } catch (const std::invalid_argument& e) {
+            std::error_code ec;
+            fs::remove_all(dir, ec);
+            return sendError(conn, id, EmuErrc::InvalidConfig, e.what());
+        } catch (const std::exception& e) {
+            std::error_code ec;
+            fs::remove_all(dir, ec);
+            return sendError(conn, id, EmuErrc::Failed, e.what());
+        }
+        adopt(drive);
+        if (plugIn)
+            drive->attach();
+    }
+    log("created drive " + drive->serial());
+    return send(conn, wire::replyType(wire::MsgType::Create), id,
+                wire::encode(toWireInfo(drive->inspect())));
+}
+
+bool Daemon::onRemove(Connection& conn, std::uint32_t id, const std::string& serial) {
+    std::lock_guard<std::mutex> serialise(m_createMutex);
+    Entry entry;
+    {
+        std::unique_lock<std::shared_mutex> guard(m_drivesMutex);
+        auto it = m_drives.find(serial);
+        if (it == m_drives.end())
+            return sendError(conn, id, wire::EmuErrc::NoSuchDrive, "no drive " + serial);
+        entry = std::move(it->second);
+        m_drives.erase(it);
+    }
+    entry.drive->unsubscribe(entry.observer);
+    const DriveInfo info = entry.drive->inspect();
+    // Commands other connections still run on it finish first.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (entry.drive.use_count() > 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    entry.drive.reset();
+    std::error_code ec;
+    fs::remove_all(info.stateDir, ec);
+    if (info.bus != BusState::Detached)
+        broadcast(wire::Event{serial, lunCountOf(info), wire::EventKind::Detached});
+    log("removed drive " + serial);
+    if (ec) {
+        return sendError(conn, id, wire::EmuErrc::Failed,
+                         "drive removed, its directory stays: " + ec.message());
+    }
+    return send(conn, wire::replyType(wire::MsgType::Remove), id, {});
+}
+
+}  // namespace qzemu

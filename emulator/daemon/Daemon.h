@@ -1,0 +1,104 @@
+// qzemud's core: the virtual drives of one state directory served over one
+// Unix socket (protocol: port/emu/EmuProtocol.h, docs/emulator-protocol.md).
+//
+// One thread per client connection; each connection's requests are answered
+// in order. Commands to one drive are serialised by the drive model, so
+// several connections may address the same drive. A malformed message gets an
+// error reply; when the stream can no longer be followed (bad magic, version
+// or length, a message cut short) the connection is closed. A client that
+// vanishes mid-request leaves the drive as the model left it after the
+// command, which is complete or without effect.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model/VirtualDrive.h"
+#include "port/UnixSocket.h"
+#include "port/emu/EmuProtocol.h"
+
+namespace qzemu {
+
+class Daemon {
+  public:
+    Daemon(std::filesystem::path stateRoot, std::ostream& log);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Reopens every drive found under the state root (one sub-directory per
+    // drive); a directory that does not open is logged and skipped. Returns
+    // the number of drives opened.
+    std::size_t loadDrives();
+
+    nork::port::PortError listen(const std::string& socketPath);
+
+    // Accepts and serves clients until stopRequested() returns true or a
+    // client sends Shutdown; then closes every connection.
+    void serve(const std::function<bool()>& stopRequested);
+
+    // Closes the drives (each flushes its state).
+    void closeDrives();
+
+  private:
+    struct Connection {
+        nork::port::UnixSocket socket;
+        std::mutex writeMutex;
+        std::atomic<bool> subscribed{false};
+        std::atomic<bool> done{false};
+        std::thread thread;
+    };
+    struct Entry {
+        std::shared_ptr<VirtualDrive> drive;
+        int observer = -1;
+    };
+
+    void serveConnection(Connection& conn);
+    // Answers one well-framed request; false when the connection must close.
+    bool dispatch(Connection& conn, const nork::port::emu::Header& header,
+                  const std::vector<std::uint8_t>& payload);
+    bool send(Connection& conn, std::uint16_t type, std::uint32_t id,
+              const std::vector<std::uint8_t>& payload);
+    bool sendError(Connection& conn, std::uint32_t id, nork::port::emu::EmuErrc code,
+                   const std::string& message);
+
+    std::shared_ptr<VirtualDrive> find(const std::string& serial);
+    void adopt(std::shared_ptr<VirtualDrive> drive);
+    void broadcast(const nork::port::emu::Event& event);
+    void reapConnections(bool all);
+
+    // Requests with their own logic.
+    bool onCreate(Connection& conn, std::uint32_t id, const std::vector<std::uint8_t>& payload);
+    bool onRemove(Connection& conn, std::uint32_t id, const std::string& serial);
+
+    std::filesystem::path m_root;
+    std::ostream& m_log;
+    std::mutex m_logMutex;
+    nork::port::UnixSocketServer m_server;
+
+    std::shared_mutex m_drivesMutex;
+    std::map<std::string, Entry> m_drives;
+    std::mutex m_createMutex;  // create and remove, one at a time
+
+    std::mutex m_connMutex;
+    std::list<std::unique_ptr<Connection>> m_connections;
+    std::atomic<bool> m_shutdown{false};
+
+    void log(const std::string& line);
+};
+
+// Whether a serial number may name a drive's directory: 1..16 characters of
+// letters, digits, '-', '_' and '.', not starting with '.'.
+bool isUsableSerial(const std::string& serial);
+
+}  // namespace qzemu

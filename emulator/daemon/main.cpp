@@ -1,0 +1,92 @@
+// qzemud: serves the virtual drives of a state directory over a Unix socket.
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "daemon/Daemon.h"
+#include "port/System.h"
+#include "port/emu/EmuRuntime.h"
+
+namespace {
+
+namespace emu = nork::port::emu;
+
+const char* const USAGE =
+    "usage: qzemud [--foreground] [--socket PATH] [--state-dir DIR]\n"
+    "\n"
+    "Serves the virtual Qz drives kept in DIR over the Unix socket PATH.\n"
+    "\n"
+    "  --foreground     stay attached to the terminal (default: run in the\n"
+    "                   background once the socket answers)\n"
+    "  --socket PATH    socket to listen on (default: $QZ_EMU_SOCKET, else\n"
+    "                   $XDG_RUNTIME_DIR/qzemu/qzemud.sock, else\n"
+    "                   /tmp/qzemu-<uid>/qzemud.sock)\n"
+    "  --state-dir DIR  one sub-directory per drive (default:\n"
+    "                   ${XDG_STATE_HOME:-$HOME/.local/state}/qzemu)\n"
+    "  --help           this text\n"
+    "\n"
+    "Exit status: 0 stopped cleanly (SIGTERM, SIGINT or a shutdown request),\n"
+    "1 usage error, 2 the socket could not be served, 3 the state directory\n"
+    "is unusable or served by another qzemud.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool foreground = false;
+    std::string socketPath = emu::defaultSocketPath();
+    std::string stateDir = emu::defaultStateDir();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << USAGE;
+            return 0;
+        } else if (arg == "--foreground") {
+            foreground = true;
+        } else if ((arg == "--socket" || arg == "--state-dir") && i + 1 < argc) {
+            (arg == "--socket" ? socketPath : stateDir) = argv[++i];
+        } else {
+            std::cerr << "qzemud: unexpected argument \"" << arg << "\"\n" << USAGE;
+            return 1;
+        }
+    }
+
+    if (!foreground) {
+        if (nork::port::PortError e = emu::daemonize()) {
+            std::cerr << "qzemud: cannot start in the background ("
+                      << nork::port::portErrcName(e.code) << ")\n";
+            return 2;
+        }
+    }
+    emu::installTerminationHandlers();
+
+    if (nork::port::createDirectories(stateDir)) {
+        std::cerr << "qzemud: cannot create the state directory " << stateDir << "\n";
+        return 3;
+    }
+    emu::PidLock lock;
+    if (nork::port::PortError e = lock.acquire(stateDir + "/qzemud.pid")) {
+        if (e.code == nork::port::PortErrc::Busy)
+            std::cerr << "qzemud: another qzemud serves " << stateDir << "\n";
+        else
+            std::cerr << "qzemud: cannot lock " << stateDir << "/qzemud.pid\n";
+        return 3;
+    }
+    const std::string socketDir = std::filesystem::path(socketPath).parent_path().string();
+    if (!socketDir.empty())
+        nork::port::createDirectories(socketDir);
+
+    qzemu::Daemon daemon(stateDir, std::cerr);
+    const std::size_t drives = daemon.loadDrives();
+    if (nork::port::PortError e = daemon.listen(socketPath)) {
+        std::cerr << "qzemud: cannot listen on " << socketPath << " ("
+                  << nork::port::portErrcName(e.code) << ")\n";
+        return 2;
+    }
+    std::cerr << "qzemud: serving " << drives << " drive(s) from " << stateDir << " on "
+              << socketPath << std::endl;
+    emu::daemonReady();
+    daemon.serve([] { return emu::terminationRequested(); });
+    daemon.closeDrives();
+    std::cerr << "qzemud: stopped" << std::endl;
+    return 0;
+}

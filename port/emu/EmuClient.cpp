@@ -1,0 +1,230 @@
+#include "port/emu/EmuClient.h"
+
+namespace nork::port::emu {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::milliseconds left(Clock::time_point deadline) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return ms.count() < 0 ? std::chrono::milliseconds(0) : ms;
+}
+
+EmuStatus malformedReply() {
+    EmuStatus s;
+    s.io = PortError{PortErrc::IoError, 0};
+    return s;
+}
+
+}  // namespace
+
+std::string EmuStatus::text() const {
+    if (io)
+        return std::string("daemon unreachable (") + portErrcName(io.code) + ")";
+    if (refused) {
+        std::string t = emuErrcName(error.code);
+        if (!error.message.empty())
+            t += ": " + error.message;
+        return t;
+    }
+    return "ok";
+}
+
+PortError EmuClient::connect(const std::string& socketPath, std::chrono::milliseconds timeout) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_events.clear();
+    return UnixSocket::connect(socketPath, m_socket, timeout);
+}
+
+bool EmuClient::isConnected() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_socket.isOpen();
+}
+
+void EmuClient::close() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_socket.close();
+}
+
+bool EmuClient::dropIfPeerGone() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_socket.isOpen())
+        return false;
+    if (m_events.empty() && !m_socket.waitReadable(std::chrono::milliseconds(0))) {
+        // Readable while idle: the end of the stream (or bytes out of step).
+        m_socket.close();
+        return false;
+    }
+    return true;
+}
+
+EmuStatus EmuClient::broken(PortError error) {
+    m_socket.close();
+    EmuStatus s;
+    s.io = error;
+    return s;
+}
+
+PortError EmuClient::readMessage(Header& header, std::vector<std::uint8_t>& payload,
+                                 std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::uint8_t raw[HEADER_SIZE];
+    if (PortError e = m_socket.recvAll(raw, HEADER_SIZE, timeout))
+        return e;
+    EmuErrc why{};
+    if (!decodeHeader(raw, header, why))
+        return PortError{PortErrc::IoError, 0};
+    payload.resize(header.length);
+    if (header.length > 0) {
+        if (PortError e = m_socket.recvAll(payload.data(), header.length, left(deadline)))
+            return e;
+    }
+    return PortError::ok();
+}
+
+EmuStatus EmuClient::callLocked(MsgType type, const std::vector<std::uint8_t>& payload,
+                                std::vector<std::uint8_t>& reply,
+                                std::chrono::milliseconds timeout) {
+    if (!m_socket.isOpen())
+        return broken(PortError{PortErrc::Disconnected, 0});
+    const auto deadline = Clock::now() + timeout;
+    const std::uint32_t id = m_nextId++;
+    const auto message = frame(static_cast<std::uint16_t>(type), id, payload);
+    if (PortError e = m_socket.sendAll(message.data(), message.size(), timeout))
+        return broken(e);
+    for (;;) {
+        Header header;
+        std::vector<std::uint8_t> body;
+        if (PortError e = readMessage(header, body, left(deadline)))
+            return broken(e);
+        if (header.type == static_cast<std::uint16_t>(MsgType::Event)) {
+            Event event;
+            if (decode(body, event))
+                m_events.push_back(std::move(event));
+            continue;
+        }
+        if (header.id != id)
+            return broken(PortError{PortErrc::IoError, 0});
+        if (header.type == static_cast<std::uint16_t>(MsgType::Error)) {
+            EmuStatus s;
+            s.refused = true;
+            if (!decode(body, s.error)) {
+                s.error.code = EmuErrc::Failed;
+                s.error.message = "unreadable error reply";
+            }
+            return s;
+        }
+        if (header.type != replyType(type))
+            return broken(PortError{PortErrc::IoError, 0});
+        reply = std::move(body);
+        return EmuStatus{};
+    }
+}
+
+EmuStatus EmuClient::call(MsgType type, const std::vector<std::uint8_t>& payload,
+                          std::vector<std::uint8_t>& reply, std::chrono::milliseconds timeout) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return callLocked(type, payload, reply, timeout);
+}
+
+EmuStatus EmuClient::ping() {
+    std::vector<std::uint8_t> reply;
+    return call(MsgType::Ping, {}, reply);
+}
+
+EmuStatus EmuClient::list(std::vector<DriveInfo>& out) {
+    std::vector<std::uint8_t> reply;
+    EmuStatus s = call(MsgType::List, {}, reply);
+    if (s.ok() && !decode(reply, out))
+        return malformedReply();
+    return s;
+}
+
+EmuStatus EmuClient::create(const DriveConfig& config, DriveInfo& out) {
+    std::vector<std::uint8_t> reply;
+    EmuStatus s = call(MsgType::Create, encode(config), reply);
+    if (s.ok() && !decode(reply, out))
+        return malformedReply();
+    return s;
+}
+
+EmuStatus EmuClient::remove(const std::string& serial) {
+    std::vector<std::uint8_t> reply;
+    return call(MsgType::Remove, encode(SerialRequest{serial}), reply);
+}
+
+EmuStatus EmuClient::plug(const std::string& serial) {
+    std::vector<std::uint8_t> reply;
+    return call(MsgType::Plug, encode(SerialRequest{serial}), reply);
+}
+
+EmuStatus EmuClient::unplug(const std::string& serial) {
+    std::vector<std::uint8_t> reply;
+    return call(MsgType::Unplug, encode(SerialRequest{serial}), reply);
+}
+
+EmuStatus EmuClient::fault(const FaultRequest& request) {
+    std::vector<std::uint8_t> reply;
+    return call(MsgType::Fault, encode(request), reply);
+}
+
+EmuStatus EmuClient::inspect(const std::string& serial, DriveInfo& out) {
+    std::vector<std::uint8_t> reply;
+    EmuStatus s = call(MsgType::Inspect, encode(SerialRequest{serial}), reply);
+    if (s.ok() && !decode(reply, out))
+        return malformedReply();
+    return s;
+}
+
+EmuStatus EmuClient::openLun(const std::string& serial, std::uint8_t lun) {
+    std::vector<std::uint8_t> reply;
+    return call(MsgType::OpenLun, encode(OpenLunRequest{serial, lun}), reply);
+}
+
+EmuStatus EmuClient::scsi(const ScsiCommand& command, ScsiAnswer& answer,
+                          std::chrono::milliseconds timeout) {
+    std::vector<std::uint8_t> reply;
+    EmuStatus s = call(MsgType::Scsi, encode(command), reply, timeout);
+    if (s.ok() && !decode(reply, answer))
+        return malformedReply();
+    return s;
+}
+
+EmuStatus EmuClient::shutdown() {
+    std::vector<std::uint8_t> reply;
+    return call(MsgType::Shutdown, {}, reply);
+}
+
+EmuStatus EmuClient::subscribe() {
+    std::vector<std::uint8_t> reply;
+    return call(MsgType::Subscribe, {}, reply);
+}
+
+EmuStatus EmuClient::waitEvent(Event& out, std::chrono::milliseconds timeout) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const auto deadline = Clock::now() + timeout;
+    while (m_events.empty()) {
+        if (!m_socket.isOpen())
+            return broken(PortError{PortErrc::Disconnected, 0});
+        if (PortError e = m_socket.waitReadable(left(deadline))) {
+            EmuStatus s;
+            s.io = e;  // a timeout leaves the connection intact
+            if (e.code != PortErrc::Timeout)
+                m_socket.close();
+            return s;
+        }
+        Header header;
+        std::vector<std::uint8_t> body;
+        if (PortError e = readMessage(header, body, std::chrono::milliseconds(5000)))
+            return broken(e);
+        Event event;
+        if (header.type != static_cast<std::uint16_t>(MsgType::Event) || !decode(body, event))
+            return broken(PortError{PortErrc::IoError, 0});
+        m_events.push_back(std::move(event));
+    }
+    out = std::move(m_events.front());
+    m_events.pop_front();
+    return EmuStatus{};
+}
+
+}  // namespace nork::port::emu

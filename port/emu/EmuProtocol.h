@@ -1,0 +1,234 @@
+// The wire protocol between the emulator daemon (qzemud) and its clients
+// (the device backend for emulated paths, the qzemu CLI, tests). One
+// definition serves both ends; docs/emulator-protocol.md describes the bytes.
+//
+// A message is a 16-byte header followed by a payload:
+//   magic u32 "QZEM" | version u16 | type u16 | id u32 | payload length u32
+// All integers are little-endian. A reply carries the id of its request and
+// the request's type with bit 15 set, or ERROR_REPLY. Events pushed to a
+// subscribed connection carry EVENT and id 0.
+//
+// Decoding is strict: every length is bounded, every enumerated field is
+// range checked, and a payload must be consumed exactly. Decoders return
+// false for anything else and never read outside the buffer. Pure functions;
+// callable from any thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace nork::port::emu {
+
+inline constexpr std::uint32_t PROTOCOL_MAGIC = 0x4D455A51;  // "QZEM" as bytes on the wire
+inline constexpr std::uint16_t PROTOCOL_VERSION = 1;
+inline constexpr std::size_t HEADER_SIZE = 16;
+// Largest data phase of one SCSI command, and the largest payload.
+inline constexpr std::uint32_t MAX_DATA = 16u * 1024 * 1024;
+inline constexpr std::uint32_t MAX_PAYLOAD = MAX_DATA + 4096;
+inline constexpr std::size_t MAX_TEXT = 4096;
+inline constexpr std::size_t MAX_CDB = 16;
+inline constexpr std::size_t SENSE_SIZE = 32;
+inline constexpr std::uint32_t REPLY_FLAG = 0x8000;
+
+enum class MsgType : std::uint16_t {
+    Ping = 0x0001,
+    List = 0x0002,
+    OpenLun = 0x0003,
+    Scsi = 0x0004,
+    Subscribe = 0x0005,
+    Create = 0x0010,
+    Remove = 0x0011,
+    Plug = 0x0012,
+    Unplug = 0x0013,
+    Fault = 0x0014,
+    Inspect = 0x0015,
+    Shutdown = 0x0020,
+    Event = 0x4001,
+    Error = 0xFFFF,
+};
+
+inline std::uint16_t replyType(MsgType request) {
+    return static_cast<std::uint16_t>(static_cast<std::uint16_t>(request) | REPLY_FLAG);
+}
+
+// Reasons of an error reply.
+enum class EmuErrc : std::uint16_t {
+    Malformed = 1,      // the message breaks the format; the daemon closes after some
+    BadVersion = 2,     // protocol version not served
+    UnknownType = 3,    // no such request
+    NoSuchDrive = 4,    // no drive with that serial number
+    DriveExists = 5,    // create: the serial number is taken
+    InvalidConfig = 6,  // create: the configuration is refused (reason in the text)
+    NoSuchLun = 7,      // open: the drive is off the bus or has no such LUN
+    Failed = 8,         // the daemon could not do it (state directory, ...)
+};
+const char* emuErrcName(EmuErrc code);
+
+struct Header {
+    std::uint32_t magic = PROTOCOL_MAGIC;
+    std::uint16_t version = PROTOCOL_VERSION;
+    std::uint16_t type = 0;
+    std::uint32_t id = 0;
+    std::uint32_t length = 0;
+};
+
+// Header bytes. decodeHeader checks magic, version and the length bound; it
+// fills `out` even when it fails (so an error reply can carry the id) and
+// gives the reason in `why`.
+void encodeHeader(const Header& header, std::uint8_t* out16);
+bool decodeHeader(const std::uint8_t* in16, Header& out, EmuErrc& why);
+
+// A whole message: header followed by the payload.
+std::vector<std::uint8_t> frame(std::uint16_t type, std::uint32_t id,
+                                const std::vector<std::uint8_t>& payload);
+
+// ---- Payloads ----
+
+// Requests that name one drive (Remove, Plug, Unplug, Inspect).
+struct SerialRequest {
+    std::string serial;
+};
+
+struct OpenLunRequest {
+    std::string serial;
+    std::uint8_t lun = 0;
+};
+
+enum class DataDir : std::uint8_t { Out = 0, In = 1, None = 2 };
+
+struct ScsiCommand {
+    std::string serial;
+    std::uint8_t lun = 0;
+    DataDir dir = DataDir::None;
+    std::uint32_t transferLength = 0;   // data in: the host's buffer size
+    std::uint32_t timeoutMs = 0;        // the host's timeout, for the record
+    std::vector<std::uint8_t> cdb;      // 1..16 bytes
+    std::vector<std::uint8_t> dataOut;  // only with dir Out
+};
+
+struct ScsiAnswer {
+    bool noDevice = false;  // nothing on the bus
+    std::uint8_t status = 0;
+    std::array<std::uint8_t, SENSE_SIZE> sense{};
+    std::vector<std::uint8_t> dataIn;
+};
+
+// A drive to create. Empty texts, 0 sizes and ids, and DEFAULT_DELAY take the
+// drive model's defaults; an empty serial number lets the daemon choose one.
+inline constexpr std::uint32_t DEFAULT_DELAY = 0xFFFFFFFF;
+struct DriveConfig {
+    std::string serial, vendor, product, revision, firmware, reportVendor, reportProduct;
+    std::uint16_t usbVendorId = 0, usbProductId = 0;
+    std::string mode;  // "qz", "disk", "zyk" or empty
+    std::uint32_t flashSectors = 0;
+    std::string layout;
+    std::uint32_t reattachDelayMs = DEFAULT_DELAY;
+    std::uint32_t readyDelayMs = DEFAULT_DELAY;
+    bool attached = true;
+};
+
+struct Domain {
+    std::uint8_t type = 0;
+    std::uint16_t flags = 0;
+    std::uint32_t firstSector = 0;
+    std::uint32_t sizeSectors = 0;
+    std::uint8_t lun = 255;
+};
+
+struct Faults {
+    std::uint32_t failNext = 0;
+    bool hasFailCode = false;
+    std::uint32_t failCode = 0;
+    bool dropOnNextCommand = false;
+    bool neverReattach = false;
+    bool hasReattachDelay = false;
+    std::uint32_t reattachDelayMs = 0;
+    std::uint32_t commandDelayMs = 0;
+    std::uint32_t tearWriteIn = 0;
+    std::uint32_t tearKeepSectors = 0;
+    bool tearThenDrop = false;
+};
+
+enum class Bus : std::uint8_t { Detached = 0, Attaching = 1, Attached = 2 };
+const char* busName(Bus bus);
+
+struct DriveInfo {
+    std::string serial, vendor, product, revision, firmware, reportVendor, reportProduct;
+    std::uint16_t usbVendorId = 0, usbProductId = 0;
+    std::string mode;
+    std::uint32_t flashSectors = 0;
+    std::uint32_t freeSectors = 0;
+    std::string layout;
+    std::vector<Domain> domains;
+    std::uint32_t errorRegister = 0;
+    Bus bus = Bus::Detached;
+    bool plugged = false;
+    std::uint32_t reattachDelayMs = 0;
+    std::uint32_t readyDelayMs = 0;
+    std::array<std::uint32_t, 3> lastDetachAttach{};
+    std::uint64_t commandCount = 0;
+    Faults faults;
+    std::string stateDir;
+
+    std::uint8_t lunCount() const;
+};
+
+enum class FaultKind : std::uint8_t {
+    Clear = 0,          // every fault off
+    FailNext = 1,       // count commands fail; value = device error code when flag
+    Drop = 2,           // the next command unplugs the drive
+    NeverReattach = 3,  // flag = on/off
+    ReattachDelay = 4,  // flag = set (value ms) or back to the configured delay
+    CommandDelay = 5,   // value ms added to every command
+    TearWrite = 6,      // count = nth write, value = sectors kept, flag = then drop
+};
+const char* faultKindName(FaultKind kind);
+
+struct FaultRequest {
+    std::string serial;
+    FaultKind kind = FaultKind::Clear;
+    std::uint32_t count = 0;
+    std::uint32_t value = 0;
+    bool flag = false;
+};
+
+enum class EventKind : std::uint8_t { Attached = 1, Ready = 2, Detached = 3 };
+const char* eventKindName(EventKind kind);
+
+struct Event {
+    std::string serial;
+    std::uint8_t lunCount = 0;
+    EventKind kind = EventKind::Attached;
+};
+
+struct ErrorReply {
+    EmuErrc code = EmuErrc::Failed;
+    std::string message;
+};
+
+std::vector<std::uint8_t> encode(const SerialRequest& m);
+std::vector<std::uint8_t> encode(const OpenLunRequest& m);
+std::vector<std::uint8_t> encode(const ScsiCommand& m);
+std::vector<std::uint8_t> encode(const ScsiAnswer& m);
+std::vector<std::uint8_t> encode(const DriveConfig& m);
+std::vector<std::uint8_t> encode(const DriveInfo& m);
+std::vector<std::uint8_t> encode(const std::vector<DriveInfo>& m);
+std::vector<std::uint8_t> encode(const FaultRequest& m);
+std::vector<std::uint8_t> encode(const Event& m);
+std::vector<std::uint8_t> encode(const ErrorReply& m);
+
+bool decode(const std::vector<std::uint8_t>& in, SerialRequest& out);
+bool decode(const std::vector<std::uint8_t>& in, OpenLunRequest& out);
+bool decode(const std::vector<std::uint8_t>& in, ScsiCommand& out);
+bool decode(const std::vector<std::uint8_t>& in, ScsiAnswer& out);
+bool decode(const std::vector<std::uint8_t>& in, DriveConfig& out);
+bool decode(const std::vector<std::uint8_t>& in, DriveInfo& out);
+bool decode(const std::vector<std::uint8_t>& in, std::vector<DriveInfo>& out);
+bool decode(const std::vector<std::uint8_t>& in, FaultRequest& out);
+bool decode(const std::vector<std::uint8_t>& in, Event& out);
+bool decode(const std::vector<std::uint8_t>& in, ErrorReply& out);
+
+}  // namespace nork::port::emu

@@ -1,0 +1,315 @@
+// Linux backend of the Unix stream sockets.
+#include "port/UnixSocket.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace nork::port {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+PortError fromErrno(int err) {
+    PortErrc code = PortErrc::IoError;
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR:
+            code = PortErrc::NotFound;
+            break;
+        case EACCES:
+        case EPERM:
+            code = PortErrc::AccessDenied;
+            break;
+        case ECONNREFUSED:
+            // A socket file nobody listens on: as good as absent.
+            code = PortErrc::NotFound;
+            break;
+        case EPIPE:
+        case ECONNRESET:
+        case ENOTCONN:
+        case ECONNABORTED:
+            code = PortErrc::Disconnected;
+            break;
+        case ETIMEDOUT:
+        case EAGAIN:
+            code = PortErrc::Timeout;
+            break;
+        case EADDRINUSE:
+            code = PortErrc::Busy;
+            break;
+        case ENAMETOOLONG:
+        case EINVAL:
+        case EBADF:
+            code = PortErrc::InvalidArgument;
+            break;
+        default:
+            break;
+    }
+    return PortError{code, err};
+}
+
+// Milliseconds left before the deadline, for poll(): -1 for no deadline.
+int remainingMs(bool forever, Clock::time_point deadline) {
+    if (forever)
+        return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Waits for events on fd; Ok when they came, Timeout, or the poll error.
+PortError waitFor(int fd, short events, bool forever, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int rc = ::poll(&p, 1, remainingMs(forever, deadline));
+        if (rc > 0)
+            return PortError::ok();
+        if (rc == 0)
+            return PortError{PortErrc::Timeout, 0};
+        if (errno != EINTR)
+            return fromErrno(errno);
+    }
+}
+
+bool makeAddress(const std::string& path, sockaddr_un& addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path)
+        return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    return true;
+}
+
+int newSocket() {
+    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+}  // namespace
+
+// ---- UnixSocket ----
+
+UnixSocket::~UnixSocket() {
+    close();
+}
+
+UnixSocket::UnixSocket(UnixSocket&& other) noexcept : m_fd(other.m_fd) {
+    other.m_fd = -1;
+}
+
+UnixSocket& UnixSocket::operator=(UnixSocket&& other) noexcept {
+    if (this != &other) {
+        close();
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+PortError UnixSocket::connect(const std::string& path, UnixSocket& out,
+                              std::chrono::milliseconds timeout) {
+    sockaddr_un addr;
+    if (!makeAddress(path, addr))
+        return PortError{PortErrc::InvalidArgument, ENAMETOOLONG};
+    int fd = newSocket();
+    if (fd < 0)
+        return fromErrno(errno);
+    UnixSocket sock(fd);
+    const bool forever = timeout.count() < 0;
+    const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
+
+    // Non-blocking connect so the timeout holds even when the backlog is full.
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    if (rc < 0 && errno != EINPROGRESS && errno != EAGAIN && errno != EINTR)
+        return fromErrno(errno);
+    if (rc < 0) {
+        if (PortError e = waitFor(fd, POLLOUT, forever, deadline))
+            return e;
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err != 0)
+            return fromErrno(err);
+    }
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    out = std::move(sock);
+    return PortError::ok();
+}
+
+PortError UnixSocket::sendAll(const void* data, std::size_t len,
+                              std::chrono::milliseconds timeout) {
+    if (m_fd < 0)
+        return PortError{PortErrc::InvalidArgument, EBADF};
+    const bool forever = timeout.count() < 0;
+    const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (len > 0) {
+        if (PortError e = waitFor(m_fd, POLLOUT, forever, deadline))
+            return e;
+        ssize_t n = ::send(m_fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            return fromErrno(errno);
+        }
+        p += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return PortError::ok();
+}
+
+PortError UnixSocket::recvAll(void* data, std::size_t len, std::chrono::milliseconds timeout,
+                              std::size_t* received) {
+    std::size_t got = 0;
+    PortError result;
+    if (m_fd < 0) {
+        result = PortError{PortErrc::InvalidArgument, EBADF};
+    } else {
+        const bool forever = timeout.count() < 0;
+        const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
+        auto* p = static_cast<std::uint8_t*>(data);
+        while (got < len) {
+            if (PortError e = waitFor(m_fd, POLLIN, forever, deadline)) {
+                result = e;
+                break;
+            }
+            ssize_t n = ::recv(m_fd, p + got, len - got, MSG_DONTWAIT);
+            if (n < 0) {
+                if (errno == EINTR || errno == EAGAIN)
+                    continue;
+                result = fromErrno(errno);
+                break;
+            }
+            if (n == 0) {
+                result = PortError{PortErrc::Disconnected, 0};
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+    }
+    if (received != nullptr)
+        *received = got;
+    return result;
+}
+
+PortError UnixSocket::waitReadable(std::chrono::milliseconds timeout) {
+    if (m_fd < 0)
+        return PortError{PortErrc::InvalidArgument, EBADF};
+    const bool forever = timeout.count() < 0;
+    return waitFor(m_fd, POLLIN, forever,
+                   Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout));
+}
+
+void UnixSocket::shutdownBoth() {
+    if (m_fd >= 0)
+        ::shutdown(m_fd, SHUT_RDWR);
+}
+
+void UnixSocket::close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+// ---- UnixSocketServer ----
+
+UnixSocketServer::~UnixSocketServer() {
+    close();
+}
+
+UnixSocketServer::UnixSocketServer(UnixSocketServer&& other) noexcept
+    : m_fd(other.m_fd), m_path(std::move(other.m_path)) {
+    other.m_fd = -1;
+    other.m_path.clear();
+}
+
+UnixSocketServer& UnixSocketServer::operator=(UnixSocketServer&& other) noexcept {
+    if (this != &other) {
+        close();
+        m_fd = other.m_fd;
+        m_path = std::move(other.m_path);
+        other.m_fd = -1;
+        other.m_path.clear();
+    }
+    return *this;
+}
+
+PortError UnixSocketServer::listen(const std::string& path, UnixSocketServer& out) {
+    sockaddr_un addr;
+    if (!makeAddress(path, addr))
+        return PortError{PortErrc::InvalidArgument, ENAMETOOLONG};
+
+    // A live server keeps its path; a stale file of a dead one is replaced.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode))
+            return PortError{PortErrc::Busy, EEXIST};
+        UnixSocket probe;
+        if (!UnixSocket::connect(path, probe, std::chrono::milliseconds(500)))
+            return PortError{PortErrc::Busy, EADDRINUSE};
+        ::unlink(path.c_str());
+    }
+
+    int fd = newSocket();
+    if (fd < 0)
+        return fromErrno(errno);
+    // Owner only: the socket carries commands to drives and control of them.
+    const mode_t old = ::umask(0077);
+    int rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const int bindErr = errno;
+    ::umask(old);
+    if (rc < 0) {
+        ::close(fd);
+        return fromErrno(bindErr);
+    }
+    if (::listen(fd, 64) < 0) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        return fromErrno(err);
+    }
+    out.close();
+    out.m_fd = fd;
+    out.m_path = path;
+    return PortError::ok();
+}
+
+PortError UnixSocketServer::accept(UnixSocket& out, std::chrono::milliseconds timeout) {
+    if (m_fd < 0)
+        return PortError{PortErrc::InvalidArgument, EBADF};
+    const bool forever = timeout.count() < 0;
+    const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
+    for (;;) {
+        if (PortError e = waitFor(m_fd, POLLIN, forever, deadline))
+            return e;
+        int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            // Blocking mode back; every wait goes through poll anyway.
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            out = UnixSocket(fd);
+            return PortError::ok();
+        }
+        if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED)
+            continue;
+        return fromErrno(errno);
+    }
+}
+
+void UnixSocketServer::close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+        ::unlink(m_path.c_str());
+        m_path.clear();
+    }
+}
+
+}  // namespace nork::port

@@ -1,0 +1,342 @@
+// The daemon as a process: several clients at once, restarts, bad and
+// vanishing clients, events, and its lock on the state directory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DeviceHandle.h"
+#include "DeviceParams.h"
+#include "DiskInterface.h"
+#include "E2eSupport.h"
+#include "SCSICommand.h"
+#include "SCSIExec.h"
+#include "VendorTraits.h"
+#include "port/UnixSocket.h"
+#include "qz/DriveProtocol.h"
+
+namespace qzemu::e2e {
+namespace {
+
+using nork::CDeviceHandle;
+using nork::CDeviceParams;
+using nork::STATUS_OK;
+using nork::port::UnixSocket;
+
+std::vector<std::uint8_t> pattern(std::size_t sectors, std::uint32_t seed) {
+    std::vector<std::uint8_t> data(sectors * nork::proto::SECTOR_SIZE);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(seed * 31 + i * 7 + i / 512);
+    return data;
+}
+
+std::vector<std::uint8_t> rwCdb(std::uint8_t op, std::uint32_t lba, std::uint16_t count) {
+    std::vector<std::uint8_t> cdb(10, 0);
+    cdb[0] = op;
+    nork::proto::putBE32(&cdb[2], lba);
+    nork::proto::putBE16(&cdb[7], count);
+    return cdb;
+}
+
+class DaemonE2e : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        rig = std::make_unique<SocketRig>(scratch.path());
+        ASSERT_TRUE(rig->ready());
+        serial = rig->create(smallDrive("QE00DAE000000001"));
+        params.setTraits(&traits);
+        const std::string path = emu::makeDevicePath(serial, 1);
+        params.setPath(CDeviceParams::PATH_DISK, std::u16string(path.begin(), path.end()));
+    }
+
+    std::vector<std::uint8_t> readBack(std::uint32_t lba, std::uint8_t count) {
+        CDeviceHandle handle(&params);
+        EXPECT_NE(handle.open(), nork::port::INVALID_OS_HANDLE);
+        std::vector<std::uint8_t> data(count * nork::proto::SECTOR_SIZE);
+        EXPECT_EQ(disk.readSectors(handle, data.data(), lba, count), STATUS_OK);
+        return data;
+    }
+
+    bool daemonServes() {
+        emu::EmuClient probe;
+        if (probe.connect(rig->daemon().socket()))
+            return false;
+        emu::DriveInfo info;
+        return probe.ping().ok() && probe.inspect(serial, info).ok();
+    }
+
+    // Sends raw bytes on a new connection; the reply header and payload, or
+    // nothing when the daemon closed without answering.
+    struct RawReply {
+        bool answered = false;
+        emu::Header header;
+        std::vector<std::uint8_t> payload;
+        bool closedAfter = false;
+    };
+    RawReply sendRaw(const std::vector<std::uint8_t>& bytes) {
+        RawReply r;
+        UnixSocket s;
+        EXPECT_FALSE(UnixSocket::connect(rig->daemon().socket(), s, 2s));
+        EXPECT_FALSE(s.sendAll(bytes.data(), bytes.size(), 2s));
+        std::uint8_t raw[emu::HEADER_SIZE];
+        if (s.recvAll(raw, sizeof raw, 5s))
+            return r;
+        emu::EmuErrc why{};
+        r.answered = emu::decodeHeader(raw, r.header, why);
+        r.payload.resize(r.header.length);
+        if (r.header.length) {
+            EXPECT_FALSE(s.recvAll(r.payload.data(), r.payload.size(), 5s));
+        }
+        // A ping tells whether the connection is still served.
+        const auto ping = emu::frame(static_cast<std::uint16_t>(emu::MsgType::Ping), 99, {});
+        if (s.sendAll(ping.data(), ping.size(), 2s) || s.recvAll(raw, sizeof raw, 5s))
+            r.closedAfter = true;
+        return r;
+    }
+
+    ScratchDir scratch;
+    std::unique_ptr<SocketRig> rig;
+    std::string serial;
+    nork::CVendorDeviceTraitsQz traits;
+    CDeviceParams params;
+    nork::CSCSIExecWin2k scsi;
+    nork::CDiskInterfaceSCSI disk{scsi};
+};
+
+TEST_F(DaemonE2e, TwoProcessesShareADriveWithoutMixingRequests) {
+    // Each child writes its own region with data that changes every round
+    // and reads it back at once; any mix-up of requests or replies between
+    // the two shows as a mismatch.
+    auto hammer = [this](std::uint32_t who) {
+        return [this, who]() -> int {
+            CDeviceHandle handle(&params);
+            if (handle.open() == nork::port::INVALID_OS_HANDLE)
+                return 2;
+            const std::uint32_t lba = who * 1000;
+            for (std::uint32_t round = 0; round < 150; ++round) {
+                const auto data = pattern(8, who * 1000 + round);
+                std::vector<std::uint8_t> back(data.size());
+                if (disk.writeSectors(handle, data.data(), lba, 8) != STATUS_OK ||
+                    disk.readSectors(handle, back.data(), lba, 8) != STATUS_OK)
+                    return 3;
+                if (back != data)
+                    return 4;
+                nork::CSCSIInquiryCommand inquiry;
+                if (!scsi(handle, inquiry) || inquiry.vendor() != "Corvane ")
+                    return 5;
+            }
+            return 0;
+        };
+    };
+    std::int64_t first = 0, second = 0;
+    ASSERT_FALSE(nork::port::startChildProcess(hammer(1), false, first));
+    ASSERT_FALSE(nork::port::startChildProcess(hammer(2), false, second));
+    int code1 = -1, code2 = -1;
+    ASSERT_FALSE(emu::waitProcess(first, 120s, code1));
+    ASSERT_FALSE(emu::waitProcess(second, 120s, code2));
+    EXPECT_EQ(code1, 0);
+    EXPECT_EQ(code2, 0);
+    EXPECT_EQ(readBack(1000, 8), pattern(8, 1000 + 149));
+    EXPECT_EQ(readBack(2000, 8), pattern(8, 2000 + 149));
+}
+
+TEST_F(DaemonE2e, RestartKeepsDataAndOpenHandlesReconnect) {
+    const auto data = pattern(8, 77);
+    CDeviceHandle handle(&params);
+    ASSERT_NE(handle.open(), nork::port::INVALID_OS_HANDLE);
+    ASSERT_EQ(disk.writeSectors(handle, data.data(), 300, 8), STATUS_OK);
+    rig->fault({serial, emu::FaultKind::FailNext, 0, 0, false});
+
+    rig->client().close();
+    EXPECT_EQ(rig->daemon().stop(), 0);
+    ASSERT_TRUE(rig->daemon().start());
+    ASSERT_FALSE(rig->client().connect(rig->daemon().socket()));
+
+    const auto info = rig->inspect(serial);
+    EXPECT_EQ(info.layout, "cd:4096,public:15904");
+    EXPECT_EQ(info.firmware, "7.013");
+    EXPECT_EQ(info.bus, emu::Bus::Attached);
+    // The handle opened before the restart finds the new daemon.
+    std::vector<std::uint8_t> back(data.size());
+    ASSERT_EQ(disk.readSectors(handle, back.data(), 300, 8), STATUS_OK);
+    EXPECT_EQ(back, data);
+}
+
+TEST_F(DaemonE2e, MalformedRequestsGetErrorRepliesAndLeaveTheDaemonServing) {
+    auto header = [](std::uint32_t magic, std::uint16_t version, std::uint16_t type,
+                     std::uint32_t length) {
+        emu::Header h;
+        h.magic = magic;
+        h.version = version;
+        h.type = type;
+        h.id = 7;
+        h.length = length;
+        std::vector<std::uint8_t> out(emu::HEADER_SIZE);
+        emu::encodeHeader(h, out.data());
+        return out;
+    };
+    const auto scsiType = static_cast<std::uint16_t>(emu::MsgType::Scsi);
+    emu::ScsiCommand longCdb;
+    longCdb.serial = serial;
+    longCdb.cdb.assign(17, 0);
+    auto withPayload = [&](std::vector<std::uint8_t> h, const std::vector<std::uint8_t>& p) {
+        h.insert(h.end(), p.begin(), p.end());
+        return h;
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        emu::EmuErrc expected;
+        bool closes;
+    };
+    const Case cases[] = {
+        {"bad magic", header(0x12345678, 1, 1, 0), emu::EmuErrc::Malformed, true},
+        {"future version", header(emu::PROTOCOL_MAGIC, 9, 1, 0), emu::EmuErrc::BadVersion, true},
+        {"oversized", header(emu::PROTOCOL_MAGIC, 1, scsiType, emu::MAX_PAYLOAD + 1),
+         emu::EmuErrc::Malformed, true},
+        {"unknown type", header(emu::PROTOCOL_MAGIC, 1, 0x0999, 0), emu::EmuErrc::UnknownType,
+         false},
+        {"garbage payload",
+         withPayload(header(emu::PROTOCOL_MAGIC, 1, scsiType, 5), {1, 2, 3, 4, 5}),
+         emu::EmuErrc::Malformed, false},
+        {"CDB of 17 bytes",
+         withPayload(header(emu::PROTOCOL_MAGIC, 1, scsiType,
+                            static_cast<std::uint32_t>(emu::encode(longCdb).size())),
+                     emu::encode(longCdb)),
+         emu::EmuErrc::Malformed, false},
+        {"ping with payload", withPayload(header(emu::PROTOCOL_MAGIC, 1, 1, 1), {0}),
+         emu::EmuErrc::Malformed, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RawReply r = sendRaw(c.bytes);
+        ASSERT_TRUE(r.answered);
+        EXPECT_EQ(r.header.type, static_cast<std::uint16_t>(emu::MsgType::Error));
+        EXPECT_EQ(r.header.id, 7u);
+        emu::ErrorReply error;
+        ASSERT_TRUE(emu::decode(r.payload, error));
+        EXPECT_EQ(error.code, c.expected);
+        EXPECT_EQ(r.closedAfter, c.closes);
+    }
+    EXPECT_TRUE(daemonServes());
+}
+
+TEST_F(DaemonE2e, ClientsKilledMidRequestLeaveTheDriveConsistent) {
+    const auto before = pattern(4, 1);
+    const auto after = pattern(4, 2);
+    CDeviceHandle handle(&params);
+    ASSERT_NE(handle.open(), nork::port::INVALID_OS_HANDLE);
+    ASSERT_EQ(disk.writeSectors(handle, before.data(), 500, 4), STATUS_OK);
+
+    emu::ScsiCommand write;
+    write.serial = serial;
+    write.lun = 1;
+    write.dir = emu::DataDir::Out;
+    write.cdb = rwCdb(nork::proto::SCSI_WRITE10, 500, 4);
+    write.dataOut = after;
+    const auto message =
+        emu::frame(static_cast<std::uint16_t>(emu::MsgType::Scsi), 1, emu::encode(write));
+
+    // Children that die with half a header, half a write, and a whole write
+    // whose reply nobody reads.
+    const std::string socket = rig->daemon().socket();
+    for (std::size_t cut : {std::size_t(7), message.size() / 2, message.size()}) {
+        SCOPED_TRACE(cut);
+        std::int64_t pid = 0;
+        ASSERT_FALSE(nork::port::startChildProcess(
+            [&]() -> int {
+                UnixSocket s;
+                if (UnixSocket::connect(socket, s, 2s))
+                    return 1;
+                return s.sendAll(message.data(), cut, 2s) ? 1 : 0;
+            },
+            false, pid));
+        int code = -1;
+        ASSERT_FALSE(emu::waitProcess(pid, 30s, code));
+        EXPECT_EQ(code, 0);
+        EXPECT_TRUE(daemonServes());
+        // All of the write or none of it.
+        const auto now = readBack(500, 4);
+        EXPECT_TRUE(now == before || now == after);
+        if (cut < message.size()) {
+            EXPECT_EQ(now, before);
+        }
+    }
+    // The whole write from the last child went through.
+    EXPECT_EQ(readBack(500, 4), after);
+}
+
+TEST_F(DaemonE2e, SubscribersSeeEveryBusEvent) {
+    emu::EmuClient watcher;
+    ASSERT_FALSE(watcher.connect(rig->daemon().socket()));
+    ASSERT_TRUE(watcher.subscribe().ok());
+
+    using Kinds = std::vector<emu::EventKind>;
+    std::map<std::string, Kinds> seen;
+    auto collect = [&](std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            emu::Event event;
+            const auto s = watcher.waitEvent(event, 5s);
+            ASSERT_TRUE(s.ok()) << s.text();
+            EXPECT_EQ(event.lunCount, 2u);
+            seen[event.serial].push_back(event.kind);
+        }
+    };
+    rig->unplug(serial);
+    rig->plug(serial);
+    const std::string other = rig->create(smallDrive("QE00DAE000000002"));
+    collect(5);
+    ASSERT_TRUE(rig->client().remove(other).ok());
+    collect(1);
+
+    // Each drive's events arrive in order (two drives' may interleave).
+    using K = emu::EventKind;
+    EXPECT_EQ(seen[serial], (Kinds{K::Detached, K::Attached, K::Ready}));
+    EXPECT_EQ(seen[other], (Kinds{K::Attached, K::Ready, K::Detached}));
+    // The watcher still answers requests.
+    EXPECT_TRUE(watcher.ping().ok());
+}
+
+TEST_F(DaemonE2e, ControlRequestsAndTheirRefusals) {
+    emu::EmuClient& c = rig->client();
+    emu::DriveInfo info;
+    emu::DriveConfig dup = smallDrive(serial);
+    EXPECT_EQ(c.create(dup, info).error.code, emu::EmuErrc::DriveExists);
+    emu::DriveConfig badLayout = smallDrive("QE00DAE000000003");
+    badLayout.layout = "public:99999999";
+    EXPECT_EQ(c.create(badLayout, info).error.code, emu::EmuErrc::InvalidConfig);
+    emu::DriveConfig badSerial = smallDrive("../escape");
+    EXPECT_EQ(c.create(badSerial, info).error.code, emu::EmuErrc::InvalidConfig);
+    emu::DriveConfig badMode = smallDrive("QE00DAE000000004");
+    badMode.mode = "floppy";
+    EXPECT_EQ(c.create(badMode, info).error.code, emu::EmuErrc::InvalidConfig);
+    EXPECT_EQ(c.plug("NOPE").error.code, emu::EmuErrc::NoSuchDrive);
+    EXPECT_EQ(c.openLun(serial, 7).error.code, emu::EmuErrc::NoSuchLun);
+
+    // A drive created without a serial number gets one; removing it deletes
+    // its state.
+    emu::DriveConfig anonymous = smallDrive("");
+    anonymous.attached = false;
+    ASSERT_TRUE(c.create(anonymous, info).ok());
+    EXPECT_EQ(info.serial.size(), 16u);
+    EXPECT_EQ(info.bus, emu::Bus::Detached);
+    EXPECT_TRUE(fs::exists(info.stateDir));
+    std::vector<emu::DriveInfo> drives;
+    ASSERT_TRUE(c.list(drives).ok());
+    EXPECT_EQ(drives.size(), 2u);
+    ASSERT_TRUE(c.remove(info.serial).ok());
+    EXPECT_FALSE(fs::exists(info.stateDir));
+    EXPECT_EQ(c.remove(info.serial).error.code, emu::EmuErrc::NoSuchDrive);
+}
+
+TEST_F(DaemonE2e, ASecondDaemonOnTheSameStateDirectoryIsRefused) {
+    DaemonProcess second(rig->daemon().stateDir(), scratch.path() / "second.log");
+    EXPECT_FALSE(second.start());
+    EXPECT_TRUE(daemonServes());
+}
+
+}  // namespace
+}  // namespace qzemu::e2e

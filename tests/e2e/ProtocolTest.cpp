@@ -1,0 +1,309 @@
+// The wire codec, the emulator's device paths and the pass-through
+// translation, without a daemon.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "port/emu/EmuDeviceBackend.h"
+#include "port/emu/EmuProtocol.h"
+
+namespace nork::port::emu {
+namespace {
+
+DriveInfo sampleInfo() {
+    DriveInfo d;
+    d.serial = "QE0011";
+    d.vendor = "Corvane";
+    d.firmware = "6.520";
+    d.usbVendorId = 0x3C2A;
+    d.mode = "qz";
+    d.flashSectors = 20000;
+    d.freeSectors = 100;
+    d.layout = "cd:4096,public:rest";
+    d.domains = {{3, 0x0008, 0, 4096, 0}, {1, 0, 4096, 10, 255}, {2, 1, 4106, 15794, 1}};
+    d.errorRegister = 0x00410001;
+    d.bus = Bus::Attaching;
+    d.plugged = true;
+    d.lastDetachAttach = {80, 40000, 1};
+    d.commandCount = 0x1'0000'0001ull;
+    d.faults.hasFailCode = true;
+    d.faults.failCode = 7;
+    d.faults.tearThenDrop = true;
+    d.stateDir = "/tmp/x";
+    return d;
+}
+
+TEST(EmuProtocol, MessagesSurviveTheRoundTrip) {
+    ScsiCommand cmd;
+    cmd.serial = "QE0011";
+    cmd.lun = 3;
+    cmd.dir = DataDir::Out;
+    cmd.timeoutMs = 10000;
+    cmd.cdb = {0x2A, 0, 0, 0, 0, 5, 0, 0, 1, 0};
+    cmd.dataOut.assign(512, 0xA5);
+    ScsiCommand cmdBack;
+    ASSERT_TRUE(decode(encode(cmd), cmdBack));
+    EXPECT_EQ(cmdBack.serial, cmd.serial);
+    EXPECT_EQ(cmdBack.lun, 3);
+    EXPECT_EQ(cmdBack.dir, DataDir::Out);
+    EXPECT_EQ(cmdBack.cdb, cmd.cdb);
+    EXPECT_EQ(cmdBack.dataOut, cmd.dataOut);
+
+    ScsiAnswer answer;
+    answer.status = 2;
+    answer.sense[2] = 5;
+    answer.sense[31] = 0xFF;
+    answer.dataIn = {1, 2, 3};
+    ScsiAnswer answerBack;
+    ASSERT_TRUE(decode(encode(answer), answerBack));
+    EXPECT_EQ(answerBack.status, 2);
+    EXPECT_EQ(answerBack.sense, answer.sense);
+    EXPECT_EQ(answerBack.dataIn, answer.dataIn);
+
+    const DriveInfo info = sampleInfo();
+    std::vector<DriveInfo> list{info, info};
+    std::vector<DriveInfo> listBack;
+    ASSERT_TRUE(decode(encode(list), listBack));
+    ASSERT_EQ(listBack.size(), 2u);
+    const DriveInfo& b = listBack[1];
+    EXPECT_EQ(b.serial, info.serial);
+    EXPECT_EQ(b.layout, info.layout);
+    ASSERT_EQ(b.domains.size(), 3u);
+    EXPECT_EQ(b.domains[2].firstSector, 4106u);
+    EXPECT_EQ(b.domains[0].flags, 0x0008);
+    EXPECT_EQ(b.lunCount(), 2);
+    EXPECT_EQ(b.bus, Bus::Attaching);
+    EXPECT_EQ(b.lastDetachAttach, info.lastDetachAttach);
+    EXPECT_EQ(b.commandCount, info.commandCount);
+    EXPECT_TRUE(b.faults.hasFailCode);
+    EXPECT_TRUE(b.faults.tearThenDrop);
+    EXPECT_EQ(b.stateDir, "/tmp/x");
+
+    DriveConfig config;
+    config.serial = "S";
+    config.usbProductId = 0x1234;
+    config.readyDelayMs = 5;
+    config.attached = false;
+    DriveConfig configBack;
+    ASSERT_TRUE(decode(encode(config), configBack));
+    EXPECT_EQ(configBack.usbProductId, 0x1234);
+    EXPECT_EQ(configBack.reattachDelayMs, DEFAULT_DELAY);
+    EXPECT_EQ(configBack.readyDelayMs, 5u);
+    EXPECT_FALSE(configBack.attached);
+}
+
+TEST(EmuProtocol, DecodersRefuseEveryTruncationAndTrailingByte) {
+    ScsiCommand cmd;
+    cmd.serial = "QE0011";
+    cmd.dir = DataDir::In;
+    cmd.transferLength = 96;
+    cmd.cdb = {0x12, 0, 0, 0, 96, 0};
+    const std::vector<std::vector<std::uint8_t>> encoded = {
+        encode(cmd), encode(sampleInfo()),
+        encode(FaultRequest{"S", FaultKind::TearWrite, 1, 2, true}),
+        encode(Event{"S", 2, EventKind::Ready})};
+    const std::vector<std::function<bool(const std::vector<std::uint8_t>&)>> decoders = {
+        [](const auto& b) {
+            ScsiCommand m;
+            return decode(b, m);
+        },
+        [](const auto& b) {
+            DriveInfo m;
+            return decode(b, m);
+        },
+        [](const auto& b) {
+            FaultRequest m;
+            return decode(b, m);
+        },
+        [](const auto& b) {
+            Event m;
+            return decode(b, m);
+        },
+    };
+    for (std::size_t i = 0; i < encoded.size(); ++i) {
+        ASSERT_TRUE(decoders[i](encoded[i])) << i;
+        for (std::size_t n = 0; n < encoded[i].size(); ++n) {
+            std::vector<std::uint8_t> cut(encoded[i].begin(), encoded[i].begin() + n);
+            EXPECT_FALSE(decoders[i](cut)) << i << " cut at " << n;
+        }
+        auto longer = encoded[i];
+        longer.push_back(0);
+        EXPECT_FALSE(decoders[i](longer)) << i;
+    }
+}
+
+TEST(EmuProtocol, ScsiCommandFieldsAreRangeChecked) {
+    ScsiCommand good;
+    good.serial = "QE0011";
+    good.dir = DataDir::In;
+    good.transferLength = 512;
+    good.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+    struct Case {
+        const char* name;
+        std::function<void(ScsiCommand&)> spoil;
+    };
+    const Case cases[] = {
+        {"empty serial", [](ScsiCommand& c) { c.serial.clear(); }},
+        {"no CDB", [](ScsiCommand& c) { c.cdb.clear(); }},
+        {"CDB of 17", [](ScsiCommand& c) { c.cdb.assign(17, 0); }},
+        {"data in beyond the limit", [](ScsiCommand& c) { c.transferLength = MAX_DATA + 1; }},
+        {"data out on a read", [](ScsiCommand& c) { c.dataOut = {1}; }},
+        {"buffer size on a write",
+         [](ScsiCommand& c) {
+             c.dir = DataDir::Out;
+             c.dataOut = {1};
+         }},
+        {"buffer size without data", [](ScsiCommand& c) { c.dir = DataDir::None; }},
+    };
+    for (const Case& c : cases) {
+        ScsiCommand bad = good;
+        c.spoil(bad);
+        ScsiCommand out;
+        EXPECT_FALSE(decode(encode(bad), out)) << c.name;
+    }
+    // Enumerated bytes out of range: direction 3, a boolean of 2, fault kind
+    // 7, event kind 0.
+    auto bytes = encode(good);
+    bytes[2 + good.serial.size() + 1] = 3;
+    ScsiCommand out;
+    EXPECT_FALSE(decode(bytes, out));
+    auto answer = encode(ScsiAnswer{});
+    answer[0] = 2;
+    ScsiAnswer a;
+    EXPECT_FALSE(decode(answer, a));
+    auto fault = encode(FaultRequest{"S", FaultKind::Clear, 0, 0, false});
+    fault[3] = 7;
+    FaultRequest f;
+    EXPECT_FALSE(decode(fault, f));
+    auto event = encode(Event{"S", 1, EventKind::Ready});
+    event.back() = 0;
+    Event e;
+    EXPECT_FALSE(decode(event, e));
+}
+
+TEST(EmuProtocol, HeaderChecks) {
+    std::uint8_t raw[HEADER_SIZE];
+    auto check = [&](Header h, bool ok, EmuErrc why = EmuErrc::Malformed) {
+        encodeHeader(h, raw);
+        Header out;
+        EmuErrc reason{};
+        EXPECT_EQ(decodeHeader(raw, out, reason), ok);
+        EXPECT_EQ(out.id, h.id);  // known even for a refused header
+        if (!ok) {
+            EXPECT_EQ(reason, why);
+        }
+    };
+    Header h;
+    h.type = 4;
+    h.id = 0xDEADBEEF;
+    h.length = MAX_PAYLOAD;
+    check(h, true);
+    Header magic = h;
+    magic.magic = 0;
+    check(magic, false);
+    Header version = h;
+    version.version = 2;
+    check(version, false, EmuErrc::BadVersion);
+    Header length = h;
+    length.length = MAX_PAYLOAD + 1;
+    check(length, false);
+    // The magic reads "QZEM" on the wire.
+    encodeHeader(h, raw);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(raw), 4), "QZEM");
+}
+
+TEST(EmuDevicePath, ParsesOnlyTheDocumentedForm) {
+    struct Case {
+        const char* path;
+        bool ok;
+        const char* serial;
+        int lun;
+    };
+    const Case cases[] = {
+        {"qzemu:QE00112233445566/0", true, "QE00112233445566", 0},
+        {"qzemu:A/254", true, "A", 254},
+        {"qzemu:A/255", false, "", 0},
+        {"qzemu:A/01", false, "", 0},
+        {"qzemu:A/", false, "", 0},
+        {"qzemu:/0", false, "", 0},
+        {"qzemu:A B/0", false, "", 0},
+        {"qzemu:A/0/1", false, "", 0},
+        {"qzemu:A/x", false, "", 0},
+        {"/dev/sg1", false, "", 0},
+        {"QZEMU:A/0", false, "", 0},
+    };
+    for (const Case& c : cases) {
+        EmulatedPath out;
+        EXPECT_EQ(parseDevicePath(c.path, out), c.ok) << c.path;
+        if (c.ok) {
+            EXPECT_EQ(out.serial, c.serial);
+            EXPECT_EQ(out.lun, c.lun);
+            EXPECT_EQ(makeDevicePath(out.serial, out.lun), c.path);
+        }
+    }
+}
+
+TEST(EmuPassThrough, MalformedRequestsAreRefused) {
+    std::uint8_t buffer[512];
+    auto base = [&] {
+        ScsiPassThroughRequest r;
+        r.controlCode = IOCTL_SCSI_PASS_THROUGH_DIRECT;
+        r.CdbLength = 10;
+        r.DataIn = SCSI_IOCTL_DATA_IN;
+        r.DataTransferLength = sizeof buffer;
+        r.DataBuffer = buffer;
+        return r;
+    };
+    ScsiCommand out;
+    ScsiPassThroughRequest ok = base();
+    ASSERT_FALSE(toScsiCommand(ok, out));
+    EXPECT_EQ(out.dir, DataDir::In);
+    EXPECT_EQ(out.transferLength, 512u);
+
+    struct Case {
+        const char* name;
+        std::function<void(ScsiPassThroughRequest&)> spoil;
+    };
+    const Case cases[] = {
+        {"unknown control code", [](auto& r) { r.controlCode = 0x1234; }},
+        {"no CDB", [](auto& r) { r.CdbLength = 0; }},
+        {"CDB of 17", [](auto& r) { r.CdbLength = 17; }},
+        {"buffered with data", [](auto& r) { r.controlCode = IOCTL_SCSI_PASS_THROUGH; }},
+        {"data without buffer", [](auto& r) { r.DataBuffer = nullptr; }},
+    };
+    for (const Case& c : cases) {
+        ScsiPassThroughRequest r = base();
+        c.spoil(r);
+        EXPECT_EQ(toScsiCommand(r, out).code, PortErrc::InvalidArgument) << c.name;
+    }
+}
+
+TEST(EmuPassThrough, AnswersLandInTheRequest) {
+    std::uint8_t buffer[8];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    ScsiPassThroughRequest r;
+    r.DataIn = SCSI_IOCTL_DATA_IN;
+    r.DataTransferLength = 4;  // the answer never writes past the buffer
+    r.DataBuffer = buffer;
+    ScsiAnswer a;
+    a.dataIn = {1, 2, 3, 4, 5, 6};
+    ASSERT_FALSE(applyAnswer(a, r));
+    EXPECT_EQ(r.ScsiStatus, 0);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 8),
+              (std::vector<std::uint8_t>{1, 2, 3, 4, 0xEE, 0xEE, 0xEE, 0xEE}));
+
+    a.status = 2;
+    a.sense[2] = 6;
+    ASSERT_FALSE(applyAnswer(a, r));
+    EXPECT_EQ(r.ScsiStatus, 2);
+    EXPECT_EQ(r.Sense[2], 6);
+
+    a.noDevice = true;
+    EXPECT_EQ(applyAnswer(a, r).code, PortErrc::Disconnected);
+}
+
+}  // namespace
+}  // namespace nork::port::emu
