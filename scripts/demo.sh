@@ -17,8 +17,23 @@ cat > "$QZ_HKCU_HIVE" <<REG
 "LogFilePath"="$(cd "$state/logs" && pwd)"
 REG
 
+# The demo's own drive emulator: a daemon on a socket under the build
+# directory, with one virtual drive (a CD domain and a public domain).
+export QZ_EMU_SOCKET="$state/qzemud.sock"
+"$bin/qzemud" --socket "$QZ_EMU_SOCKET" --state-dir "$state/drives" >/dev/null
+trap '"$bin/qzemu" daemon stop >/dev/null 2>&1 || true' EXIT
+if ! "$bin/qzemu" inspect QZDEMO0001 >/dev/null 2>&1; then
+  "$bin/qzemu" create --serial QZDEMO0001 --capacity 64M --layout "cd:8M,public:rest" \
+    --firmware 6.60 >/dev/null
+fi
+
 say "The library starts, classifies the platform and logs through its handler"
 "$bin/qzctl" --log version
+
+say "The library reads a virtual drive's identity through its SCSI executor"
+"$bin/qzemu" list
+"$bin/qzctl" inquiry qzemu:QZDEMO0001/0
+"$bin/qzctl" inquiry qzemu:QZDEMO0001/1
 
 say "Status texts"
 "$bin/qzctl" status 0 300 501 112

@@ -16,6 +16,8 @@
 #include "port/OsIdentity.h"
 #include "port/System.h"
 #include "port/Utf.h"
+#include "port/emu/EmuDeviceBackend.h"
+#include "port/emu/EmuRuntime.h"
 
 namespace nork {
 namespace {
@@ -65,6 +67,11 @@ STATUS runStartupPlatformCheck() {
 //   window-message listening manager (CWMListeningMgr)
 // Each object that exists so far is created here, in that order.
 void createSdkSingletons() {
+    // Drives of the emulator are served beside real ones when a daemon is
+    // configured or running for this user.
+    if (port::emu::registerEmulatorBackendIfPresent()) {
+        NORK_LOG(LOG_INFO, "SDK::init() - drive emulator at %s", port::emu::defaultSocketPath());
+    }
     CPlatformFactory::instance();
     CVersionFactory::instance();
 }

@@ -19,6 +19,9 @@
 #include "StringConvertor.h"
 #include "WideStream.h"
 #include "port/DeviceIo.h"
+#include "port/emu/EmuClient.h"
+#include "port/emu/EmuDeviceBackend.h"
+#include "port/emu/EmuRuntime.h"
 #include "qz/DeviceErrors.h"
 #include "qz/DriveProtocol.h"
 
@@ -40,8 +43,10 @@ const char* kUsage =
     "                          (e.g. 0x00A40002)\n"
     "  frame qz|zyk OP [BYTE...]\n"
     "                          the command block a private command is sent in\n"
-    "  inquiry DEVICE          identity and capacity of a drive (INQUIRY, READ\n"
-    "                          CAPACITY, REPORT ID), e.g. /dev/sg2\n"
+    "  inquiry [DEVICE]        identity and capacity of a drive (INQUIRY, READ\n"
+    "                          CAPACITY, REPORT ID), e.g. /dev/sg2 or\n"
+    "                          qzemu:SERIAL/0; without DEVICE, the first plugged\n"
+    "                          drive of the emulator (qzemud) when one runs\n"
     "  help [COMMAND]          this text, or one command's\n"
     "\n"
     "Options:\n"
@@ -245,9 +250,34 @@ int cmdFrame(const Options& options, const std::vector<std::string>& args) {
     return EXIT_OK;
 }
 
-int cmdInquiry(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() != 1)
-        return usageError("inquiry needs exactly one DEVICE");
+// The first LUN of the first plugged drive of the emulator, when a daemon
+// answers on its socket.
+std::optional<std::string> firstEmulatedDevice() {
+    namespace emu = nork::port::emu;
+    emu::EmuClient client;
+    if (client.connect(emu::defaultSocketPath()))
+        return std::nullopt;
+    std::vector<emu::DriveInfo> drives;
+    if (!client.list(drives).ok())
+        return std::nullopt;
+    for (const auto& d : drives) {
+        if (d.plugged && d.lunCount() > 0)
+            return emu::makeDevicePath(d.serial, 0);
+    }
+    return std::nullopt;
+}
+
+int cmdInquiry(const Options& options, std::vector<std::string> args) {
+    if (args.size() > 1)
+        return usageError("inquiry takes at most one DEVICE");
+    if (args.empty()) {
+        auto device = firstEmulatedDevice();
+        if (!device) {
+            std::cerr << "qzctl: no DEVICE given and no plugged drive of the emulator found\n";
+            return EXIT_NO_DEVICE;
+        }
+        args.push_back(*device);
+    }
     SdkSession sdk(options);
     if (sdk.status() != nork::STATUS_OK) {
         std::cerr << "qzctl: the library did not start: "
