@@ -1,5 +1,6 @@
 // Linux backend of the Unix stream sockets.
 #include "port/UnixSocket.h"
+#include "port/linux/Errno.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,43 +17,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-PortError fromErrno(int err) {
-    PortErrc code = PortErrc::IoError;
+// Sockets read a few errors their own way, the rest as every backend does.
+PortError fromSocketErrno(int err) {
     switch (err) {
-        case ENOENT:
-        case ENOTDIR:
-            code = PortErrc::NotFound;
-            break;
-        case EACCES:
-        case EPERM:
-            code = PortErrc::AccessDenied;
-            break;
-        case ECONNREFUSED:
-            // A socket file nobody listens on: as good as absent.
-            code = PortErrc::NotFound;
-            break;
-        case EPIPE:
-        case ECONNRESET:
+        case ECONNREFUSED:  // a socket file nobody listens on: as good as absent
+            return PortError{PortErrc::NotFound, err};
         case ENOTCONN:
         case ECONNABORTED:
-            code = PortErrc::Disconnected;
-            break;
-        case ETIMEDOUT:
-        case EAGAIN:
-            code = PortErrc::Timeout;
-            break;
+            return PortError{PortErrc::Disconnected, err};
+        case EAGAIN:  // the socket's own timeout ran out
+            return PortError{PortErrc::Timeout, err};
         case EADDRINUSE:
-            code = PortErrc::Busy;
-            break;
-        case ENAMETOOLONG:
-        case EINVAL:
+            return PortError{PortErrc::Busy, err};
         case EBADF:
-            code = PortErrc::InvalidArgument;
-            break;
+            return PortError{PortErrc::InvalidArgument, err};
         default:
-            break;
+            return port::fromErrno(err);
     }
-    return PortError{code, err};
 }
 
 // Milliseconds left before the deadline, for poll(): -1 for no deadline.
@@ -73,7 +54,7 @@ PortError waitFor(int fd, short events, bool forever, Clock::time_point deadline
         if (rc == 0)
             return PortError{PortErrc::Timeout, 0};
         if (errno != EINTR)
-            return fromErrno(errno);
+            return fromSocketErrno(errno);
     }
 }
 
@@ -118,7 +99,7 @@ PortError UnixSocket::connect(const std::string& path, UnixSocket& out,
         return PortError{PortErrc::InvalidArgument, ENAMETOOLONG};
     int fd = newSocket();
     if (fd < 0)
-        return fromErrno(errno);
+        return fromSocketErrno(errno);
     UnixSocket sock(fd);
     const bool forever = timeout.count() < 0;
     const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
@@ -128,7 +109,7 @@ PortError UnixSocket::connect(const std::string& path, UnixSocket& out,
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     if (rc < 0 && errno != EINPROGRESS && errno != EAGAIN && errno != EINTR)
-        return fromErrno(errno);
+        return fromSocketErrno(errno);
     if (rc < 0) {
         if (PortError e = waitFor(fd, POLLOUT, forever, deadline))
             return e;
@@ -136,7 +117,7 @@ PortError UnixSocket::connect(const std::string& path, UnixSocket& out,
         socklen_t len = sizeof err;
         ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
         if (err != 0)
-            return fromErrno(err);
+            return fromSocketErrno(err);
     }
     ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     out = std::move(sock);
@@ -157,7 +138,7 @@ PortError UnixSocket::sendAll(const void* data, std::size_t len,
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
-            return fromErrno(errno);
+            return fromSocketErrno(errno);
         }
         p += n;
         len -= static_cast<std::size_t>(n);
@@ -184,7 +165,7 @@ PortError UnixSocket::recvAll(void* data, std::size_t len, std::chrono::millisec
             if (n < 0) {
                 if (errno == EINTR || errno == EAGAIN)
                     continue;
-                result = fromErrno(errno);
+                result = fromSocketErrno(errno);
                 break;
             }
             if (n == 0) {
@@ -260,7 +241,7 @@ PortError UnixSocketServer::listen(const std::string& path, UnixSocketServer& ou
 
     int fd = newSocket();
     if (fd < 0)
-        return fromErrno(errno);
+        return fromSocketErrno(errno);
     // Owner only: the socket carries commands to drives and control of them.
     const mode_t old = ::umask(0077);
     int rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
@@ -268,13 +249,13 @@ PortError UnixSocketServer::listen(const std::string& path, UnixSocketServer& ou
     ::umask(old);
     if (rc < 0) {
         ::close(fd);
-        return fromErrno(bindErr);
+        return fromSocketErrno(bindErr);
     }
     if (::listen(fd, 64) < 0) {
         const int err = errno;
         ::close(fd);
         ::unlink(path.c_str());
-        return fromErrno(err);
+        return fromSocketErrno(err);
     }
     out.close();
     out.m_fd = fd;
@@ -299,7 +280,7 @@ PortError UnixSocketServer::accept(UnixSocket& out, std::chrono::milliseconds ti
         }
         if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED)
             continue;
-        return fromErrno(errno);
+        return fromSocketErrno(errno);
     }
 }
 
