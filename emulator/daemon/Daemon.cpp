@@ -34,16 +34,6 @@ std::uint8_t lunCountOf(const DriveInfo& info) {
     return n;
 }
 
-std::string newSerial() {
-    std::random_device rd;
-    std::mt19937_64 gen(rd());
-    static const char digits[] = "0123456789ABCDEF";
-    std::string serial = "QE";
-    for (int i = 0; i < 14; ++i)
-        serial += digits[gen() % 16];
-    return serial;
-}
-
 }  // namespace
 
 bool isUsableSerial(const std::string& serial) {
@@ -378,7 +368,7 @@ bool Daemon::onCreate(Connection& conn, std::uint32_t id,
         std::string& serial = config.identity.serial;
         if (serial.empty()) {
             do {
-                serial = newSerial();
+                serial = generateSerial();
             } while (find(serial) || fs::exists(m_root / serial));
         }
         if (!isUsableSerial(serial)) {

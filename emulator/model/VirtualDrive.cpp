@@ -457,9 +457,7 @@ void DriveCore::unsubscribe(int id) {
 
 // ---------------------------------------------------------------- facade
 
-namespace {
-
-std::string generatedSerial() {
+std::string generateSerial() {
     std::random_device rd;
     std::mt19937_64 gen(rd());
     static const char digits[] = "0123456789ABCDEF";
@@ -468,8 +466,6 @@ std::string generatedSerial() {
         serial += digits[gen() % 16];
     return serial;
 }
-
-}  // namespace
 
 VirtualDrive::VirtualDrive(std::unique_ptr<DriveCore> core) : m_core(std::move(core)) {
     m_core->startWorker();
@@ -481,7 +477,7 @@ std::unique_ptr<VirtualDrive> VirtualDrive::create(const fs::path& dir, const Dr
     PersistedState state;
     state.identity = config.identity;
     if (state.identity.serial.empty())
-        state.identity.serial = generatedSerial();
+        state.identity.serial = generateSerial();
     checkIdentity(state.identity);
     if (config.flashSectors == 0)
         throw std::invalid_argument("flash size of 0 sectors");

@@ -140,6 +140,10 @@ struct DriveInfo {
 
 class DriveCore;
 
+// A fresh serial number for a drive created without one: "QE" and 14
+// random hexadecimal digits.
+std::string generateSerial();
+
 class VirtualDrive {
   public:
     // Makes a new drive in dir (created if missing; must not hold a drive yet).
