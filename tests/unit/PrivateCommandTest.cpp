@@ -7,6 +7,7 @@
 
 #include "DeviceHandle.h"
 #include "DeviceParams.h"
+#include "DomainCommands.h"
 #include "FakeScsiDevice.h"
 #include "LogCapture.h"
 #include "PrivateCommand.h"
@@ -250,13 +251,15 @@ TEST(QzCatalogue, EveryCommandClassKeepsItsCodeSizeAndDirection) {
     constexpr std::uint8_t IN = SCSI_DIR_IN, OUT = SCSI_DIR_OUT, NONE = SCSI_DIR_NONE;
     const CatalogueCase cases[] = {
         {"SD query", make<CQz_SD_QueryService_Cmd>(39u), 0x0000, 39, IN, 0, false, true},
-        {"CFG calc", make<CQzCfgCalcValidDomainSizeCmd>(), 0x0020, 4, IN},
-        {"CFG get", make<CQzCfgGetDeviceCfgCmd>(3u), 0x0021, 25, IN},
-        {"CFG set", make<CQzCfgSetDeviceCfgCmd>(2u), 0x0022, 17, OUT},
-        {"CFG add", make<CQzCfgDomainAddCmd>(), 0x0023, 8, OUT},
-        {"CFG remove", make<CQzCfgDomainRemoveCmd>(6u), 0x0024, 6, OUT},
-        {"CFG type", make<CQzCfgDomainChangeTypeCmd>(), 0x0025, 5, OUT},
-        {"CFG flags", make<CQzCfgDomainSetFlagsCmd>(), 0x0026, 3, OUT},
+        {"CFG calc", make<nork::CQzCfgCalcValidDomainSizeCmd>(2, 100u, true), 0x0020, 4, IN},
+        {"CFG get", make<nork::CQzCfgGetDeviceCfgCmd>(3u), 0x0021, 25, IN},
+        {"CFG set", make<nork::CQzCfgSetDeviceCfgCmd>(std::vector<DomainWireEntry>(2)), 0x0022, 17,
+         OUT},
+        {"CFG add", make<nork::CQzCfgDomainAddCmd>(DomainWireEntry{}), 0x0023, 8, OUT},
+        {"CFG remove", make<nork::CQzCfgDomainRemoveCmd>(std::vector<std::uint8_t>(6)), 0x0024, 6,
+         OUT},
+        {"CFG type", make<nork::CQzCfgDomainChangeTypeCmd>(0, 2, 0), 0x0025, 5, OUT},
+        {"CFG flags", make<nork::CQzCfgDomainSetFlagsCmd>(0, 0), 0x0026, 3, OUT},
         {"CD lock", make<CQzCDLockCmd>(), 0x0040, 128, OUT},
         {"CD unlock", make<CQzCDUnlockCmd>(), 0x0041, 0, NONE},
         {"CD write", make<CQzCDWriteBuffer>(buffer, 3u), 0x0042, 3 * 2048, OUT},

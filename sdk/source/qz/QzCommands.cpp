@@ -11,7 +11,6 @@ namespace op = proto::qzop;
 namespace {
 
 constexpr std::uint32_t PAGE_SIZE = 512;
-constexpr std::uint32_t DOMAIN_RECORD_SIZE = 8;
 
 // Parameter area holding one u16 length (LE).
 void setLengthParam(CPrivateCommand& command, std::uint32_t length) {
@@ -26,22 +25,6 @@ CQz_SD_QueryService_Cmd::CQz_SD_QueryService_Cmd(std::uint32_t dataSize)
     : CQzPrivateCommand(dataSize, op::SD_QUERY_SERVICE, SCSI_DIR_IN) {
     setNoStatusPhase(true);
 }
-
-CQzCfgCalcValidDomainSizeCmd::CQzCfgCalcValidDomainSizeCmd()
-    : CQzPrivateCommand(4, op::CFG_CALC_CLOSEST_VALID_DOMAIN_SIZE, SCSI_DIR_IN) {}
-CQzCfgGetDeviceCfgCmd::CQzCfgGetDeviceCfgCmd(std::uint32_t domains)
-    : CQzPrivateCommand(DOMAIN_RECORD_SIZE * domains + 1, op::CFG_GET_DEVICE_CONFIGURATION,
-                        SCSI_DIR_IN) {}
-CQzCfgSetDeviceCfgCmd::CQzCfgSetDeviceCfgCmd(std::uint32_t domains)
-    : CQzPrivateCommand(DOMAIN_RECORD_SIZE * domains + 1, op::CFG_SET_DEVICE_CONFIGURATION,
-                        SCSI_DIR_OUT) {}
-CQzCfgDomainAddCmd::CQzCfgDomainAddCmd() : CQzPrivateCommand(8, op::CFG_DOMAIN_ADD, SCSI_DIR_OUT) {}
-CQzCfgDomainRemoveCmd::CQzCfgDomainRemoveCmd(std::uint32_t dataSize)
-    : CQzPrivateCommand(dataSize, op::CFG_DOMAIN_REMOVE, SCSI_DIR_OUT) {}
-CQzCfgDomainChangeTypeCmd::CQzCfgDomainChangeTypeCmd()
-    : CQzPrivateCommand(5, op::CFG_DOMAIN_CHANGE_TYPE, SCSI_DIR_OUT) {}
-CQzCfgDomainSetFlagsCmd::CQzCfgDomainSetFlagsCmd()
-    : CQzPrivateCommand(3, op::CFG_DOMAIN_SET_FLAGS, SCSI_DIR_OUT) {}
 
 CQzCDLockCmd::CQzCDLockCmd() : CQzPrivateCommand(128, op::CD_LOCK, SCSI_DIR_OUT) {}
 CQzCDUnlockCmd::CQzCDUnlockCmd() : CQzPrivateCommand(0, op::CD_UNLOCK, SCSI_DIR_NONE) {}

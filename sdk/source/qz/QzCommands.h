@@ -20,37 +20,7 @@ class CQz_SD_QueryService_Cmd : public CQzPrivateCommand {
     explicit CQz_SD_QueryService_Cmd(std::uint32_t dataSize);
 };
 
-// ---- Configuration ----
-
-class CQzCfgCalcValidDomainSizeCmd : public CQzPrivateCommand {
-  public:
-    CQzCfgCalcValidDomainSizeCmd();
-};
-class CQzCfgGetDeviceCfgCmd : public CQzPrivateCommand {
-  public:
-    // 8 bytes per domain plus one.
-    explicit CQzCfgGetDeviceCfgCmd(std::uint32_t domains);
-};
-class CQzCfgSetDeviceCfgCmd : public CQzPrivateCommand {
-  public:
-    explicit CQzCfgSetDeviceCfgCmd(std::uint32_t domains);
-};
-class CQzCfgDomainAddCmd : public CQzPrivateCommand {
-  public:
-    CQzCfgDomainAddCmd();
-};
-class CQzCfgDomainRemoveCmd : public CQzPrivateCommand {
-  public:
-    explicit CQzCfgDomainRemoveCmd(std::uint32_t dataSize);
-};
-class CQzCfgDomainChangeTypeCmd : public CQzPrivateCommand {
-  public:
-    CQzCfgDomainChangeTypeCmd();
-};
-class CQzCfgDomainSetFlagsCmd : public CQzPrivateCommand {
-  public:
-    CQzCfgDomainSetFlagsCmd();
-};
+// The configuration commands are in DomainCommands.h.
 
 // ---- CD ----
 
