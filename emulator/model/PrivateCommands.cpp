@@ -21,6 +21,7 @@ bool isZykFrame(const std::vector<std::uint8_t>& cdb) {
 PrivateCommandTable buildStandardTable() {
     PrivateCommandTable table;
     registerAuxCommands(table);
+    registerConfigCommands(table);
     return table;
 }
 

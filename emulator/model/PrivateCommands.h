@@ -57,7 +57,12 @@ class PrivateCommandTable {
     std::map<std::uint16_t, PrivateHandler> m_handlers;
 };
 
+// The most domains a drive's layout holds (the configuration commands refuse
+// more).
+inline constexpr std::size_t MAX_CONFIGURED_DOMAINS = 4;
+
 // Registration of each group of commands.
-void registerAuxCommands(PrivateCommandTable& table);  // AuxCommands.cpp
+void registerAuxCommands(PrivateCommandTable& table);     // AuxCommands.cpp
+void registerConfigCommands(PrivateCommandTable& table);  // ConfigCommands.cpp
 
 }  // namespace qzemu
