@@ -22,6 +22,7 @@ PrivateCommandTable buildStandardTable() {
     PrivateCommandTable table;
     registerAuxCommands(table);
     registerConfigCommands(table);
+    registerServiceCommands(table);
     return table;
 }
 
