@@ -250,7 +250,8 @@ TEST(QzCatalogue, EveryCommandClassKeepsItsCodeSizeAndDirection) {
     static std::uint8_t buffer[4 * 2048];
     constexpr std::uint8_t IN = SCSI_DIR_IN, OUT = SCSI_DIR_OUT, NONE = SCSI_DIR_NONE;
     const CatalogueCase cases[] = {
-        {"SD query", make<CQz_SD_QueryService_Cmd>(39u), 0x0000, 39, IN, 0, false, true},
+        {"SD query", make<CQz_SD_QueryService_Cmd>(3, 39u, false, true), 0x0000, 39, IN, 0, false,
+         true},
         {"CFG calc", make<nork::CQzCfgCalcValidDomainSizeCmd>(2, 100u, true), 0x0020, 4, IN},
         {"CFG get", make<nork::CQzCfgGetDeviceCfgCmd>(3u), 0x0021, 25, IN},
         {"CFG set", make<nork::CQzCfgSetDeviceCfgCmd>(std::vector<DomainWireEntry>(2)), 0x0022, 17,

@@ -21,9 +21,44 @@ void setLengthParam(CPrivateCommand& command, std::uint32_t length) {
 
 }  // namespace
 
-CQz_SD_QueryService_Cmd::CQz_SD_QueryService_Cmd(std::uint32_t dataSize)
-    : CQzPrivateCommand(dataSize, op::SD_QUERY_SERVICE, SCSI_DIR_IN) {
-    setNoStatusPhase(true);
+CQz_SD_QueryService_Cmd::CQz_SD_QueryService_Cmd(std::uint16_t serviceId, std::uint32_t n,
+                                                 bool longForm, bool noStatusPhase)
+    : CQzPrivateCommand(n, op::SD_QUERY_SERVICE, SCSI_DIR_IN), m_longForm(longForm) {
+    std::uint8_t params[7] = {};
+    proto::putLE16(params, serviceId);
+    proto::putLE32(params + 2, n);
+    params[6] = longForm ? 1 : 0;
+    setParams(params, sizeof params);
+    setNoStatusPhase(noStatusPhase);
+}
+
+std::int32_t CQz_SD_QueryService_Cmd::id() const {
+    if (dataBuffer() == nullptr || dataLength() < 2)
+        return -1;
+    return proto::getLE16(dataBuffer());
+}
+
+std::uint16_t CQz_SD_QueryService_Cmd::version() const {
+    return dataLength() >= 4 ? proto::getLE16(dataBuffer() + 2) : 0;
+}
+
+std::uint32_t CQz_SD_QueryService_Cmd::headerLength() const {
+    return id() >= 0 && (id() & 1) != 0 ? 10 : 6;
+}
+
+std::uint32_t CQz_SD_QueryService_Cmd::length() const {
+    if (m_longForm)
+        return dataLength() >= 10 ? proto::getLE32(dataBuffer() + 6) : 0;
+    return dataLength() >= 6 ? proto::getLE16(dataBuffer() + 4) : 0;
+}
+
+std::uint32_t CQz_SD_QueryService_Cmd::rootSpecificLength() const {
+    const std::uint32_t word4 = dataLength() >= 6 ? proto::getLE16(dataBuffer() + 4) : 0;
+    return word4 > headerLength() ? word4 - headerLength() : 0;
+}
+
+const std::uint8_t* CQz_SD_QueryService_Cmd::rootSpecificStart() const {
+    return dataLength() >= headerLength() ? dataBuffer() + headerLength() : nullptr;
 }
 
 CQzCDLockCmd::CQzCDLockCmd() : CQzPrivateCommand(128, op::CD_LOCK, SCSI_DIR_OUT) {}

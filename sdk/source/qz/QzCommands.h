@@ -14,10 +14,28 @@ namespace nork::qz {
 
 // ---- Service discovery ----
 
+// Reads n bytes of a service's descriptor: header (id, version, length; a
+// 10-byte header with the 32-bit total length when bit 0 of the id is set),
+// then the root-specific fields.
 class CQz_SD_QueryService_Cmd : public CQzPrivateCommand {
   public:
-    // The answer is read without a status phase on the HID transport.
-    explicit CQz_SD_QueryService_Cmd(std::uint32_t dataSize);
+    // noStatusPhase: over HID the answer is taken without a status report
+    // (only the very first query of one platform asks for that).
+    CQz_SD_QueryService_Cmd(std::uint16_t serviceId, std::uint32_t n, bool longForm,
+                            bool noStatusPhase = false);
+
+    // Word 0, or -1 without data.
+    std::int32_t id() const;
+    std::uint16_t version() const;
+    // The 32-bit total at 6 when built in long form, else word 4.
+    std::uint32_t length() const;
+    std::uint32_t headerLength() const;
+    // Word 4 minus the header length (0 when shorter).
+    std::uint32_t rootSpecificLength() const;
+    const std::uint8_t* rootSpecificStart() const;
+
+  private:
+    bool m_longForm;
 };
 
 // The configuration commands are in DomainCommands.h.

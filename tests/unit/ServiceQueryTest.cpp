@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "qz/QzCommands.h"
+
+namespace nork::qz {
+namespace {
+
+void answer(CQz_SD_QueryService_Cmd& cmd, const std::vector<std::uint8_t>& bytes) {
+    std::memcpy(cmd.dataBuffer(), bytes.data(),
+                std::min<std::size_t>(bytes.size(), cmd.dataLength()));
+}
+
+TEST(ServiceQuery, ParametersAndDescriptorFields) {
+    CQz_SD_QueryService_Cmd q(0x0014, 0x0102, true);
+    EXPECT_EQ(std::vector<std::uint8_t>(q.params(), q.params() + 9),
+              (std::vector<std::uint8_t>{0x14, 0x00, 0x02, 0x01, 0, 0, 1, 0, 0}));
+    EXPECT_FALSE(q.noStatusPhase());
+    EXPECT_TRUE(CQz_SD_QueryService_Cmd(3, 6, false, true).noStatusPhase());
+
+    struct Case {
+        std::uint16_t id;
+        bool longForm;
+        std::vector<std::uint8_t> data;
+        std::uint32_t length, rootLength, header;
+    } cases[] = {
+        // A 6-byte descriptor has no root-specific fields.
+        {4, false, {4, 0, 1, 0, 6, 0}, 6, 0, 6},
+        {4, false, {4, 0, 1, 0, 11, 0, 5, 3, 1, 2, 3}, 11, 5, 6},
+        // Odd ids: 10-byte header; the long form reads the 32-bit total.
+        {3, true, {3, 0, 1, 0, 39, 0, 0x2C, 0x01, 0, 0}, 300, 29, 10},
+        {3, false, {3, 0, 1, 0, 39, 0, 0x2C, 0x01, 0, 0}, 39, 29, 10},
+    };
+    for (const auto& c : cases) {
+        CQz_SD_QueryService_Cmd cmd(c.id, static_cast<std::uint32_t>(c.data.size()), c.longForm);
+        answer(cmd, c.data);
+        EXPECT_EQ(cmd.id(), c.id);
+        EXPECT_EQ(cmd.version(), 1);
+        EXPECT_EQ(cmd.length(), c.length);
+        EXPECT_EQ(cmd.rootSpecificLength(), c.rootLength);
+        EXPECT_EQ(cmd.rootSpecificStart(), cmd.dataBuffer() + c.header);
+    }
+    // Without data there is nothing to read.
+    CQz_SD_QueryService_Cmd empty(3, 0, false);
+    EXPECT_EQ(empty.id(), -1);
+    EXPECT_EQ(empty.length(), 0u);
+    EXPECT_EQ(empty.rootSpecificStart(), nullptr);
+}
+
+}  // namespace
+}  // namespace nork::qz
