@@ -66,11 +66,14 @@ CStatusCallbackSynchronizer::CStatusCallbackSynchronizer() : m_pImpl(new (std::n
 CStatusCallbackSynchronizer::~CStatusCallbackSynchronizer() = default;
 
 void CStatusCallbackSynchronizer::signal(STATUS status) {
-    // Status and signal first, the loop bit last: the waiter reads the
-    // status once it sees the bit cleared.
-    m_pImpl->status.store(status);
-    m_pImpl->signalled.store(true);
-    m_pImpl->flags.fetch_and(~KEEP_LOOPING);
+    Impl& impl = *m_pImpl;
+    impl.status.store(status);
+    // One step sets the signal and clears the loop bit, and it is the last
+    // touch of this object: the waiter usually destroys the synchronizer as
+    // soon as its wait returns.
+    std::int32_t flags = impl.flags.load();
+    while (!impl.flags.compare_exchange_weak(flags, (flags | SIGNALLED) & ~KEEP_LOOPING)) {
+    }
 }
 
 void CStatusCallbackSynchronizer::onDone(STATUS status) {
@@ -98,20 +101,18 @@ STATUS CStatusCallbackSynchronizer::wait() {
     Impl& impl = *m_pImpl;
     // A signal that came before the wait is consumed here too, so the next
     // operation's wait does not return this one's status.
-    if (impl.signalled.exchange(false))
+    if ((impl.flags.fetch_and(~SIGNALLED) & SIGNALLED) != 0)
         return impl.status.load();
 
     zyk_assert(!(impl.flags.load() & MODALLOOP), "!(m_nFlags & MODALLOOP)");
     impl.flags.fetch_or(MODALLOOP | KEEP_LOOPING);
-    // The signal may have landed between the check above and setting the
-    // bits (it then cleared a bit not yet set), so the signalled flag ends
-    // the loop as well.
-    while ((impl.flags.load() & KEEP_LOOPING) != 0 && !impl.signalled.load()) {
+    // The signal may land between the check above and setting the bits (it
+    // then cleared a loop bit not yet set), so the signal ends the loop too.
+    while ((impl.flags.load() & (KEEP_LOOPING | SIGNALLED)) == KEEP_LOOPING) {
         if (!pumpThreadMessagesOnce())
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    impl.flags.fetch_and(~(MODALLOOP | KEEP_LOOPING));
-    impl.signalled.store(false);
+    impl.flags.fetch_and(~(MODALLOOP | KEEP_LOOPING | SIGNALLED));
     return impl.status.load();
 }
 

@@ -72,7 +72,10 @@ class CProgressCallbackScopeProxy : public CProgressCallback {
 // once a wait has returned. One waiting thread at a time.
 class CStatusCallbackSynchronizer : public CStatusCallback {
   public:
-    // Flag bits: a wait is running; the wait is to keep looping.
+    // Flag bits: a completion arrived (the signalled flag, kept in the same
+    // word so one atomic step publishes it and ends the loop); a wait is
+    // running; the wait is to keep looping.
+    static constexpr std::int32_t SIGNALLED = 0x01;
     static constexpr std::int32_t MODALLOOP = 0x08;
     static constexpr std::int32_t KEEP_LOOPING = 0x10;
 
@@ -89,7 +92,6 @@ class CStatusCallbackSynchronizer : public CStatusCallback {
 
   private:
     struct Impl {
-        std::atomic<bool> signalled{false};
         std::atomic<std::int32_t> flags{0};
         std::atomic<STATUS> status{STATUS_ERROR};
     };

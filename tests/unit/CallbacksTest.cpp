@@ -179,15 +179,19 @@ TEST_F(Synchronizer, WaitKeepsTheThreadsMessagesMoving) {
 }
 
 // A completion landing just as the wait starts must never be lost (the wait
-// would then spin forever). The pump keeps the loop from sleeping so many
-// rounds run quickly.
-TEST_F(Synchronizer, CompletionRacingTheStartOfTheWaitIsNotLost) {
+// would then spin forever), and the completing thread must be done with the
+// synchronizer once the wait returns: the waiter destroys it at once. The
+// pump keeps the loop from sleeping so many rounds run quickly.
+TEST_F(Synchronizer, CompletionRacingTheWaitIsNotLostAndNotTouchedAfter) {
     setThreadMessagePump(&countingPump);
-    CStatusCallbackSynchronizer sync;
     for (int round = 0; round < 300; ++round) {
         const STATUS expected = round % 2 == 0 ? STATUS_OK : STATUS_ERROR;
-        std::thread op([&] { sync.onDone(expected); });
-        EXPECT_EQ(sync.wait(), expected) << round;
+        std::thread op;
+        {
+            CStatusCallbackSynchronizer sync;
+            op = std::thread([&sync, expected] { sync.onDone(expected); });
+            EXPECT_EQ(sync.wait(), expected) << round;
+        }
         op.join();
     }
 }
