@@ -254,7 +254,7 @@ int CPlatformFactory::enableDevice(std::uint16_t vid, std::uint16_t /*pid*/,
     return changeDevice(true, vid, serial);
 }
 
-int CPlatformFactory::changeDevice(bool enable, std::uint16_t /*vid*/,
+int CPlatformFactory::changeDevice(bool /*enable*/, std::uint16_t /*vid*/,
                                    const std::u16string& /*serial*/) {
     if (!privilege(PRIV_DISABLE_ENABLE))
         return DEVICE_CHANGE_FAILED;
@@ -264,7 +264,6 @@ int CPlatformFactory::changeDevice(bool enable, std::uint16_t /*vid*/,
     // SYSTEM\CurrentControlSet\Enum\USB with the serial in its name. The
     // device tree that answers it arrives with enumeration; until then no
     // device matches, and nothing is logged because nothing was tried.
-    (void)enable;
     return DEVICE_CHANGE_FAILED;
 }
 
