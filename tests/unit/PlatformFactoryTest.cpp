@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "LogCapture.h"
 #include "PlatformFactory.h"
 #include "SCSIExec.h"
 #include "SdkSettings.h"
@@ -117,11 +118,39 @@ TEST(PlatformFactory, DefaultConstructionReadsThePortAndTheSettingsWord) {
     EXPECT_EQ(privileges(forced), (std::array<bool, 6>{}));
     EXPECT_EQ(privileges(plain), (std::array<bool, 6>{1, 1, 1, 1, 1, 1}));
     EXPECT_EQ(plain.checkPlatform(), STATUS_OK);
+}
 
-    // Linux reports the newest type and no storage driver files.
-    const port::OsIdentity detected = port::osIdentity();
-    EXPECT_EQ(detected.platformType, 12);
-    EXPECT_TRUE(detected.usbStorageDriverVersion.empty());
+// Without a test's answer the older types ask the system's probe; the
+// newest type and forced HID never depend on it.
+TEST(PlatformFactory, OlderTypesTakeThePrivilegesFromTheProbe) {
+    port::OsIdentity id;
+    id.platformType = 10;
+    const bool granted = port::canOpenSystemVolumeReadWrite();
+    CPlatformFactory f(id, 0);
+    for (int i = 0; i < CPlatformFactory::PRIVILEGE_COUNT; ++i)
+        EXPECT_EQ(f.privilege(i), granted) << i;
+}
+
+TEST(PlatformFactory, ForcedHidIsLoggedBeforeThePrivileges) {
+    static auto capture = nork::testing::LogCapture::onProcessLog("PlatformFactory.capture");
+    capture->take();
+    CPlatformFactory f(identity(12), FORCE_HID_USAGE);
+    const auto lines = capture->takeNarrow();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("Going to run as FORCE_HID_USAGE"), std::string::npos);
+    EXPECT_NE(lines[1].find("UserPrivileges are set to S[0] D[0] O[0] W[0] F[0]"),
+              std::string::npos);
+    EXPECT_NE(lines[2].find("Platform Type: 12"), std::string::npos);
+}
+
+// No device tree answers yet, so disable/enable fail with or without the
+// privilege; the product id is never compared.
+TEST(PlatformFactory, DisableAndEnableFailWithoutAMatchingDevice) {
+    for (std::uint32_t settings : {0u, FORCE_HID_USAGE}) {
+        CPlatformFactory f(identity(12), settings);
+        EXPECT_EQ(f.disableDevice(0x1234, 0x5678, u"SER1"), CPlatformFactory::DEVICE_CHANGE_FAILED);
+        EXPECT_EQ(f.enableDevice(0x1234, 0, u"SER1"), CPlatformFactory::DEVICE_CHANGE_FAILED);
+    }
 }
 
 }  // namespace
