@@ -88,7 +88,7 @@ TEST_F(FakeSysfs, NodesOfAUsbDriveLeadToItsUsbDevice) {
 
 TEST_F(FakeSysfs, NonUsbMissingAndForeignPathsAreNotFound) {
     for (const std::string& path : {(dev / "sda").string(), (dev / "sg9").string(),
-                                   (dev / "../sys").string(), std::string("/elsewhere/sg2")}) {
+                                    (dev / "../sys").string(), std::string("/elsewhere/sg2")}) {
         UsbIdentity id;
         EXPECT_EQ(backend->usbIdentity(path, id).code, PortErrc::NotFound) << path;
         EXPECT_TRUE(id.serial.empty()) << path;
