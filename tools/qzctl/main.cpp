@@ -374,6 +374,16 @@ int cmdInfo(const Options& options, const std::vector<std::string>& args) {
         return usageError("device path too long: " + device);
     }
     params.setFlags(nork::CDeviceParams::FLAG_NON_ADMIN_PATH);
+    if (options.hid) {
+        // Over HID the drive is reached through its HID interface; the
+        // emulator names it after the drive's serial number.
+        nork::port::emu::EmulatedPath emulated;
+        if (nork::port::emu::parseDevicePath(device, emulated)) {
+            params.setPath(nork::CDeviceParams::PATH_HID,
+                           nork::multiToWideString("qzemu-hid:" + emulated.serial, 0));
+            params.setFlags(params.flags() | nork::CDeviceParams::FLAG_HID_PRIVATE_COMMANDS);
+        }
+    }
 
     // A device that does not open is reported as such, not as unidentified.
     nork::port::PortError error;
