@@ -30,19 +30,22 @@ OsHandle DeviceIo::open(std::u16string_view path, PortError* error) {
     return open(std::string_view(devicePathToUtf8(path)), error);
 }
 
+std::shared_ptr<IDeviceBackend> DeviceIo::backendFor(std::string_view path) const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (auto it = m_backends.rbegin(); it != m_backends.rend(); ++it) {
+        if ((*it)->claims(path))
+            return *it;
+    }
+    return nullptr;
+}
+
 OsHandle DeviceIo::open(std::string_view path, PortError* error) {
     PortError result;
     std::shared_ptr<IDeviceBackend> backend;
     if (path.empty()) {
         result.code = PortErrc::InvalidArgument;
     } else {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        for (auto it = m_backends.rbegin(); it != m_backends.rend(); ++it) {
-            if ((*it)->claims(path)) {
-                backend = *it;
-                break;
-            }
-        }
+        backend = backendFor(path);
         if (!backend)
             result.code = PortErrc::NotFound;
     }
@@ -97,6 +100,20 @@ PortError DeviceIo::vendorDriverRequest(OsHandle handle, VendorDriverRequest& re
     if (!lookup(handle, entry))
         return PortError{PortErrc::NotFound, 0};
     return entry.backend->vendorDriverRequest(entry.localHandle, request);
+}
+
+PortError DeviceIo::usbIdentity(std::u16string_view path, UsbIdentity& out) {
+    return usbIdentity(std::string_view(devicePathToUtf8(path)), out);
+}
+
+PortError DeviceIo::usbIdentity(std::string_view path, UsbIdentity& out) {
+    out = UsbIdentity();
+    if (path.empty())
+        return PortError{PortErrc::InvalidArgument, 0};
+    std::shared_ptr<IDeviceBackend> backend = backendFor(path);
+    if (!backend)
+        return PortError{PortErrc::NotFound, 0};
+    return backend->usbIdentity(std::string(path), out);
 }
 
 std::size_t DeviceIo::openHandleCount() const {

@@ -43,6 +43,26 @@ struct VendorDriverRequest {
     std::uint32_t bytesReturned = 0;  // written by the backend
 };
 
+// What the USB side of the system knows about the drive behind a device path
+// (the identity the library's validators read beside the drive's own
+// answers). Texts are UTF-8 as the system reports them; unknown numbers are
+// -1 and unknown texts empty.
+struct UsbIdentity {
+    std::string serial;           // USB serial number (iSerialNumber)
+    std::string vendor;           // SCSI vendor text
+    std::string product;          // SCSI product text
+    std::string revision;         // SCSI revision text
+    std::int32_t vendorId = -1;   // USB idVendor
+    std::int32_t productId = -1;  // USB idProduct
+    std::int32_t interfaceNumber = -1;
+    // The USB device has more than one interface (disk and HID); false when
+    // unknown.
+    bool composite = false;
+    // The vendor's string-id descriptor text when the source can read it
+    // without talking to the drive's disk; empty otherwise.
+    std::string stringId;
+};
+
 // A facility that serves device paths. Backend-local handles are whatever the
 // backend likes (a file descriptor, a socket session id); the table maps them
 // to process handles. Calls arrive on any thread; a backend serialises what
@@ -71,6 +91,16 @@ class IDeviceBackend {
     // Sends a vendor-driver request; NotSupported where no such driver exists.
     virtual PortError vendorDriverRequest(std::intptr_t localHandle,
                                           VendorDriverRequest& request) = 0;
+
+    // The USB identity of the drive behind a path this backend claims,
+    // without opening it. May block briefly (file reads, a daemon request).
+    // NotSupported where the backend has no such source; NotFound when the
+    // path names no USB drive it knows.
+    virtual PortError usbIdentity(const std::string& path, UsbIdentity& out) {
+        (void)path;
+        (void)out;
+        return PortError{PortErrc::NotSupported, 0};
+    }
 };
 
 // The table. One instance serves the process (deviceIo()); tests build their
@@ -107,6 +137,12 @@ class DeviceIo : public IScsiPassThrough {
     // Routes a vendor-driver request to the handle's backend (blocks there).
     PortError vendorDriverRequest(OsHandle handle, VendorDriverRequest& request);
 
+    // The USB identity of the drive behind a path (UTF-16 or UTF-8), from the
+    // backend that claims it; NotFound when none claims it, InvalidArgument
+    // for an empty path, else the backend's answer. out is reset first.
+    PortError usbIdentity(std::u16string_view path, UsbIdentity& out);
+    PortError usbIdentity(std::string_view path, UsbIdentity& out);
+
     // Number of open handles (for tests and leak checks).
     std::size_t openHandleCount() const;
 
@@ -116,6 +152,7 @@ class DeviceIo : public IScsiPassThrough {
         std::intptr_t localHandle = -1;
     };
     bool lookup(OsHandle handle, Entry& out) const;
+    std::shared_ptr<IDeviceBackend> backendFor(std::string_view path) const;
 
     mutable std::mutex m_mutex;
     std::vector<std::shared_ptr<IDeviceBackend>> m_backends;  // newest last
@@ -131,7 +168,15 @@ DeviceIo& deviceIo();
 // "/dev/sg1", "/dev/sdb"), opens them read-write and non-blocking, and sends
 // pass-through requests with SG_IO. Vendor-driver requests answer
 // NotSupported. Tests pass a temporary directory as devRoot.
+//
+// Its USB identity comes from sysfs below sysfsRoot: the node's name (for
+// example "sg2" or "sdb1") leads through class/scsi_generic/<name>/device or
+// class/block/<name>/device (a partition through its disk) to the SCSI
+// device (vendor, model, rev) and up its directories to the USB interface
+// (bInterfaceNumber) and the USB device (serial, idVendor, idProduct,
+// bNumInterfaces). NotFound when the chain is missing or not USB.
 std::shared_ptr<IDeviceBackend> makeLinuxDeviceBackend(std::string devRoot);
+std::shared_ptr<IDeviceBackend> makeLinuxDeviceBackend(std::string devRoot, std::string sysfsRoot);
 
 // UTF-16 to UTF-8 for device paths; unpaired surrogates become U+FFFD.
 std::string devicePathToUtf8(std::u16string_view path);

@@ -173,6 +173,40 @@ class EmulatorDeviceBackend final : public IDeviceBackend {
         return PortError{PortErrc::NotSupported, 0};
     }
 
+    // What the host's USB stack would report of the virtual drive: its
+    // serial, USB ids and SCSI identity (a plain disk shows the identity
+    // its INQUIRY answers with). The string-id descriptor text is the
+    // drive's report-id vendor field, which only drives of the family carry.
+    PortError usbIdentity(const std::string& path, UsbIdentity& out) override {
+        EmulatedPath parsed;
+        if (!parseDevicePath(path, parsed))
+            return PortError{PortErrc::NotFound, 0};
+        EmuClient client;
+        if (PortError e = client.connect(m_socketPath))
+            return PortError{PortErrc::NotFound, e.sysErrno};
+        DriveInfo info;
+        EmuStatus s = client.inspect(parsed.serial, info);
+        if (s.io)
+            return PortError{PortErrc::IoError, s.io.sysErrno};
+        if (s.refused || !info.plugged)
+            return PortError{PortErrc::NotFound, 0};
+        out.serial = info.serial;
+        if (info.mode == "disk") {
+            out.vendor = "Generic";
+            out.product = "USB Flash Disk";
+            out.revision = "1.00";
+        } else {
+            out.vendor = info.vendor;
+            out.product = info.product;
+            out.revision = info.revision;
+            out.stringId = info.reportVendor;
+        }
+        out.vendorId = info.usbVendorId;
+        out.productId = info.usbProductId;
+        out.interfaceNumber = 0;
+        return PortError::ok();
+    }
+
   private:
     struct Session {
         EmulatedPath path;

@@ -1,6 +1,7 @@
 #include "DeviceHandle.h"
 
 #include "DeviceParams.h"
+#include "PlatformFactory.h"
 #include "port/DeviceIo.h"
 
 namespace nork {
@@ -37,24 +38,69 @@ CDeviceHandle::~CDeviceHandle() {
         close();
 }
 
+namespace {
+
+constexpr int PLATFORM_WINDOWS_ME = 4;
+
+// "aaa bbb" (two 3-digit decimal numbers, any separator) -> (a << 8) | (b & 0xFF).
+port::OsHandle aspiHandle(const std::u16string& path) {
+    int numbers[2] = {-1, -1};
+    int found = 0;
+    for (std::size_t i = 0; i < path.size() && found < 2;) {
+        if (path[i] >= u'0' && path[i] <= u'9' && i + 3 <= path.size() && path[i + 1] >= u'0' &&
+            path[i + 1] <= u'9' && path[i + 2] >= u'0' && path[i + 2] <= u'9') {
+            numbers[found++] =
+                (path[i] - u'0') * 100 + (path[i + 1] - u'0') * 10 + (path[i + 2] - u'0');
+            i += 3;
+        } else {
+            ++i;
+        }
+    }
+    if (found < 2)
+        return port::INVALID_OS_HANDLE;
+    return (static_cast<port::OsHandle>(numbers[0]) << 8) | (numbers[1] & 0xFF);
+}
+
+}  // namespace
+
 port::OsHandle CDeviceHandle::open(int pathKind, std::uint8_t /*lun*/) {
     if (isOpen())
         return m_handle;
     if (m_params == nullptr)
         return port::INVALID_OS_HANDLE;
+    // Kinds 1 and 2 have no slot; their paths come from the platform's
+    // device-path builder.
+    if (pathKind != CDeviceParams::PATH_DISK && pathKind != CDeviceParams::PATH_HID)
+        return port::INVALID_OS_HANDLE;
     const std::u16string path = m_params->path(pathKind);
     if (path.empty())
         return port::INVALID_OS_HANDLE;
-    m_handle = port::deviceIo().open(std::u16string_view(path));
+    if (CPlatformFactory::instance().platformType() == PLATFORM_WINDOWS_ME) {
+        // The ASPI executor addresses the drive by adapter and target; no
+        // handle is opened, so close() leaves it alone.
+        m_handle = aspiHandle(path);
+        m_aspi = isOpen();
+    } else {
+        m_handle = port::deviceIo().open(std::u16string_view(path));
+    }
     if (isOpen())
         m_pathKind = pathKind;
     return m_handle;
 }
 
+port::OsHandle CDeviceHandle::openByDrive(const char16_t* root) {
+    close();
+    if (m_params == nullptr || root == nullptr || !m_params->ownsDriveLetter(root[0]))
+        return port::INVALID_OS_HANDLE;
+    return open(CDeviceParams::PATH_DISK);
+}
+
 void CDeviceHandle::close() {
     if (isOpen()) {
-        port::deviceIo().close(m_handle);
+        if (!m_aspi)
+            port::deviceIo().close(m_handle);
         m_handle = port::INVALID_OS_HANDLE;
+        m_aspi = false;
     }
 }
 

@@ -23,10 +23,17 @@ class CDeviceHandle {
     ~CDeviceHandle();
 
     // Returns the open handle when open; otherwise opens the parameters' path
-    // of that kind. An empty path, missing parameters or a failed open give
-    // -1 and leave the handle closed. The LUN selects the unit's path where
-    // paths are built per unit.
+    // of that kind (kinds 0 and 4 are stored; 1 and 2 are built on demand
+    // by the platform's device-path builder, absent so far, and give -1). An
+    // empty path, missing parameters or a failed open give -1 and leave the
+    // handle closed. The LUN selects the unit's path where paths are built
+    // per unit. On the Windows Me platform no file is opened: the path holds
+    // two 3-digit numbers (host adapter, target) and the handle is
+    // (adapter << 8) | target.
     port::OsHandle open(int pathKind = 0, std::uint8_t lun = 0);
+    // Opens the disk path of the drive letter of a root such as "E:"; -1
+    // (and closed) when the letter is not one of the device's.
+    port::OsHandle openByDrive(const char16_t* root);
     void close();
     bool isOpen() const { return m_handle != port::INVALID_OS_HANDLE; }
     port::OsHandle handle() const { return m_handle; }
@@ -46,6 +53,7 @@ class CDeviceHandle {
     std::uint32_t m_shareMode = SHARE_READ_WRITE;
     bool m_closeOnDestruction;
     int m_pathKind = 0;
+    bool m_aspi = false;  // the handle is an adapter/target pair, not a table entry
 };
 
 }  // namespace nork

@@ -1,6 +1,7 @@
 #include "DeviceParams.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "Log.h"
 #include "PlatformFactory.h"
@@ -20,6 +21,114 @@ void storeTrimmed(char16_t (&slot)[N], std::u16string_view text) {
 }  // namespace
 
 CDeviceParams::CDeviceParams() : m_mapMutex(std::make_shared<CThreadMutex>()) {}
+
+CDeviceParams::CDeviceParams(const CDeviceParams& other)
+    : m_deviceNumber(other.m_deviceNumber),
+      m_version(other.m_version),
+      m_serialNumber(other.m_serialNumber),
+      m_usbIds{other.m_usbIds[0], other.m_usbIds[1]},
+      m_driveMask(other.m_driveMask),
+      m_interfaceNumber(other.m_interfaceNumber),
+      m_deviceState(other.m_deviceState),
+      m_composite(other.m_composite),
+      m_privateAreaLun(other.m_privateAreaLun),
+      m_traits(other.m_traits),
+      m_mapMutex(other.m_mapMutex),
+      m_flags(other.m_flags) {
+    std::copy(std::begin(other.m_vendor), std::end(other.m_vendor), m_vendor);
+    std::copy(std::begin(other.m_product), std::end(other.m_product), m_product);
+    for (int i = 0; i < 2; ++i)
+        std::copy(std::begin(other.m_paths[i]), std::end(other.m_paths[i]), m_paths[i]);
+    std::lock_guard<CThreadMutex> guard(*m_mapMutex);
+    m_mountPoints = other.m_mountPoints;
+}
+
+CDeviceParams& CDeviceParams::operator=(const CDeviceParams& other) {
+    if (this == &other)
+        return *this;
+    std::map<std::uint16_t, std::uint8_t> points = other.mountPoints();
+    m_deviceNumber = other.m_deviceNumber;
+    m_version = other.m_version;
+    m_serialNumber = other.m_serialNumber;
+    std::copy(std::begin(other.m_vendor), std::end(other.m_vendor), m_vendor);
+    std::copy(std::begin(other.m_product), std::end(other.m_product), m_product);
+    m_usbIds[0] = other.m_usbIds[0];
+    m_usbIds[1] = other.m_usbIds[1];
+    m_driveMask = other.m_driveMask;
+    m_interfaceNumber = other.m_interfaceNumber;
+    m_deviceState = other.m_deviceState;
+    m_composite = other.m_composite;
+    m_privateAreaLun = other.m_privateAreaLun;
+    m_traits = other.m_traits;
+    m_flags = other.m_flags;
+    for (int i = 0; i < 2; ++i)
+        std::copy(std::begin(other.m_paths[i]), std::end(other.m_paths[i]), m_paths[i]);
+    // The map moves to the other object's mutex together with its content.
+    std::shared_ptr<CThreadMutex> mutex = other.m_mapMutex;
+    std::lock_guard<CThreadMutex> guard(*mutex);
+    m_mapMutex = std::move(mutex);
+    m_mountPoints = std::move(points);
+    return *this;
+}
+
+void CDeviceParams::reset() {
+    m_driveMask = 0;
+    clearMountPoints();
+    clearPaths();
+    m_flags &= static_cast<std::uint8_t>(~(FLAG_NON_ADMIN_MASK | FLAG_HID_PRIVATE_COMMANDS));
+    setComposite(false);
+    m_version.clear();
+    m_deviceState = STATUS_DEVICE_NOT_CONNECTED;
+}
+
+int CDeviceParams::driveLetterCount() const {
+    int count = 0;
+    for (int bit = 0; bit < 26; ++bit) {
+        if ((m_driveMask >> bit) & 1u)
+            ++count;
+    }
+    return count;
+}
+
+bool CDeviceParams::ownsDriveLetter(char16_t letter) const {
+    if (letter >= u'a' && letter <= u'z')
+        letter = static_cast<char16_t>(letter - u'a' + u'A');
+    if (letter < u'A' || letter > u'Z')
+        return false;
+    return ((m_driveMask >> (letter - u'A')) & 1u) != 0;
+}
+
+void CDeviceParams::setComposite(bool composite) {
+    if (composite != m_composite) {
+        NORK_LOG(LOG_INFO, "CDeviceParams::composite Was %s Now is %s",
+                 m_composite ? u"true" : u"false", composite ? u"true" : u"false");
+    }
+    m_composite = composite;
+}
+
+void CDeviceParams::setMountPoint(std::uint16_t letter, std::uint8_t domainIndex) {
+    std::lock_guard<CThreadMutex> guard(*m_mapMutex);
+    m_mountPoints[letter] = domainIndex;
+}
+
+bool CDeviceParams::mountPoint(std::uint16_t letter, std::uint8_t& domainIndex) const {
+    std::lock_guard<CThreadMutex> guard(*m_mapMutex);
+    auto it = m_mountPoints.find(letter);
+    if (it == m_mountPoints.end())
+        return false;
+    domainIndex = it->second;
+    return true;
+}
+
+std::map<std::uint16_t, std::uint8_t> CDeviceParams::mountPoints() const {
+    std::lock_guard<CThreadMutex> guard(*m_mapMutex);
+    return m_mountPoints;
+}
+
+void CDeviceParams::clearMountPoints() {
+    std::lock_guard<CThreadMutex> guard(*m_mapMutex);
+    m_mountPoints.clear();
+}
 
 void CDeviceParams::setVendorString(std::u16string_view vendor) {
     storeTrimmed(m_vendor, vendor);
@@ -47,6 +156,18 @@ std::u16string CDeviceParams::path(int kind) const {
         slot = 1;
     }
     return std::u16string(m_paths[slot]);
+}
+
+std::u16string CDeviceParams::storedPath(int kind) const {
+    const int slot = slotOf(kind);
+    if (slot < 0)
+        return {};
+    return std::u16string(m_paths[slot]);
+}
+
+void CDeviceParams::clearPaths() {
+    for (auto& slot : m_paths)
+        std::fill(std::begin(slot), std::end(slot), u'\0');
 }
 
 bool CDeviceParams::setPath(int kind, std::u16string_view path) {

@@ -10,6 +10,7 @@
 
 #include "Singleton.h"
 #include "Status.h"
+#include "Version.h"
 
 namespace nork {
 
@@ -28,12 +29,24 @@ class CDeviceParams {
     static constexpr std::uint8_t FLAG_NON_ADMIN_PATH2 = 0x02;  // found by the second one
     static constexpr std::uint8_t FLAG_HID_PRIVATE_COMMANDS = 0x04;
 
+    static constexpr std::uint8_t FLAG_NON_ADMIN_MASK = FLAG_NON_ADMIN_PATH | FLAG_NON_ADMIN_PATH2;
+
     CDeviceParams();
     virtual ~CDeviceParams() = default;
-    CDeviceParams(const CDeviceParams&) = default;
-    CDeviceParams& operator=(const CDeviceParams&) = default;
+    // Copies share the mount-point map's mutex; the map is copied under it.
+    CDeviceParams(const CDeviceParams& other);
+    CDeviceParams& operator=(const CDeviceParams& other);
+
+    // Back to the state of a removed drive: no drive letters, no mount
+    // points, no paths, flags bits 0-2 cleared, not composite, version zero,
+    // state STATUS_DEVICE_NOT_CONNECTED.
+    void reset();
 
     std::int32_t deviceNumber() const { return m_deviceNumber; }
+    // Firmware version; zero until known.
+    const CVersion& version() const { return m_version; }
+    void setVersion(const CVersion& version) { m_version = version; }
+
     void setDeviceNumber(std::int32_t n) { m_deviceNumber = n; }
 
     // Never null; empty until known.
@@ -54,8 +67,12 @@ class CDeviceParams {
         m_usbIds[1] = pid;
     }
 
+    // Bit n set: drive letter 'A' + n belongs to the device (bits 0..25).
     std::uint32_t driveMask() const { return m_driveMask; }
     void setDriveMask(std::uint32_t mask) { m_driveMask = mask; }
+    int driveLetterCount() const;
+    // Whether the letter (either case) is one of the device's.
+    bool ownsDriveLetter(char16_t letter) const;
 
     std::int32_t interfaceNumber() const { return m_interfaceNumber; }
     void setInterfaceNumber(std::int32_t n) { m_interfaceNumber = n; }
@@ -64,7 +81,8 @@ class CDeviceParams {
     void setDeviceState(STATUS state) { m_deviceState = state; }
 
     bool composite() const { return m_composite; }
-    void setComposite(bool composite) { m_composite = composite; }
+    // Logs "CDeviceParams::composite Was %s Now is %s" when the value changes.
+    void setComposite(bool composite);
 
     std::uint8_t privateAreaLun() const { return m_privateAreaLun; }
     void setPrivateAreaLun(std::uint8_t lun) { m_privateAreaLun = lun; }
@@ -72,6 +90,14 @@ class CDeviceParams {
     // Not owned; null until the vendor is identified.
     CVendorDeviceTraits* traits() const { return m_traits; }
     void setTraits(CVendorDeviceTraits* traits) { m_traits = traits; }
+
+    // Mount points: drive letter code -> domain index, under the shared mutex.
+    void setMountPoint(std::uint16_t letter, std::uint8_t domainIndex);
+    bool mountPoint(std::uint16_t letter, std::uint8_t& domainIndex) const;
+    std::map<std::uint16_t, std::uint8_t> mountPoints() const;
+    void clearMountPoints();
+    // The mutex shared by this object and its copies.
+    CThreadMutex& mapMutex() const { return *m_mapMutex; }
 
     std::uint8_t flags() const { return m_flags; }
     void setFlags(std::uint8_t flags) { m_flags = flags; }
@@ -84,11 +110,16 @@ class CDeviceParams {
     // Stores a path of kind 0 or 4; paths of PATH_LEN characters or more are
     // refused (assertion) and leave the slot unchanged.
     bool setPath(int kind, std::u16string_view path);
+    // The slot itself, whatever the platform's privileges (merges and the
+    // device manager compare slots, not what a handle would open).
+    std::u16string storedPath(int kind) const;
+    void clearPaths();
 
   private:
     static int slotOf(int kind);
 
     std::int32_t m_deviceNumber = -1;
+    CVersion m_version;
     std::u16string m_serialNumber;
     char16_t m_vendor[9] = {};
     char16_t m_product[17] = {};
@@ -101,7 +132,7 @@ class CDeviceParams {
     bool m_composite = false;
     std::uint8_t m_privateAreaLun = 0;
     CVendorDeviceTraits* m_traits = nullptr;
-    [[maybe_unused]] std::map<std::uint16_t, std::uint8_t> m_mountPoints;
+    std::map<std::uint16_t, std::uint8_t> m_mountPoints;
     std::shared_ptr<CThreadMutex> m_mapMutex;
     std::uint8_t m_flags = 0;
     char16_t m_paths[2][PATH_LEN] = {};

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "DeviceManager.h"
 #include "Log.h"
 #include "LogHandler.h"
 #include "LogOutputDebugout.h"
@@ -12,6 +13,7 @@
 #include "PlatformFactory.h"
 #include "Registry.h"
 #include "SdkSettings.h"
+#include "VendorIdentifier.h"
 #include "VersionFactory.h"
 #include "port/OsIdentity.h"
 #include "port/System.h"
@@ -74,6 +76,8 @@ void createSdkSingletons() {
     }
     CPlatformFactory::instance();
     CVersionFactory::instance();
+    CVendorIdentifier::instance();
+    CZykSDK::instance();
 }
 
 // Stops the activity of the last user of the process, in this order:
@@ -82,7 +86,9 @@ void createSdkSingletons() {
 //   release the device pool of the device manager
 //   run the SDK's pending exit callbacks
 // The objects themselves stay until process exit.
-void shutdownSdkSingletons() {}
+void shutdownSdkSingletons() {
+    CZykSDK::instance().deviceManager().releasePool();
+}
 
 void configureLog(const LogConfig& config) {
     CLogHandler& handler = CLogHandler::instance();

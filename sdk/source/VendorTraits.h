@@ -1,6 +1,9 @@
 // Vendor traits: what differs between the drive families (current Qz line,
-// earlier Zyk line, any other USB disk). One stateless instance per family;
-// device parameters point to the instance of their drive's family.
+// earlier Zyk line, any other USB disk): how a drive is recognised, which
+// services it gets, how its private commands are framed and how capacity,
+// LUN count and firmware version are read. One stateless instance per
+// family, owned by the vendor identifier; device parameters point to the
+// instance of their drive's family.
 #pragma once
 
 #include <cstdint>
@@ -8,13 +11,41 @@
 
 #include "DiskInterface.h"
 #include "SCSICommand.h"
+#include "Status.h"
 
 namespace nork {
 
+class CDeviceHandle;
+class CDeviceParams;
+class CUFDImpl;
+
+// Hidden-area utilities of a family; the hidden-area page store builds on
+// them.
+class CHAUtils {
+  public:
+    enum class Family { Qz, Zyk };
+    explicit CHAUtils(Family family) : m_family(family) {}
+    virtual ~CHAUtils() = default;
+    Family family() const { return m_family; }
+
+  private:
+    Family m_family;
+};
+
 class CVendorDeviceTraits {
   public:
+    // Answers of validate.
+    static constexpr int VALIDATE_MINE = 0;
+    static constexpr int VALIDATE_NOT_MINE = 1;
+    static constexpr int VALIDATE_STOP = 2;
+
     virtual ~CVendorDeviceTraits() = default;
 
+    // Whether the drive behind the handle belongs to this family; on 0 the
+    // params hold its serial number, state and what validation read.
+    virtual int validate(CDeviceHandle& handle, CDeviceParams& params, bool scsiAccess) const = 0;
+    // Registers the drive's services; false when registration failed.
+    virtual bool registerServices(CUFDImpl& device) const = 0;
     virtual const char16_t* name() const = 0;
     virtual bool isValidSerial(const char16_t* serial) const = 0;
     // The disk interface used when the process has no raw device access.
@@ -30,10 +61,20 @@ class CVendorDeviceTraits {
                                                             std::uint8_t direction,
                                                             std::uint8_t lun,
                                                             std::uint32_t timeout) const = 0;
+    // The drive's capacity in bytes; false when it could not be read.
+    virtual bool getCapacity(CDeviceParams& device, std::uint64_t& bytes) const = 0;
+    // The number of LUNs the drive presents.
+    virtual STATUS getLunsNum(CDeviceParams& params, std::uint32_t& count) const = 0;
+    // Null for families without a hidden area.
+    virtual std::unique_ptr<CHAUtils> createHAUtils() const = 0;
+    // Reads the firmware version from the drive into the params.
+    virtual STATUS setFwVersion(CDeviceParams& params) const = 0;
 };
 
 class CVendorDeviceTraitsZYK : public CVendorDeviceTraits {
   public:
+    int validate(CDeviceHandle& handle, CDeviceParams& params, bool scsiAccess) const override;
+    bool registerServices(CUFDImpl& device) const override;
     const char16_t* name() const override { return u"ZYK"; }
     // Exactly 16 characters.
     bool isValidSerial(const char16_t* serial) const override;
@@ -45,10 +86,16 @@ class CVendorDeviceTraitsZYK : public CVendorDeviceTraits {
     std::unique_ptr<CSCSICommand> createSCSICommand(std::uint32_t dataSize, std::uint16_t opCode,
                                                     std::uint8_t direction, std::uint8_t lun,
                                                     std::uint32_t timeout) const override;
+    bool getCapacity(CDeviceParams& device, std::uint64_t& bytes) const override;
+    STATUS getLunsNum(CDeviceParams& params, std::uint32_t& count) const override;
+    std::unique_ptr<CHAUtils> createHAUtils() const override;
+    STATUS setFwVersion(CDeviceParams& params) const override;
 };
 
 class CVendorDeviceTraitsQz : public CVendorDeviceTraits {
   public:
+    int validate(CDeviceHandle& handle, CDeviceParams& params, bool scsiAccess) const override;
+    bool registerServices(CUFDImpl& device) const override;
     const char16_t* name() const override { return u"QZ"; }
     // Any non-null text.
     bool isValidSerial(const char16_t* serial) const override { return serial != nullptr; }
@@ -60,11 +107,17 @@ class CVendorDeviceTraitsQz : public CVendorDeviceTraits {
     std::unique_ptr<CSCSICommand> createSCSICommand(std::uint32_t dataSize, std::uint16_t opCode,
                                                     std::uint8_t direction, std::uint8_t lun,
                                                     std::uint32_t timeout) const override;
+    bool getCapacity(CDeviceParams& device, std::uint64_t& bytes) const override;
+    STATUS getLunsNum(CDeviceParams& params, std::uint32_t& count) const override;
+    std::unique_ptr<CHAUtils> createHAUtils() const override;
+    STATUS setFwVersion(CDeviceParams& params) const override;
 };
 
-// Any other USB disk: no private commands.
+// Any other USB disk: no private commands, generic services only.
 class CVendorDeviceTraitsANY : public CVendorDeviceTraits {
   public:
+    int validate(CDeviceHandle& handle, CDeviceParams& params, bool scsiAccess) const override;
+    bool registerServices(CUFDImpl& device) const override;
     const char16_t* name() const override { return u"ANY Device"; }
     // Non-null and non-empty.
     bool isValidSerial(const char16_t* serial) const override {
@@ -80,6 +133,10 @@ class CVendorDeviceTraitsANY : public CVendorDeviceTraits {
                                                     std::uint8_t, std::uint32_t) const override {
         return nullptr;
     }
+    bool getCapacity(CDeviceParams& device, std::uint64_t& bytes) const override;
+    STATUS getLunsNum(CDeviceParams& params, std::uint32_t& count) const override;
+    std::unique_ptr<CHAUtils> createHAUtils() const override { return nullptr; }
+    STATUS setFwVersion(CDeviceParams&) const override { return STATUS_OK; }
 };
 
 }  // namespace nork

@@ -8,8 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "DeviceHandle.h"
+#include "DeviceManager.h"
+#include "DeviceParams.h"
 #include "Json.h"
 #include "Log.h"
+#include "MaskConvert.h"
 #include "PlatformFactory.h"
 #include "PrivateCommand.h"
 #include "SCSICommand.h"
@@ -17,6 +21,10 @@
 #include "SDK.h"
 #include "Status.h"
 #include "StringConvertor.h"
+#include "UFD.h"
+#include "UFDImpl.h"
+#include "VendorIdentifier.h"
+#include "VendorTraits.h"
 #include "WideStream.h"
 #include "port/DeviceIo.h"
 #include "port/emu/EmuClient.h"
@@ -47,6 +55,10 @@ const char* kUsage =
     "                          CAPACITY, REPORT ID), e.g. /dev/sg2 or\n"
     "                          qzemu:SERIAL/0; without DEVICE, the first plugged\n"
     "                          drive of the emulator (qzemud) when one runs\n"
+    "  info DEVICE [--hid]     identify a drive: family (QZ, ZYK or ANY Device),\n"
+    "                          serial, vendor, product, firmware version and\n"
+    "                          drive roots; --hid sends private commands over\n"
+    "                          the drive's HID interface\n"
     "  help [COMMAND]          this text, or one command's\n"
     "\n"
     "Options:\n"
@@ -56,11 +68,12 @@ const char* kUsage =
     "\n"
     "Numbers are decimal or 0x-prefixed hexadecimal.\n"
     "Exit codes: 0 done; 1 usage error; 2 device could not be opened;\n"
-    "3 the device refused or failed a command.\n";
+    "3 the device refused or failed a command, or was not identified.\n";
 
 struct Options {
     bool json = false;
     bool log = false;
+    bool hid = false;
 };
 
 std::string narrow(const std::u16string& s) {
@@ -106,7 +119,7 @@ class SdkSession {
         if (options.log) {
             m_stream = std::make_unique<nork::CUtf8WideStream>(std::cerr);
         }
-        std::uint32_t settings = 0;
+        std::uint32_t settings = options.hid ? nork::FORCE_HID_USAGE : 0u;
         nork::LogConfig config{options.log ? 0xFFFFFFFFu : 0u, m_stream.get()};
         m_status = nork::SDK::init(settings, config);
     }
@@ -342,6 +355,116 @@ int cmdInquiry(const Options& options, std::vector<std::string> args) {
     return EXIT_OK;
 }
 
+int cmdInfo(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return usageError("info needs exactly one DEVICE");
+    const std::string& device = args[0];
+    SdkSession sdk(options);
+    if (sdk.status() != nork::STATUS_OK) {
+        std::cerr << "qzctl: the library did not start: "
+                  << narrow(nork::statusToString(sdk.status())) << "\n";
+        return EXIT_COMMAND_FAILED;
+    }
+
+    // The drive as enumeration would report it: its disk path, found by the
+    // path-based identification (flags bit 0).
+    nork::CDeviceParams params;
+    const std::u16string path = nork::multiToWideString(device, 0);
+    if (!params.setPath(nork::CDeviceParams::PATH_DISK, path)) {
+        return usageError("device path too long: " + device);
+    }
+    params.setFlags(nork::CDeviceParams::FLAG_NON_ADMIN_PATH);
+    if (options.hid) {
+        // Over HID the drive is reached through its HID interface; the
+        // emulator names it after the drive's serial number.
+        nork::port::emu::EmulatedPath emulated;
+        if (nork::port::emu::parseDevicePath(device, emulated)) {
+            params.setPath(nork::CDeviceParams::PATH_HID,
+                           nork::multiToWideString("qzemu-hid:" + emulated.serial, 0));
+            params.setFlags(params.flags() | nork::CDeviceParams::FLAG_HID_PRIVATE_COMMANDS);
+        }
+    }
+
+    // A device that does not open is reported as such, not as unidentified.
+    nork::port::PortError error;
+    const nork::port::OsHandle probe =
+        nork::port::deviceIo().open(std::string_view(device), &error);
+    if (probe == nork::port::INVALID_OS_HANDLE) {
+        std::cerr << "qzctl: cannot open " << device << ": " << nork::port::portErrcName(error.code)
+                  << "\n";
+        return EXIT_NO_DEVICE;
+    }
+    nork::port::deviceIo().close(probe);
+
+    nork::CDeviceHandle handle(&params);
+    const int identified = nork::CVendorIdentifier::instance().identify(handle, params);
+    handle.close();
+    if (identified != 0 || params.traits() == nullptr) {
+        std::cerr << "qzctl: " << device
+                  << (identified == 2 ? " is not ready to be identified\n"
+                                      : " is not a drive the library serves\n");
+        return EXIT_COMMAND_FAILED;
+    }
+
+    nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
+    manager.deviceConnected(params);
+    nork::CUFD ufd = manager.getCUFD(params.serialNumber());
+
+    char16_t version[32] = {};
+    std::uint32_t versionLength = 32;
+    const nork::STATUS versionStatus = ufd.getVersion(version, versionLength);
+    if (versionStatus != nork::STATUS_OK) {
+        std::cerr << "qzctl: " << device
+                  << ": firmware version not read: " << narrow(nork::statusToString(versionStatus))
+                  << "\n";
+        return EXIT_COMMAND_FAILED;
+    }
+
+    std::vector<std::string> roots;
+    std::uint32_t rootsLength = 0;
+    if (ufd.getPathStrings(nullptr, rootsLength) == nork::STATUS_BUFFER_TOO_SMALL) {
+        std::vector<char16_t> buffer(rootsLength, u'\0');
+        if (ufd.getPathStrings(buffer.data(), rootsLength) == nork::STATUS_OK) {
+            for (const char16_t* p = buffer.data(); *p != u'\0'; p += std::u16string(p).size() + 1)
+                roots.push_back(narrow(std::u16string(p)));
+        }
+    }
+
+    nork::CUFDImpl& impl = *ufd.impl();
+    const std::string family = narrow(impl.traits()->name());
+    const std::string serial = narrow(impl.serialNumber());
+    const std::string vendor = narrow(impl.vendorString());
+    const std::string product = narrow(impl.productString());
+    const std::string firmware = narrow(version);
+    if (options.json) {
+        std::vector<std::string> rootItems;
+        for (const auto& r : roots)
+            rootItems.push_back(qzctl::jsonEscape(r));
+        std::cout << qzctl::JsonObject()
+                         .add("device", device)
+                         .add("family", family)
+                         .add("serial", serial)
+                         .add("vendor", vendor)
+                         .add("product", product)
+                         .add("firmware", firmware)
+                         .addRaw("roots", qzctl::jsonArray(rootItems))
+                         .str()
+                  << "\n";
+    } else {
+        std::string rootText;
+        for (const auto& r : roots)
+            rootText += (rootText.empty() ? "" : " ") + r;
+        std::cout << "device    " << device << "\n"
+                  << "family    " << family << "\n"
+                  << "serial    " << serial << "\n"
+                  << "vendor    " << vendor << "\n"
+                  << "product   " << product << "\n"
+                  << "firmware  " << firmware << "\n"
+                  << "roots     " << (rootText.empty() ? "none" : rootText) << "\n";
+    }
+    return EXIT_OK;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -353,6 +476,8 @@ int main(int argc, char** argv) {
             options.json = true;
         } else if (a == "--log") {
             options.log = true;
+        } else if (a == "--hid") {
+            options.hid = true;
         } else if (a == "-h" || a == "--help") {
             std::cout << kUsage;
             return EXIT_OK;
@@ -381,6 +506,8 @@ int main(int argc, char** argv) {
             return cmdFrame(options, args);
         if (command == "inquiry")
             return cmdInquiry(options, args);
+        if (command == "info")
+            return cmdInfo(options, args);
     } catch (const std::exception& e) {
         std::cerr << "qzctl: " << e.what() << "\n";
         return EXIT_COMMAND_FAILED;
