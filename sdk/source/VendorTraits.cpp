@@ -1,4 +1,5 @@
 #include "VendorTraits.h"
+#include "DomainCommands.h"
 
 #include <string_view>
 #include <utility>
@@ -247,11 +248,7 @@ std::unique_ptr<CSCSICommand> CVendorDeviceTraitsQz::createSCSICommand(
 
 bool CVendorDeviceTraitsQz::getCapacity(CDeviceParams& device, std::uint64_t& bytes) const {
     CDeviceHandle handle(&device);
-    qz::CQz_SD_QueryService_Cmd query(QZ_DEVICE_INFO_SIZE);
-    std::uint8_t params[proto::QZ_PARAMS_SIZE] = {};
-    proto::putLE16(params, QZ_SERVICE_DISCOVERY);
-    proto::putLE32(params + 2, QZ_DEVICE_INFO_SIZE);
-    query.setParams(params, sizeof params);
+    qz::CQz_SD_QueryService_Cmd query(QZ_SERVICE_DISCOVERY, QZ_DEVICE_INFO_SIZE, false);
     if (!runPrivate(handle, query)) {
         NORK_LOG(LOG_ERROR,
                  "Qz: CVendorDeviceTraitsQz::calculateCapacity(): Execution query command failure");
@@ -270,13 +267,13 @@ STATUS CVendorDeviceTraitsQz::getLunsNum(CDeviceParams& params, std::uint32_t& c
                  "CVendorDeviceTraitsQz::getLunsNum(): Opening handle to device failure");
         return STATUS_COMMUNICATION_FAILURE;
     }
-    qz::CQzCfgGetDeviceCfgCmd command(1);
+    CQzCfgGetDeviceCfgCmd command(1);
     if (!runPrivate(handle, command)) {
         NORK_LOG(LOG_ERROR,
                  "CVendorDeviceTraitsQz::getLunsNum(): Execution of GetDomains command failure");
         return STATUS_COMMUNICATION_FAILURE;
     }
-    count = command.dataBuffer()[0];
+    count = command.GetDomainsNum();
     return STATUS_OK;
 }
 

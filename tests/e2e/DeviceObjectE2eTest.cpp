@@ -9,6 +9,7 @@
 #include "DeviceHandle.h"
 #include "DeviceManager.h"
 #include "DeviceParams.h"
+#include "DomainCommands.h"
 #include "E2eSupport.h"
 #include "PrivateExec.h"
 #include "UFD.h"
@@ -95,7 +96,7 @@ TEST_F(DeviceObjectE2e, PlainDiskIsAnyAndFailsEveryPrivateCommandWithoutIo) {
     // Through the executor, as every service sends them...
     nork::CDeviceHandle handle(ufd.impl());
     nork::qz::CQz_AUX_GetFwVersion_Cmd firmware;
-    nork::qz::CQzCfgGetDeviceCfgCmd layout(1);
+    nork::CQzCfgGetDeviceCfgCmd layout(1);
     nork::CPrivateExec& exec = nork::CVersionFactory::instance().getPrivateExec(handle);
     EXPECT_FALSE(exec(handle, firmware));
     EXPECT_FALSE(exec(handle, layout));
