@@ -20,7 +20,8 @@
 #include "port/Utf.h"
 #include "qz/DriveProtocol.h"
 #include "qz/QzCommands.h"
-#include "qz/ServiceDiscoveryHook.h"
+#include "qz/QzServices.h"
+#include "qz/ServiceDiscoveryImpl.h"
 #include "zyk/ZykCommands.h"
 #include "zyk/ZykServices.h"
 
@@ -200,30 +201,28 @@ int CVendorDeviceTraitsQz::validate(CDeviceHandle& handle, CDeviceParams& params
 }
 
 bool CVendorDeviceTraitsQz::registerServices(CUFDImpl& device) const {
-    std::vector<std::pair<std::uint16_t, std::uint16_t>> services;
-    if (!discoverQzServices(device, services)) {
+    std::vector<qz::DiscoveredService> services;
+    if (!qz::discoverQzServices(device, services)) {
         NORK_LOG(LOG_ERROR,
                  "Qz: CVendorDeviceTraitsQz::registerServices(): service discovery failed for %s",
                  device.serialNumber());
         return false;
     }
-    // The implementations of the discovered services register here as their
-    // services are built; each discovered pair is recorded in the log.
     bool utilities = false;
     bool directCommunication = false;
     for (const auto& [type, version] : services) {
         utilities = utilities || type == 20;
         directCommunication = directCommunication || type == 50;
-        NORK_LOG(LOG_DEBUG, "Qz: CVendorDeviceTraitsQz::registerServices(): service %d version %d",
-                 static_cast<int>(type), static_cast<int>(version));
+        // The discovery service is already registered; 16 has no
+        // implementation of its own.
+        if (type == qz::SERVICE_ID_DISCOVERY || type == 16)
+            continue;
+        device.addService(qz::makeQzService(type, version));
     }
     if (!utilities)
-        NORK_LOG(LOG_DEBUG,
-                 "Qz: CVendorDeviceTraitsQz::registerServices(): utilities version 1 added");
+        device.addService(qz::makeQzService(20, 1));
     if (!directCommunication)
-        NORK_LOG(
-            LOG_DEBUG,
-            "Qz: CVendorDeviceTraitsQz::registerServices(): direct communication version 0 added");
+        device.addService(qz::makeQzService(50, 0));
     return true;
 }
 

@@ -1,0 +1,17 @@
+// The implementation a discovered (service id, version) pair of a Qz drive
+// becomes.
+#pragma once
+
+#include <cstdint>
+
+#include "ServiceImpl.h"
+
+namespace nork::qz {
+
+// Services whose implementation is not part of the library yet are
+// registered as plain service objects carrying their id and version, so the
+// device's registry lists every service it has; their public handles answer
+// STATUS_COMMAND_NOT_SUPPORTED until the service is implemented.
+CServiceImpl makeQzService(std::uint16_t id, std::uint16_t version);
+
+}  // namespace nork::qz
