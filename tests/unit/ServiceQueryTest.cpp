@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "qz/QzCommands.h"
+#include "qz/ServiceDiscoveryImpl.h"
 
 namespace nork::qz {
 namespace {
@@ -47,6 +48,38 @@ TEST(ServiceQuery, ParametersAndDescriptorFields) {
     EXPECT_EQ(empty.id(), -1);
     EXPECT_EQ(empty.length(), 0u);
     EXPECT_EQ(empty.rootSpecificStart(), nullptr);
+}
+
+}  // namespace
+}  // namespace nork::qz
+
+
+namespace nork::qz {
+namespace {
+
+TEST(DiscoveryWalk, RecordsUntilTheEndAZeroIdOrARecordThatCannotMove) {
+    using S = DiscoveredService;
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> data;
+        std::vector<S> expected;
+    } cases[] = {
+        {"own record first, then two",
+         {3, 0, 1, 0, 10, 0, 22, 0, 0, 0, 4, 0, 1, 0, 6, 0, 8, 0, 2, 0, 6, 0},
+         {{3, 1}, {4, 1}, {8, 2}}},
+        {"a zero id ends the list", {3, 0, 1, 0, 10, 0, 16, 0, 0, 0, 0, 0, 9, 0, 6, 0}, {{3, 1}}},
+        // A length shorter than the header would never move on.
+        {"a record of length 0",
+         {3, 0, 1, 0, 10, 0, 22, 0, 0, 0, 4, 0, 1, 0, 0, 0},
+         {{3, 1}, {4, 1}}},
+        {"a header cut by the total", {3, 0, 1, 0, 10, 0, 13, 0, 0, 0, 4, 0, 1}, {{3, 1}}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CServiceDiscoveryImpl::walkRecords(c.data.data(),
+                                                     static_cast<std::uint32_t>(c.data.size())),
+                  c.expected)
+            << c.what;
+    }
 }
 
 }  // namespace
