@@ -2,12 +2,7 @@
 # qzctl against a running emulator: the library finds the daemon through
 # QZ_EMU_SOCKET at start-up and reads a drive's identity through it.
 set -euo pipefail
-bin=$1
-work=$(mktemp -d "${QZ_TEST_TMP:-/tmp}/qzctl-emu.XXXXXX")
-export QZ_EMU_SOCKET="$work/s.sock"
-export QZ_HKCU_HIVE="$work/hkcu.reg"
-"$bin/qzemud" --socket "$QZ_EMU_SOCKET" --state-dir "$work/drives" >/dev/null
-trap '"$bin/qzemu" daemon stop >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+source "$(dirname "$0")/emulator_fixture.sh" "$1"
 "$bin/qzemu" create --serial QZCLI0001 --capacity 16M --layout "public:all" --firmware 6.61 >/dev/null
 
 out=$("$bin/qzctl" --json inquiry qzemu:QZCLI0001/0)
@@ -18,6 +13,16 @@ grep -q '"sectors":32768' <<<"$out"
 
 # Without a device, the first plugged drive of the emulator.
 "$bin/qzctl" inquiry | grep -q "serial    QZCLI0001"
+
+# Its domains and services, as the library reads them.
+out=$("$bin/qzctl" --json domains qzemu:QZCLI0001/0)
+echo "$out"
+grep -q '^\[{"index":0,"type":2,"typeName":"public","lun":0,"flags":0,"size":16777216}\]$' <<<"$out" \
+  || fail "domains"
+out=$("$bin/qzctl" services qzemu:QZCLI0001/0)
+echo "$out"
+grep -qE '^0x0004 +1  11 bytes$' <<<"$out" || fail "configuration service"
+grep -qE '^0x0008 +2  9 bytes$' <<<"$out" || fail "hidden-area service"
 
 # An unplugged drive is not there for the library.
 "$bin/qzemu" unplug QZCLI0001 >/dev/null

@@ -1,4 +1,5 @@
 // qzctl: a command-line tool over the device library.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "DeviceHandle.h"
 #include "DeviceManager.h"
 #include "DeviceParams.h"
+#include "DomainCommands.h"
 #include "Json.h"
 #include "Log.h"
 #include "MaskConvert.h"
@@ -32,6 +34,7 @@
 #include "port/emu/EmuRuntime.h"
 #include "qz/DeviceErrors.h"
 #include "qz/DriveProtocol.h"
+#include "qz/ServiceDiscoveryImpl.h"
 
 namespace {
 
@@ -59,6 +62,10 @@ const char* kUsage =
     "                          serial, vendor, product, firmware version and\n"
     "                          drive roots; --hid sends private commands over\n"
     "                          the drive's HID interface\n"
+    "  domains DEVICE          the drive's domains: index, type, LUN, flags, size\n"
+    "                          and drive root when known\n"
+    "  services DEVICE         the services a Qz drive offers: id, version and\n"
+    "                          descriptor length\n"
     "  help [COMMAND]          this text, or one command's\n"
     "\n"
     "Options:\n"
@@ -355,17 +362,10 @@ int cmdInquiry(const Options& options, std::vector<std::string> args) {
     return EXIT_OK;
 }
 
-int cmdInfo(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() != 1)
-        return usageError("info needs exactly one DEVICE");
-    const std::string& device = args[0];
-    SdkSession sdk(options);
-    if (sdk.status() != nork::STATUS_OK) {
-        std::cerr << "qzctl: the library did not start: "
-                  << narrow(nork::statusToString(sdk.status())) << "\n";
-        return EXIT_COMMAND_FAILED;
-    }
-
+// A drive opened by its device path, identified and entered in the device
+// manager as enumeration would; EXIT_OK and the device object, or the exit
+// code with the reason printed.
+int openDrive(const Options& options, const std::string& device, nork::CUFD& out) {
     // The drive as enumeration would report it: its disk path, found by the
     // path-based identification (flags bit 0).
     nork::CDeviceParams params;
@@ -408,7 +408,34 @@ int cmdInfo(const Options& options, const std::vector<std::string>& args) {
 
     nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
     manager.deviceConnected(params);
-    nork::CUFD ufd = manager.getCUFD(params.serialNumber());
+    out = manager.getCUFD(params.serialNumber());
+    if (out.impl() == nullptr) {
+        std::cerr << "qzctl: " << device << " was not kept by the device manager\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    return EXIT_OK;
+}
+
+// Starts the library for a command; false (with the reason printed) when it
+// does not start.
+bool startSdk(const SdkSession& sdk) {
+    if (sdk.status() == nork::STATUS_OK)
+        return true;
+    std::cerr << "qzctl: the library did not start: " << narrow(nork::statusToString(sdk.status()))
+              << "\n";
+    return false;
+}
+
+int cmdInfo(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return usageError("info needs exactly one DEVICE");
+    const std::string& device = args[0];
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    nork::CUFD ufd;
+    if (int rc = openDrive(options, device, ufd); rc != EXIT_OK)
+        return rc;
 
     char16_t version[32] = {};
     std::uint32_t versionLength = 32;
@@ -465,6 +492,134 @@ int cmdInfo(const Options& options, const std::vector<std::string>& args) {
     return EXIT_OK;
 }
 
+const char* domainTypeName(int type) {
+    switch (type) {
+        case 1:
+            return "type1";
+        case nork::DOMAIN_TYPE_PUBLIC:
+            return "public";
+        case nork::DOMAIN_TYPE_CD:
+            return "cd";
+        case 4:
+            return "type4";
+        default:
+            return "unknown";
+    }
+}
+
+int cmdDomains(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return usageError("domains needs exactly one DEVICE");
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    nork::CUFD ufd;
+    if (int rc = openDrive(options, args[0], ufd); rc != EXIT_OK)
+        return rc;
+    nork::CUFDImpl& device = *ufd.impl();
+
+    // The count first, then every entry.
+    nork::CDeviceHandle handle(&device);
+    nork::CQzCfgGetDeviceCfgCmd probe(1);
+    if (!nork::executePrivate(handle, probe)) {
+        std::cerr << "qzctl: " << args[0] << " did not report its domains\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    const std::uint32_t count = probe.GetDomainsNum();
+    nork::CQzCfgGetDeviceCfgCmd all(std::max<std::uint32_t>(count, 1));
+    if (count > 0 && !nork::executePrivate(handle, all)) {
+        std::cerr << "qzctl: " << args[0] << " did not report its domains\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    const auto mountPoints = device.mountPoints();
+    std::vector<std::string> items;
+    if (!options.json)
+        std::cout << "INDEX  TYPE    LUN  FLAGS   SIZE (bytes)   ROOT\n";
+    for (std::uint32_t i = 0; i < count; ++i) {
+        auto entry = all.GetDomainCfg(i);
+        if (!entry)
+            break;
+        const nork::CDomain domain = entry->toDomain(static_cast<std::uint8_t>(i));
+        std::string root;
+        for (const auto& [letter, index] : mountPoints) {
+            if (index == i)
+                root = std::string(1, static_cast<char>(letter)) + ":\\";
+        }
+        if (options.json) {
+            qzctl::JsonObject o;
+            o.add("index", std::int64_t{i})
+                .add("type", std::int64_t{domain.type()})
+                .add("typeName", domainTypeName(domain.type()))
+                .add("lun", std::int64_t{domain.lun()})
+                .add("flags", std::int64_t{domain.flags()})
+                .add("size", static_cast<std::int64_t>(domain.size()));
+            if (!root.empty())
+                o.add("root", root);
+            items.push_back(o.str());
+        } else {
+            char line[128];
+            std::snprintf(
+                line, sizeof line, "%5u  %-6s  %3s  0x%04X  %13llu   %s\n", i,
+                domainTypeName(domain.type()),
+                domain.lun() == nork::DOMAIN_NO_LUN ? "-" : std::to_string(domain.lun()).c_str(),
+                domain.flags(), static_cast<unsigned long long>(domain.size()),
+                root.empty() ? "-" : root.c_str());
+            std::cout << line;
+        }
+    }
+    if (options.json)
+        std::cout << qzctl::jsonArray(items) << "\n";
+    return EXIT_OK;
+}
+
+int cmdServices(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return usageError("services needs exactly one DEVICE");
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    nork::CUFD ufd;
+    if (int rc = openDrive(options, args[0], ufd); rc != EXIT_OK)
+        return rc;
+    auto discovery = std::dynamic_pointer_cast<nork::qz::CServiceDiscoveryImpl>(
+        ufd.impl()->getService(nork::qz::SERVICE_ID_DISCOVERY));
+    if (!discovery) {
+        std::cerr << "qzctl: " << args[0] << " does not discover its services\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    std::vector<nork::qz::DiscoveredService> services;
+    const nork::STATUS status = discovery->copyServices(services);
+    if (status != nork::STATUS_OK) {
+        std::cerr << "qzctl: service discovery failed: " << narrow(nork::statusToString(status))
+                  << "\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    std::vector<std::string> items;
+    if (!options.json)
+        std::cout << "ID     VERSION  DESCRIPTOR\n";
+    for (const auto& service : services) {
+        std::uint8_t head[16] = {};
+        std::uint32_t length = 0;
+        const bool known = discovery->getServiceDescriptor(service.id, head, sizeof head, length,
+                                                           false) == nork::STATUS_OK;
+        if (options.json) {
+            qzctl::JsonObject o;
+            o.add("id", std::int64_t{service.id}).add("version", std::int64_t{service.version});
+            if (known)
+                o.add("descriptorLength", std::int64_t{length});
+            items.push_back(o.str());
+        } else {
+            char line[64];
+            std::snprintf(line, sizeof line, "0x%04X %7u  %s\n", service.id, service.version,
+                          known ? (std::to_string(length) + " bytes").c_str() : "-");
+            std::cout << line;
+        }
+    }
+    if (options.json)
+        std::cout << qzctl::jsonArray(items) << "\n";
+    return EXIT_OK;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -508,6 +663,10 @@ int main(int argc, char** argv) {
             return cmdInquiry(options, args);
         if (command == "info")
             return cmdInfo(options, args);
+        if (command == "domains")
+            return cmdDomains(options, args);
+        if (command == "services")
+            return cmdServices(options, args);
     } catch (const std::exception& e) {
         std::cerr << "qzctl: " << e.what() << "\n";
         return EXIT_COMMAND_FAILED;

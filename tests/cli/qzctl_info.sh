@@ -2,16 +2,9 @@
 # qzctl info against a running emulator: a Qz drive, a plain disk, a missing
 # drive and a usage error, with the exit codes scripts rely on.
 set -uo pipefail
-bin=$1
-work=$(mktemp -d "${QZ_TEST_TMP:-/tmp}/qzctl-info.XXXXXX")
-export QZ_EMU_SOCKET="$work/s.sock"
-export QZ_HKCU_HIVE="$work/hkcu.reg"
-"$bin/qzemud" --socket "$QZ_EMU_SOCKET" --state-dir "$work/drives" >/dev/null || exit 1
-trap '"$bin/qzemu" daemon stop >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+source "$(dirname "$0")/emulator_fixture.sh" "$1"
 "$bin/qzemu" create --serial QZINFO0001 --capacity 16M --firmware 6.61 >/dev/null || exit 1
 "$bin/qzemu" create --serial DISKINFO01 --capacity 16M --mode disk >/dev/null || exit 1
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 out=$("$bin/qzctl" info qzemu:QZINFO0001/0) || fail "info of a Qz drive: exit $?"
 echo "$out"
