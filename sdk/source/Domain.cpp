@@ -1,5 +1,6 @@
 #include "Domain.h"
 
+#include "DeviceParams.h"
 #include "qz/DriveProtocol.h"
 
 namespace nork {
@@ -88,6 +89,12 @@ std::uint8_t CDomainAddress::resolve(std::uint32_t driveMask,
     auto it = mountPoints.find(static_cast<std::uint16_t>(letter));
     m_index = it != mountPoints.end() ? it->second : DOMAIN_NO_INDEX;
     return m_index;
+}
+
+std::uint8_t CDomainAddress::resolve(const CDeviceParams& device) {
+    if (m_index != DOMAIN_NO_INDEX)
+        return m_index;
+    return resolve(device.driveMask(), device.mountPoints());
 }
 
 DomainWireEntry DomainWireEntry::decode(const std::uint8_t* bytes) {

@@ -14,6 +14,8 @@
 
 namespace nork {
 
+class CDeviceParams;
+
 inline constexpr std::int32_t DOMAIN_TYPE_PUBLIC = 2;
 inline constexpr std::int32_t DOMAIN_TYPE_CD = 3;
 inline constexpr std::int32_t DOMAIN_TYPE_ANY = 5;  // filter only, never stored
@@ -113,6 +115,9 @@ class CDomainAddress {
     // resolved. A resolved index is kept for later calls.
     std::uint8_t resolve(std::uint32_t driveMask,
                          const std::map<std::uint16_t, std::uint8_t>& mountPoints);
+    // The same against a device object: its drive-letter mask and its
+    // mount-point map.
+    std::uint8_t resolve(const CDeviceParams& device);
 
   private:
     std::uint8_t m_index = DOMAIN_NO_INDEX;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "DeviceParams.h"
 #include "Domain.h"
 #include "DomainCommands.h"
 #include "qz/DriveProtocol.h"
@@ -162,6 +163,21 @@ TEST(DomainCommands, LayoutAnswerIsReadWithinBothBounds) {
     CQzCfgCalcValidDomainSizeCmd calc(2, 1, false);
     proto::putLE32(calc.dataBuffer(), 0x800);
     EXPECT_EQ(calc.closestValidSize(), 0x800u);
+}
+
+}  // namespace
+}  // namespace nork
+
+namespace nork {
+namespace {
+
+TEST(CDomainAddressResolution, AgainstADeviceObject) {
+    CDeviceParams device;
+    device.setDriveMask((1u << 4) | (1u << 5));  // E, F
+    device.setMountPoint(u'F', 1);
+    EXPECT_EQ(CDomainAddress(255, u"F:\\").resolve(device), 1);
+    EXPECT_EQ(CDomainAddress(255, u"E:\\").resolve(device), 255);  // not mapped
+    EXPECT_EQ(CDomainAddress(255, u"G:\\").resolve(device), 255);  // not the device's
 }
 
 }  // namespace
