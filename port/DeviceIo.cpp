@@ -99,6 +99,16 @@ PortError DeviceIo::vendorDriverRequest(OsHandle handle, VendorDriverRequest& re
     return entry.backend->vendorDriverRequest(entry.localHandle, request);
 }
 
+PortError DeviceIo::resolve(OsHandle handle, std::shared_ptr<IDeviceBackend>& backend,
+                           std::intptr_t& localHandle) const {
+    Entry entry;
+    if (!lookup(handle, entry))
+        return PortError{PortErrc::NotFound, 0};
+    backend = std::move(entry.backend);
+    localHandle = entry.localHandle;
+    return PortError::ok();
+}
+
 std::size_t DeviceIo::openHandleCount() const {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_handles.size();
