@@ -15,10 +15,12 @@
 
 #include "DeviceHandle.h"
 #include "DeviceParams.h"
+#include "DiskInterface.h"
 #include "HIDCommand.h"
 #include "HIDExec.h"
 #include "HIDHandleMgr.h"
 #include "HidReset.h"
+#include "HidValidator.h"
 #include "LogCapture.h"
 #include "PrivateCommand.h"
 #include "PrivateExec.h"
@@ -47,6 +49,9 @@ class FakeHidDrive final : public port::IDeviceBackend, public port::IHidBackend
     enum class Mode { Normal, Silent, WrongEcho, FailStatus, FailWrites, FailDataWrites };
 
     Mode mode = Mode::Normal;
+    // The drive's collection, as its report descriptor gives it.
+    port::HidCaps caps{64, 63, 5, 69, {0xFF00, 0xFE00, 0xFD00}};
+    bool capsReadable = true;
 
     const char* name() const override { return "fake-hid"; }
     bool claims(std::string_view path) const override { return path.rfind("fakehid:", 0) == 0; }
@@ -110,8 +115,9 @@ class FakeHidDrive final : public port::IDeviceBackend, public port::IHidBackend
     }
 
     port::PortError hidCaps(std::intptr_t, port::HidCaps& out) override {
-        out = port::HidCaps{};
-        return {};
+        std::lock_guard lock(m_mutex);
+        out = caps;
+        return capsReadable ? port::PortError{} : port::PortError{port::PortErrc::IoError, 0};
     }
     port::PortError hidFlush(std::intptr_t) override { return {}; }
 
@@ -428,6 +434,75 @@ TEST_F(HidCommandTest, MutexNamesPerDrive) {
     EXPECT_TRUE(logged("szSerialNumber"));
 }
 
+TEST_F(HidCommandTest, ValidatorChecksTheCollection) {
+    const struct {
+        const char* what;
+        void (*change)(FakeHidDrive&);
+        int answer;
+    } cases[] = {
+        {"the drive's collection", [](FakeHidDrive&) {}, 0},
+        {"capabilities unreadable", [](FakeHidDrive& d) { d.capsReadable = false; }, 1},
+        {"two value caps", [](FakeHidDrive& d) { d.caps.inputValueUsagePages.pop_back(); }, 1},
+        {"four value caps (three asked for)",
+         [](FakeHidDrive& d) { d.caps.inputValueUsagePages.push_back(0xFC00); }, 0},
+        {"input indices", [](FakeHidDrive& d) { d.caps.inputDataIndices = 4; }, 1},
+        {"output indices", [](FakeHidDrive& d) { d.caps.outputDataIndices = 70; }, 1},
+        {"pages out of order",
+         [](FakeHidDrive& d) {
+             std::swap(d.caps.inputValueUsagePages[1], d.caps.inputValueUsagePages[2]);
+         },
+         1},
+    };
+    for (const auto& c : cases) {
+        FakeHidDrive fresh;
+        drive->caps = fresh.caps;
+        drive->capsReadable = true;
+        c.change(*drive);
+        CDeviceHandle& hid = CHIDHandleMgr::instance().getHandle(handle);
+        log->take();
+        EXPECT_EQ(validateHid(hid, params), c.answer) << c.what;
+        EXPECT_TRUE(logged(c.answer == 0 ? "Validate HID Success" : "Validate HID Fail")) << c.what;
+    }
+    CDeviceHandle closed(&params);
+    EXPECT_EQ(validateHid(closed, params), 2);
+}
+
+TEST_F(HidCommandTest, PrivateAreaDiskInterface) {
+    params.setPrivateAreaLun(2);
+    // Without raw device access the disk path is the HID path; say so here.
+    params.setPath(CDeviceParams::PATH_DISK, u"fakehid:FAKE01");
+    CPrivateExecHID exec;
+    CDiskInterfacePAHid disk(exec);
+    std::vector<std::uint8_t> data(2 * 512, 0x5A);
+    EXPECT_EQ(disk.writeSectors(handle, data.data(), 0x01020304, 2), STATUS_OK);
+    // One command per sector: block, then 9 data reports of 62 bytes.
+    const auto written = drive->written();
+    ASSERT_EQ(written.size(), 2u * (1 + 9));
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::uint8_t* block = written[i * 10].data() + 1;
+        EXPECT_EQ(proto::getLE16(block + hid::BLOCK_OPCODE), proto::qzop::WRITE_SECTOR_HID);
+        EXPECT_EQ(block[hid::BLOCK_PARAMS], 2);
+        EXPECT_EQ(proto::getLE32(block + hid::BLOCK_PARAMS + 1), 0x01020304u + i);
+    }
+
+    drive->mode = FakeHidDrive::Mode::FailStatus;
+    drive->forget();
+    EXPECT_EQ(disk.writeSectors(handle, data.data(), 0, 2), STATUS_COMMUNICATION_FAILURE);
+    EXPECT_EQ(drive->written().size(), 10u);  // stopped after the first sector
+    EXPECT_EQ(disk.getCapacityKB(handle), 0u);
+
+    // The fake answers byte i = i, so the size field (bytes 4..7) is 0x07060504 sectors.
+    drive->mode = FakeHidDrive::Mode::Normal;
+    EXPECT_EQ(disk.getCapacityKB(handle), 0x07060504u / 2);
+    EXPECT_EQ(disk.getSectorCount(handle), 0x07060504u / 2 * 2);
+    std::uint8_t spt = 0, heads = 0;
+    std::uint16_t cylinders = 1;
+    EXPECT_EQ(disk.getGeometry(handle, spt, cylinders, heads), STATUS_OK);
+    EXPECT_EQ(spt, 63);
+    EXPECT_EQ(heads, 6);
+    EXPECT_EQ(cylinders, 0);
+}
+
 TEST(HidResetTest, StringIdCapability) {
     const struct {
         const char16_t* text;
@@ -445,14 +520,14 @@ TEST(HidDescriptorTest, CapabilitiesOfTheDrivesCollection) {
     // Three input values on pages FF00 (3 usages), FE00, FD00; output 64 + 5
     // usages; a constant input pad counts nothing.
     const std::uint8_t desc[] = {
-        0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75,
-        0x08, 0x06, 0x00, 0xFF, 0x19, 0x20, 0x29, 0x22, 0x95, 0x14, 0x81, 0x02,  // FF00 x3, 20
-                                                                                 // bytes
-        0x06, 0x00, 0xFE, 0x09, 0x01, 0x95, 0x15, 0x81, 0x02,                    // FE00, 21 bytes
-        0x06, 0x00, 0xFD, 0x09, 0x01, 0x95, 0x15, 0x81, 0x02,                    // FD00, 21 bytes
-        0x95, 0x01, 0x81, 0x01,                                                  // constant pad
-        0x06, 0x00, 0xFF, 0x19, 0x01, 0x29, 0x40, 0x95, 0x39, 0x91, 0x02,        // 64 usages
-        0x19, 0x41, 0x29, 0x45, 0x95, 0x05, 0x91, 0x02,                          // 5 usages
+        0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x06,
+        0x00, 0xFF, 0x19, 0x20, 0x29, 0x22, 0x95, 0x14, 0x81, 0x02,        // FF00 x3, 20
+                                                                           // bytes
+        0x06, 0x00, 0xFE, 0x09, 0x01, 0x95, 0x15, 0x81, 0x02,              // FE00, 21 bytes
+        0x06, 0x00, 0xFD, 0x09, 0x01, 0x95, 0x15, 0x81, 0x02,              // FD00, 21 bytes
+        0x95, 0x01, 0x81, 0x01,                                            // constant pad
+        0x06, 0x00, 0xFF, 0x19, 0x01, 0x29, 0x40, 0x95, 0x39, 0x91, 0x02,  // 64 usages
+        0x19, 0x41, 0x29, 0x45, 0x95, 0x05, 0x91, 0x02,                    // 5 usages
         0xC0};
     port::HidCaps caps;
     ASSERT_TRUE(port::parseHidReportDescriptor(desc, sizeof desc, caps));
