@@ -34,8 +34,15 @@ CDeviceHandle& CHIDHandleMgr::getHandle(CDeviceHandle& handle) {
             entry.handle->open(CDeviceParams::PATH_HID);
         hid = entry.handle.get();
     }
-    if (isNew && params != nullptr)
+    if (isNew && params != nullptr) {
+        // Under the drive's HID mutex: the reset drops queued reports and a
+        // half-sent command, which may be another process's command under way.
+        port::NamedMutex* mutex = getHidMutex(params->serialNumber());
+        const bool locked = mutex != nullptr && !mutex->lock();
         qzHidReset(params->serialNumber(), hidResetPathOf(*params));
+        if (locked)
+            mutex->unlock();
+    }
     return *hid;
 }
 

@@ -100,10 +100,13 @@ TEST_F(HidE2e, DiskOnlyDriveHasNoHidInterfaceUntilSwitched) {
     EXPECT_FALSE(overHid(fw));
     nork::CHIDHandleMgr::instance().closeAll();
 
+    // Away long enough to be seen leaving.
+    rig->fault(emu::FaultRequest{SERIAL, emu::FaultKind::ReattachDelay, 0, 500, true});
     const std::string diskPath = emu::makeDevicePath(SERIAL, 1);
     EXPECT_FALSE(nork::qzCompSwitchTrigger(u"OTHER", diskPath));  // not this drive
     EXPECT_TRUE(nork::qzCompSwitchTrigger(u16(SERIAL), diskPath));
     EXPECT_EQ(usbMode(), emu::UsbMode::Composite);
+    ASSERT_TRUE(rig->waitForBus(SERIAL, emu::Bus::Detached));
     ASSERT_TRUE(rig->waitForBus(SERIAL, emu::Bus::Attached));
 
     qzc::CQz_AUX_GetFwVersion_Cmd again;
