@@ -100,7 +100,7 @@ PortError DeviceIo::vendorDriverRequest(OsHandle handle, VendorDriverRequest& re
 }
 
 PortError DeviceIo::resolve(OsHandle handle, std::shared_ptr<IDeviceBackend>& backend,
-                           std::intptr_t& localHandle) const {
+                            std::intptr_t& localHandle) const {
     Entry entry;
     if (!lookup(handle, entry))
         return PortError{PortErrc::NotFound, 0};
