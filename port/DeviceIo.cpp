@@ -116,6 +116,16 @@ PortError DeviceIo::usbIdentity(std::string_view path, UsbIdentity& out) {
     return backend->usbIdentity(std::string(path), out);
 }
 
+PortError DeviceIo::resolve(OsHandle handle, std::shared_ptr<IDeviceBackend>& backend,
+                            std::intptr_t& localHandle) const {
+    Entry entry;
+    if (!lookup(handle, entry))
+        return PortError{PortErrc::NotFound, 0};
+    backend = std::move(entry.backend);
+    localHandle = entry.localHandle;
+    return PortError::ok();
+}
+
 std::size_t DeviceIo::openHandleCount() const {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_handles.size();

@@ -146,6 +146,12 @@ class DeviceIo : public IScsiPassThrough {
     // Number of open handles (for tests and leak checks).
     std::size_t openHandleCount() const;
 
+    // The backend serving an open handle and its backend-local handle, for
+    // services layered on a backend (HID reports, port/HidDevice.h).
+    // NotFound when the handle is not open. Never blocks.
+    PortError resolve(OsHandle handle, std::shared_ptr<IDeviceBackend>& backend,
+                      std::intptr_t& localHandle) const;
+
   private:
     struct Entry {
         std::shared_ptr<IDeviceBackend> backend;

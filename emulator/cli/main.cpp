@@ -46,6 +46,7 @@ const char* const GLOBAL_HELP =
     "  unplug         unplug a drive\n"
     "  fault          set or clear a fault\n"
     "  inspect        show identity, domains, bus state and faults\n"
+    "  usb-mode       show or set the USB configuration (composite or disk)\n"
     "  read-sectors   hex dump of sectors of a LUN\n"
     "  write-sectors  write sectors of a LUN\n"
     "  remove         delete a drive and its state\n"
@@ -66,8 +67,9 @@ const std::map<std::string, std::string> VERB_HELP = {
      "usage: qzemu create [--serial S] [--capacity SIZE] [--layout L] [--firmware F]\n"
      "                    [--mode qz|disk|zyk] [--vid ID] [--pid ID] [--vendor V]\n"
      "                    [--product P] [--revision R] [--reattach-delay MS]\n"
-     "                    [--ready-delay MS] [--unplugged]\n"
-     "Makes a drive and plugs it in (unless --unplugged). SIZE is in 512-byte\n"
+     "                    [--ready-delay MS] [--unplugged] [--composite]\n"
+     "Makes a drive and plugs it in (unless --unplugged); with --composite it\n"
+     "shows its HID interface beside the disk. SIZE is in 512-byte\n"
      "sectors, or bytes with a K, M or G suffix (binary units). The layout\n"
      "lists domains, e.g. \"cd:32M:locked,public:rest\". Unset values take the\n"
      "drive model's defaults; without --serial the daemon chooses one.\n"
@@ -88,7 +90,14 @@ const std::map<std::string, std::string> VERB_HELP = {
      "  tear-write NTH KEEP [--drop]\n"
      "                           the NTH write from now keeps KEEP sectors and fails;\n"
      "                           with --drop the drive also leaves the bus\n"
+     "  hid-silent on|off        the HID interface takes reports and answers nothing\n"
+     "  hid-wrong-echo on|off    HID status reports echo another operation code\n"
      "  clear                    every fault off\n"},
+    {"usb-mode",
+     "usage: qzemu usb-mode SERIAL [composite|disk]\n"
+     "Prints the drive's USB configuration, after setting it when given:\n"
+     "composite (disk plus HID interface) or disk (disk only). Set here it takes\n"
+     "effect at once; a host switches a drive with the string-descriptor reads.\n"},
     {"inspect",
      "usage: qzemu inspect SERIAL\nShows identity, domains, bus state, delays and faults.\n"},
     {"read-sectors",
@@ -396,7 +405,7 @@ int verbCreate(Context& ctx, const std::vector<std::string>& in) {
         parseArgs(in,
                   {"--serial", "--capacity", "--layout", "--firmware", "--mode", "--vid", "--pid",
                    "--vendor", "--product", "--revision", "--reattach-delay", "--ready-delay"},
-                  {"--unplugged"});
+                  {"--unplugged", "--composite"});
     needPositional(a, 0, 0);
     emu::DriveConfig c;
     c.serial = a.opt("--serial").value_or("");
@@ -426,6 +435,12 @@ int verbCreate(Context& ctx, const std::vector<std::string>& in) {
     emu::EmuStatus s = ctx.client.create(c, info);
     if (!s.ok())
         return failed(ctx, s);
+    if (a.has("--composite")) {
+        emu::UsbMode now{};
+        s = ctx.client.usbMode(info.serial, emu::UsbMode::Composite, now);
+        if (!s.ok())
+            return failed(ctx, s);
+    }
     if (ctx.json)
         std::cout << infoJson(info) << "\n";
     else
@@ -528,6 +543,12 @@ int verbFault(Context& ctx, const std::vector<std::string>& in) {
         r.count = static_cast<std::uint32_t>(parseNumber(rest[0], "write number"));
         r.value = static_cast<std::uint32_t>(parseNumber(rest[1], "sector count"));
         r.flag = a.has("--drop");
+    } else if (kind == "hid-silent" || kind == "hid-wrong-echo") {
+        expect(1, 1);
+        if (rest[0] != "on" && rest[0] != "off")
+            throw UsageError{kind + " takes on or off"};
+        r.kind = kind == "hid-silent" ? emu::FaultKind::HidSilent : emu::FaultKind::HidWrongEcho;
+        r.flag = rest[0] == "on";
     } else {
         throw UsageError{"unknown fault kind \"" + kind + "\""};
     }
@@ -535,6 +556,32 @@ int verbFault(Context& ctx, const std::vector<std::string>& in) {
         return rc;
     emu::EmuStatus s = ctx.client.fault(r);
     return s.ok() ? done(ctx, "") : failed(ctx, s);
+}
+
+int verbUsbMode(Context& ctx, const std::vector<std::string>& in) {
+    Args a = parseArgs(in, {}, {});
+    needPositional(a, 1, 2);
+    emu::UsbMode set = emu::UsbMode::Query;
+    if (a.positional.size() == 2) {
+        if (a.positional[1] == "composite")
+            set = emu::UsbMode::Composite;
+        else if (a.positional[1] == "disk")
+            set = emu::UsbMode::DiskOnly;
+        else
+            throw UsageError{"usb-mode takes composite or disk"};
+    }
+    if (int rc = connect(ctx))
+        return rc;
+    emu::UsbMode now{};
+    emu::EmuStatus s = ctx.client.usbMode(a.positional[0], set, now);
+    if (!s.ok())
+        return failed(ctx, s);
+    const char* name = now == emu::UsbMode::Composite ? "composite" : "disk";
+    if (ctx.json)
+        std::cout << JsonObject().str("usbMode", name).text() << "\n";
+    else
+        std::cout << name << "\n";
+    return EXIT_OK;
 }
 
 // Runs one READ(10) or WRITE(10); prints the failure and gives its exit code.
@@ -755,6 +802,8 @@ int main(int argc, char** argv) {
             return verbSimple(ctx, verb, rest);
         if (verb == "fault")
             return verbFault(ctx, rest);
+        if (verb == "usb-mode")
+            return verbUsbMode(ctx, rest);
         if (verb == "read-sectors")
             return verbReadSectors(ctx, rest);
         if (verb == "write-sectors")

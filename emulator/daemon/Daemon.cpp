@@ -24,6 +24,8 @@ namespace {
 constexpr auto PAYLOAD_TIMEOUT = 10s;
 constexpr auto REPLY_TIMEOUT = 10s;
 constexpr auto EVENT_TIMEOUT = 2s;
+// Longest wait of one HID read request.
+constexpr std::chrono::milliseconds HID_READ_LIMIT = 5s;
 
 std::uint8_t lunCountOf(const DriveInfo& info) {
     std::uint8_t n = 0;
@@ -331,6 +333,13 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
                 return send(conn, reply, id, {});
             }
 
+            case MsgType::HidOpen:
+            case MsgType::HidWrite:
+            case MsgType::HidRead:
+            case MsgType::UsbDescriptor:
+            case MsgType::UsbMode:
+                return onUsb(conn, header, payload);
+
             case MsgType::Shutdown:
                 if (!payload.empty())
                     return malformed();
@@ -346,6 +355,93 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
         return sendError(conn, id, EmuErrc::Failed, e.what());
     } catch (...) {
         return sendError(conn, id, EmuErrc::Failed, "internal error");
+    }
+}
+
+bool Daemon::onUsb(Connection& conn, const wire::Header& header,
+                   const std::vector<std::uint8_t>& payload) {
+    using wire::EmuErrc;
+    using wire::MsgType;
+    const std::uint32_t id = header.id;
+    const auto type = static_cast<MsgType>(header.type);
+    const std::uint16_t reply = wire::replyType(type);
+    auto answer = [&](const std::string& serial, HidResult result,
+                      const std::vector<std::uint8_t>& bytes) {
+        if (result == HidResult::NoDevice)
+            return sendError(conn, id, EmuErrc::NoSuchLun, "drive " + serial + " is off the bus");
+        if (result == HidResult::NoInterface) {
+            return sendError(conn, id, EmuErrc::NoSuchLun,
+                             "drive " + serial + " shows no HID interface");
+        }
+        return send(conn, reply, id, wire::encode(wire::BytesReply{bytes}));
+    };
+    auto malformed = [&] { return sendError(conn, id, EmuErrc::Malformed, "bad payload"); };
+    auto noDrive = [&](const std::string& serial) {
+        return sendError(conn, id, EmuErrc::NoSuchDrive, "no drive " + serial);
+    };
+
+    switch (type) {
+        case MsgType::HidOpen: {
+            wire::SerialRequest r;
+            if (!wire::decode(payload, r))
+                return malformed();
+            auto drive = find(r.serial);
+            if (!drive)
+                return noDrive(r.serial);
+            std::vector<std::uint8_t> descriptor;
+            const HidResult result = drive->hidOpen(descriptor);
+            return answer(r.serial, result, descriptor);
+        }
+        case MsgType::HidWrite: {
+            wire::HidWriteRequest r;
+            if (!wire::decode(payload, r))
+                return malformed();
+            auto drive = find(r.serial);
+            if (!drive)
+                return noDrive(r.serial);
+            return answer(r.serial, drive->hidWrite(r.report), {});
+        }
+        case MsgType::HidRead: {
+            wire::HidReadRequest r;
+            if (!wire::decode(payload, r))
+                return malformed();
+            auto drive = find(r.serial);
+            if (!drive)
+                return noDrive(r.serial);
+            // Bounded so the client's own timeout always outlasts the wait.
+            const auto wait = std::min(std::chrono::milliseconds(r.timeoutMs), HID_READ_LIMIT);
+            std::vector<std::uint8_t> bytes;
+            const HidResult result = drive->hidRead(r.maxBytes, wait, bytes);
+            return answer(r.serial, result, bytes);
+        }
+        case MsgType::UsbDescriptor: {
+            wire::UsbDescriptorRequest r;
+            if (!wire::decode(payload, r))
+                return malformed();
+            auto drive = find(r.serial);
+            if (!drive)
+                return noDrive(r.serial);
+            auto bytes = drive->usbDescriptor(r.type, r.index, r.lang);
+            if (!bytes) {
+                return sendError(conn, id, EmuErrc::Failed,
+                                 "drive " + r.serial + " stalled the descriptor request");
+            }
+            return send(conn, reply, id, wire::encode(wire::BytesReply{*bytes}));
+        }
+        case MsgType::UsbMode: {
+            wire::UsbModeRequest r;
+            if (!wire::decode(payload, r))
+                return malformed();
+            auto drive = find(r.serial);
+            if (!drive)
+                return noDrive(r.serial);
+            if (r.mode != wire::UsbMode::Query)
+                drive->setComposite(r.mode == wire::UsbMode::Composite);
+            r.mode = drive->composite() ? wire::UsbMode::Composite : wire::UsbMode::DiskOnly;
+            return send(conn, reply, id, wire::encode(r));
+        }
+        default:
+            return malformed();
     }
 }
 

@@ -80,6 +80,9 @@ class Daemon {
     // Requests with their own logic.
     bool onCreate(Connection& conn, std::uint32_t id, const std::vector<std::uint8_t>& payload);
     bool onRemove(Connection& conn, std::uint32_t id, const std::string& serial);
+    // The HID interface, USB descriptors and USB mode of a drive.
+    bool onUsb(Connection& conn, const nork::port::emu::Header& header,
+               const std::vector<std::uint8_t>& payload);
 
     std::filesystem::path m_root;
     std::ostream& m_log;

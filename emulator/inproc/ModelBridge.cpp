@@ -169,6 +169,12 @@ void applyFault(VirtualDrive& drive, const wire::FaultRequest& r) {
         case wire::FaultKind::TearWrite:
             drive.tearWrite(r.count, r.value, r.flag);
             break;
+        case wire::FaultKind::HidSilent:
+            drive.setHidSilent(r.flag);
+            break;
+        case wire::FaultKind::HidWrongEcho:
+            drive.setHidWrongEcho(r.flag);
+            break;
     }
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "model/DomainTable.h"
+#include "model/HidInterface.h"
 #include "model/ImageFile.h"
 #include "model/StateFile.h"
 #include "model/VirtualDrive.h"
@@ -103,6 +104,12 @@ class DriveCore {
     // Off the bus now, for good (until attach()).
     void unplugNow();
 
+    // The USB side: configuration, HID interface, string descriptors
+    // (HidInterface.cpp).
+    HidState& hid() { return m_hid; }
+    const HidState& hid() const { return m_hid; }
+    const std::filesystem::path& dir() const { return m_dir; }
+
     // --- used by VirtualDrive ---
     ScsiReply execute(const ScsiRequest& request);
     void attach();
@@ -148,6 +155,7 @@ class DriveCore {
     FaultState m_faults;
     std::array<std::uint32_t, 3> m_lastDetachAttach{};
     std::uint64_t m_commandCount = 0;
+    HidState m_hid;
 
     std::optional<Clock::time_point> m_leaveAt;
     std::optional<std::chrono::milliseconds> m_returnLimit;  // for a scheduled leave

@@ -91,6 +91,7 @@ DriveCore::DriveCore(fs::path dir, PersistedState state, DomainTable table, Imag
       m_table(std::move(table)),
       m_image(std::move(image)),
       m_serial(m_state.identity.serial) {
+    m_hid.composite = loadCompositeMode(m_dir);
     // Volumes left up by a process that ended while the drive was attached.
     unmountVolumes(m_dir);
     if (m_state.plugged)
@@ -142,6 +143,7 @@ void DriveCore::goOffBus() {
     m_appearAt.reset();
     m_unitAttention.clear();
     m_pendingSense.clear();
+    m_hid.dropTraffic();
     unmountVolumes(m_dir);
     setBus(BusState::Detached);
     pushEvent(BusEvent::Detached);
@@ -354,6 +356,7 @@ DriveInfo DriveCore::inspect() const {
     info.lastDetachAttach = m_lastDetachAttach;
     info.commandCount = m_commandCount;
     info.faults = m_faults;
+    info.composite = m_hid.composite;
     return info;
 }
 
@@ -611,6 +614,82 @@ DriveInfo VirtualDrive::inspect() const {
 std::string VirtualDrive::serial() const {
     std::lock_guard lock(m_core->mutex);
     return m_core->identity().serial;
+}
+
+bool VirtualDrive::composite() const {
+    std::lock_guard lock(m_core->mutex);
+    return m_core->hid().composite;
+}
+
+void VirtualDrive::setComposite(bool composite) {
+    std::lock_guard lock(m_core->mutex);
+    HidState& hid = m_core->hid();
+    if (hid.composite == composite)
+        return;
+    saveCompositeMode(m_core->dir(), composite);
+    hid.composite = composite;
+    hid.dropTraffic();
+    m_core->stateChanged.notify_all();
+}
+
+HidResult VirtualDrive::hidOpen(std::vector<std::uint8_t>& reportDescriptor) const {
+    std::lock_guard lock(m_core->mutex);
+    if (m_core->bus() == BusState::Detached)
+        return HidResult::NoDevice;
+    if (!m_core->hid().composite)
+        return HidResult::NoInterface;
+    reportDescriptor = hidReportDescriptor();
+    return HidResult::Ok;
+}
+
+HidResult VirtualDrive::hidWrite(const std::vector<std::uint8_t>& report) {
+    std::lock_guard lock(m_core->mutex);
+    try {
+        return hidWriteLocked(*m_core, report);
+    } catch (const std::exception&) {
+        // A state file that cannot be written: the interface stays as it was.
+        return HidResult::Ok;
+    }
+}
+
+HidResult VirtualDrive::hidRead(std::size_t maxBytes, milliseconds timeout,
+                                std::vector<std::uint8_t>& out) {
+    out.clear();
+    std::unique_lock lock(m_core->mutex);
+    auto gone = [&] { return m_core->bus() == BusState::Detached || !m_core->hid().composite; };
+    m_core->stateChanged.wait_for(lock, timeout,
+                                  [&] { return !m_core->hid().input.empty() || gone(); });
+    if (m_core->bus() == BusState::Detached)
+        return HidResult::NoDevice;
+    if (!m_core->hid().composite)
+        return HidResult::NoInterface;
+    auto& input = m_core->hid().input;
+    while (!input.empty() && out.size() + input.front().size() <= maxBytes) {
+        out.insert(out.end(), input.front().begin(), input.front().end());
+        input.pop_front();
+    }
+    return HidResult::Ok;
+}
+
+void VirtualDrive::setHidSilent(bool silent) {
+    std::lock_guard lock(m_core->mutex);
+    m_core->faults().hidSilent = silent;
+}
+
+void VirtualDrive::setHidWrongEcho(bool wrongEcho) {
+    std::lock_guard lock(m_core->mutex);
+    m_core->faults().hidWrongEcho = wrongEcho;
+}
+
+std::optional<std::vector<std::uint8_t>> VirtualDrive::usbDescriptor(std::uint8_t type,
+                                                                     std::uint8_t index,
+                                                                     std::uint16_t lang) {
+    std::lock_guard lock(m_core->mutex);
+    try {
+        return usbDescriptorLocked(*m_core, type, index, lang);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 fs::path VirtualDrive::volumePath(std::uint8_t lun) const {

@@ -118,6 +118,15 @@ struct FaultState {
     std::uint32_t tearWriteIn = 0;      // 0 = off; 1 = the next write is torn, 2 = the one after
     std::uint32_t tearKeepSectors = 0;  // sectors of the torn write that reach the flash
     bool tearThenDrop = false;          // a torn write also unplugs the drive (power cut)
+    bool hidSilent = false;             // the HID interface takes reports and answers nothing
+    bool hidWrongEcho = false;          // status reports echo the operation code + 1
+};
+
+// Answers of the drive's HID interface (see HidInterface.h).
+enum class HidResult {
+    Ok,
+    NoDevice,    // off the bus
+    NoInterface  // on the bus without its HID interface (disk-only mode)
 };
 
 struct DriveInfo {
@@ -136,6 +145,7 @@ struct DriveInfo {
     std::array<std::uint32_t, 3> lastDetachAttach{};  // words of the last AUX__Detach_Attach
     std::uint64_t commandCount = 0;                   // commands answered (not NoDevice)
     FaultState faults;
+    bool composite = false;  // USB configuration with the HID interface
 };
 
 class DriveCore;
@@ -190,6 +200,29 @@ class VirtualDrive {
     // drive also leaves the bus (until attach()).
     void tearWrite(std::uint32_t nth, std::uint32_t keepSectors, bool thenDrop = false);
     void clearFaults();
+
+    // USB configuration: composite (disk plus HID interface) or disk only.
+    // Persisted. Changing it here takes effect at once, without leaving the
+    // bus (the host switches with the string-descriptor read sequence).
+    bool composite() const;
+    void setComposite(bool composite);
+
+    // The HID interface (only in composite mode, on the bus). The report
+    // protocol is described in HidInterface.h.
+    HidResult hidOpen(std::vector<std::uint8_t>& reportDescriptor) const;
+    HidResult hidWrite(const std::vector<std::uint8_t>& report);
+    // Takes whole queued input reports, at most maxBytes, waiting up to
+    // timeout for the first; out empty when none came.
+    HidResult hidRead(std::size_t maxBytes, std::chrono::milliseconds timeout,
+                      std::vector<std::uint8_t>& out);
+    void setHidSilent(bool silent);
+    void setHidWrongEcho(bool wrongEcho);
+
+    // A USB GET_DESCRIPTOR of the device (type 1) or a string (type 3); none
+    // when off the bus or the descriptor does not exist (the device stalls).
+    // String reads drive the composite-switch and HID-reset sequences.
+    std::optional<std::vector<std::uint8_t>> usbDescriptor(std::uint8_t type, std::uint8_t index,
+                                                           std::uint16_t lang);
 
     DriveInfo inspect() const;
     std::string serial() const;

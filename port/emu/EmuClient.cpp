@@ -176,6 +176,59 @@ EmuStatus EmuClient::inspect(const std::string& serial, DriveInfo& out) {
     return s;
 }
 
+namespace {
+EmuStatus bytesReply(EmuStatus s, const std::vector<std::uint8_t>& reply,
+                     std::vector<std::uint8_t>& out) {
+    BytesReply b;
+    if (s.ok()) {
+        if (!decode(reply, b))
+            return malformedReply();
+        out = std::move(b.bytes);
+    }
+    return s;
+}
+}  // namespace
+
+EmuStatus EmuClient::hidOpen(const std::string& serial,
+                             std::vector<std::uint8_t>& reportDescriptor) {
+    std::vector<std::uint8_t> reply;
+    return bytesReply(call(MsgType::HidOpen, encode(SerialRequest{serial}), reply), reply,
+                      reportDescriptor);
+}
+
+EmuStatus EmuClient::hidWrite(const std::string& serial, const std::vector<std::uint8_t>& report) {
+    std::vector<std::uint8_t> reply, ignored;
+    return bytesReply(call(MsgType::HidWrite, encode(HidWriteRequest{serial, report}), reply),
+                      reply, ignored);
+}
+
+EmuStatus EmuClient::hidRead(const std::string& serial, std::uint32_t maxBytes,
+                             std::chrono::milliseconds timeout, std::vector<std::uint8_t>& out) {
+    std::vector<std::uint8_t> reply;
+    const auto wait = static_cast<std::uint32_t>(std::max<std::int64_t>(0, timeout.count()));
+    return bytesReply(call(MsgType::HidRead, encode(HidReadRequest{serial, maxBytes, wait}), reply,
+                           timeout + DEFAULT_TIMEOUT),
+                      reply, out);
+}
+
+EmuStatus EmuClient::usbDescriptor(const UsbDescriptorRequest& request,
+                                   std::vector<std::uint8_t>& out) {
+    std::vector<std::uint8_t> reply;
+    return bytesReply(call(MsgType::UsbDescriptor, encode(request), reply), reply, out);
+}
+
+EmuStatus EmuClient::usbMode(const std::string& serial, UsbMode set, UsbMode& now) {
+    std::vector<std::uint8_t> reply;
+    EmuStatus s = call(MsgType::UsbMode, encode(UsbModeRequest{serial, set}), reply);
+    UsbModeRequest r;
+    if (s.ok()) {
+        if (!decode(reply, r))
+            return malformedReply();
+        now = r.mode;
+    }
+    return s;
+}
+
 EmuStatus EmuClient::openLun(const std::string& serial, std::uint8_t lun) {
     std::vector<std::uint8_t> reply;
     return call(MsgType::OpenLun, encode(OpenLunRequest{serial, lun}), reply);

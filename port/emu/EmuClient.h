@@ -62,6 +62,16 @@ class EmuClient {
                    std::chrono::milliseconds timeout = DEFAULT_TIMEOUT);
     EmuStatus shutdown();
 
+    // The drive's HID interface and USB side (docs/emulator-protocol.md).
+    EmuStatus hidOpen(const std::string& serial, std::vector<std::uint8_t>& reportDescriptor);
+    EmuStatus hidWrite(const std::string& serial, const std::vector<std::uint8_t>& report);
+    // out empty: no report within timeout.
+    EmuStatus hidRead(const std::string& serial, std::uint32_t maxBytes,
+                      std::chrono::milliseconds timeout, std::vector<std::uint8_t>& out);
+    EmuStatus usbDescriptor(const UsbDescriptorRequest& request, std::vector<std::uint8_t>& out);
+    // Sets (unless Query) and answers the drive's USB mode.
+    EmuStatus usbMode(const std::string& serial, UsbMode set, UsbMode& now);
+
     // After subscribe() the daemon pushes bus events of every drive; they
     // are queued while other replies are awaited. waitEvent answers Timeout
     // when none came in time.

@@ -1,4 +1,5 @@
 #include "port/emu/EmuDeviceBackend.h"
+#include "port/emu/EmuHidBackend.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -250,6 +251,8 @@ bool registerEmulatorBackendIfPresent(DeviceIo& io) {
     if (!named && !pathExists(socketPath))
         return false;
     io.registerBackend(makeEmulatorDeviceBackend(socketPath));
+    // The drives' HID interfaces come with them.
+    registerEmulatorHidBackendIfPresent(io);
     registered.insert(&io);
     return true;
 }

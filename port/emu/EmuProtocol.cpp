@@ -258,6 +258,10 @@ const char* faultKindName(FaultKind kind) {
             return "command-delay";
         case FaultKind::TearWrite:
             return "tear-write";
+        case FaultKind::HidSilent:
+            return "hid-silent";
+        case FaultKind::HidWrongEcho:
+            return "hid-wrong-echo";
     }
     return "?";
 }
@@ -490,7 +494,7 @@ bool decode(const std::vector<std::uint8_t>& in, FaultRequest& out) {
     Reader r(in);
     std::uint8_t kind = 0;
     r.text(out.serial) && r.u8(kind) && r.u32(out.count) && r.u32(out.value) && r.boolean(out.flag);
-    if (!r.done() || !validSerial(out.serial) || kind > 6)
+    if (!r.done() || !validSerial(out.serial) || kind > 8)
         return false;
     out.kind = static_cast<FaultKind>(kind);
     return true;
@@ -511,6 +515,79 @@ bool decode(const std::vector<std::uint8_t>& in, ErrorReply& out) {
     std::uint16_t code = 0;
     r.u16(code) && r.text(out.message);
     out.code = static_cast<EmuErrc>(code);
+    return r.done();
+}
+
+// ---- HID and USB ----
+
+std::vector<std::uint8_t> encode(const HidWriteRequest& m) {
+    Writer w;
+    w.text(m.serial);
+    w.bytes(m.report);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encode(const HidReadRequest& m) {
+    Writer w;
+    w.text(m.serial);
+    w.u32(m.maxBytes);
+    w.u32(m.timeoutMs);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encode(const UsbDescriptorRequest& m) {
+    Writer w;
+    w.text(m.serial);
+    w.u8(m.type);
+    w.u8(m.index);
+    w.u16(m.lang);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encode(const UsbModeRequest& m) {
+    Writer w;
+    w.text(m.serial);
+    w.u8(static_cast<std::uint8_t>(m.mode));
+    return w.take();
+}
+
+std::vector<std::uint8_t> encode(const BytesReply& m) {
+    Writer w;
+    w.bytes(m.bytes);
+    return w.take();
+}
+
+bool decode(const std::vector<std::uint8_t>& in, HidWriteRequest& out) {
+    Reader r(in);
+    r.text(out.serial) && r.bytes(out.report, MAX_HID_REPORT);
+    return r.done() && validSerial(out.serial) && !out.report.empty();
+}
+
+bool decode(const std::vector<std::uint8_t>& in, HidReadRequest& out) {
+    Reader r(in);
+    r.text(out.serial) && r.u32(out.maxBytes) && r.u32(out.timeoutMs);
+    return r.done() && validSerial(out.serial) && out.maxBytes > 0 && out.maxBytes <= MAX_HID_READ;
+}
+
+bool decode(const std::vector<std::uint8_t>& in, UsbDescriptorRequest& out) {
+    Reader r(in);
+    r.text(out.serial) && r.u8(out.type) && r.u8(out.index) && r.u16(out.lang);
+    return r.done() && validSerial(out.serial) && (out.type == 1 || out.type == 3);
+}
+
+bool decode(const std::vector<std::uint8_t>& in, UsbModeRequest& out) {
+    Reader r(in);
+    std::uint8_t mode = 0;
+    r.text(out.serial) && r.u8(mode);
+    if (!r.done() || !validSerial(out.serial) || mode > 2)
+        return false;
+    out.mode = static_cast<UsbMode>(mode);
+    return true;
+}
+
+bool decode(const std::vector<std::uint8_t>& in, BytesReply& out) {
+    Reader r(in);
+    r.bytes(out.bytes, MAX_DATA);
     return r.done();
 }
 

@@ -45,6 +45,11 @@ enum class MsgType : std::uint16_t {
     Unplug = 0x0013,
     Fault = 0x0014,
     Inspect = 0x0015,
+    HidOpen = 0x0030,        // SerialRequest -> BytesReply (the report descriptor)
+    HidWrite = 0x0031,       // HidWriteRequest -> empty
+    HidRead = 0x0032,        // HidReadRequest -> BytesReply (whole reports; empty = none in time)
+    UsbDescriptor = 0x0033,  // UsbDescriptorRequest -> BytesReply
+    UsbMode = 0x0034,        // UsbModeRequest -> UsbModeRequest (the mode now)
     Shutdown = 0x0020,
     Event = 0x4001,
     Error = 0xFFFF,
@@ -184,6 +189,8 @@ enum class FaultKind : std::uint8_t {
     ReattachDelay = 4,  // flag = set (value ms) or back to the configured delay
     CommandDelay = 5,   // value ms added to every command
     TearWrite = 6,      // count = nth write, value = sectors kept, flag = then drop
+    HidSilent = 7,      // flag = the HID interface answers nothing
+    HidWrongEcho = 8,   // flag = status reports echo another operation code
 };
 const char* faultKindName(FaultKind kind);
 
@@ -204,6 +211,38 @@ struct Event {
     EventKind kind = EventKind::Attached;
 };
 
+// HID interface and USB descriptors of a drive.
+inline constexpr std::size_t MAX_HID_REPORT = 64;
+inline constexpr std::uint32_t MAX_HID_READ = 64u * 1024;
+
+struct HidWriteRequest {
+    std::string serial;
+    std::vector<std::uint8_t> report;  // 1..MAX_HID_REPORT bytes, report id first
+};
+
+struct HidReadRequest {
+    std::string serial;
+    std::uint32_t maxBytes = 0;   // 1..MAX_HID_READ
+    std::uint32_t timeoutMs = 0;  // wait for the first report; the daemon caps it
+};
+
+struct UsbDescriptorRequest {
+    std::string serial;
+    std::uint8_t type = 3;  // 1 device, 3 string
+    std::uint8_t index = 0;
+    std::uint16_t lang = 0;
+};
+
+enum class UsbMode : std::uint8_t { Query = 0, DiskOnly = 1, Composite = 2 };
+struct UsbModeRequest {
+    std::string serial;
+    UsbMode mode = UsbMode::Query;
+};
+
+struct BytesReply {
+    std::vector<std::uint8_t> bytes;
+};
+
 struct ErrorReply {
     EmuErrc code = EmuErrc::Failed;
     std::string message;
@@ -219,6 +258,11 @@ std::vector<std::uint8_t> encode(const std::vector<DriveInfo>& m);
 std::vector<std::uint8_t> encode(const FaultRequest& m);
 std::vector<std::uint8_t> encode(const Event& m);
 std::vector<std::uint8_t> encode(const ErrorReply& m);
+std::vector<std::uint8_t> encode(const HidWriteRequest& m);
+std::vector<std::uint8_t> encode(const HidReadRequest& m);
+std::vector<std::uint8_t> encode(const UsbDescriptorRequest& m);
+std::vector<std::uint8_t> encode(const UsbModeRequest& m);
+std::vector<std::uint8_t> encode(const BytesReply& m);
 
 bool decode(const std::vector<std::uint8_t>& in, SerialRequest& out);
 bool decode(const std::vector<std::uint8_t>& in, OpenLunRequest& out);
@@ -230,5 +274,10 @@ bool decode(const std::vector<std::uint8_t>& in, std::vector<DriveInfo>& out);
 bool decode(const std::vector<std::uint8_t>& in, FaultRequest& out);
 bool decode(const std::vector<std::uint8_t>& in, Event& out);
 bool decode(const std::vector<std::uint8_t>& in, ErrorReply& out);
+bool decode(const std::vector<std::uint8_t>& in, HidWriteRequest& out);
+bool decode(const std::vector<std::uint8_t>& in, HidReadRequest& out);
+bool decode(const std::vector<std::uint8_t>& in, UsbDescriptorRequest& out);
+bool decode(const std::vector<std::uint8_t>& in, UsbModeRequest& out);
+bool decode(const std::vector<std::uint8_t>& in, BytesReply& out);
 
 }  // namespace nork::port::emu

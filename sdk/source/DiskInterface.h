@@ -65,4 +65,28 @@ class CDiskInterfaceNotSupported : public CDiskInterface {
     std::uint32_t getSectorCount(CDeviceHandle&) override { return 0; }
 };
 
+// The private area of a drive reached over HID: sectors are written with one
+// private command 0x006A each, read as over SCSI; the capacity comes from
+// PRA__Get_Area_Parameters (private-area size in sectors); the geometry is
+// fixed at 6 heads, 63 sectors per track, 0 cylinders.
+class CPrivateExec;
+class CDiskInterfacePAHid : public CDiskInterfaceSCSI {
+  public:
+    // Private commands go through exec, or the version factory's executor
+    // for the handle when none is given.
+    CDiskInterfacePAHid();
+    explicit CDiskInterfacePAHid(CPrivateExec& exec);
+
+    STATUS writeSectors(CDeviceHandle& handle, const std::uint8_t* data, std::uint32_t lba,
+                        std::uint8_t count) override;
+    STATUS getGeometry(CDeviceHandle& handle, std::uint8_t& sectorsPerTrack,
+                       std::uint16_t& cylinders, std::uint8_t& heads) override;
+    std::uint32_t getCapacityKB(CDeviceHandle& handle) override;
+    std::uint32_t getSectorCount(CDeviceHandle& handle) override;
+
+  private:
+    CPrivateExec& privateExec(CDeviceHandle& handle);
+    CPrivateExec* m_privateExec;
+};
+
 }  // namespace nork

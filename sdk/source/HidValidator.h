@@ -1,7 +1,5 @@
-// Validation of a Qz drive reached through its HID interface (path kind 4),
-// for processes without raw device access once HID private commands are
-// enabled for the drive. Answers like the vendor traits' validate: 0 the
-// drive is a Qz drive (params filled), 1 it is not, 2 stop.
+// Validation of a drive's HID interface (the collection the HID transport
+// talks to).
 #pragma once
 
 namespace nork {
@@ -9,6 +7,8 @@ namespace nork {
 class CDeviceHandle;
 class CDeviceParams;
 
+// 0 = the HID interface is the drive's, 1 = it is not, 2 = the handle is
+// closed.
 int validateHid(CDeviceHandle& handle, CDeviceParams& params);
 
 }  // namespace nork

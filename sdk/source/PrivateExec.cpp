@@ -4,6 +4,9 @@
 
 #include "DeviceHandle.h"
 #include "DeviceParams.h"
+#include "HIDCommand.h"
+#include "HIDExec.h"
+#include "HIDHandleMgr.h"
 #include "Log.h"
 #include "PlatformFactory.h"
 #include "PrivateCommand.h"
@@ -54,11 +57,19 @@ bool CPrivateExecSCSI::execute(CDeviceHandle& handle, CPrivateCommand& command) 
     }
 }
 
-bool CPrivateExecHID::execute(CDeviceHandle&, CPrivateCommand& command) {
-    NORK_LOG(LOG_ERROR,
-             "CPrivateExecHID::execute - HID transport is not available (command 0x%04x)",
-             static_cast<unsigned>(command.opCode()));
-    return false;
+CPrivateExecHID::CPrivateExecHID() : m_exec(nullptr) {}
+
+CPrivateExecHID::CPrivateExecHID(CHIDExec& exec) : m_exec(&exec) {}
+
+bool CPrivateExecHID::execute(CDeviceHandle& handle, CPrivateCommand& command) {
+    try {
+        CHIDCommand hidCommand(command, proto::hid::PAYLOAD_SIZE);
+        CDeviceHandle& hid = CHIDHandleMgr::instance().getHandle(handle);
+        CHIDExec& exec = m_exec != nullptr ? *m_exec : hidExecutor();
+        return exec(hid, hidCommand);
+    } catch (...) {
+        return false;
+    }
 }
 
 }  // namespace nork

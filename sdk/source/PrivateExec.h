@@ -34,10 +34,18 @@ class CPrivateExecSCSI : public CPrivateExec {
     CSCSIExec* m_exec;
 };
 
-// HID report transport. Not available in this build: every execution fails.
+// HID report transport: wraps the command in a CHIDCommand with 62-byte
+// report payloads and runs it through the HID executor (HIDExec.h) on the
+// drive's HID handle (HIDHandleMgr.h).
+class CHIDExec;
 class CPrivateExecHID : public CPrivateExec {
   public:
+    CPrivateExecHID();
+    explicit CPrivateExecHID(CHIDExec& exec);
     bool execute(CDeviceHandle& handle, CPrivateCommand& command) override;
+
+  private:
+    CHIDExec* m_exec;
 };
 
 // For drives on which private commands are not allowed: fails without

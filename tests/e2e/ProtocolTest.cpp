@@ -165,7 +165,7 @@ TEST(EmuProtocol, ScsiCommandFieldsAreRangeChecked) {
         EXPECT_FALSE(decode(encode(bad), out)) << c.name;
     }
     // Enumerated bytes out of range: direction 3, a boolean of 2, fault kind
-    // 7, event kind 0.
+    // 9 (the first unused), event kind 0.
     auto bytes = encode(good);
     bytes[2 + good.serial.size() + 1] = 3;
     ScsiCommand out;
@@ -175,7 +175,7 @@ TEST(EmuProtocol, ScsiCommandFieldsAreRangeChecked) {
     ScsiAnswer a;
     EXPECT_FALSE(decode(answer, a));
     auto fault = encode(FaultRequest{"S", FaultKind::Clear, 0, 0, false});
-    fault[3] = 7;
+    fault[3] = 9;
     FaultRequest f;
     EXPECT_FALSE(decode(fault, f));
     auto event = encode(Event{"S", 1, EventKind::Ready});

@@ -156,12 +156,17 @@ TEST(VendorTraits, ValidationWithoutScsiAccess) {
     EXPECT_EQ(CVendorDeviceTraitsZYK().validate(handle, params, false), 1);
     EXPECT_EQ(CVendorDeviceTraitsANY().validate(handle, params, false), 1);
     EXPECT_EQ(CVendorDeviceTraitsQz().validate(handle, params, false), 1);
-    params.setFlags(CDeviceParams::FLAG_HID_PRIVATE_COMMANDS);  // HID validator: not yet
-    EXPECT_EQ(CVendorDeviceTraitsQz().validate(handle, params, false), 1);
 
     // No family recognises a drive nobody can identify; the params keep no
     // traits.
     EXPECT_EQ(CVendorIdentifier().identify(handle, params, false), 1);
+    EXPECT_EQ(params.traits(), nullptr);
+
+    // With HID private commands enabled the HID validator decides: a handle
+    // it cannot open stops the identification.
+    params.setFlags(CDeviceParams::FLAG_HID_PRIVATE_COMMANDS);
+    EXPECT_EQ(CVendorDeviceTraitsQz().validate(handle, params, false), 2);
+    EXPECT_EQ(CVendorIdentifier().identify(handle, params, false), 2);
     EXPECT_EQ(params.traits(), nullptr);
 }
 

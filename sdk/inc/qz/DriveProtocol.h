@@ -164,6 +164,37 @@ constexpr std::uint16_t deviceErrorReason(std::uint32_t code) {
     return static_cast<std::uint16_t>(code & 0xFFFF);
 }
 
+// HID report transport: 63-byte reports, byte 0 the report id (always 0),
+// bytes 1..62 the payload. The first report of a command carries the 25-byte
+// command block at payload bytes 0..24 (report bytes 1..25), the rest zero;
+// data follows in 62-byte slices, one per report; the device ends with a
+// status report. Multi-byte fields are little-endian.
+namespace hid {
+inline constexpr std::uint32_t REPORT_SIZE = 63;
+inline constexpr std::uint32_t PAYLOAD_SIZE = 62;
+inline constexpr std::uint8_t REPORT_ID = 0;
+inline constexpr std::uint32_t BLOCK_SIZE = 25;
+// Command block offsets (within the payload).
+inline constexpr std::size_t BLOCK_OPCODE = 0;        // u16
+inline constexpr std::size_t BLOCK_DATA_SIZE = 2;     // u32, bytes
+inline constexpr std::size_t BLOCK_DATA_REPORTS = 6;  // u32, data size / 62 rounded up
+inline constexpr std::size_t BLOCK_SIGNATURE = 10;    // "TORM" (ZYK_PRIVATE_SIGNATURE)
+inline constexpr std::size_t BLOCK_DIRECTION = 14;    // 1 = device to host, else 0
+inline constexpr std::size_t BLOCK_RESERVED = 15;     // set by the executor's prepare (0)
+inline constexpr std::size_t BLOCK_PARAMS = 16;       // parameter area, 9 bytes
+inline constexpr std::size_t BLOCK_PARAMS_SIZE = 9;
+// Status report offsets (within the whole report).
+inline constexpr std::size_t STATUS_OPCODE = 3;  // u16, the operation code echoed
+inline constexpr std::size_t STATUS_WORD = 7;    // u16, 0 = success
+
+constexpr std::uint32_t dataReports(std::uint32_t dataSize) {
+    return (dataSize + PAYLOAD_SIZE - 1) / PAYLOAD_SIZE;
+}
+}  // namespace hid
+
+// USB string-descriptor language of every read the library makes.
+inline constexpr std::uint16_t USB_LANG_EN_US = 0x0409;
+
 // Little-endian helpers for private-command payloads and on-drive formats.
 inline void putLE16(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v);
