@@ -126,9 +126,4 @@ class CHIDExecWin : public CHIDExec {
     std::map<port::OsHandle, std::unique_ptr<CHIDExecWinTask>> m_tasks;
 };
 
-// The process's HID executor (the platform object will hand it out later).
-inline CHIDExec& hidExecutor() {
-    return CHIDExecWin::instance();
-}
-
 }  // namespace nork

@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "HIDExec.h"
 #include "Log.h"
 #include "Registry.h"
 #include "SCSIExec.h"
@@ -223,6 +224,10 @@ STATUS CPlatformFactory::checkPlatform() const {
 STATUS CPlatformFactory::checkPlatform(const port::OsIdentity& identity) {
     return checkType(CPlatformType(identity).value(), identity.systemDirectory.has_value(),
                      identity.usbStorageDriverVersion);
+}
+
+CHIDExec& CPlatformFactory::hidExecutor() {
+    return CHIDExecWin::instance();
 }
 
 CSCSIExec& CPlatformFactory::scsiExecutor() {

@@ -20,6 +20,7 @@
 
 namespace nork {
 
+class CHIDExec;
 class CSCSIExec;
 class CRegistry;
 
@@ -105,6 +106,8 @@ class CPlatformFactory {
     // The process's SCSI executor for the platform type, created on first
     // use.
     CSCSIExec& scsiExecutor();
+    // The process's HID executor (one for every platform type).
+    CHIDExec& hidExecutor();
 
     // Disables or enables the USB device of that vendor id and serial (the
     // product id is not compared). DEVICE_CHANGE_OK when the system did it,

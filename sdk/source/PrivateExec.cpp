@@ -65,7 +65,7 @@ bool CPrivateExecHID::execute(CDeviceHandle& handle, CPrivateCommand& command) {
     try {
         CHIDCommand hidCommand(command, proto::hid::PAYLOAD_SIZE);
         CDeviceHandle& hid = CHIDHandleMgr::instance().getHandle(handle);
-        CHIDExec& exec = m_exec != nullptr ? *m_exec : hidExecutor();
+        CHIDExec& exec = m_exec != nullptr ? *m_exec : CPlatformFactory::instance().hidExecutor();
         return exec(hid, hidCommand);
     } catch (...) {
         return false;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "DeviceManager.h"
+#include "HIDHandleMgr.h"
 #include "Log.h"
 #include "LogHandler.h"
 #include "LogOutputDebugout.h"
@@ -78,6 +79,7 @@ void createSdkSingletons() {
     CVersionFactory::instance();
     CVendorIdentifier::instance();
     CZykSDK::instance();
+    CHIDHandleMgr::instance();
 }
 
 // Stops the activity of the last user of the process, in this order:
@@ -87,6 +89,7 @@ void createSdkSingletons() {
 //   run the SDK's pending exit callbacks
 // The objects themselves stay until process exit.
 void shutdownSdkSingletons() {
+    CHIDHandleMgr::instance().closeAll();
     CZykSDK::instance().deviceManager().releasePool();
 }
 

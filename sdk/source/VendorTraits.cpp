@@ -227,10 +227,7 @@ bool CVendorDeviceTraitsQz::registerServices(CUFDImpl& device) const {
 }
 
 std::unique_ptr<CDiskInterface> CVendorDeviceTraitsQz::createDiskInterface() const {
-    // The HID private-area disk interface takes this place once the HID
-    // transport exists; until then the disk is unreachable without raw
-    // access.
-    return std::make_unique<CDiskInterfaceNotSupported>();
+    return std::make_unique<CDiskInterfacePAHid>();
 }
 
 std::unique_ptr<CSCSICommand> CVendorDeviceTraitsQz::createSCSICommand(

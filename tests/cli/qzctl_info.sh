@@ -19,6 +19,19 @@ grep -q '"family":"ANY Device"' <<<"$out" || fail "plain disk family"
 grep -q '"serial":"DISKINFO01"' <<<"$out" || fail "plain disk serial"
 grep -q '"roots":\[\]' <<<"$out" || fail "plain disk roots"
 
+# Over the HID transport (no raw device access) the same drive gives the
+# same answers; a drive without its HID interface cannot be reached so.
+"$bin/qzemu" create --serial QZHIDINFO1 --capacity 16M --firmware 6.52 --composite >/dev/null \
+  || fail "create a composite drive"
+scsi=$("$bin/qzctl" --json info qzemu:QZHIDINFO1/0) || fail "info over SCSI: exit $?"
+hid=$("$bin/qzctl" --json --hid info qzemu:QZHIDINFO1/0) || fail "info over HID: exit $?"
+echo "$hid"
+[ "$scsi" = "$hid" ] || fail "SCSI and HID disagree: $scsi / $hid"
+grep -q '"serial":"QZHIDINFO1"' <<<"$hid" || fail "serial over HID"
+grep -q '"firmware":"6.520"' <<<"$hid" || fail "firmware over HID"
+"$bin/qzctl" --hid info qzemu:QZINFO0001/0 >/dev/null 2>&1
+[ $? -eq 3 ] || fail "a drive without its HID interface must exit 3 over HID"
+
 "$bin/qzctl" info qzemu:NOSUCHDRIVE/0 >/dev/null 2>&1
 [ $? -eq 2 ] || fail "a missing drive must exit 2"
 "$bin/qzctl" info >/dev/null 2>&1

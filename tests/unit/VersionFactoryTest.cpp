@@ -72,7 +72,9 @@ TEST(VersionFactory, HidTransportTakesTheDiskInterfaceOfEachFamily) {
     CDiskInterface& zykDisk = factory.getDiskInterface(zykHandle);
     EXPECT_EQ(&factory.getDiskInterface(zykHandle2), &zykDisk);
     EXPECT_NE(&factory.getDiskInterface(qzHandle), &zykDisk);
-    EXPECT_EQ(dynamic_cast<CDiskInterfaceSCSI*>(&factory.getDiskInterface(qzHandle)), nullptr);
+    // A Qz drive over HID: the private-area disk interface.
+    EXPECT_NE(dynamic_cast<CDiskInterfacePAHid*>(&factory.getDiskInterface(qzHandle)), nullptr);
+    EXPECT_EQ(dynamic_cast<CDiskInterfacePAHid*>(&zykDisk), nullptr);
 
     std::uint8_t sector[512];
     EXPECT_EQ(factory.getDiskInterface(unknownHandle).readSectors(unknownHandle, sector, 0, 1),

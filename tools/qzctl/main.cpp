@@ -25,6 +25,7 @@
 #include "StringConvertor.h"
 #include "UFD.h"
 #include "UFDImpl.h"
+#include "UsbIdentitySource.h"
 #include "VendorIdentifier.h"
 #include "VendorTraits.h"
 #include "WideStream.h"
@@ -383,6 +384,16 @@ int openDrive(const Options& options, const std::string& device, nork::CUFD& out
                            nork::multiToWideString("qzemu-hid:" + emulated.serial, 0));
             params.setFlags(params.flags() | nork::CDeviceParams::FLAG_HID_PRIVATE_COMMANDS);
         }
+        // The HID path of enumeration hands over the USB identity with it:
+        // the HID interface itself does not tell the serial number.
+        nork::CUsbIdentity identity;
+        if (nork::CUsbIdentitySource::instance().identityOfPath(path, identity)) {
+            params.setSerialNumber(identity.serial);
+            params.setVendorString(identity.vendor);
+            params.setProductString(identity.product);
+            params.setUsbIds(identity.vendorId, identity.productId);
+            params.setComposite(identity.composite);
+        }
     }
 
     // A device that does not open is reported as such, not as unidentified.
@@ -396,7 +407,10 @@ int openDrive(const Options& options, const std::string& device, nork::CUFD& out
     }
     nork::port::deviceIo().close(probe);
 
+    // Identified on an open handle, as enumeration hands it over: the disk,
+    // or the HID interface when the process has no raw device access.
     nork::CDeviceHandle handle(&params);
+    handle.open();
     const int identified = nork::CVendorIdentifier::instance().identify(handle, params);
     handle.close();
     if (identified != 0 || params.traits() == nullptr) {
