@@ -67,12 +67,15 @@ const std::map<std::string, std::string> VERB_HELP = {
      "usage: qzemu create [--serial S] [--capacity SIZE] [--layout L] [--firmware F]\n"
      "                    [--mode qz|disk|zyk] [--vid ID] [--pid ID] [--vendor V]\n"
      "                    [--product P] [--revision R] [--reattach-delay MS]\n"
-     "                    [--ready-delay MS] [--unplugged] [--composite]\n"
+     "                    [--ready-delay MS] [--services LIST] [--unplugged]\n"
+     "                    [--composite]\n"
      "Makes a drive and plugs it in (unless --unplugged); with --composite it\n"
      "shows its HID interface beside the disk. SIZE is in 512-byte\n"
      "sectors, or bytes with a K, M or G suffix (binary units). The layout\n"
      "lists domains, e.g. \"cd:32M:locked,public:rest\". Unset values take the\n"
      "drive model's defaults; without --serial the daemon chooses one.\n"
+     "LIST names the services the drive offers as id:version pairs, e.g.\n"
+     "\"3:1,4:1,8:3\" (default: 3:1,4:1,6:1,8:2,10:1,12:1,14:1,19:2,20:1).\n"
      "Prints the new drive's serial number.\n"},
     {"list", "usage: qzemu list\nLists every drive: serial, mode, bus state, LUNs, layout.\n"},
     {"plug", "usage: qzemu plug SERIAL\nPlugs the drive in.\n"},
@@ -201,6 +204,7 @@ std::string infoJson(const emu::DriveInfo& d) {
         .num("flash_sectors", d.flashSectors)
         .num("free_sectors", d.freeSectors)
         .str("layout", d.layout)
+        .str("services", d.services)
         .raw("domains", domains)
         .num("lun_count", d.lunCount())
         .str("bus", emu::busName(d.bus))
@@ -223,6 +227,7 @@ void printInfo(const emu::DriveInfo& d) {
               << "usb id         " << hex(d.usbVendorId, 4) << ":" << hex(d.usbProductId, 4) << "\n"
               << "flash          " << d.flashSectors << " sectors (" << d.freeSectors << " free)\n"
               << "layout         " << d.layout << "\n"
+              << "services       " << d.services << "\n"
               << "bus            " << emu::busName(d.bus) << (d.plugged ? " (plugged)" : "") << "\n"
               << "error register " << hex(d.errorRegister, 8) << "\n"
               << "delays         reattach " << d.reattachDelayMs << " ms, ready " << d.readyDelayMs
@@ -401,15 +406,16 @@ int done(const Context& ctx, const std::string& text) {
 }
 
 int verbCreate(Context& ctx, const std::vector<std::string>& in) {
-    Args a =
-        parseArgs(in,
-                  {"--serial", "--capacity", "--layout", "--firmware", "--mode", "--vid", "--pid",
-                   "--vendor", "--product", "--revision", "--reattach-delay", "--ready-delay"},
-                  {"--unplugged", "--composite"});
+    Args a = parseArgs(
+        in,
+        {"--serial", "--capacity", "--layout", "--firmware", "--mode", "--vid", "--pid", "--vendor",
+         "--product", "--revision", "--reattach-delay", "--ready-delay", "--services"},
+        {"--unplugged", "--composite"});
     needPositional(a, 0, 0);
     emu::DriveConfig c;
     c.serial = a.opt("--serial").value_or("");
     c.layout = a.opt("--layout").value_or("");
+    c.services = a.opt("--services").value_or("");
     c.firmware = a.opt("--firmware").value_or("");
     c.mode = a.opt("--mode").value_or("");
     c.vendor = a.opt("--vendor").value_or("");

@@ -34,6 +34,7 @@ DriveConfig toModelConfig(const wire::DriveConfig& in) {
     if (in.flashSectors != 0)
         out.flashSectors = in.flashSectors;
     set(out.layout, in.layout);
+    set(out.services, in.services);
     if (in.reattachDelayMs != wire::DEFAULT_DELAY)
         out.reattachDelay = milliseconds(in.reattachDelayMs);
     if (in.readyDelayMs != wire::DEFAULT_DELAY)
@@ -77,6 +78,7 @@ wire::DriveInfo toWireInfo(const DriveInfo& in) {
     out.flashSectors = in.flashSectors;
     out.freeSectors = in.freeSectors;
     out.layout = in.layout;
+    out.services = in.services;
     for (const Domain& d : in.domains) {
         out.domains.push_back(wire::Domain{d.type, d.flags, d.firstSector, d.sizeSectors, d.lun});
     }

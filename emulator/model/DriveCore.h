@@ -68,6 +68,7 @@ class DriveCore {
 
     // --- used by command handlers (mutex held) ---
     const Identity& identity() const { return m_state.identity; }
+    const std::vector<ServiceEntry>& services() const { return m_state.services; }
     DriveMode mode() const { return m_state.mode; }
     std::uint32_t flashSectors() const { return m_state.flashSectors; }
     const DomainTable& table() const { return m_table; }

@@ -22,19 +22,6 @@ constexpr std::uint16_t REASON_ILLEGAL_SERVICE_TYPE = 0x0001;
 constexpr std::uint32_t DEVICE_INFO_RECORD_SIZE = 39;
 constexpr std::uint32_t HIDDEN_AREA_PAGES = 250;
 
-struct Service {
-    std::uint16_t id;
-    std::uint16_t version;
-};
-
-// What a Qz Pellix drive offers: discovery, configuration, CD, hidden area
-// and cookies, secure session, private area, trusted host, crypto, utilities.
-const std::vector<Service>& services() {
-    static const std::vector<Service> list = {{3, 1},  {4, 1},  {6, 1},  {8, 2}, {10, 1},
-                                              {12, 1}, {14, 1}, {19, 2}, {20, 1}};
-    return list;
-}
-
 std::size_t headerSize(std::uint16_t id) {
     return (id & 1) != 0 ? 10 : 6;
 }
@@ -67,7 +54,7 @@ std::vector<std::uint8_t> rootSpecificFields(const DriveCore& drive, std::uint16
     }
 }
 
-std::vector<std::uint8_t> descriptorOf(const DriveCore& drive, const Service& s) {
+std::vector<std::uint8_t> descriptorOf(const DriveCore& drive, const ServiceEntry& s) {
     std::vector<std::uint8_t> d(headerSize(s.id), 0);
     std::vector<std::uint8_t> fields = rootSpecificFields(drive, s.id);
     d.insert(d.end(), fields.begin(), fields.end());
@@ -81,15 +68,16 @@ std::vector<std::uint8_t> descriptorOf(const DriveCore& drive, const Service& s)
 
 PrivateAnswer queryService(DriveCore& drive, const PrivateRequest& r) {
     const std::uint16_t id = proto::getLE16(r.params.data());
-    const auto& list = services();
-    auto it = std::find_if(list.begin(), list.end(), [&](const Service& s) { return s.id == id; });
+    const auto& list = drive.services();
+    auto it =
+        std::find_if(list.begin(), list.end(), [&](const ServiceEntry& s) { return s.id == id; });
     if (it == list.end())
         return PrivateAnswer::fail(REASON_ILLEGAL_SERVICE_TYPE);
     std::vector<std::uint8_t> descriptor = descriptorOf(drive, *it);
     if (id == SERVICE_DISCOVERY) {
         // The list follows the discovery service's own record; the total
         // length covers them all.
-        for (const Service& s : list) {
+        for (const ServiceEntry& s : list) {
             if (s.id == SERVICE_DISCOVERY)
                 continue;
             std::vector<std::uint8_t> record = descriptorOf(drive, s);

@@ -83,6 +83,7 @@ void writeStateFile(const fs::path& dir, const PersistedState& s) {
         << "flash-sectors " << s.flashSectors << '\n'
         << "reattach-delay-ms " << s.reattachDelay.count() << '\n'
         << "ready-delay-ms " << s.readyDelay.count() << '\n'
+        << "services " << serviceListText(s.services) << '\n'
         << "plugged " << (s.plugged ? "yes" : "no") << '\n'
         << "error-register " << hex(s.errorRegister, 8) << '\n';
     for (const auto& d : s.domains) {
@@ -163,6 +164,14 @@ PersistedState readStateFile(const fs::path& dir) {
         {"reattach-delay-ms",
          [&](const std::string& v) {
              s.reattachDelay = std::chrono::milliseconds(parseUnsigned(v, 1u << 31, line));
+         }},
+        {"services",
+         [&](const std::string& v) {
+             try {
+                 s.services = parseServiceList(v);
+             } catch (const std::invalid_argument& e) {
+                 fail(e.what());
+             }
          }},
         {"ready-delay-ms",
          [&](const std::string& v) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/DomainTable.h"
+#include "model/ServiceList.h"
 #include "model/VirtualDrive.h"
 
 namespace qzemu {
@@ -20,6 +21,7 @@ struct PersistedState {
     DriveMode mode = DriveMode::Qz;
     std::uint32_t flashSectors = 0;
     std::vector<Domain> domains;  // type, flags, size
+    std::vector<ServiceEntry> services = defaultServiceList();
     std::uint32_t errorRegister = 0;
     bool plugged = true;
     std::chrono::milliseconds reattachDelay{0};

@@ -348,6 +348,7 @@ DriveInfo DriveCore::inspect() const {
     info.freeSectors = m_state.flashSectors - m_table.usedSectors();
     info.domains = m_table.domains();
     info.layout = m_table.toLayout();
+    info.services = serviceListText(m_state.services);
     info.errorRegister = m_state.errorRegister;
     info.bus = m_bus;
     info.plugged = m_state.plugged;
@@ -494,6 +495,7 @@ std::unique_ptr<VirtualDrive> VirtualDrive::create(const fs::path& dir, const Dr
     state.plugged = config.attached;
     state.reattachDelay = config.reattachDelay;
     state.readyDelay = config.readyDelay;
+    state.services = parseServiceList(config.services);
 
     fs::create_directories(dir);
     if (fs::exists(dir / STATE_FILE_NAME)) {

@@ -85,6 +85,7 @@ struct DriveConfig {
     DriveMode mode = DriveMode::Qz;
     std::uint32_t flashSectors = 262144;  // 128 MiB
     std::string layout = "public:all";    // see DomainTable.h
+    std::string services;                 // see ServiceList.h; empty = the default list
     // Time a drive that left the bus by itself (AUX__Detach_Attach) stays away.
     std::chrono::milliseconds reattachDelay{100};
     // Time from appearing on the bus to ready; the drive answers "not ready"
@@ -137,6 +138,7 @@ struct DriveInfo {
     std::uint32_t freeSectors = 0;
     std::vector<Domain> domains;  // with first sector and LUN filled in
     std::string layout;           // the table in layout text
+    std::string services;         // the service list in its text form
     std::uint32_t errorRegister = 0;
     BusState bus = BusState::Detached;
     bool plugged = false;  // attached, or off the bus on its own and coming back

@@ -146,6 +146,7 @@ void writeInfo(Writer& w, const DriveInfo& m) {
     w.u32(m.flashSectors);
     w.u32(m.freeSectors);
     w.text(m.layout);
+    w.text(m.services);
     w.u16(static_cast<std::uint16_t>(m.domains.size()));
     for (const Domain& d : m.domains) {
         w.u8(d.type);
@@ -181,7 +182,7 @@ bool readInfo(Reader& r, DriveInfo& m) {
     r.text(m.serial) && r.text(m.vendor) && r.text(m.product) && r.text(m.revision) &&
         r.text(m.firmware) && r.text(m.reportVendor) && r.text(m.reportProduct) &&
         r.u16(m.usbVendorId) && r.u16(m.usbProductId) && r.text(m.mode) && r.u32(m.flashSectors) &&
-        r.u32(m.freeSectors) && r.text(m.layout);
+        r.u32(m.freeSectors) && r.text(m.layout) && r.text(m.services);
     std::uint16_t count = 0;
     if (!r.u16(count) || count > 255)
         return r.fail();
@@ -375,6 +376,7 @@ std::vector<std::uint8_t> encode(const DriveConfig& m) {
     w.text(m.mode);
     w.u32(m.flashSectors);
     w.text(m.layout);
+    w.text(m.services);
     w.u32(m.reattachDelayMs);
     w.u32(m.readyDelayMs);
     w.boolean(m.attached);
@@ -465,8 +467,8 @@ bool decode(const std::vector<std::uint8_t>& in, DriveConfig& out) {
     r.text(out.serial) && r.text(out.vendor) && r.text(out.product) && r.text(out.revision) &&
         r.text(out.firmware) && r.text(out.reportVendor) && r.text(out.reportProduct) &&
         r.u16(out.usbVendorId) && r.u16(out.usbProductId) && r.text(out.mode) &&
-        r.u32(out.flashSectors) && r.text(out.layout) && r.u32(out.reattachDelayMs) &&
-        r.u32(out.readyDelayMs) && r.boolean(out.attached);
+        r.u32(out.flashSectors) && r.text(out.layout) && r.text(out.services) &&
+        r.u32(out.reattachDelayMs) && r.u32(out.readyDelayMs) && r.boolean(out.attached);
     return r.done();
 }
 

@@ -23,7 +23,7 @@
 namespace nork::port::emu {
 
 inline constexpr std::uint32_t PROTOCOL_MAGIC = 0x4D455A51;  // "QZEM" as bytes on the wire
-inline constexpr std::uint16_t PROTOCOL_VERSION = 1;
+inline constexpr std::uint16_t PROTOCOL_VERSION = 2;
 inline constexpr std::size_t HEADER_SIZE = 16;
 // Largest data phase of one SCSI command, and the largest payload.
 inline constexpr std::uint32_t MAX_DATA = 16u * 1024 * 1024;
@@ -130,6 +130,7 @@ struct DriveConfig {
     std::string mode;  // "qz", "disk", "zyk" or empty
     std::uint32_t flashSectors = 0;
     std::string layout;
+    std::string services;  // "id:version,..."; empty = the drive's default list
     std::uint32_t reattachDelayMs = DEFAULT_DELAY;
     std::uint32_t readyDelayMs = DEFAULT_DELAY;
     bool attached = true;
@@ -167,6 +168,7 @@ struct DriveInfo {
     std::uint32_t flashSectors = 0;
     std::uint32_t freeSectors = 0;
     std::string layout;
+    std::string services;
     std::vector<Domain> domains;
     std::uint32_t errorRegister = 0;
     Bus bus = Bus::Detached;

@@ -193,21 +193,25 @@ TEST_F(DaemonE2e, MalformedRequestsGetErrorRepliesAndLeaveTheDaemonServing) {
         bool closes;
     };
     const Case cases[] = {
-        {"bad magic", header(0x12345678, 1, 1, 0), emu::EmuErrc::Malformed, true},
+        {"bad magic", header(0x12345678, emu::PROTOCOL_VERSION, 1, 0), emu::EmuErrc::Malformed,
+         true},
         {"future version", header(emu::PROTOCOL_MAGIC, 9, 1, 0), emu::EmuErrc::BadVersion, true},
-        {"oversized", header(emu::PROTOCOL_MAGIC, 1, scsiType, emu::MAX_PAYLOAD + 1),
+        {"oversized",
+         header(emu::PROTOCOL_MAGIC, emu::PROTOCOL_VERSION, scsiType, emu::MAX_PAYLOAD + 1),
          emu::EmuErrc::Malformed, true},
-        {"unknown type", header(emu::PROTOCOL_MAGIC, 1, 0x0999, 0), emu::EmuErrc::UnknownType,
-         false},
+        {"unknown type", header(emu::PROTOCOL_MAGIC, emu::PROTOCOL_VERSION, 0x0999, 0),
+         emu::EmuErrc::UnknownType, false},
         {"garbage payload",
-         withPayload(header(emu::PROTOCOL_MAGIC, 1, scsiType, 5), {1, 2, 3, 4, 5}),
+         withPayload(header(emu::PROTOCOL_MAGIC, emu::PROTOCOL_VERSION, scsiType, 5),
+                     {1, 2, 3, 4, 5}),
          emu::EmuErrc::Malformed, false},
         {"CDB of 17 bytes",
-         withPayload(header(emu::PROTOCOL_MAGIC, 1, scsiType,
+         withPayload(header(emu::PROTOCOL_MAGIC, emu::PROTOCOL_VERSION, scsiType,
                             static_cast<std::uint32_t>(emu::encode(longCdb).size())),
                      emu::encode(longCdb)),
          emu::EmuErrc::Malformed, false},
-        {"ping with payload", withPayload(header(emu::PROTOCOL_MAGIC, 1, 1, 1), {0}),
+        {"ping with payload",
+         withPayload(header(emu::PROTOCOL_MAGIC, emu::PROTOCOL_VERSION, 1, 1), {0}),
          emu::EmuErrc::Malformed, false},
     };
     for (const Case& c : cases) {

@@ -205,7 +205,7 @@ TEST(EmuProtocol, HeaderChecks) {
     magic.magic = 0;
     check(magic, false);
     Header version = h;
-    version.version = 2;
+    version.version = PROTOCOL_VERSION + 1;
     check(version, false, EmuErrc::BadVersion);
     Header length = h;
     length.length = MAX_PAYLOAD + 1;

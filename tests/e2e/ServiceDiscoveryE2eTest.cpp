@@ -35,9 +35,11 @@ class ServiceDiscoveryE2e : public ::testing::Test {
     }
 
     // A drive with the given firmware, validated and connected.
-    nork::CUFDImpl* connect(const std::string& serial, const std::string& firmware) {
+    nork::CUFDImpl* connect(const std::string& serial, const std::string& firmware,
+                            const std::string& services = "") {
         emu::DriveConfig config = smallDrive(serial);
         config.firmware = firmware;
+        config.services = services;
         rig->create(config);
         CDeviceParams params;
         params.setPath(CDeviceParams::PATH_DISK, u16(emu::makeDevicePath(serial, 0)));
@@ -74,6 +76,29 @@ TEST_F(ServiceDiscoveryE2e, EveryListedServiceIsRegisteredUnderItsKey) {
     auto direct = std::dynamic_pointer_cast<nork::CServiceImpl>(device->getService(50));
     ASSERT_TRUE(direct);
     EXPECT_EQ(direct->version(), 0);
+}
+
+TEST_F(ServiceDiscoveryE2e, ADriveWithOtherServicesGetsThoseImplementations) {
+    nork::CUFDImpl* device = connect("QE00D15C00000007", "6.520", "3:2,4:1,8:3,20:1,50:1,77:4");
+    ASSERT_NE(device, nullptr);
+    auto keys = device->serviceKeys();
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(keys, (std::vector<std::string>{"Service ID = 0x14", "Service ID = 0x3",
+                                              "Service ID = 0x32", "Service ID = 0x4",
+                                              "Service ID = 0x4d", "Service ID = 0x8"}));
+    EXPECT_EQ(device->getService(6), nullptr);
+    auto cookies = std::dynamic_pointer_cast<nork::CServiceImpl>(device->getService(8));
+    ASSERT_TRUE(cookies);
+    EXPECT_EQ(cookies->version(), 3);
+    auto discovery = std::dynamic_pointer_cast<nork::CServiceImpl>(device->getService(3));
+    ASSERT_TRUE(discovery);
+    EXPECT_EQ(discovery->version(), 2);
+}
+
+TEST_F(ServiceDiscoveryE2e, WithoutTheDiscoveryServiceNothingIsRegistered) {
+    nork::CUFDImpl* device = connect("QE00D15C00000008", "6.520", "4:1,8:2");
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(device->serviceKeys().empty());
 }
 
 TEST_F(ServiceDiscoveryE2e, FirmwareSixSixAddsTheFipsService) {

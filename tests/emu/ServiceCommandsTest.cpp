@@ -1,5 +1,6 @@
 // The drive's service descriptors, read the way the host reads them.
 #include "EmuTestSupport.h"
+#include "model/ServiceList.h"
 
 namespace qzemu::test {
 namespace {
@@ -69,6 +70,39 @@ TEST_F(ServiceCommands, RootSpecificFieldsOfConfigurationAndHiddenArea) {
     EXPECT_EQ(drive->execute(query(7, 10, false)).scsiStatus, proto::SCSI_STATUS_CHECK_CONDITION);
     auto error = drive->execute(getErrorCode());
     EXPECT_EQ(proto::getLE32(error.dataIn.data()), 0x00000001u);
+}
+
+}  // namespace
+}  // namespace qzemu::test
+
+namespace qzemu::test {
+namespace {
+
+TEST(ServiceListText, ParsesChecksAndRoundTrips) {
+    EXPECT_EQ(serviceListText(parseServiceList("")), "3:1,4:1,6:1,8:2,10:1,12:1,14:1,19:2,20:1");
+    EXPECT_EQ(serviceListText(parseServiceList("3:1,0x8:3")), "3:1,8:3");
+    for (const char* bad : {"3", "3:1,3:2", "0:1", "3:x", "3:70000", "3:1,,4:1"}) {
+        EXPECT_THROW(parseServiceList(bad), std::invalid_argument) << bad;
+    }
+}
+
+TEST(ServiceListText, ADriveKeepsItsOwnListAcrossReopening) {
+    ScratchDir dir;
+    DriveConfig config = smallConfig();
+    config.services = "3:1,4:1,8:3";
+    {
+        auto drive = VirtualDrive::create(dir.path() / "d", config);
+        EXPECT_EQ(drive->inspect().services, "3:1,4:1,8:3");
+    }
+    auto drive = VirtualDrive::open(dir.path() / "d");
+    consumeAttention(*drive);
+    EXPECT_EQ(drive->inspect().services, "3:1,4:1,8:3");
+    // A service left out is refused; the listed versions are the drive's.
+    auto reply = drive->execute(query(6, 10, false));
+    EXPECT_EQ(reply.scsiStatus, proto::SCSI_STATUS_CHECK_CONDITION);
+    reply = drive->execute(query(8, 9, false));
+    ASSERT_EQ(reply.scsiStatus, proto::SCSI_STATUS_GOOD);
+    EXPECT_EQ(proto::getLE16(&reply.dataIn[2]), 3);
 }
 
 }  // namespace
