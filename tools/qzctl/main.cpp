@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -440,17 +441,23 @@ bool startSdk(const SdkSession& sdk) {
     return false;
 }
 
-int cmdInfo(const Options& options, const std::vector<std::string>& args) {
+// The part every drive command shares: one DEVICE argument, the library
+// started, the drive opened and identified; then `body` with its device
+// object.
+int onDrive(const Options& options, const std::vector<std::string>& args, const char* command,
+            const std::function<int(nork::CUFD&, const std::string&)>& body) {
     if (args.size() != 1)
-        return usageError("info needs exactly one DEVICE");
-    const std::string& device = args[0];
+        return usageError(std::string(command) + " needs exactly one DEVICE");
     SdkSession sdk(options);
     if (!startSdk(sdk))
         return EXIT_COMMAND_FAILED;
     nork::CUFD ufd;
-    if (int rc = openDrive(options, device, ufd); rc != EXIT_OK)
+    if (int rc = openDrive(options, args[0], ufd); rc != EXIT_OK)
         return rc;
+    return body(ufd, args[0]);
+}
 
+int infoOf(const Options& options, nork::CUFD& ufd, const std::string& device) {
     char16_t version[32] = {};
     std::uint32_t versionLength = 32;
     const nork::STATUS versionStatus = ufd.getVersion(version, versionLength);
@@ -521,28 +528,20 @@ const char* domainTypeName(int type) {
     }
 }
 
-int cmdDomains(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() != 1)
-        return usageError("domains needs exactly one DEVICE");
-    SdkSession sdk(options);
-    if (!startSdk(sdk))
-        return EXIT_COMMAND_FAILED;
-    nork::CUFD ufd;
-    if (int rc = openDrive(options, args[0], ufd); rc != EXIT_OK)
-        return rc;
+int domainsOf(const Options& options, nork::CUFD& ufd, const std::string& path) {
     nork::CUFDImpl& device = *ufd.impl();
 
     // The count first, then every entry.
     nork::CDeviceHandle handle(&device);
     nork::CQzCfgGetDeviceCfgCmd probe(1);
     if (!nork::executePrivate(handle, probe)) {
-        std::cerr << "qzctl: " << args[0] << " did not report its domains\n";
+        std::cerr << "qzctl: " << path << " did not report its domains\n";
         return EXIT_COMMAND_FAILED;
     }
     const std::uint32_t count = probe.GetDomainsNum();
     nork::CQzCfgGetDeviceCfgCmd all(std::max<std::uint32_t>(count, 1));
     if (count > 0 && !nork::executePrivate(handle, all)) {
-        std::cerr << "qzctl: " << args[0] << " did not report its domains\n";
+        std::cerr << "qzctl: " << path << " did not report its domains\n";
         return EXIT_COMMAND_FAILED;
     }
     const auto mountPoints = device.mountPoints();
@@ -586,19 +585,11 @@ int cmdDomains(const Options& options, const std::vector<std::string>& args) {
     return EXIT_OK;
 }
 
-int cmdServices(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() != 1)
-        return usageError("services needs exactly one DEVICE");
-    SdkSession sdk(options);
-    if (!startSdk(sdk))
-        return EXIT_COMMAND_FAILED;
-    nork::CUFD ufd;
-    if (int rc = openDrive(options, args[0], ufd); rc != EXIT_OK)
-        return rc;
+int servicesOf(const Options& options, nork::CUFD& ufd, const std::string& path) {
     auto discovery = std::dynamic_pointer_cast<nork::qz::CServiceDiscoveryImpl>(
         ufd.impl()->getService(nork::qz::SERVICE_ID_DISCOVERY));
     if (!discovery) {
-        std::cerr << "qzctl: " << args[0] << " does not discover its services\n";
+        std::cerr << "qzctl: " << path << " does not discover its services\n";
         return EXIT_COMMAND_FAILED;
     }
     std::vector<nork::qz::DiscoveredService> services;
@@ -676,11 +667,17 @@ int main(int argc, char** argv) {
         if (command == "inquiry")
             return cmdInquiry(options, args);
         if (command == "info")
-            return cmdInfo(options, args);
+            return onDrive(options, args, "info", [&](nork::CUFD& ufd, const std::string& d) {
+                return infoOf(options, ufd, d);
+            });
         if (command == "domains")
-            return cmdDomains(options, args);
+            return onDrive(options, args, "domains", [&](nork::CUFD& ufd, const std::string& d) {
+                return domainsOf(options, ufd, d);
+            });
         if (command == "services")
-            return cmdServices(options, args);
+            return onDrive(options, args, "services", [&](nork::CUFD& ufd, const std::string& d) {
+                return servicesOf(options, ufd, d);
+            });
     } catch (const std::exception& e) {
         std::cerr << "qzctl: " << e.what() << "\n";
         return EXIT_COMMAND_FAILED;
