@@ -1,11 +1,14 @@
 # Sourced by the CLI checks: a private qzemud for this script, stopped and
 # cleaned up when the script ends. Sets $bin, $work and the environment the
 # library and the tools read.
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
 bin=$1
-work=$(mktemp -d "${QZ_TEST_TMP:-/tmp}/qzctl-cli.XXXXXX")
+scratch=${QZ_TEST_TMP:-/tmp}
+mkdir -p "$scratch" || fail "cannot create $scratch"
+work=$(mktemp -d "$scratch/qzctl-cli.XXXXXX") || fail "cannot create a scratch directory"
+[ -n "$work" ] && [ -d "$work" ] || fail "no scratch directory"
 export QZ_EMU_SOCKET="$work/s.sock"
 export QZ_HKCU_HIVE="$work/hkcu.reg"
-"$bin/qzemud" --socket "$QZ_EMU_SOCKET" --state-dir "$work/drives" >/dev/null || exit 1
+"$bin/qzemud" --socket "$QZ_EMU_SOCKET" --state-dir "$work/drives" >/dev/null || fail "qzemud"
 trap '"$bin/qzemu" daemon stop >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
