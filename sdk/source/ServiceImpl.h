@@ -47,6 +47,20 @@ class CServiceImpl : public CZykAPI {
     std::int16_t m_version;
 };
 
+void logOperationFailure(const char* where) noexcept;
+
+// Runs one service operation so that nothing it throws (memory exhausted)
+// reaches the caller: that becomes STATUS_SDK_INTERNAL_ERROR and a log line.
+template <class Operation>
+STATUS guarded(const char* where, Operation&& operation) noexcept {
+    try {
+        return operation();
+    } catch (...) {
+        logOperationFailure(where);
+        return STATUS_SDK_INTERNAL_ERROR;
+    }
+}
+
 // Sends one private command on the handle through the device's executor.
 bool executePrivate(CDeviceHandle& handle, class CPrivateCommand& command);
 

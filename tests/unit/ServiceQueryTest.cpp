@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
 #include <vector>
 
+#include "LogCapture.h"
+#include "ServiceImpl.h"
 #include "qz/QzCommands.h"
 #include "qz/ServiceDiscoveryImpl.h"
 
@@ -53,7 +56,6 @@ TEST(ServiceQuery, ParametersAndDescriptorFields) {
 }  // namespace
 }  // namespace nork::qz
 
-
 namespace nork::qz {
 namespace {
 
@@ -84,3 +86,20 @@ TEST(DiscoveryWalk, RecordsUntilTheEndAZeroIdOrARecordThatCannotMove) {
 
 }  // namespace
 }  // namespace nork::qz
+
+namespace nork {
+namespace {
+
+TEST(ServiceOperations, NothingThrownReachesTheCaller) {
+    auto log = testing::LogCapture::onProcessLog("ServiceOperations.capture");
+    EXPECT_EQ(guarded("CTest::op", []() -> STATUS { throw std::bad_alloc(); }),
+              STATUS_SDK_INTERNAL_ERROR);
+    EXPECT_EQ(guarded("CTest::op", []() -> STATUS { return STATUS_DATA_NOT_FOUND; }),
+              STATUS_DATA_NOT_FOUND);
+    const auto lines = log->takeNarrow();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("CTest::op - internal error"), std::string::npos) << lines[0];
+}
+
+}  // namespace
+}  // namespace nork

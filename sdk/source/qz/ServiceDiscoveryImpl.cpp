@@ -55,51 +55,55 @@ std::vector<DiscoveredService> CServiceDiscoveryImpl::walkRecords(const std::uin
 }
 
 STATUS CServiceDiscoveryImpl::performServiceDiscovery() {
-    CDeviceHandle handle(device());
-    if (device() == nullptr || handle.open() == port::INVALID_OS_HANDLE) {
-        NORK_LOG(LOG_ERROR,
-                 "CServiceDiscoveryImpl::performServiceDiscovery(): Cannot open handle to device");
-        return STATUS_COMMUNICATION_FAILURE;
-    }
-    CQz_SD_QueryService_Cmd head(SERVICE_ID_DISCOVERY, DISCOVERY_HEAD_LENGTH, true);
-    if (!executePrivate(handle, head)) {
-        NORK_LOG(LOG_ERROR,
-                 "CServiceDiscoveryImpl::performServiceDiscovery(): Execution of query command "
-                 "failure");
-        return STATUS_COMMUNICATION_FAILURE;
-    }
-    const std::uint32_t total = head.length();
-    if (total == 0 || total > SERVICE_DESCRIPTOR_MAX_LENGTH) {
-        NORK_LOG(LOG_ERROR,
-                 "CServiceDiscoveryImpl::performServiceDiscovery(): got illegal length: %d", total);
-        return STATUS_WRONG_DATA_LENGTH;
-    }
-    CQz_SD_QueryService_Cmd all(SERVICE_ID_DISCOVERY, total, true);
-    if (!executePrivate(handle, all)) {
-        NORK_LOG(LOG_ERROR,
-                 "CServiceDiscoveryImpl::performServiceDiscovery(): Execution of query command "
-                 "failure");
-        return STATUS_COMMUNICATION_FAILURE;
-    }
-    std::vector<DiscoveredService> found = walkRecords(all.dataBuffer(), total);
+    return guarded("CServiceDiscoveryImpl::performServiceDiscovery", [&]() -> STATUS {
+        CDeviceHandle handle(device());
+        if (device() == nullptr || handle.open() == port::INVALID_OS_HANDLE) {
+            NORK_LOG(
+                LOG_ERROR,
+                "CServiceDiscoveryImpl::performServiceDiscovery(): Cannot open handle to device");
+            return STATUS_COMMUNICATION_FAILURE;
+        }
+        CQz_SD_QueryService_Cmd head(SERVICE_ID_DISCOVERY, DISCOVERY_HEAD_LENGTH, true);
+        if (!executePrivate(handle, head)) {
+            NORK_LOG(LOG_ERROR,
+                     "CServiceDiscoveryImpl::performServiceDiscovery(): Execution of query command "
+                     "failure");
+            return STATUS_COMMUNICATION_FAILURE;
+        }
+        const std::uint32_t total = head.length();
+        if (total == 0 || total > SERVICE_DESCRIPTOR_MAX_LENGTH) {
+            NORK_LOG(LOG_ERROR,
+                     "CServiceDiscoveryImpl::performServiceDiscovery(): got illegal length: %d",
+                     total);
+            return STATUS_WRONG_DATA_LENGTH;
+        }
+        CQz_SD_QueryService_Cmd all(SERVICE_ID_DISCOVERY, total, true);
+        if (!executePrivate(handle, all)) {
+            NORK_LOG(LOG_ERROR,
+                     "CServiceDiscoveryImpl::performServiceDiscovery(): Execution of query command "
+                     "failure");
+            return STATUS_COMMUNICATION_FAILURE;
+        }
+        std::vector<DiscoveredService> found = walkRecords(all.dataBuffer(), total);
 
-    const STATUS versionStatus = device()->refreshVersion();
-    if (versionStatus != STATUS_OK)
-        return versionStatus;
-    const CVersion& version = device()->version();
-    if (!(version < CVersion(6.6)) && version < CVersion(6.7))
-        found.push_back(FIPS_SERVICE);
+        const STATUS versionStatus = device()->refreshVersion();
+        if (versionStatus != STATUS_OK)
+            return versionStatus;
+        const CVersion& version = device()->version();
+        if (!(version < CVersion(6.6)) && version < CVersion(6.7))
+            found.push_back(FIPS_SERVICE);
 
-    std::size_t count = 0;
-    {
-        std::lock_guard<std::mutex> guard(m_listMutex);
-        m_services = std::move(found);
-        count = m_services.size();
-    }
-    NORK_LOG(LOG_INFO,
-             "CServiceDiscoveryImpl::performServiceDiscovery(): %d services were discovered",
-             static_cast<int>(count));
-    return STATUS_OK;
+        std::size_t count = 0;
+        {
+            std::lock_guard<std::mutex> guard(m_listMutex);
+            m_services = std::move(found);
+            count = m_services.size();
+        }
+        NORK_LOG(LOG_INFO,
+                 "CServiceDiscoveryImpl::performServiceDiscovery(): %d services were discovered",
+                 static_cast<int>(count));
+        return STATUS_OK;
+    });
 }
 
 STATUS CServiceDiscoveryImpl::getServicesCount(std::size_t& count) {
@@ -114,63 +118,71 @@ STATUS CServiceDiscoveryImpl::getServices(std::vector<DiscoveredService>& out) {
 }
 
 STATUS CServiceDiscoveryImpl::copyServices(std::vector<DiscoveredService>& out) {
-    {
-        std::lock_guard<std::mutex> guard(m_listMutex);
-        if (!m_services.empty()) {
-            out = m_services;
-            return STATUS_OK;
+    return guarded("CServiceDiscoveryImpl::copyServices", [&]() -> STATUS {
+        {
+            std::lock_guard<std::mutex> guard(m_listMutex);
+            if (!m_services.empty()) {
+                out = m_services;
+                return STATUS_OK;
+            }
         }
-    }
-    const STATUS status = performServiceDiscovery();
-    std::lock_guard<std::mutex> guard(m_listMutex);
-    out = m_services;
-    return status;
+        const STATUS status = performServiceDiscovery();
+        std::lock_guard<std::mutex> guard(m_listMutex);
+        out = m_services;
+        return status;
+    });
 }
 
 STATUS CServiceDiscoveryImpl::getServiceDiscoveryVersion(CDeviceHandle& handle,
                                                          std::uint16_t& version) {
-    if (CPlatformFactory::instance().platformType() == CPlatformType::WIN2K_SP4) {
-        // This platform's first query is sent without a status phase; its
-        // answer is not looked at.
-        CQz_SD_QueryService_Cmd first(SERVICE_ID_DISCOVERY, 6, false, true);
-        if (!executePrivate(handle, first))
+    return guarded("CServiceDiscoveryImpl::getServiceDiscoveryVersion", [&]() -> STATUS {
+        if (CPlatformFactory::instance().platformType() == CPlatformType::WIN2K_SP4) {
+            // This platform's first query is sent without a status phase; its
+            // answer is not looked at.
+            CQz_SD_QueryService_Cmd first(SERVICE_ID_DISCOVERY, 6, false, true);
+            if (!executePrivate(handle, first))
+                return STATUS_COMMUNICATION_FAILURE;
+        }
+        CQz_SD_QueryService_Cmd query(SERVICE_ID_DISCOVERY, 6, false);
+        if (!executePrivate(handle, query))
             return STATUS_COMMUNICATION_FAILURE;
-    }
-    CQz_SD_QueryService_Cmd query(SERVICE_ID_DISCOVERY, 6, false);
-    if (!executePrivate(handle, query))
-        return STATUS_COMMUNICATION_FAILURE;
-    version = query.version();
-    return STATUS_OK;
+        version = query.version();
+        return STATUS_OK;
+    });
 }
 
 STATUS CServiceDiscoveryImpl::getServiceDiscoveryVersion(CUFDImpl& device, std::uint16_t& version) {
-    CDeviceHandle handle(&device);
-    if (handle.open() == port::INVALID_OS_HANDLE) {
-        NORK_LOG(LOG_ERROR,
-                 "CServiceDiscoveryImpl::getServiceDiscoveryVersion(): Cannot open handle to "
-                 "device");
-        return STATUS_COMMUNICATION_FAILURE;
-    }
-    return getServiceDiscoveryVersion(handle, version);
+    return guarded("CServiceDiscoveryImpl::getServiceDiscoveryVersion", [&]() -> STATUS {
+        CDeviceHandle handle(&device);
+        if (handle.open() == port::INVALID_OS_HANDLE) {
+            NORK_LOG(LOG_ERROR,
+                     "CServiceDiscoveryImpl::getServiceDiscoveryVersion(): Cannot open handle to "
+                     "device");
+            return STATUS_COMMUNICATION_FAILURE;
+        }
+        return getServiceDiscoveryVersion(handle, version);
+    });
 }
 
 STATUS CServiceDiscoveryImpl::getDeviceInfo(DeviceInfo& out) {
-    std::uint8_t record[DEVICE_INFO_RECORD_LENGTH] = {};
-    std::uint32_t length = 0;
-    const STATUS status =
-        getServiceDescriptor(SERVICE_ID_DISCOVERY, record, sizeof record, length, false);
-    if (status != STATUS_OK)
-        return status;
-    if (length != DEVICE_INFO_RECORD_LENGTH)
-        return STATUS_WRONG_DATA_LENGTH;
-    out.flag0 = (record[10] & 0x01) != 0;
-    out.flag1 = (record[10] & 0x02) != 0;
-    out.flag2 = (record[10] & 0x04) != 0;
-    out.word11 = proto::getLE16(record + 11);
-    out.word13 = proto::getLE16(record + 13);
-    out.deviceId = CUniqueIDRetriever::GetUniqueID(record + 15, *device());
-    out.capacitySectors = proto::getLE32(record + 35);
-    return STATUS_OK;
+    return guarded("CServiceDiscoveryImpl::getDeviceInfo", [&]() -> STATUS {
+        std::uint8_t record[DEVICE_INFO_RECORD_LENGTH] = {};
+        std::uint32_t length = 0;
+        const STATUS status =
+            getServiceDescriptor(SERVICE_ID_DISCOVERY, record, sizeof record, length, false);
+        if (status != STATUS_OK)
+            return status;
+        if (length != DEVICE_INFO_RECORD_LENGTH)
+            return STATUS_WRONG_DATA_LENGTH;
+        out.flag0 = (record[10] & 0x01) != 0;
+        out.flag1 = (record[10] & 0x02) != 0;
+        out.flag2 = (record[10] & 0x04) != 0;
+        out.word11 = proto::getLE16(record + 11);
+        out.word13 = proto::getLE16(record + 13);
+        out.deviceId = CUniqueIDRetriever::GetUniqueID(record + 15, *device());
+        out.capacitySectors = proto::getLE32(record + 35);
+        return STATUS_OK;
+    });
 }
 
 std::array<std::uint8_t, 20> CUniqueIDRetriever::GetUniqueID(const std::uint8_t* source,
