@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "port/Messages.h"
+
 namespace nork {
 
 namespace {
@@ -15,7 +17,7 @@ std::atomic<ThreadMessagePump>& installedPump() {
 
 bool pumpThreadMessagesOnce() {
     const ThreadMessagePump pump = installedPump().load(std::memory_order_acquire);
-    return pump != nullptr && pump();
+    return pump != nullptr ? pump() : port::pumpOneMessage();
 }
 
 void setThreadMessagePump(ThreadMessagePump pump) noexcept {
