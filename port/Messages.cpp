@@ -378,7 +378,13 @@ bool sendAcross(const std::shared_ptr<Queue>& owner, const Msg& msg,
         }
         if (s->done) {
             result = s->result;
-            return s->answered;
+            const bool answered = s->answered;
+            lock.unlock();
+            // A thread that answered us may itself be waiting on us: what it
+            // sent before answering is delivered before we return, so it is
+            // never left waiting on a thread that stopped pumping.
+            deliverSent(*self);
+            return answered;
         }
     }
 }
