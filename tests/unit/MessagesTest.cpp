@@ -172,6 +172,7 @@ TEST_F(MessagesTest, ThreadsSendingToEachOtherDoNotDeadlock) {
     std::promise<HWND> createdA;
     auto hwndA = createdA.get_future().share();
     std::intptr_t answerOfA = 0;
+    std::atomic<bool> bDone{false};
     std::thread b([&] {
         const HWND wb = createWindow(u"b", [](HWND, std::uint32_t, std::uintptr_t, std::intptr_t) {
             return std::intptr_t{2};
@@ -179,12 +180,18 @@ TEST_F(MessagesTest, ThreadsSendingToEachOtherDoNotDeadlock) {
         createdB.set_value(wb);
         answerOfA = sendMessage(hwndA.get(), WM_USER, 0, 0);
         destroyWindow(wb);
+        bDone = true;
     });
     const HWND wa = createWindow(
         u"a", [](HWND, std::uint32_t, std::uintptr_t, std::intptr_t) { return std::intptr_t{1}; });
     const HWND wb = createdB.get_future().get();
     createdA.set_value(wa);
     EXPECT_EQ(sendMessage(wb, WM_USER, 0, 0), 2);
+    // B's send to us may still be on its way: keep answering until B is done.
+    Msg m;
+    while (!bDone)
+        if (!peekMessage(m, true))
+            std::this_thread::sleep_for(1ms);
     b.join();
     EXPECT_EQ(answerOfA, 1);
 }
@@ -345,13 +352,15 @@ TEST_F(MessagesTest, BroadcastReachesWindowsOfTwoProcesses) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (socketCount() < 2 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
-    ASSERT_EQ(socketCount(), 2);
+    EXPECT_EQ(socketCount(), 2);
 
     EXPECT_FALSE(broadcastMessage(msg, 12, -34));
+    // Windows left by earlier tests of this process get it too.
+    bool reachedMine = false;
     Msg m;
-    ASSERT_TRUE(peekMessage(m, true));
-    EXPECT_EQ(m.hwnd, mine);
-    EXPECT_EQ(m.message, msg);
+    while (peekMessage(m, true))
+        reachedMine = reachedMine || (m.hwnd == mine && m.message == msg);
+    EXPECT_TRUE(reachedMine);
 
     int code = -1;
     ASSERT_FALSE(waitChildProcess(pid, code));
@@ -381,6 +390,8 @@ TEST_F(MessagesTest, SocketOfADeadProcessIsRemovedAndDoesNotBlock) {
     Msg m;
     ASSERT_TRUE(peekMessage(m, true));
     EXPECT_EQ(m.message, WM_USER + 9u);
+    while (peekMessage(m, true)) {  // windows of earlier tests of this process
+    }
 }
 
 // A thread blocked in the synchronizer's wait still handles messages sent to
