@@ -4,9 +4,10 @@
 // are delivered), so waits such as CStatusCallbackSynchronizer::wait call
 // pumpThreadMessagesOnce() between their checks.
 //
-// Until the message layer installs its pump, the call does nothing and
-// answers false. The pump is installed once, before threads wait, and may be
-// called from any thread; it must not block.
+// By default the call pumps the port's message layer (port/Messages.h):
+// it takes one message of the calling thread's queue and delivers what other
+// threads sent. Another pump can be installed once, before threads wait; it
+// may be called from any thread and must not block.
 #pragma once
 
 namespace nork {
