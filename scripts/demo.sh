@@ -35,6 +35,11 @@ say "The library reads a virtual drive's identity through its SCSI executor"
 "$bin/qzctl" inquiry qzemu:QZDEMO0001/0
 "$bin/qzctl" inquiry qzemu:QZDEMO0001/1
 
+say "The drive as a device object: identified, its domains and its services"
+"$bin/qzctl" info qzemu:QZDEMO0001/0
+"$bin/qzctl" domains qzemu:QZDEMO0001/0
+"$bin/qzctl" services qzemu:QZDEMO0001/0
+
 say "Status texts"
 "$bin/qzctl" status 0 300 501 112
 
