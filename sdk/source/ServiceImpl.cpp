@@ -15,10 +15,6 @@ void logOperationFailure(const char* where) noexcept {
     NORK_LOG(LOG_ERROR, "%s - internal error", where);
 }
 
-bool executePrivate(CDeviceHandle& handle, CPrivateCommand& command) {
-    return CVersionFactory::instance().getPrivateExec(handle)(handle, command);
-}
-
 CServiceImpl::CServiceImpl(std::uint16_t serviceId, std::int16_t version)
     : CZykAPI(CUFDImpl::serviceKey(serviceId)), m_serviceId(serviceId), m_version(version) {}
 

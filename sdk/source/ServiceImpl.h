@@ -8,6 +8,7 @@
 
 #include "Status.h"
 #include "UFDImpl.h"
+#include "VersionFactory.h"
 
 namespace nork {
 
@@ -60,8 +61,5 @@ STATUS guarded(const char* where, Operation&& operation) noexcept {
         return STATUS_SDK_INTERNAL_ERROR;
     }
 }
-
-// Sends one private command on the handle through the device's executor.
-bool executePrivate(CDeviceHandle& handle, class CPrivateCommand& command);
 
 }  // namespace nork

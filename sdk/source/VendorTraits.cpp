@@ -32,10 +32,6 @@ bool rawAccess() {
     return CPlatformFactory::instance().privilege(CPlatformFactory::PRIV_O);
 }
 
-bool runPrivate(CDeviceHandle& handle, CPrivateCommand& command) {
-    return CVersionFactory::instance().getPrivateExec(handle)(handle, command);
-}
-
 // Capacity through the disk interface: KiB x 1024; false when it reads 0.
 bool diskInterfaceCapacity(CDeviceParams& device, std::uint64_t& bytes) {
     CDeviceHandle handle(&device);
@@ -131,7 +127,7 @@ bool CVendorDeviceTraitsZYK::getCapacity(CDeviceParams& device, std::uint64_t& b
         return diskInterfaceCapacity(device, bytes);
     CDeviceHandle handle(&device);
     zyk::CZykGetDepositParamsCommand command;
-    if (!runPrivate(handle, command))
+    if (!executePrivate(handle, command))
         return false;
     bytes = static_cast<std::uint64_t>(
                 proto::getLE32(command.dataBuffer() + ZYK_DEPOSIT_SECTORS_OFFSET)) *
@@ -149,7 +145,7 @@ STATUS CVendorDeviceTraitsZYK::getLunsNum(CDeviceParams& params, std::uint32_t& 
     if (params.version() >= CVersion(u"4.3")) {
         CDeviceHandle handle(&params);
         zyk::CZykGetConfigurationCommand command;
-        if (!runPrivate(handle, command))
+        if (!executePrivate(handle, command))
             return STATUS_DEVICE_NOT_CONNECTED;
         const std::uint8_t mode = command.dataBuffer()[ZYK_CONFIGURATION_MODE_OFFSET];
         if (mode == 1 || mode == 2) {
@@ -245,7 +241,7 @@ std::unique_ptr<CSCSICommand> CVendorDeviceTraitsQz::createSCSICommand(
 bool CVendorDeviceTraitsQz::getCapacity(CDeviceParams& device, std::uint64_t& bytes) const {
     CDeviceHandle handle(&device);
     qz::CQz_SD_QueryService_Cmd query(QZ_SERVICE_DISCOVERY, QZ_DEVICE_INFO_SIZE, false);
-    if (!runPrivate(handle, query)) {
+    if (!executePrivate(handle, query)) {
         NORK_LOG(LOG_ERROR,
                  "Qz: CVendorDeviceTraitsQz::calculateCapacity(): Execution query command failure");
         return false;
@@ -264,7 +260,7 @@ STATUS CVendorDeviceTraitsQz::getLunsNum(CDeviceParams& params, std::uint32_t& c
         return STATUS_COMMUNICATION_FAILURE;
     }
     CQzCfgGetDeviceCfgCmd command(1);
-    if (!runPrivate(handle, command)) {
+    if (!executePrivate(handle, command)) {
         NORK_LOG(LOG_ERROR,
                  "CVendorDeviceTraitsQz::getLunsNum(): Execution of GetDomains command failure");
         return STATUS_COMMUNICATION_FAILURE;
@@ -285,7 +281,7 @@ STATUS CVendorDeviceTraitsQz::setFwVersion(CDeviceParams& params) const {
         return STATUS_COMMUNICATION_FAILURE;
     }
     qz::CQz_AUX_GetFwVersion_Cmd command;
-    if (!runPrivate(handle, command))
+    if (!executePrivate(handle, command))
         return STATUS_COMMUNICATION_FAILURE;
     params.setVersion(CVersion(port::utf::toUtf16(command.versionText())));
     return STATUS_OK;

@@ -54,4 +54,8 @@ CDiskInterface& CVersionFactory::getDiskInterface(CDeviceHandle& handle) {
     return *slot;
 }
 
+bool executePrivate(CDeviceHandle& handle, CPrivateCommand& command) {
+    return CVersionFactory::instance().getPrivateExec(handle)(handle, command);
+}
+
 }  // namespace nork

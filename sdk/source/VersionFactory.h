@@ -12,6 +12,7 @@
 namespace nork {
 
 class CDeviceHandle;
+class CPrivateCommand;
 class CDiskInterface;
 class CPlatformFactory;
 class CPrivateExec;
@@ -49,5 +50,9 @@ class CVersionFactory {
     std::unique_ptr<CDiskInterface> m_diskInterface;
     std::map<const CVendorDeviceTraits*, std::unique_ptr<CDiskInterface>> m_familyDisks;
 };
+
+// Sends one private command on the handle through the executor the factory
+// chose for the device.
+bool executePrivate(CDeviceHandle& handle, CPrivateCommand& command);
 
 }  // namespace nork

@@ -19,7 +19,7 @@ STATUS CDirectCommunicationBase::sendCommand(CPrivateCommand& command) {
         if (device() == nullptr)
             return STATUS_DEVICE_NOT_CONNECTED;
         CDeviceHandle handle(device());
-        if (!CVersionFactory::instance().getPrivateExec(handle)(handle, command))
+        if (!executePrivate(handle, command))
             return STATUS_COMMUNICATION_FAILURE;
         return STATUS_OK;
     } catch (...) {
