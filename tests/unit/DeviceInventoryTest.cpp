@@ -299,24 +299,33 @@ TEST_F(InventoryTest, DanglingLettersAreReclaimedOnlyWhenNoneIsFree) {
 }
 
 TEST_F(InventoryTest, TwoProcessesNeverShareALetter) {
-    // Each process gives letters to its own ten directories at the same time.
+    // Each process gives letters to its own ten directories, checks that
+    // each letter really points at its directory, and gives them back, many
+    // rounds at the same time as the other process.
     std::vector<std::string> mine, theirs;
     for (int i = 0; i < 10; ++i) {
         mine.push_back(volume("parent" + std::to_string(i)));
         theirs.push_back(volume("child" + std::to_string(i)));
     }
-    std::int64_t pid = 0;
-    ASSERT_FALSE(startChildProcess(
-        [&theirs] {
-            for (const std::string& d : theirs) {
-                if (assignDriveLetter(d) == 0)
-                    return 1;
+    auto rounds = [](const std::vector<std::string>& dirs) {
+        int wrong = 0;
+        for (int round = 0; round < 40; ++round) {
+            std::vector<char16_t> letters;
+            for (const std::string& d : dirs) {
+                letters.push_back(assignDriveLetter(d));
+                if (letters.back() == 0 || driveLetterTarget(letters.back()) != d)
+                    ++wrong;
             }
-            return 0;
-        },
-        false, pid));
-    for (const std::string& d : mine)
-        EXPECT_NE(assignDriveLetter(d), 0);
+            for (char16_t letter : letters)
+                releaseDriveLetter(letter);
+        }
+        for (const std::string& d : dirs)
+            wrong += assignDriveLetter(d) == 0 ? 1 : 0;
+        return wrong;
+    };
+    std::int64_t pid = 0;
+    ASSERT_FALSE(startChildProcess([&] { return std::min(rounds(theirs), 100); }, false, pid));
+    EXPECT_EQ(rounds(mine), 0);
     int code = -1;
     ASSERT_FALSE(waitChildProcess(pid, code));
     EXPECT_EQ(code, 0);
