@@ -388,7 +388,11 @@ InventorySnapshot snapshot() {
     for (const auto& backend : currentBackends()) {
         std::vector<StorageUnitFacts> units;
         std::vector<HidInterfaceInfo> hids;
-        backend->collect(units, hids);
+        try {
+            backend->collect(units, hids);
+        } catch (const std::exception&) {
+            continue;  // a backend that fails shows nothing this time
+        }
         for (StorageUnitFacts& facts : units) {
             StorageUnit unit;
             unit.diskPath = makeDiskPath(facts);
