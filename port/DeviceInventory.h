@@ -29,8 +29,11 @@
 // is the union of every backend's devices.
 //
 // Threads: every function may be called from any thread and never throws.
-// snapshot() reads sysfs and asks the emulator daemon (a few milliseconds);
-// the letter table takes a file lock for the time of one update.
+// snapshot() reads sysfs and asks the emulator daemon (a few milliseconds;
+// at most about a second when the daemon is stuck); enumerateInterfaces,
+// logicalDriveRoots and driveType of a present letter take a snapshot. The
+// letter table takes a file lock for the time of one update; reading a
+// letter takes none (links are replaced atomically).
 #pragma once
 
 #include <cstdint>
@@ -146,9 +149,10 @@ std::vector<std::u16string> enumerateInterfaces(InterfaceClass cls);
 
 // ---- drive letters and volumes ----
 
-// Where the letter links live: "<runtime dir>/qz-dosdevices" by default
-// (the runtime dir of port/Messages.h's layer). Tests set their own; an empty
-// string restores the default.
+// Where the letter links live: "$XDG_RUNTIME_DIR/qz-dosdevices", else
+// "/tmp/qz-dosdevices-<uid>" (the runtime directory port/Messages.h's layer
+// picks). The lock file ".lock" sits beside the links. Tests set their own;
+// an empty string restores the default.
 void setDriveLetterDir(const std::string& dir);
 std::string driveLetterDir();
 

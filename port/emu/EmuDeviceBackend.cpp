@@ -9,6 +9,7 @@
 #include <set>
 
 #include "port/emu/EmuClient.h"
+#include "port/emu/EmuInventory.h"
 #include "port/emu/EmuRuntime.h"
 
 namespace nork::port::emu {
@@ -253,6 +254,7 @@ bool registerEmulatorBackendIfPresent(DeviceIo& io) {
     io.registerBackend(makeEmulatorDeviceBackend(socketPath));
     // The drives' HID interfaces come with them.
     registerEmulatorHidBackendIfPresent(io);
+    registerEmulatorInventoryBackend(socketPath);
     registered.insert(&io);
     return true;
 }

@@ -1,0 +1,286 @@
+// The Linux inventory backend: USB storage LUNs and hidraw interfaces read
+// from sysfs, mount points from a mountinfo file.
+//
+// A storage unit is a block device sd* or sr* whose device chain runs
+//   .../<usb device>/<usb interface>/hostH/targetH:C:T/H:C:T:L/block/<name>
+// The USB device directory is the nearest ancestor with an idVendor file.
+// Devices without one (SATA, NVMe, virtio) are not ours and are skipped.
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <system_error>
+
+#include "port/DeviceInventory.h"
+
+namespace nork::port {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string trimmed(const std::string& s) {
+    std::size_t begin = 0;
+    std::size_t end = s.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(s[begin])))
+        ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(s[end - 1])))
+        --end;
+    return s.substr(begin, end - begin);
+}
+
+// A sysfs attribute without its line end and padding; empty when missing.
+std::string attribute(const fs::path& file) {
+    std::ifstream in(file);
+    if (!in)
+        return {};
+    std::ostringstream s;
+    s << in.rdbuf();
+    return trimmed(s.str());
+}
+
+bool hexAttribute(const fs::path& file, std::uint16_t& out) {
+    const std::string text = attribute(file);
+    if (text.empty() || text.size() > 4 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        }))
+        return false;
+    out = static_cast<std::uint16_t>(std::stoul(text, nullptr, 16));
+    return true;
+}
+
+bool allDigits(const std::string& s) {
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "sdb", "sdaa" and "sr0" are whole devices; "sdb1" and "nvme0n1" are not ours.
+bool isStorageName(const std::string& name) {
+    if (name.size() > 2 && name.compare(0, 2, "sd") == 0)
+        return std::all_of(name.begin() + 2, name.end(),
+                           [](char c) { return c >= 'a' && c <= 'z'; });
+    return name.size() > 2 && name.compare(0, 2, "sr") == 0 && allDigits(name.substr(2));
+}
+
+// Natural order for device names: "sdb" < "sdz" < "sdaa", "hidraw2" < "hidraw10".
+bool nameLess(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return a.size() < b.size();
+    return a < b;
+}
+
+std::vector<std::string> sortedNames(const fs::path& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end(), nameLess);
+    return names;
+}
+
+// The USB device above a sysfs device directory (and the USB interface on
+// the way to it), looked for below `top`; false when the chain has none.
+bool usbAncestor(const fs::path& from, const fs::path& top, fs::path& device, fs::path& interface) {
+    std::error_code ec;
+    fs::path child;
+    for (fs::path p = from; p.has_relative_path() && p != top; p = p.parent_path()) {
+        if (fs::exists(p / "idVendor", ec) && fs::exists(p / "idProduct", ec)) {
+            device = p;
+            interface = child;
+            return true;
+        }
+        child = p;
+    }
+    return false;
+}
+
+// The LUN from the SCSI device's "H:C:T:L" name.
+bool lunOf(const std::string& scsiName, std::uint8_t& lun) {
+    const std::size_t colon = scsiName.rfind(':');
+    if (colon == std::string::npos || std::count(scsiName.begin(), scsiName.end(), ':') != 3)
+        return false;
+    const std::string text = scsiName.substr(colon + 1);
+    if (!allDigits(text) || text.size() > 3)
+        return false;
+    const int value = std::stoi(text);
+    if (value > 254)
+        return false;
+    lun = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+// Whether the USB device shows a HID interface beside its storage one.
+bool isComposite(const fs::path& usbDevice) {
+    const std::string count = attribute(usbDevice / "bNumInterfaces");
+    if (!allDigits(count) || count.size() > 3 || std::stoi(count) <= 1)
+        return false;
+    const std::string prefix = usbDevice.filename().string() + ":";
+    bool listed = false;
+    for (const std::string& name : sortedNames(usbDevice)) {
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        listed = true;
+        if (attribute(usbDevice / name / "bInterfaceClass") == "03")
+            return true;
+    }
+    // Interfaces not visible (a trimmed-down sysfs): go by the count.
+    return !listed;
+}
+
+// mountinfo escapes blanks, tabs, line ends and backslashes as \ooo.
+std::string unescapeMountField(const std::string& field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            const std::string oct = field.substr(i + 1, 3);
+            if (std::all_of(oct.begin(), oct.end(), [](char c) { return c >= '0' && c <= '7'; })) {
+                out.push_back(static_cast<char>(std::stoi(oct, nullptr, 8)));
+                i += 3;
+                continue;
+            }
+        }
+        out.push_back(field[i]);
+    }
+    return out;
+}
+
+// major:minor -> the first mount point listed for it.
+std::map<std::string, std::string> readMounts(const std::string& mountInfo) {
+    std::map<std::string, std::string> mounts;
+    std::ifstream in(mountInfo);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, devno, root, mountPoint;
+        if (!(fields >> id >> parent >> devno >> root >> mountPoint))
+            continue;
+        mounts.emplace(devno, unescapeMountField(mountPoint));
+    }
+    return mounts;
+}
+
+// The mount point of a block device, or of its first mounted partition.
+std::string mountDirOf(const fs::path& blockDir, const std::string& name,
+                       const std::map<std::string, std::string>& mounts) {
+    auto it = mounts.find(attribute(blockDir / "dev"));
+    if (it != mounts.end())
+        return it->second;
+    for (const std::string& child : sortedNames(blockDir)) {
+        if (child.size() <= name.size() || child.compare(0, name.size(), name) != 0 ||
+            !allDigits(child.substr(name.size())))
+            continue;
+        it = mounts.find(attribute(blockDir / child / "dev"));
+        if (it != mounts.end())
+            return it->second;
+    }
+    return {};
+}
+
+class SysfsInventoryBackend final : public IInventoryBackend {
+  public:
+    SysfsInventoryBackend(std::string sysRoot, std::string mountInfo, std::string devRoot)
+        : m_sys(std::move(sysRoot)), m_mountInfo(std::move(mountInfo)), m_dev(std::move(devRoot)) {}
+
+    std::string name() const override { return "sysfs"; }
+
+    void collect(std::vector<StorageUnitFacts>& units,
+                 std::vector<HidInterfaceInfo>& hids) override {
+        try {
+            collectUnits(units);
+            collectHids(hids);
+        } catch (const std::exception&) {
+            // A device that vanished mid-walk: what was read so far stands.
+        }
+    }
+
+  private:
+    // Where the ancestor walks stop: the sysfs root itself.
+    fs::path sysTop() const {
+        std::error_code ec;
+        fs::path p = fs::canonical(m_sys, ec);
+        return ec ? fs::path(m_sys) : p;
+    }
+
+    void collectUnits(std::vector<StorageUnitFacts>& units) const {
+        const fs::path top = sysTop();
+        const fs::path blockRoot = fs::path(m_sys) / "block";
+        std::map<std::string, std::string> mounts;
+        bool mountsRead = false;
+        for (const std::string& name : sortedNames(blockRoot)) {
+            if (!isStorageName(name))
+                continue;
+            std::error_code ec;
+            const fs::path blockDir = fs::canonical(blockRoot / name, ec);
+            if (ec)
+                continue;
+            // .../H:C:T:L/block/<name>
+            const fs::path scsiDir = blockDir.parent_path().parent_path();
+            StorageUnitFacts unit;
+            fs::path usbDevice, usbInterface;
+            if (!lunOf(scsiDir.filename().string(), unit.lun) ||
+                !usbAncestor(scsiDir, top, usbDevice, usbInterface))
+                continue;
+            if (!hexAttribute(usbDevice / "idVendor", unit.vendorId) ||
+                !hexAttribute(usbDevice / "idProduct", unit.productId))
+                continue;
+            unit.serial = attribute(usbDevice / "serial");
+            unit.vendor = attribute(scsiDir / "vendor");
+            unit.product = attribute(scsiDir / "model");
+            unit.revision = attribute(scsiDir / "rev");
+            unit.cdrom = name.compare(0, 2, "sr") == 0;
+            unit.composite = isComposite(usbDevice);
+            // The generic node takes every command; the block node is the
+            // fallback where the sg driver is not loaded.
+            unit.ioPath = m_dev + "/" + name;
+            for (const std::string& sg : sortedNames(scsiDir / "scsi_generic")) {
+                unit.ioPath = m_dev + "/" + sg;
+                break;
+            }
+            if (!mountsRead) {
+                mounts = readMounts(m_mountInfo);
+                mountsRead = true;
+            }
+            unit.mountDir = mountDirOf(blockDir, name, mounts);
+            units.push_back(std::move(unit));
+        }
+    }
+
+    void collectHids(std::vector<HidInterfaceInfo>& hids) const {
+        const fs::path top = sysTop();
+        const fs::path classRoot = fs::path(m_sys) / "class" / "hidraw";
+        for (const std::string& name : sortedNames(classRoot)) {
+            std::error_code ec;
+            const fs::path dir = fs::canonical(classRoot / name, ec);
+            if (ec)
+                continue;
+            HidInterfaceInfo hid;
+            fs::path usbDevice, usbInterface;
+            if (!usbAncestor(dir, top, usbDevice, usbInterface) ||
+                !hexAttribute(usbDevice / "idVendor", hid.vendorId) ||
+                !hexAttribute(usbDevice / "idProduct", hid.productId))
+                continue;
+            hid.path = m_dev + "/" + name;
+            hid.serial = attribute(usbDevice / "serial");
+            hid.product = attribute(usbDevice / "product");
+            hid.manufacturer = attribute(usbDevice / "manufacturer");
+            hids.push_back(std::move(hid));
+        }
+    }
+
+    std::string m_sys;
+    std::string m_mountInfo;
+    std::string m_dev;
+};
+
+}  // namespace
+
+std::shared_ptr<IInventoryBackend> makeSysfsInventoryBackend(std::string sysRoot,
+                                                             std::string mountInfo,
+                                                             std::string devRoot) {
+    return std::make_shared<SysfsInventoryBackend>(std::move(sysRoot), std::move(mountInfo),
+                                                   std::move(devRoot));
+}
+
+}  // namespace nork::port
