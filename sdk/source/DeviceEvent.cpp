@@ -238,8 +238,11 @@ int CDeviceEventConnectWin2k::neededMerges() const {
 bool CDeviceEventConnectWin2k::TestReady() {
     const std::uint32_t tick = now();
     const std::uint32_t last = lastMergeTick();
-    // Ticks wrap; the distance either way is what counts.
-    const std::uint32_t elapsed = tick >= last ? tick - last : last - tick;
+    // Ticks wrap: the signed distance between them is the age, whichever
+    // side of the wrap each lies.
+    const auto distance = static_cast<std::int32_t>(tick - last);
+    const std::uint32_t elapsed = distance < 0 ? 0u - static_cast<std::uint32_t>(distance)
+                                               : static_cast<std::uint32_t>(distance);
 
     const bool rawAccess = rawAccessOf(platform());
     port::SettingsHive& hive = port::SettingsHive::processDefault();
