@@ -31,6 +31,15 @@ class CDeviceParams {
 
     static constexpr std::uint8_t FLAG_NON_ADMIN_MASK = FLAG_NON_ADMIN_PATH | FLAG_NON_ADMIN_PATH2;
 
+    // Device type flags: how the system reported the drive. They are the low
+    // three bits of the flags byte: a removable-disk volume is what the first
+    // non-admin path finds, a CD-ROM volume the second, and a drive reported
+    // through its HID interface is driven with HID private commands.
+    static constexpr std::uint8_t TYPE_REMOVABLE = FLAG_NON_ADMIN_PATH;
+    static constexpr std::uint8_t TYPE_CDROM = FLAG_NON_ADMIN_PATH2;
+    static constexpr std::uint8_t TYPE_HID = FLAG_HID_PRIVATE_COMMANDS;
+    static constexpr std::uint8_t TYPE_MASK = TYPE_REMOVABLE | TYPE_CDROM | TYPE_HID;
+
     CDeviceParams();
     virtual ~CDeviceParams() = default;
     // Copies share the mount-point map's mutex; the map is copied under it.
@@ -102,6 +111,12 @@ class CDeviceParams {
     std::uint8_t flags() const { return m_flags; }
     void setFlags(std::uint8_t flags) { m_flags = flags; }
     bool hidPrivateCommandsEnabled() const { return (m_flags & FLAG_HID_PRIVATE_COMMANDS) != 0; }
+    // The type flags (1 removable, 2 CD-ROM, 4 HID); the other flag bits
+    // stay as they are. reset() clears them.
+    std::uint8_t deviceTypeFlags() const { return static_cast<std::uint8_t>(m_flags & TYPE_MASK); }
+    void setDeviceTypeFlags(std::uint8_t typeFlags) {
+        m_flags = static_cast<std::uint8_t>((m_flags & ~TYPE_MASK) | (typeFlags & TYPE_MASK));
+    }
 
     // The path of a kind. Kind 0 reads the HID slot when the platform grants
     // no raw device access. Kinds other than 0 and 4 are an assertion and

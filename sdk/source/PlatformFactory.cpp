@@ -2,11 +2,15 @@
 
 #include <climits>
 
+#include "DeviceEvent.h"
+#include "DevicePath.h"
 #include "HIDExec.h"
 #include "Log.h"
 #include "Registry.h"
 #include "SCSIExec.h"
 #include "SdkSettings.h"
+#include "SystemIdentity.h"
+#include "USBInfoParser.h"
 
 namespace nork {
 
@@ -247,6 +251,93 @@ CSCSIExec& CPlatformFactory::scsiExecutor() {
         }
     }
     return *m_scsiExec;
+}
+
+CUSBInfoParser* CPlatformFactory::usbInfoParser() {
+    std::lock_guard<CThreadMutex> guard(m_mutex);
+    if (m_platformType < CPlatformType::WIN2K || m_platformType > CPlatformType::VISTA) {
+        zyk_assert(false, "!\"OS not supported\"");
+        return nullptr;
+    }
+    if (!m_usbInfoParser) {
+        const bool vista = m_platformType == CPlatformType::VISTA;
+        auto record = std::make_unique<CHiveMountedDevicesRecord>();
+        if (record->usable()) {
+            m_mountedDevices = std::move(record);
+            if (vista)
+                m_usbInfoParser =
+                    std::make_unique<CRegistryAnalizerImplVista>(*m_mountedDevices, m_platformType);
+            else
+                m_usbInfoParser =
+                    std::make_unique<CRegistryAnalizerImpl>(*m_mountedDevices, m_platformType);
+        } else {
+            m_volumes = std::make_unique<CPortVolumeInventory>();
+            if (vista)
+                m_usbInfoParser = std::make_unique<CUSBInfoExtractorVista>(*m_volumes);
+            else
+                m_usbInfoParser = std::make_unique<CUSBInfoExtractor>(*m_volumes);
+        }
+    }
+    return m_usbInfoParser.get();
+}
+
+CDevicePath& CPlatformFactory::devicePath(int lunIndex) {
+    zyk_assert(lunIndex >= 0 && lunIndex < DEVICE_PATH_COUNT, "lunIndex >= 0 && lunIndex < 8");
+    if (lunIndex < 0 || lunIndex >= DEVICE_PATH_COUNT)
+        lunIndex = 0;
+    std::lock_guard<CThreadMutex> guard(m_mutex);
+    std::unique_ptr<CDevicePath>& slot = m_devicePaths[lunIndex];
+    if (!slot) {
+        const auto filter = static_cast<std::uint32_t>(lunIndex);
+        switch (m_platformType) {
+            case CPlatformType::WIN98:
+            case CPlatformType::WIN98SE:
+                slot = std::make_unique<CDevicePathWin98>(filter);
+                break;
+            case CPlatformType::WINME:
+                slot = std::make_unique<CDevicePathWinMe>(filter);
+                break;
+            default:
+                slot = std::make_unique<CDevicePathWin2k>(filter);
+                break;
+        }
+    }
+    return *slot;
+}
+
+std::unique_ptr<CDeviceEvent> CPlatformFactory::newConnectEvent() const {
+    std::unique_ptr<CDeviceEvent> event;
+    switch (m_platformType) {
+        case CPlatformType::WIN98:
+        case CPlatformType::WIN98SE:
+            event = std::make_unique<CDeviceEventConnectWin>(0);
+            break;
+        case CPlatformType::WINME:
+            event = std::make_unique<CDeviceEventConnectWinMe>();
+            break;
+        case CPlatformType::WIN2K:
+        case CPlatformType::WIN2K_SP3:
+        case CPlatformType::WIN2K_SP4:
+        case CPlatformType::WIN2003:
+            event = std::make_unique<CDeviceEventConnectWin2k>(8);
+            break;
+        case CPlatformType::WINXP:
+        case CPlatformType::WINXP_SP2:
+        case CPlatformType::VISTA:
+            event = std::make_unique<CDeviceEventConnectWin>(8);
+            break;
+        default:
+            zyk_assert(false, "!\"OS not supported\"");
+            return nullptr;
+    }
+    event->setPlatform(this);
+    return event;
+}
+
+std::unique_ptr<CDeviceEvent> CPlatformFactory::newDisconnectEvent() const {
+    auto event = std::make_unique<CDeviceEventDisconnectWin>();
+    event->setPlatform(this);
+    return event;
 }
 
 int CPlatformFactory::disableDevice(std::uint16_t vid, std::uint16_t /*pid*/,

@@ -20,9 +20,14 @@
 
 namespace nork {
 
+class CDeviceEvent;
+class CDevicePath;
 class CHIDExec;
 class CSCSIExec;
 class CRegistry;
+class CUSBInfoParser;
+class IMountedDevicesRecord;
+class IVolumeInventory;
 
 // Platform types: 0 unknown or unsupported, 2 Windows 98, 3 98 SE, 4 Me,
 // 5 NT 4 or older, 6 2000 below SP3, 7 2000 SP3, 8 2000 SP4 or later,
@@ -116,16 +121,27 @@ class CPlatformFactory {
     int disableDevice(std::uint16_t vid, std::uint16_t pid, const std::u16string& serial);
     int enableDevice(std::uint16_t vid, std::uint16_t pid, const std::u16string& serial);
 
+    // The process's USB identity source, chosen at the first request: the
+    // mounted-devices record when it is usable (CRegistryAnalizerImpl for
+    // types 6 to 11, its Vista form for 12), else the volume inventory
+    // (CUSBInfoExtractor, its Vista form for 12). Other types log the
+    // assertion "!\"OS not supported\"" on every request and get null.
+    CUSBInfoParser* usbInfoParser();
+    // The device-path builder of a LUN index (0..7; others are an assertion
+    // and give index 0's): Win98 for types 2 and 3, WinMe for 4, Win2k
+    // otherwise. Builder n filters by LUN n; builder 0 does not filter.
+    CDevicePath& devicePath(int lunIndex);
+    // A new connect event of the platform (the caller owns it): types 2 and
+    // 3 the plain form with 0 units, 4 the Me form, 6 to 9 the 2000 form
+    // with 8 units, 10 to 12 the plain form with 8 units; null with an
+    // assertion otherwise. Events follow this object's privileges.
+    std::unique_ptr<CDeviceEvent> newConnectEvent() const;
+    // Always the plain disconnect form.
+    std::unique_ptr<CDeviceEvent> newDisconnectEvent() const;
+
     // Objects of the per-platform table that arrive with their own
     // components, each created at most once under m_mutex like
-    // scsiExecutor(): the device-path builders (one per LUN index 0..7;
-    // Win98 for types 2 and 3, WinMe for 4, Win2k otherwise), the HID
-    // executor, the drive-mask converter, the USB identity source (types 6
-    // to 11 and their Vista forms for 12; an assertion "!\"OS not
-    // supported\"" and nothing otherwise), newConnectEvent (types 2 and 3
-    // with 0 units, 4 the Me form, 6 to 9 the 2000 form with 8 units, 10 to
-    // 12 the plain form with 8 units, none with an assertion otherwise),
-    // newDisconnectEvent (always the plain form) and CreateHIDPollImpl
+    // scsiExecutor(): the drive-mask converter and CreateHIDPollImpl
     // (every type; outside 2..12 and for 5 it first logs
     // "CPlatformFactory::CreateHIDPollImpl - not familiar with windows type,
     // still continue ...").
@@ -141,8 +157,14 @@ class CPlatformFactory {
     bool m_systemDirectoryKnown = true;
     std::u16string m_usbStorageDriverVersion;
 
+    static constexpr int DEVICE_PATH_COUNT = 8;
+
     CThreadMutex m_mutex;
     std::unique_ptr<CSCSIExec> m_scsiExec;
+    std::unique_ptr<IMountedDevicesRecord> m_mountedDevices;
+    std::unique_ptr<IVolumeInventory> m_volumes;
+    std::unique_ptr<CUSBInfoParser> m_usbInfoParser;
+    std::unique_ptr<CDevicePath> m_devicePaths[DEVICE_PATH_COUNT];
 };
 
 }  // namespace nork
