@@ -10,6 +10,7 @@
 
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuUsbTree.h"
 
 namespace nork::port::emu {
 
@@ -253,6 +254,7 @@ bool registerEmulatorBackendIfPresent(DeviceIo& io) {
     io.registerBackend(makeEmulatorDeviceBackend(socketPath));
     // The drives' HID interfaces come with them.
     registerEmulatorHidBackendIfPresent(io);
+    registerUsbTreeBackend(makeEmulatorUsbTreeBackend(socketPath));
     registered.insert(&io);
     return true;
 }
