@@ -89,13 +89,19 @@ struct Shared {
 
 // Threads that were in a send when their notifier stopped: joined once they
 // end, at the latest at process exit. Created on first use, after the
-// message layer's own objects, so it is destroyed before them.
+// message layer's own objects, so it is destroyed before them. A notifier
+// that stops later still (a singleton destroyed after it) detaches instead.
 class Reaper {
   public:
     ~Reaper() {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto& [shared, thread] : m_threads)
             thread.join();
+        s_gone = true;
+    }
+    static Reaper* instance() {
+        static Reaper r;
+        return s_gone ? nullptr : &r;
     }
     void adopt(std::shared_ptr<Shared> shared, std::thread thread) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -113,14 +119,10 @@ class Reaper {
     }
 
   private:
+    static inline bool s_gone = false;
     std::mutex m_mutex;
     std::vector<std::pair<std::shared_ptr<Shared>, std::thread>> m_threads;
 };
-
-Reaper& reaper() {
-    static Reaper r;
-    return r;
-}
 
 // A notification whose send timed out may still be handled when its owner
 // pumps again, so its lParam must stay valid: kept until process exit (a
@@ -307,10 +309,12 @@ void DeviceNotifier::stop() {
     // The thread sends nothing more; only a send already under way could
     // keep it, and that one waits for the window's owner, perhaps this very
     // thread.
-    if (sending)
-        reaper().adopt(std::move(shared), std::move(m_impl->thread));
-    else
+    if (!sending)
         m_impl->thread.join();
+    else if (Reaper* reaper = Reaper::instance())
+        reaper->adopt(std::move(shared), std::move(m_impl->thread));
+    else
+        m_impl->thread.detach();
 }
 
 bool DeviceNotifier::running() const {
