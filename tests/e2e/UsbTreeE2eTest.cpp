@@ -187,8 +187,12 @@ TEST_F(UsbTreeE2e, DaemonEventsWakeTheChangeSource) {
     std::vector<bool> ready;
     // The subscription itself is a wake-up: the drives may have changed.
     ASSERT_TRUE(port::waitReadable({source->waitFd()}, 5s, ready));
-    source->drain();
-    EXPECT_FALSE(port::waitReadable({source->waitFd()}, 100ms, ready));
+    // Events of the drives' creation may still trickle in: let them pass.
+    int rounds = 0;
+    do {
+        source->drain();
+    } while (port::waitReadable({source->waitFd()}, 200ms, ready) && ++rounds < 20);
+    ASSERT_LT(rounds, 20);
 
     rig->unplug(SECOND);
     ASSERT_TRUE(port::waitReadable({source->waitFd()}, 5s, ready));
