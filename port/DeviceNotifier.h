@@ -4,10 +4,14 @@
 // A notifier owns one thread. It keeps the last inventory snapshot
 // (port/DeviceInventory.h) and takes a new one whenever something may have
 // changed: a kernel uevent (libudev netlink monitor), an event of the
-// emulator daemon (its event stream), or at the latest every second. The
-// difference between two snapshots becomes notifications, sent (not posted)
-// to the target window so they reach its procedure while its owner thread
-// pumps: removals first, then arrivals, each class in snapshot order.
+// emulator daemon (its event stream), poke(), or at the latest every second.
+// The difference between two snapshots becomes notifications, sent (not
+// posted) to the target window so they reach its procedure while its owner
+// thread pumps: removals first (volumes, HID interfaces, USB devices), then
+// arrivals (USB devices, HID interfaces, volumes), each class in snapshot
+// order. Interfaces are compared by path: a unit's volumePath (units without
+// a volume have none), its usbDevicePath (once per device), a HID
+// interface's path.
 //
 //   WM_DEVICECHANGE, wParam DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE,
 //   lParam = a DeviceBroadcastInterface* valid for the call only.
@@ -15,13 +19,26 @@
 //   ran ahead of the monotonic clock by more than 2 s (the system slept).
 //
 // What is present when the notifier starts is its baseline: no notification
-// for it. A window that ends simply stops receiving; stop() joins the thread.
+// for it. Each send gives up after 10 seconds, so an owner thread that
+// stopped pumping holds the notifier up for that long at most (the message
+// may still be handled later; its lParam stays valid for it). A window that
+// ends simply stops receiving.
 //
-// Threads: start/stop from any thread (not from the target window's
-// procedure: stop waits for a send in progress). Never throws.
+// stop() never waits for the target window: it may be called from any
+// thread, the target's owner thread and the target's procedure included.
+// When no send is under way it joins the thread (a snapshot takes a few
+// milliseconds). When a send is under way it returns at once and the thread
+// ends by itself when that send returns (handled, timed out, or the window
+// ended); that last notification may still reach the window after stop()
+// returned, when its owner next pumps. Threads left so are joined at process
+// exit.
+//
+// Threads: start/stop/poke and the setters from any thread. Never throws.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,6 +99,13 @@ class DeviceNotifier {
     // Wakes the thread for a look now (tests; the emulator's own stream and
     // udev do it otherwise).
     void poke();
+
+    // Where snapshots come from (tests); port::snapshot() by default. Takes
+    // effect at the next start() and look.
+    void setSnapshotSource(std::function<InventorySnapshot()> source);
+    // How long the system has slept since boot (tests); the boot and
+    // monotonic clocks by default.
+    void setSuspendClock(std::function<std::chrono::milliseconds()> clock);
 
   private:
     struct Impl;

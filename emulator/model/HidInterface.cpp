@@ -122,6 +122,42 @@ void noteSequenceRead(DriveCore& drive, std::uint8_t index) {
     }
 }
 
+void appendEndpoint(std::vector<std::uint8_t>& d, std::uint8_t address, std::uint8_t attributes,
+                    std::uint16_t maxPacket, std::uint8_t interval) {
+    d.insert(d.end(), {7, 5, address, attributes, static_cast<std::uint8_t>(maxPacket & 0xFF),
+                       static_cast<std::uint8_t>(maxPacket >> 8), interval});
+}
+
+// The active configuration as GET_DESCRIPTOR(CONFIGURATION) returns it:
+// configuration, then each interface followed by its class descriptor and
+// endpoints.
+std::vector<std::uint8_t> configurationDescriptor(bool composite) {
+    std::vector<std::uint8_t> d{9,
+                                2,
+                                0,
+                                0,
+                                static_cast<std::uint8_t>(composite ? 2 : 1),
+                                1,     // bConfigurationValue
+                                0,     // iConfiguration
+                                0x80,  // bus powered
+                                USB_MAX_POWER_2MA};
+    // Mass storage, SCSI transparent command set, bulk only.
+    d.insert(d.end(), {9, 4, 0, 0, 2, USB_CLASS_MASS_STORAGE, 0x06, 0x50, 0});
+    appendEndpoint(d, USB_EP_BULK_IN, 0x02, 512, 0);
+    appendEndpoint(d, USB_EP_BULK_OUT, 0x02, 512, 0);
+    if (composite) {
+        const auto reportSize = static_cast<std::uint16_t>(hidReportDescriptor().size());
+        d.insert(d.end(), {9, 4, 1, 0, 1, USB_CLASS_HID, 0, 0, 0});
+        // HID class descriptor: HID 1.11, one report descriptor.
+        d.insert(d.end(),
+                 {9, 0x21, 0x11, 0x01, 0, 1, 0x22, static_cast<std::uint8_t>(reportSize & 0xFF),
+                  static_cast<std::uint8_t>(reportSize >> 8)});
+        appendEndpoint(d, USB_EP_INTERRUPT_IN, 0x03, 64, 1);
+    }
+    proto::putLE16(&d[2], static_cast<std::uint16_t>(d.size()));
+    return d;
+}
+
 }  // namespace
 
 const std::vector<std::uint8_t>& hidReportDescriptor() {
@@ -226,6 +262,8 @@ std::optional<std::vector<std::uint8_t>> usbDescriptorLocked(DriveCore& drive, s
         d[17] = 1;
         return d;
     }
+    if (type == 2)
+        return configurationDescriptor(drive.hid().composite);
     if (type != 3)
         return std::nullopt;
     if (index == 0)

@@ -17,6 +17,8 @@
 //      word (0 success, 1 refused). Not sent for AUX__Detach_Attach (the
 //      drive leaves the bus) nor for the service query (no status phase).
 //
+// Descriptors: 1 device, 2 configuration (the active one; it follows the
+// mode), 3 strings.
 // String descriptors (language 0x0409; index 0 lists the language):
 //   1 manufacturer (INQUIRY vendor), 2 product (INQUIRY product), 3 serial,
 //   4 = max(1, 2, 3) + 1: the string id, REPORT ID's vendor and product
@@ -49,6 +51,16 @@ inline constexpr std::uint8_t USB_STRING_SERIAL = 3;
 inline constexpr std::uint8_t USB_STRING_ID = 4;
 inline constexpr std::uint8_t USB_STRING_SWITCH = USB_STRING_ID + 1;
 inline constexpr std::uint8_t USB_STRING_RESET = USB_STRING_ID + 2;
+// The configuration descriptor (type 2): interface 0 mass storage (class 8,
+// subclass 6, protocol 0x50) with bulk endpoints 0x81 IN and 0x02 OUT of 512
+// bytes; in composite mode also interface 1, HID (class 3), with its HID
+// class descriptor and interrupt endpoint 0x83 IN of 64 bytes.
+inline constexpr std::uint8_t USB_CLASS_MASS_STORAGE = 0x08;
+inline constexpr std::uint8_t USB_CLASS_HID = 0x03;
+inline constexpr std::uint8_t USB_EP_BULK_IN = 0x81;
+inline constexpr std::uint8_t USB_EP_BULK_OUT = 0x02;
+inline constexpr std::uint8_t USB_EP_INTERRUPT_IN = 0x83;
+inline constexpr std::uint8_t USB_MAX_POWER_2MA = 100;  // 200 mA in 2 mA units
 // The file in the state directory that records composite mode.
 inline constexpr const char* USB_MODE_FILE_NAME = "usb.mode";
 

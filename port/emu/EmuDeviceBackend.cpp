@@ -11,6 +11,7 @@
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuInventory.h"
 #include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuUsbTree.h"
 
 namespace nork::port::emu {
 
@@ -255,6 +256,7 @@ bool registerEmulatorBackendIfPresent(DeviceIo& io) {
     // The drives' HID interfaces come with them.
     registerEmulatorHidBackendIfPresent(io);
     registerEmulatorInventoryBackend(socketPath);
+    registerUsbTreeBackend(makeEmulatorUsbTreeBackend(socketPath));
     registered.insert(&io);
     return true;
 }

@@ -574,7 +574,7 @@ bool decode(const std::vector<std::uint8_t>& in, HidReadRequest& out) {
 bool decode(const std::vector<std::uint8_t>& in, UsbDescriptorRequest& out) {
     Reader r(in);
     r.text(out.serial) && r.u8(out.type) && r.u8(out.index) && r.u16(out.lang);
-    return r.done() && validSerial(out.serial) && (out.type == 1 || out.type == 3);
+    return r.done() && validSerial(out.serial) && out.type >= 1 && out.type <= 3;
 }
 
 bool decode(const std::vector<std::uint8_t>& in, UsbModeRequest& out) {

@@ -230,7 +230,7 @@ struct HidReadRequest {
 
 struct UsbDescriptorRequest {
     std::string serial;
-    std::uint8_t type = 3;  // 1 device, 3 string
+    std::uint8_t type = 3;  // 1 device, 2 configuration, 3 string
     std::uint8_t index = 0;
     std::uint16_t lang = 0;
 };

@@ -1,0 +1,296 @@
+// The USB tree from sysfs: root hubs ("usbN") are the host controllers, a
+// hub's ports are its children "N-P" (behind a root hub) or "<hub>.P"
+// (behind another hub), descriptors come from each device's "descriptors"
+// file and string descriptors from usbfs control transfers.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "port/DeviceInventory.h"
+#include "port/UsbTree.h"
+#include "port/Utf.h"
+#include "port/linux/Errno.h"
+
+namespace nork::port {
+namespace {
+
+constexpr const char* PREFIX = "sysfs:";
+constexpr int CONTROL_TIMEOUT_MS = 1000;
+constexpr std::size_t DEVICE_DESCRIPTOR_SIZE = 18;
+constexpr std::uint8_t CLASS_HUB = 0x09;
+constexpr std::uint8_t CLASS_MASS_STORAGE = 0x08;
+
+std::string readLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string s;
+    std::getline(in, s);
+    return s;
+}
+
+// A decimal sysfs attribute (" 4", "12"); -1 when missing or not a number.
+long readNumber(const std::string& path) {
+    const std::string text = readLine(path);
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    return end == text.c_str() ? -1 : v;
+}
+
+bool readAll(const std::string& path, std::vector<std::uint8_t>& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool allDigits(const std::string& s) {
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+// The configuration with the given value among those following the device
+// descriptor (the kernel lists every configuration); the first one when the
+// value is unknown (< 0); empty when none matches or the data is cut short.
+std::vector<std::uint8_t> pickConfiguration(const std::vector<std::uint8_t>& all, long value) {
+    std::size_t at = DEVICE_DESCRIPTOR_SIZE;
+    while (at + 9 <= all.size()) {
+        const std::uint8_t* c = all.data() + at;
+        const std::size_t total = le16(c + 2);
+        if (c[1] != 2 || total < 9 || at + total > all.size())
+            break;
+        if (value < 0 || c[5] == value)
+            return std::vector<std::uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(at),
+                                             all.begin() + static_cast<std::ptrdiff_t>(at + total));
+        at += total;
+    }
+    return {};
+}
+
+// The first interface descriptor of a configuration: {number, class}.
+bool firstInterface(const std::vector<std::uint8_t>& config, std::uint8_t& number,
+                    std::uint8_t& cls) {
+    std::size_t at = config.empty() ? 0 : config[0];
+    while (at + 2 <= config.size() && config[at] >= 2) {
+        if (config[at + 1] == 4 && at + 9 <= config.size()) {
+            number = config[at + 2];
+            cls = config[at + 5];
+            return true;
+        }
+        at += config[at];
+    }
+    return false;
+}
+
+class SysfsUsbTree final : public IUsbTreeBackend {
+  public:
+    SysfsUsbTree(std::string sysRoot, std::string devRoot)
+        : m_devices(std::move(sysRoot) + "/bus/usb/devices"), m_devRoot(std::move(devRoot)) {}
+
+    std::string prefix() const override { return PREFIX; }
+
+    std::vector<UsbHostController> hostControllers() override {
+        std::map<long, std::string> roots;  // by bus number
+        for (const std::string& name : listDevices()) {
+            if (name.size() > 3 && name.compare(0, 3, "usb") == 0 && allDigits(name.substr(3)))
+                roots.emplace(std::strtol(name.c_str() + 3, nullptr, 10), name);
+        }
+        std::vector<UsbHostController> out;
+        for (const auto& [bus, name] : roots) {
+            UsbHostController hc;
+            const std::string dir = m_devices + "/" + name;
+            // The controller is the root hub's parent (a PCI function, a
+            // platform device); its name keeps the path unique and stable.
+            std::string parent = name;
+            char resolved[PATH_MAX];
+            if (::realpath((dir + "/..").c_str(), resolved) != nullptr) {
+                const std::string p = resolved;
+                parent = p.substr(p.find_last_of('/') + 1);
+            }
+            char head[64];
+            std::snprintf(head, sizeof head, "\\\\?\\pci#usb_host&bus_%02ld#", bus);
+            hc.interfacePath = utf::toUtf16(std::string(head) + parent + "#") +
+                               interfaceClassGuid(InterfaceClass::UsbHostController);
+            hc.driverKey = PREFIX + name;
+            hc.description = utf::toUtf16(readLine(dir + "/product"));
+            hc.rootHubName = PREFIX + name;
+            out.push_back(std::move(hc));
+        }
+        return out;
+    }
+
+    PortError hub(const std::string& name, UsbHubInfo& out) override {
+        out = UsbHubInfo{};
+        std::string device;
+        if (!deviceOfName(name, device))
+            return PortError{PortErrc::NotFound, 0};
+        const std::string dir = m_devices + "/" + device;
+        if (::access((dir + "/maxchild").c_str(), R_OK) != 0)
+            return PortError{PortErrc::NotFound, errno};
+        out.name = name;
+        // Every port the hub has, and any child beyond that count (a hub
+        // whose maxchild could not be read still shows what is plugged).
+        long ports = std::max<long>(0, readNumber(dir + "/maxchild"));
+        const std::string childPrefix = childPrefixOf(device);
+        for (const std::string& entry : listDevices()) {
+            if (entry.compare(0, childPrefix.size(), childPrefix) == 0 &&
+                allDigits(entry.substr(childPrefix.size())))
+                ports =
+                    std::max(ports, std::strtol(entry.c_str() + childPrefix.size(), nullptr, 10));
+        }
+        for (long p = 1; p <= ports && p <= 255; ++p) {
+            UsbPortInfo port;
+            port.port = static_cast<std::uint32_t>(p);
+            readPort(childPrefix + std::to_string(p), port);
+            out.ports.push_back(std::move(port));
+        }
+        return PortError::ok();
+    }
+
+    PortError stringDescriptor(const std::string& hubName, std::uint32_t port, std::uint8_t index,
+                               std::uint16_t language, std::vector<std::uint8_t>& out) override {
+        out.clear();
+        std::string device;
+        if (!deviceOfName(hubName, device) || port == 0)
+            return PortError{PortErrc::NotFound, 0};
+        const std::string dir = m_devices + "/" + childPrefixOf(device) + std::to_string(port);
+        const long bus = readNumber(dir + "/busnum");
+        const long dev = readNumber(dir + "/devnum");
+        if (bus <= 0 || dev <= 0)
+            return PortError{PortErrc::NotFound, 0};
+        char node[64];
+        std::snprintf(node, sizeof node, "/bus/usb/%03ld/%03ld", bus, dev);
+        const int fd = ::open((m_devRoot + node).c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)  // no usbfs node we may write: no control requests
+            return PortError{PortErrc::AccessDenied, errno};
+        std::uint8_t buffer[255] = {};
+        usbdevfs_ctrltransfer ctrl{};
+        ctrl.bRequestType = 0x80;  // device to host, standard, device
+        ctrl.bRequest = 0x06;      // GET_DESCRIPTOR
+        ctrl.wValue = static_cast<std::uint16_t>(0x0300 | index);
+        ctrl.wIndex = language;
+        ctrl.wLength = sizeof buffer;
+        ctrl.timeout = CONTROL_TIMEOUT_MS;
+        ctrl.data = buffer;
+        int n = -1;
+        do {
+            n = ::ioctl(fd, USBDEVFS_CONTROL, &ctrl);
+        } while (n < 0 && errno == EINTR);
+        const int err = errno;
+        ::close(fd);
+        if (n < 0) {
+            // usbfs reports a stalled request as EPIPE.
+            return err == EPIPE ? PortError{PortErrc::IoError, err} : fromErrno(err);
+        }
+        out.assign(buffer, buffer + n);
+        return PortError::ok();
+    }
+
+  private:
+    // "sysfs:usb1" -> "usb1", "sysfs:1-1.3" -> "1-1.3"; false for anything
+    // that is not a plain device name.
+    static bool deviceOfName(const std::string& name, std::string& device) {
+        const std::string prefix = PREFIX;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            return false;
+        device = name.substr(prefix.size());
+        return !device.empty() && device.find('/') == std::string::npos && device != "." &&
+               device != "..";
+    }
+
+    // Children of root hub "usbN" are "N-P"; children of hub "N-P" are
+    // "N-P.Q".
+    static std::string childPrefixOf(const std::string& device) {
+        if (device.compare(0, 3, "usb") == 0 && allDigits(device.substr(3)))
+            return device.substr(3) + "-";
+        return device + ".";
+    }
+
+    std::vector<std::string> listDevices() const {
+        std::vector<std::string> names;
+        DIR* d = ::opendir(m_devices.c_str());
+        if (d == nullptr)
+            return names;
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        ::closedir(d);
+        return names;
+    }
+
+    void readPort(const std::string& device, UsbPortInfo& port) const {
+        const std::string dir = m_devices + "/" + device;
+        std::vector<std::uint8_t> descriptors;
+        if (!readAll(dir + "/descriptors", descriptors) ||
+            descriptors.size() < DEVICE_DESCRIPTOR_SIZE)
+            return;  // nothing plugged into this port
+        port.connectionStatus = USB_DEVICE_CONNECTED;
+        std::copy_n(descriptors.begin(), DEVICE_DESCRIPTOR_SIZE, port.deviceDescriptor.begin());
+        // An unconfigured device has an empty bConfigurationValue: no
+        // active configuration.
+        const bool known = ::access((dir + "/bConfigurationValue").c_str(), R_OK) == 0;
+        const long active = readNumber(dir + "/bConfigurationValue");
+        if (!known || active > 0)
+            port.configDescriptor = pickConfiguration(descriptors, known ? active : -1);
+        port.driverKey = PREFIX + device;
+        port.description = utf::toUtf16(readLine(dir + "/product"));
+        port.deviceIsHub = port.deviceDescriptor[4] == CLASS_HUB;
+        if (port.deviceIsHub) {
+            port.service = u"usbhub";
+            port.hubName = PREFIX + device;
+            return;
+        }
+        const long interfaces = port.configDescriptor.size() >= 9
+                                    ? port.configDescriptor[4]
+                                    : readNumber(dir + "/bNumInterfaces");
+        std::uint8_t number = 0;
+        std::uint8_t cls = 0;
+        if (interfaces > 1)
+            port.service = u"usbccgp";
+        else if (firstInterface(port.configDescriptor, number, cls) && cls == CLASS_MASS_STORAGE)
+            port.service = u"USBSTOR";
+        else if (!port.configDescriptor.empty())
+            port.service =
+                utf::toUtf16(interfaceDriver(dir, device, port.configDescriptor[5], number));
+    }
+
+    // The driver bound to an interface ("<device>:<config>.<interface>").
+    static std::string interfaceDriver(const std::string& dir, const std::string& device,
+                                       int config, int number) {
+        const std::string link = dir + "/" + device + ":" + std::to_string(config) + "." +
+                                 std::to_string(number) + "/driver";
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            return {};
+        const std::string t(target, static_cast<std::size_t>(n));
+        return t.substr(t.find_last_of('/') + 1);
+    }
+
+    std::string m_devices;
+    std::string m_devRoot;
+};
+
+}  // namespace
+
+std::shared_ptr<IUsbTreeBackend> makeSysfsUsbTreeBackend(std::string sysRoot, std::string devRoot) {
+    return std::make_shared<SysfsUsbTree>(std::move(sysRoot), std::move(devRoot));
+}
+
+}  // namespace nork::port
