@@ -71,8 +71,7 @@ bool walkHub(port::IUsbTreeBackend& tree, const std::string& name, CVisitor& vis
     return true;
 }
 
-bool walkHost(port::IUsbTreeBackend& tree, const port::UsbHostController& host,
-              CVisitor& visitor) {
+bool walkHost(port::IUsbTreeBackend& tree, const port::UsbHostController& host, CVisitor& visitor) {
     // The controller must be known by its driver key before its root hub is
     // opened.
     if (host.driverKey.empty() || host.rootHubName.empty())
@@ -215,7 +214,8 @@ bool CQzValidationVisitor::validate(CUSBDevice& device) {
         read = device.getString(static_cast<std::uint8_t>(m_stringIdIndex), m_stringId);
     CQzStringIdParser parser;
     const bool valid = read && parser.parse(m_stringId);
-    NORK_LOG(LOG_INFO, "USB Device validation %s: VID 0x%.4X, PID 0x%.4X, serial %s, description: %s",
+    NORK_LOG(LOG_INFO,
+             "USB Device validation %s: VID 0x%.4X, PID 0x%.4X, serial %s, description: %s",
              valid ? u"Succeed" : u"Fail", static_cast<unsigned>(vid), static_cast<unsigned>(pid),
              m_serial, m_description);
     if (valid) {

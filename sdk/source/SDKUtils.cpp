@@ -107,8 +107,10 @@ bool CSDKUtils::enablePrivateCommands(CUFDImpl& device) {
                 std::make_unique<CQzTransparentReconnectNonAdmin>(device, std::move(args)), serial,
                 false))
             status = synchronizer.wait();
-        NORK_LOG(LOG_INFO, "CSDKUtils::enablePrivateCommands - return from TransparentReconnect NonAdmin with %s",
-                 status == STATUS_OK ? u"success" : u"failed");
+        NORK_LOG(
+            LOG_INFO,
+            "CSDKUtils::enablePrivateCommands - return from TransparentReconnect NonAdmin with %s",
+            status == STATUS_OK ? u"success" : u"failed");
         return status == STATUS_OK;
     } catch (...) {
         return false;
@@ -151,14 +153,16 @@ int CSDKUtils::PollForUnitReady(CDeviceHandle& handle) {
                 return UNIT_READY;
             }
             if ((probe.sense()[2] & 0x0F) == SENSE_KEY_DATA_PROTECT) {
-                NORK_LOG(LOG_DEBUG, "CSDKUtils::PollForUnitReady(CDeviceHandle&) --- unit is secured");
+                NORK_LOG(LOG_DEBUG,
+                         "CSDKUtils::PollForUnitReady(CDeviceHandle&) --- unit is secured");
                 return UNIT_SECURED;
             }
             handle.close();
-            NORK_LOG(LOG_DEBUG,
-                     "CSDKUtils::PollForUnitReady(CDeviceHandle&) --- The device is not ready yet - "
-                     "test#%d",
-                     test);
+            NORK_LOG(
+                LOG_DEBUG,
+                "CSDKUtils::PollForUnitReady(CDeviceHandle&) --- The device is not ready yet - "
+                "test#%d",
+                test);
             sleepMs(100);
             handle.open(handle.pathKind());
         }

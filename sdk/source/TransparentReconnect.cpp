@@ -52,9 +52,8 @@ bool isHidEvent(const CDeviceParams& params) {
 // ---- CTransparentReconnect ----
 
 CTransparentReconnect::CTransparentReconnect(std::unique_ptr<CDeviceHandle> handle,
-                                             CUFDImpl& device, int timeoutSeconds,
-                                             bool commandFlag, bool disconnectOnFailure,
-                                             CStatusCallback* callback,
+                                             CUFDImpl& device, int timeoutSeconds, bool commandFlag,
+                                             bool disconnectOnFailure, CStatusCallback* callback,
                                              std::optional<std::uint32_t> options)
     : m_device(device),
       m_timeoutSeconds(timeoutSeconds),
@@ -121,8 +120,7 @@ bool CTransparentReconnect::signal(const CDeviceParams&) {
 }
 
 STATUS CTransparentReconnect::waitForSignal(bool fromExec) {
-    const std::uint32_t ms =
-        static_cast<std::uint32_t>(std::max(0, m_timeoutSeconds)) * 1000u;
+    const std::uint32_t ms = static_cast<std::uint32_t>(std::max(0, m_timeoutSeconds)) * 1000u;
     const bool ok = m_signal.wait(ms);
     if (fromExec)
         NORK_LOG(LOG_INFO, "CTransparentReconnect::exec - waiting done, status %s",
@@ -226,9 +224,8 @@ void detachAttachCounts(const CUFDImpl& device, int& disconnections, int& reconn
 
 CTransparentReconnectDetachAttach::CTransparentReconnectDetachAttach(CUFDImpl& device,
                                                                      ReconnectArgs args)
-    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds,
-                            args.commandFlag, args.disconnectOnFailure, args.callback,
-                            args.options) {
+    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds, args.commandFlag,
+                            args.disconnectOnFailure, args.callback, args.options) {
     int disconnections = 1;
     int reconnections = 1;
     bool counted = false;
@@ -247,7 +244,8 @@ bool CTransparentReconnectDetachAttach::execImpl() {
 }
 
 void CTransparentReconnectDetachAttach::reconnectedCallback(CDeviceParams& event) {
-    NORK_LOG(LOG_DEBUG, "CTransparentReconnectDetachAttach::reconnectedCallback - serial number: %s",
+    NORK_LOG(LOG_DEBUG,
+             "CTransparentReconnectDetachAttach::reconnectedCallback - serial number: %s",
              event.serialNumber());
     const std::u16string path = copyPaths(event, false);
     NORK_LOG(LOG_DEBUG, "CTransparentReconnectDetachAttach::reconnectedCallback - device path: %s",
@@ -256,9 +254,8 @@ void CTransparentReconnectDetachAttach::reconnectedCallback(CDeviceParams& event
 
 CTransparentReconnectDisableEnableAnyDevice::CTransparentReconnectDisableEnableAnyDevice(
     CUFDImpl& device, ReconnectArgs args)
-    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds,
-                            args.commandFlag, args.disconnectOnFailure, args.callback,
-                            args.options) {
+    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds, args.commandFlag,
+                            args.disconnectOnFailure, args.callback, args.options) {
     setExpected(1, 1);
 }
 
@@ -286,9 +283,8 @@ void CTransparentReconnectDisableEnableAnyDevice::reconnectedCallback(CDevicePar
 }
 
 CQzTransparentReconnect::CQzTransparentReconnect(CUFDImpl& device, ReconnectArgs args)
-    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds,
-                            args.commandFlag, args.disconnectOnFailure, args.callback,
-                            args.options) {
+    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds, args.commandFlag,
+                            args.disconnectOnFailure, args.callback, args.options) {
     setExpected(1, expectedReconnections());
 }
 
@@ -316,9 +312,8 @@ CQzTransparentReconnectWriteProtection::CQzTransparentReconnectWriteProtection(C
 
 CQzTransparentReconnectNonAdmin::CQzTransparentReconnectNonAdmin(CUFDImpl& device,
                                                                  ReconnectArgs args)
-    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds,
-                            args.commandFlag, args.disconnectOnFailure, args.callback,
-                            args.options) {}
+    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds, args.commandFlag,
+                            args.disconnectOnFailure, args.callback, args.options) {}
 
 bool CQzTransparentReconnectNonAdmin::execImpl() {
     usb::CQzCompSwitchTriggerVisitor visitor(m_device.serialNumber());
@@ -387,9 +382,8 @@ void CTransparentReconnectDetachAttachAfterSetCD::reconnectedCallback(CDevicePar
 }
 
 CTransparentReconnectCDEject::CTransparentReconnectCDEject(CUFDImpl& device, ReconnectArgs args)
-    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds,
-                            args.commandFlag, args.disconnectOnFailure, args.callback,
-                            args.options) {
+    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds, args.commandFlag,
+                            args.disconnectOnFailure, args.callback, args.options) {
     if (!countingPlatform())
         return;
     const int type = platform().platformType();
@@ -421,9 +415,8 @@ void CTransparentReconnectCDEject::reconnectedCallback(CDeviceParams& event) {
 
 CTransparentReconnectSwapToDisk::CTransparentReconnectSwapToDisk(CUFDImpl& device,
                                                                  ReconnectArgs args)
-    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds,
-                            args.commandFlag, args.disconnectOnFailure, args.callback,
-                            args.options) {
+    : CTransparentReconnect(std::move(args.handle), device, args.timeoutSeconds, args.commandFlag,
+                            args.disconnectOnFailure, args.callback, args.options) {
     // Without the earlier line's deposit flags the drive is expected back
     // once.
     setExpected(1, 1);
@@ -508,9 +501,10 @@ bool CTransparentReconnectionsManager::claim(const Entry& reconnect, const std::
     return true;
 }
 
-bool CTransparentReconnectionsManager::startThread(
-    void (*body)(CTransparentReconnectionsManager*, std::u16string, Entry),
-    const std::u16string& serial, const Entry& reconnect) {
+bool CTransparentReconnectionsManager::startThread(void (*body)(CTransparentReconnectionsManager*,
+                                                                std::u16string, Entry),
+                                                   const std::u16string& serial,
+                                                   const Entry& reconnect) {
     {
         std::lock_guard<std::mutex> guard(m_runMutex);
         ++m_running;
@@ -520,8 +514,8 @@ bool CTransparentReconnectionsManager::startThread(
         --m_running;
         m_runCv.notify_all();
     };
-    return runOnNewThread(
-               std::make_unique<ReconnectCall>(body, this, serial, reconnect, done)) != 0;
+    return runOnNewThread(std::make_unique<ReconnectCall>(body, this, serial, reconnect, done)) !=
+           0;
 }
 
 bool CTransparentReconnectionsManager::Register(std::unique_ptr<CTransparentReconnect> reconnect,
@@ -628,7 +622,8 @@ bool CTransparentReconnectionsManager::go(const std::u16string& serial, Entry re
         if (reconnect->callback() != nullptr) {
             CStatusCallbackSafeProxy proxy(reconnect->callback());
             if (status == STATUS_OK) {
-                NORK_LOG(LOG_DEBUG, "CTransparentReconnectionsManager::go - calling onDone callback");
+                NORK_LOG(LOG_DEBUG,
+                         "CTransparentReconnectionsManager::go - calling onDone callback");
                 proxy.onDone(STATUS_OK);
             } else {
                 NORK_LOG(LOG_DEBUG,
@@ -781,8 +776,8 @@ bool TransparentReconnectRegisterFactory::create(int type, CUFDImpl& device, int
         args.callback = nullptr;
         args.options = options;
         const std::u16string serial = device.serialNumber();
-        return CTransparentReconnectionsManager::instance().Register(creator(device, std::move(args)),
-                                                                     serial);
+        return CTransparentReconnectionsManager::instance().Register(
+            creator(device, std::move(args)), serial);
     } catch (...) {
         return false;
     }

@@ -82,7 +82,8 @@ STATUS CUFDImpl::refreshVersion() {
 bool enableHidPrivateCommands(CUFDImpl& device) {
     if (!CSDKUtils::enablePrivateCommands(device))
         return false;
-    device.setFlags(static_cast<std::uint8_t>(device.flags() | CDeviceParams::FLAG_HID_PRIVATE_COMMANDS));
+    device.setFlags(
+        static_cast<std::uint8_t>(device.flags() | CDeviceParams::FLAG_HID_PRIVATE_COMMANDS));
     return true;
 }
 

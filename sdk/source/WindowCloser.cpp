@@ -81,14 +81,17 @@ bool CWindowCloser::closeWindow() {
             port::HWND hwnd = port::findWindowByTitle(second);
             for (int round = 0; hwnd != port::HWND_NONE && round < MAX_ROUNDS; ++round) {
                 seen = true;
-                NORK_LOG(LOG_DEBUG, "CWindowCloser::closeWindow FindWindow Succeed finding Window %s ",
+                NORK_LOG(LOG_DEBUG,
+                         "CWindowCloser::closeWindow FindWindow Succeed finding Window %s ",
                          second);
                 port::postMessage(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
-                NORK_LOG(LOG_DEBUG, "CWindowCloser::closeWindow WM_SYSCOMMAND to window %s ", second);
+                NORK_LOG(LOG_DEBUG, "CWindowCloser::closeWindow WM_SYSCOMMAND to window %s ",
+                         second);
                 pause(ROUND_PAUSE);
                 hwnd = port::findWindowByTitle(second);
                 if (hwnd != port::HWND_NONE)
-                    NORK_LOG(LOG_DEBUG, "CWindowCloser::closeWindow window %s  still there", second);
+                    NORK_LOG(LOG_DEBUG, "CWindowCloser::closeWindow window %s  still there",
+                             second);
                 pause(ROUND_PAUSE);
             }
         }
