@@ -98,11 +98,14 @@ std::u16string CTransparentReconnect::copyPaths(const CDeviceParams& event, bool
     const std::u16string disk = event.storedPath(CDeviceParams::PATH_DISK);
     if (!disk.empty() && (hid || !slot0OnlyForHid))
         m_device.setPath(CDeviceParams::PATH_DISK, disk);
-    const int kind = hid ? CDeviceParams::PATH_HID : CDeviceParams::PATH_DISK;
-    const std::u16string typed = event.storedPath(kind);
-    if (!typed.empty())
-        m_device.setPath(kind, typed);
-    return typed.empty() ? disk : typed;
+    // Of the typed paths only the HID one is kept; the volume and CD-ROM
+    // paths are built on demand from the drive letters.
+    if (!hid)
+        return disk;
+    const std::u16string hidPath = event.storedPath(CDeviceParams::PATH_HID);
+    if (!hidPath.empty())
+        m_device.setPath(CDeviceParams::PATH_HID, hidPath);
+    return hidPath;
 }
 
 void CTransparentReconnect::reconnectedCallback(CDeviceParams& event) {

@@ -25,13 +25,13 @@
 #include <string>
 
 #include "Callbacks.h"
+#include "DeviceHandle.h"
 #include "Singleton.h"
 #include "Status.h"
 #include "Thread.h"
 
 namespace nork {
 
-class CDeviceHandle;
 class CDeviceParams;
 class CUFDImpl;
 
@@ -90,9 +90,9 @@ class CTransparentReconnect {
     // Opens a handle on the device when there is none; the open handle.
     CDeviceHandle& handle();
     void closeHandle();
-    // The connection's device path (slot 0 when not empty, only for a HID
-    // event when hidOnly) and its path of its own type into the device.
-    // Returns the path copied into slot 0 or of the event's type.
+    // Copies the connection's disk path (when not empty; with
+    // slot0OnlyForHid only from a HID connection) and a HID connection's HID
+    // path into the device. Returns the event's path of its own type.
     std::u16string copyPaths(const CDeviceParams& event, bool slot0OnlyForHid);
     bool signalBase();
 
