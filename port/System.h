@@ -62,6 +62,11 @@ PortError longPathName(const std::string& path, std::string& out);
 // channel has nobody to report them to. The environment is read on each call.
 void debugOutput(std::string_view utf8Text) noexcept;
 
+// Whether the process may read (and, with `write`, write) the path, as
+// access(2) answers: NotFound when it does not exist, AccessDenied when the
+// rights are missing; the raw errno travels beside.
+PortError accessPath(const std::string& path, bool write);
+
 // Per-user configuration directory: $XDG_CONFIG_HOME, else $HOME/.config,
 // else "./.config". No trailing slash; the directory may not exist.
 std::string userConfigDir();

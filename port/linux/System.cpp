@@ -74,6 +74,14 @@ PortError longPathName(const std::string& path, std::string& out) {
     return PortError::ok();
 }
 
+PortError accessPath(const std::string& path, bool write) {
+    if (path.empty())
+        return PortError{PortErrc::NotFound, ENOENT};
+    if (::access(path.c_str(), write ? (R_OK | W_OK) : R_OK) != 0)
+        return fromErrno(errno);
+    return PortError::ok();
+}
+
 void debugOutput(std::string_view utf8Text) noexcept {
     const char* target = std::getenv("QZ_DEBUG_OUTPUT");
     if (target == nullptr || *target == '\0' || utf8Text.empty())

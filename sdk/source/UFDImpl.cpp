@@ -5,6 +5,7 @@
 
 #include "Log.h"
 #include "PlatformFactory.h"
+#include "SDKUtils.h"
 #include "VendorTraits.h"
 
 namespace nork {
@@ -79,9 +80,11 @@ STATUS CUFDImpl::refreshVersion() {
 }
 
 bool enableHidPrivateCommands(CUFDImpl& device) {
-    NORK_LOG(LOG_DEBUG, "enableHidPrivateCommands - HID private commands for %s not available",
-             device.serialNumber());
-    return false;
+    if (!CSDKUtils::enablePrivateCommands(device))
+        return false;
+    device.setFlags(
+        static_cast<std::uint8_t>(device.flags() | CDeviceParams::FLAG_HID_PRIVATE_COMMANDS));
+    return true;
 }
 
 }  // namespace nork

@@ -91,8 +91,7 @@ class CUFDImpl : public CDeviceParams {
 
 // Enables the HID private commands of a drive reached without raw device
 // access (switching it to its composite configuration where needed) and sets
-// flags bit 2 on success. The transparent-reconnection layer provides it;
-// until then it answers false.
+// flags bit 2 on success. Blocks until the drive came back (bounded).
 bool enableHidPrivateCommands(CUFDImpl& device);
 
 }  // namespace nork

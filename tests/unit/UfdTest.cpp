@@ -153,14 +153,14 @@ TEST(UfdServices, WithoutRawAccessTheHidStepIsTried) {
     impl.setSerialNumber(u"QE01");
     impl.addService(zyk::CTwinImpl());
     EXPECT_EQ(impl.getService(std::uint16_t{8}), nullptr);
-    EXPECT_TRUE(logged(log->takeNarrow(), "enableHidPrivateCommands"));
+    EXPECT_TRUE(logged(log->takeNarrow(), "CSDKUtils::enablePrivateCommands"));
     EXPECT_NE(impl.getService(zyk::CTwinImpl().serviceId()), nullptr);
 
     // A composite drive is served without the HID step.
     impl.setComposite(true);
     log->take();
     EXPECT_EQ(impl.getService(std::uint16_t{8}), nullptr);
-    EXPECT_FALSE(logged(log->takeNarrow(), "enableHidPrivateCommands"));
+    EXPECT_FALSE(logged(log->takeNarrow(), "CSDKUtils::enablePrivateCommands"));
 }
 
 // ---- parameters ----
