@@ -3,8 +3,10 @@
 #include <mutex>
 
 #include "DeviceParams.h"
+#include "HIDHandleMgr.h"
 #include "Log.h"
 #include "PlatformFactory.h"
+#include "TransparentReconnect.h"
 #include "UFDImpl.h"
 #include "VendorTraits.h"
 
@@ -13,14 +15,6 @@ namespace {
 
 bool rawAccess() {
     return CPlatformFactory::instance().privilege(CPlatformFactory::PRIV_O);
-}
-
-int lowestLetter(std::uint32_t mask) {
-    for (int bit = 0; bit < 26; ++bit) {
-        if ((mask >> bit) & 1u)
-            return bit;
-    }
-    return -1;
 }
 
 }  // namespace
@@ -94,31 +88,39 @@ int CDeviceManager::deviceConnected(const CDeviceParams& params) {
     return CONNECT_NEW_OR_CHANGED;
 }
 
-int CDeviceManager::deviceDisconnected(const CDeviceParams& params) {
+int CDeviceManager::deviceDisconnected(const CDeviceParams& params, std::u16string* serialOut) {
     std::lock_guard<CThreadMutex> guard(m_mutex);
     auto it = m_connected.end();
     if (*params.serialNumber() != u'\0') {
         it = m_connected.find(params.serialNumber());
     } else {
-        // Without a serial the removed device is known by its path.
-        const std::u16string path = params.storedPath(CDeviceParams::PATH_DISK);
-        for (auto c = m_connected.begin(); c != m_connected.end() && !path.empty(); ++c) {
-            if (c->second->storedPath(CDeviceParams::PATH_DISK) == path) {
-                it = c;
-                break;
+        // Without a serial the removed device is known by one of its paths.
+        for (int kind : {CDeviceParams::PATH_DISK, CDeviceParams::PATH_HID}) {
+            const std::u16string path = params.storedPath(kind);
+            for (auto c = m_connected.begin(); c != m_connected.end() && !path.empty(); ++c) {
+                if (c->second->storedPath(kind) == path) {
+                    it = c;
+                    break;
+                }
             }
+            if (it != m_connected.end())
+                break;
         }
     }
     if (it == m_connected.end())
         return DISCONNECT_UNKNOWN;
 
     CUFDImpl& device = *it->second;
+    if (serialOut != nullptr)
+        *serialOut = device.serialNumber();
     const int platformType = CPlatformFactory::instance().platformType();
     if (platformType >= 6 && platformType <= 12 && !rawAccess()) {
-        const int first = lowestLetter(device.driveMask());
+        // Part of the drive's letters went away: only an update, unless the
+        // event covers the drive's first letter (then the mask is not below
+        // twice the event's). An event without letters removes the drive.
         const bool fewerLetters = params.driveLetterCount() < device.driveLetterCount();
-        const bool firstCovered = first >= 0 && ((params.driveMask() >> first) & 1u) != 0;
-        if (fewerLetters && !firstCovered)
+        const std::uint32_t twice = (params.driveMask() & 0x1FFFFFFu) << 1;
+        if (fewerLetters && device.driveMask() < twice)
             return DISCONNECT_IGNORED;
     }
 
@@ -129,6 +131,15 @@ int CDeviceManager::deviceDisconnected(const CDeviceParams& params) {
     const std::u16string serial = owned->serialNumber();
     m_pool[serial] = std::move(owned);
     return DISCONNECT_REMOVED;
+}
+
+CUFD CDeviceManager::findDevice(const std::u16string& serial) const {
+    std::lock_guard<CThreadMutex> guard(m_mutex);
+    auto it = m_connected.find(serial);
+    if (it != m_connected.end())
+        return CUFD(it->second.get());
+    auto pooled = m_pool.find(serial);
+    return pooled == m_pool.end() ? CUFD() : CUFD(pooled->second.get());
 }
 
 CUFD CDeviceManager::getCUFD(const std::u16string& serial) const {
@@ -162,5 +173,57 @@ void CDeviceManager::releasePool() {
 }
 
 CZykSDK::CZykSDK() : m_manager(&m_mutex) {}
+
+CZykEvent::event_t CZykSDK::DeviceConnected(CDeviceParams& params, std::uint32_t tick,
+                                            CUFD* device) {
+    if (*params.serialNumber() == u'\0') {
+        NORK_LOG(LOG_DEBUG, "CZykSDK::DeviceConnected - device with no serial number");
+        return CZykEvent::NO_EVENT;
+    }
+    const std::u16string serial = params.serialNumber();
+    CZykEvent::event_t event = CZykEvent::NO_EVENT;
+    int reconnected = CZykEvent::NO_EVENT;
+    if (CTransparentReconnectionsManager::instance().DeviceConnected(params, reconnected, tick)) {
+        if (device != nullptr)
+            *device = m_manager.getCUFD(serial);
+        return static_cast<CZykEvent::event_t>(reconnected);
+    }
+    switch (m_manager.deviceConnected(params)) {
+        case CDeviceManager::CONNECT_NEW_OR_CHANGED:
+            event = CZykEvent::DEVICE_CONNECTED;
+            break;
+        case CDeviceManager::CONNECT_KNOWN:
+            event = CZykEvent::DEVICE_UPDATED;
+            break;
+        default:
+            event = CZykEvent::NO_EVENT;
+            break;
+    }
+    if (device != nullptr)
+        *device = m_manager.getCUFD(serial);
+    return event;
+}
+
+CZykEvent::event_t CZykSDK::DeviceDisconnected(CDeviceParams& params, CUFD* device) {
+    const std::u16string serial = params.serialNumber();
+    if (!serial.empty()) {
+        // A drive that left takes its HID handle with it.
+        CHIDHandleMgr::instance().closeHandle(serial);
+        if (CTransparentReconnectionsManager::instance().DeviceDisconnected(serial, params))
+            return CZykEvent::NO_EVENT;
+    }
+    std::u16string removed;
+    const int result = m_manager.deviceDisconnected(params, &removed);
+    if (device != nullptr && !removed.empty())
+        *device = m_manager.findDevice(removed);
+    switch (result) {
+        case CDeviceManager::DISCONNECT_REMOVED:
+            return CZykEvent::DEVICE_DISCONNECTED;
+        case CDeviceManager::DISCONNECT_IGNORED:
+            return CZykEvent::DEVICE_UPDATED;
+        default:
+            return CZykEvent::NO_EVENT;
+    }
+}
 
 }  // namespace nork

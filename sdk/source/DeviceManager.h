@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "DeviceListener.h"
 #include "Singleton.h"
 #include "UFD.h"
+#include "ZykEvent.h"
 
 namespace nork {
 
@@ -42,10 +44,13 @@ class CDeviceManager {
     int deviceConnected(const CDeviceParams& params);
     // A drive left. 0 unknown, 2 removed (pooled, state 300, params reset),
     // 3 ignored (only part of a composite drive went away).
-    int deviceDisconnected(const CDeviceParams& params);
+    // serialOut (optional) receives the serial of the device found.
+    int deviceDisconnected(const CDeviceParams& params, std::u16string* serialOut = nullptr);
 
     // The connected drive with this serial; an invalid CUFD when none.
     CUFD getCUFD(const std::u16string& serial) const;
+    // The device object of a serial, connected or pooled; invalid when none.
+    CUFD findDevice(const std::u16string& serial) const;
     // Every connected drive.
     std::vector<CUFD> connectedDevices() const;
     std::size_t connectedCount() const;
@@ -67,9 +72,9 @@ class CDeviceManager {
     std::map<std::u16string, std::unique_ptr<CUFDImpl>> m_pool;
 };
 
-// The device-event subject: owns the device manager. Event delivery to
-// listeners comes with the monitoring layer.
-class CZykSDK {
+// The device-event subject: owns the device manager, decides which event a
+// ready device event yields, and notifies the attached observers.
+class CZykSDK : public TSubject<CZykSDK, CUFD, CZykEvent::event_t, CThreadMutex> {
   public:
     CZykSDK();
     CZykSDK(const CZykSDK&) = delete;
@@ -78,6 +83,15 @@ class CZykSDK {
     static CZykSDK& instance() { return TSingleton<CZykSDK>::instance(); }
 
     CDeviceManager& deviceManager() { return m_manager; }
+
+    // A ready connect event: the reconnection in progress for the serial
+    // decides first, then the device manager. `device` (optional) receives
+    // the device object the event is about.
+    CZykEvent::event_t DeviceConnected(CDeviceParams& params, std::uint32_t tick,
+                                       CUFD* device = nullptr);
+    // A ready disconnect event; the device object is found by serial, or by
+    // path when the event has none.
+    CZykEvent::event_t DeviceDisconnected(CDeviceParams& params, CUFD* device = nullptr);
     CThreadMutex& mutex() { return m_mutex; }
 
   private:

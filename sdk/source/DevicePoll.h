@@ -1,11 +1,33 @@
 // Device polling: the background thread that owns the library's hidden
-// window, turns device notifications into queued device events and hands
-// ready events to the device manager and its observers.
+// window. Device notifications (port/DeviceNotifier.h) reach the window
+// procedure while the thread pumps; each becomes a queued device event that
+// waits until the drive is usable, then goes to the device manager (CZykSDK)
+// and, when it yields an event type, to the attached observers. The same
+// window carries the broadcast requests of reconnections and relays the
+// event notifications of the library's other processes.
+//
+// Threads: the polling thread runs the window procedure, event processing,
+// observer notification and listener attachment. Application threads queue
+// listeners and send broadcast requests to the window (answered at the
+// thread's next pump, within milliseconds).
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "DeviceEvent.h"
+#include "Singleton.h"
+#include "Thread.h"
+#include "port/DeviceInventory.h"
+#include "port/DeviceNotifier.h"
 #include "port/Messages.h"
 
 namespace nork {
+
+class CDeviceListener;
 
 // The library's hidden window (target of WM_SDK_BROADCAST_REQUEST);
 // HWND_NONE while device polling is not running.
@@ -14,13 +36,120 @@ port::HWND sdkWindow();
 // install their own window).
 void setSdkWindow(port::HWND hwnd);
 
-class CDevicePoll {
+// The queue of device events and what a ready event does.
+class CDevicePollImpl : public CDeviceEventSink {
   public:
-    static CDevicePoll& instance();
+    CDevicePollImpl() = default;
+    ~CDevicePollImpl() override = default;
+    CDevicePollImpl(const CDevicePollImpl&) = delete;
+    CDevicePollImpl& operator=(const CDevicePollImpl&) = delete;
 
-    // Holds event processing (no event is fired) until resume(); nests.
-    void pause();
-    void resume();
+    // On the polling thread: announce what is connected, start listening.
+    virtual bool start() { return true; }
+    virtual void close() {}
+    void clearEvents() { m_events.clear(); }
+    // Delivers what the thread's queue holds; true when something was there.
+    virtual bool pumpOneMessage();
+
+    // Called by the notification handlers; the caller keeps its event.
+    void RegisterEvent(const CDeviceEvent& event) { m_events.RegisterEvent(event); }
+    // Tests queued events; fires the ready ones.
+    void Process() { m_events.Process(*this); }
+    std::size_t queuedEvents() const { return m_events.size(); }
+
+    // A ready event: asks the device manager and notifies observers.
+    void DeviceConnected(CDeviceParams& params, std::uint32_t tick) override;
+    void DeviceDisconnected(CDeviceParams& params) override;
+
+  private:
+    CDeviceEventList m_events;
 };
+
+// The window-based implementation: the hidden window, the notifier feeding
+// it, the arrival and removal handlers.
+class CDevicePollWinHID : public CDevicePollImpl {
+  public:
+    CDevicePollWinHID() = default;
+    ~CDevicePollWinHID() override;
+
+    bool start() override;
+    void close() override;
+
+    port::HWND window() const { return m_hWnd; }
+
+    // The handlers, public for tests that feed them without a system.
+    void deviceArrivel(std::uint32_t mask, const std::u16string* path);
+    void deviceRemoval(const std::u16string& path);
+    void usbRemoval(const std::u16string& path);
+    void hidArrival(const std::u16string& path);
+    void hidRemoval(const std::u16string& path);
+    void handleConnectedDevices();
+    std::intptr_t broadcastRequest(std::uintptr_t wParam, std::intptr_t lParam);
+    void relayedNotification(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+
+    std::intptr_t WndProc(port::HWND hwnd, std::uint32_t message, std::uintptr_t wParam,
+                          std::intptr_t lParam);
+
+  private:
+    bool createWindow();
+
+    port::HWND m_hWnd = port::HWND_NONE;
+    bool m_volumeNotify = false;
+    bool m_hidNotify = false;
+    bool m_usbNotify = false;
+    port::DeviceNotifier m_notifier;
+};
+
+class CDevicePoll : public CThread {
+  public:
+    static constexpr std::uint32_t POLLING_INTERVAL_MS = 250;
+
+    static CDevicePoll& instance() { return TSingleton<CDevicePoll>::instance(); }
+
+    CDevicePoll() = default;
+    ~CDevicePoll() override;
+
+    // "Starting Device Polling" / "Stop Device Polling".
+    bool start();
+    void stop();
+    // Library start-up: the implementation the platform asks for; the thread
+    // restarts with it when it was running.
+    void setImplementation(std::unique_ptr<CDevicePollImpl> impl);
+    // The running implementation (null while stopped); for tests.
+    CDevicePollImpl* implementation() const { return m_impl.get(); }
+
+    // Listeners wait here until the polling thread attaches them.
+    void queueListener(CDeviceListener* listener);
+    void unqueueListener(CDeviceListener* listener);
+
+    // Holds the polling thread off attaching listeners (and thus calling
+    // them) for its lifetime.
+    class ListenerQueueGuard {
+      public:
+        ListenerQueueGuard() : m_lock(CDevicePoll::instance().m_queueMutex) {}
+
+      private:
+        std::lock_guard<CThreadMutex> m_lock;
+    };
+
+  protected:
+    void run() override;
+    void onStart() override;
+    void onStop() override;
+
+  private:
+    void attachQueuedListeners();
+
+    std::unique_ptr<CDevicePollImpl> m_impl;
+    std::unique_ptr<CDevicePollImpl> m_nextImpl;
+    std::uint32_t m_interval = POLLING_INTERVAL_MS;
+    std::vector<CDeviceListener*> m_queue;
+    CThreadMutex m_queueMutex;
+    std::uint32_t m_nextProcess = 0;
+};
+
+// The implementation the platform asks for (every type gets the window form;
+// unfamiliar types are logged first).
+std::unique_ptr<CDevicePollImpl> CreateHIDPollImpl(int platformType);
 
 }  // namespace nork

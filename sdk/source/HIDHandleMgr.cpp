@@ -76,6 +76,13 @@ port::NamedMutex* CHIDHandleMgr::getCompositeSwitchMutex(const char16_t* serialN
     return getMutexOf((std::u16string(COMPOSITE_SWITCH_MUTEX_PREFIX) + serialNumber).c_str());
 }
 
+void CHIDHandleMgr::closeHandle(const std::u16string& serialNumber) {
+    std::lock_guard guard(m_mutex);
+    auto it = m_handles.find(serialNumber);
+    if (it != m_handles.end())
+        it->second.handle->close();
+}
+
 void CHIDHandleMgr::closeAll() {
     std::map<std::u16string, Entry> handles;
     std::map<std::u16string, std::unique_ptr<port::NamedMutex>> mutexes;

@@ -40,6 +40,11 @@ class CHIDHandleMgr {
     port::NamedMutex* getHidMutex(const char16_t* serialNumber);
     port::NamedMutex* getCompositeSwitchMutex(const char16_t* serialNumber);
 
+    // Closes the drive's HID handle (a drive that left the bus). The entry
+    // stays, since a caller may still hold the handle; the next getHandle
+    // opens it again.
+    void closeHandle(const std::u16string& serialNumber);
+
     // Closes every handle and drops the mutexes (SDK::fini).
     void closeAll();
 

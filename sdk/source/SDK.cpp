@@ -1,10 +1,12 @@
 #include "SDK.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
 #include "DeviceManager.h"
+#include "DevicePoll.h"
 #include "HIDHandleMgr.h"
 #include "Log.h"
 #include "LogHandler.h"
@@ -14,8 +16,11 @@
 #include "PlatformFactory.h"
 #include "Registry.h"
 #include "SdkSettings.h"
+#include "TransparentReconnect.h"
 #include "VendorIdentifier.h"
 #include "VersionFactory.h"
+#include "WMListeningMgr.h"
+#include "WindowCloser.h"
 #include "port/OsIdentity.h"
 #include "port/System.h"
 #include "port/Utf.h"
@@ -63,7 +68,8 @@ STATUS runStartupPlatformCheck() {
 //   version factory (CVersionFactory)
 //   vendor identifier (CVendorIdentifier)
 //   device manager and event subject (CZykSDK)
-//   device poller (CDevicePoll), created and started
+//   device poller (CDevicePoll), created with its implementation; its
+//   thread starts with the first listener
 //   transparent-reconnection manager and its register factory
 //   HID handle manager (CHIDHandleMgr)
 //   window closer
@@ -79,7 +85,15 @@ void createSdkSingletons() {
     CVersionFactory::instance();
     CVendorIdentifier::instance();
     CZykSDK::instance();
+    // The thread itself starts with the first listener; a running one
+    // restarts with the implementation this platform asks for.
+    CDevicePoll::instance().setImplementation(
+        CreateHIDPollImpl(CPlatformFactory::instance().platformType()));
+    CTransparentReconnectionsManager::instance();
+    TransparentReconnectRegisterFactory::instance();
     CHIDHandleMgr::instance();
+    CWindowCloser::instance();
+    CWMListeningMgr::instance();
 }
 
 // Stops the activity of the last user of the process, in this order:
@@ -90,6 +104,10 @@ void createSdkSingletons() {
 // The objects themselves stay until process exit.
 void shutdownSdkSingletons() {
     CHIDHandleMgr::instance().closeAll();
+    CDevicePoll::instance().stop();
+    // Reconnection threads hold device objects: let them end first.
+    if (!CTransparentReconnectionsManager::instance().waitIdle(std::chrono::seconds(5)))
+        NORK_LOG(LOG_ERROR, "SDK::fini() - reconnections still running");
     CZykSDK::instance().deviceManager().releasePool();
 }
 
