@@ -128,10 +128,19 @@ int CDeviceEventConnectWin::validate(CDeviceParams& params) {
     }
     if (validator)
         return validator(params);
+    // A CD-ROM volume is reached through its drive's device path, the one a
+    // removable volume names: validate it as found on that path, then give
+    // the event its own type flags back.
+    const std::uint8_t flags = params.flags();
+    const bool cdromOnly = (flags & 3u) == 2u;
+    if (cdromOnly)
+        params.setFlags(static_cast<std::uint8_t>(flags | 1u));
     CDeviceHandle handle(&params);
     handle.open();
     const int answer = CVendorIdentifier::instance().identify(handle, params);
     handle.close();
+    if (cdromOnly)
+        params.setFlags(static_cast<std::uint8_t>(params.flags() & ~1u));
     return answer;
 }
 

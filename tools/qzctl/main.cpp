@@ -1,5 +1,6 @@
 // qzctl: a command-line tool over the device library.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include "DeviceHandle.h"
 #include "DeviceManager.h"
 #include "DeviceParams.h"
+#include "DevicePoll.h"
 #include "DomainCommands.h"
 #include "Json.h"
 #include "Log.h"
@@ -24,13 +26,18 @@
 #include "SDK.h"
 #include "Status.h"
 #include "StringConvertor.h"
+#include "TransparentReconnect.h"
 #include "UFD.h"
 #include "UFDImpl.h"
 #include "UsbIdentitySource.h"
 #include "VendorIdentifier.h"
 #include "VendorTraits.h"
+#include "WMListeningMgr.h"
 #include "WideStream.h"
+#include "ZykEvent.h"
+#include "port/DeviceInventory.h"
 #include "port/DeviceIo.h"
+#include "port/Messages.h"
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
 #include "port/emu/EmuRuntime.h"
@@ -68,6 +75,18 @@ const char* kUsage =
     "                          and drive root when known\n"
     "  services DEVICE         the services a Qz drive offers: id, version and\n"
     "                          descriptor length\n"
+    "  list                    every drive the system shows: serial, family,\n"
+    "                          USB ids, interfaces, LUNs and drive roots\n"
+    "  watch [--count N] [--timeout SECONDS]\n"
+    "                          print drive events as the library reports them to\n"
+    "                          a window: connected, disconnected, updated (with\n"
+    "                          the update code); stops after N events or the\n"
+    "                          time-out (default: never); with --json one JSON\n"
+    "                          object per line\n"
+    "  reconnect DEVICE [--timeout SECONDS]\n"
+    "                          make the drive (serial or device path) leave the\n"
+    "                          bus and come back, and wait until it is back\n"
+    "                          with its drive roots (default time-out 60 s)\n"
     "  help [COMMAND]          this text, or one command's\n"
     "\n"
     "Options:\n"
@@ -83,6 +102,8 @@ struct Options {
     bool json = false;
     bool log = false;
     bool hid = false;
+    std::optional<std::uint64_t> count;
+    std::optional<std::uint64_t> timeoutSeconds;
 };
 
 std::string narrow(const std::u16string& s) {
@@ -627,6 +648,300 @@ int servicesOf(const Options& options, nork::CUFD& ufd, const std::string& path)
 
 }  // namespace
 
+// ---- drive presence ----
+
+std::vector<std::string> rootsOf(const nork::CUFD& ufd) {
+    std::vector<std::string> roots;
+    std::uint32_t length = 0;
+    if (ufd.getPathStrings(nullptr, length) == nork::STATUS_BUFFER_TOO_SMALL) {
+        std::vector<char16_t> buffer(length, u'\0');
+        if (ufd.getPathStrings(buffer.data(), length) == nork::STATUS_OK) {
+            for (const char16_t* p = buffer.data(); *p != u'\0'; p += std::u16string(p).size() + 1)
+                roots.push_back(narrow(std::u16string(p)));
+        }
+    }
+    return roots;
+}
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& item : items)
+        out += (out.empty() ? "" : " ") + item;
+    return out.empty() ? "-" : out;
+}
+
+std::vector<std::string> quoted(const std::vector<std::string>& items) {
+    std::vector<std::string> out;
+    for (const auto& item : items)
+        out.push_back(qzctl::jsonEscape(item));
+    return out;
+}
+
+std::string hex4(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", value & 0xFFFFu);
+    return text;
+}
+
+// The family of the drive behind a device path, as identification names it
+// ("-" when it cannot be identified now).
+std::string familyOf(const std::string& ioPath) {
+    nork::CDeviceParams params;
+    params.setPath(nork::CDeviceParams::PATH_DISK, nork::multiToWideString(ioPath, 0));
+    params.setFlags(nork::CDeviceParams::FLAG_NON_ADMIN_PATH);
+    nork::CDeviceHandle handle(&params);
+    handle.open();
+    const int identified = nork::CVendorIdentifier::instance().identify(handle, params);
+    handle.close();
+    return identified == 0 && params.traits() != nullptr ? narrow(params.traits()->name()) : "-";
+}
+
+int cmdList(const Options& options, const std::vector<std::string>& args) {
+    if (!args.empty())
+        return usageError("list takes no arguments");
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    struct Drive {
+        std::string serial, ioPath;
+        unsigned vid = 0, pid = 0;
+        std::vector<std::string> interfaces, luns, roots;
+    };
+    std::vector<Drive> drives;
+    const nork::port::InventorySnapshot snap = nork::port::snapshot();
+    auto driveOf = [&drives](const std::string& serial) -> Drive& {
+        for (auto& d : drives) {
+            if (d.serial == serial)
+                return d;
+        }
+        drives.push_back(Drive{serial, "", 0, 0, {}, {}, {}});
+        return drives.back();
+    };
+    for (const auto& unit : snap.units) {
+        Drive& d = driveOf(unit.facts.serial);
+        d.vid = unit.facts.vendorId;
+        d.pid = unit.facts.productId;
+        if (d.ioPath.empty())
+            d.ioPath = unit.facts.ioPath;
+        d.interfaces.push_back(unit.facts.cdrom ? "cdrom" : "disk");
+        d.luns.push_back(std::to_string(unit.facts.lun));
+        if (unit.letter != 0)
+            d.roots.push_back(std::string(1, static_cast<char>(unit.letter)) + ":\\");
+    }
+    for (const auto& hid : snap.hids) {
+        Drive& d = driveOf(hid.serial);
+        d.vid = hid.vendorId;
+        d.pid = hid.productId;
+        d.interfaces.push_back("hid");
+    }
+    std::vector<std::string> items;
+    for (const auto& d : drives) {
+        const std::string family = d.ioPath.empty() ? "-" : familyOf(d.ioPath);
+        const std::string ids = hex4(d.vid) + ":" + hex4(d.pid);
+        if (options.json) {
+            items.push_back(qzctl::JsonObject()
+                                .add("serial", d.serial)
+                                .add("family", family)
+                                .add("usb", ids)
+                                .addRaw("interfaces", qzctl::jsonArray(quoted(d.interfaces)))
+                                .addRaw("luns", qzctl::jsonArray(d.luns))
+                                .addRaw("roots", qzctl::jsonArray(quoted(d.roots)))
+                                .add("device", d.ioPath)
+                                .str());
+        } else {
+            std::cout << d.serial << "  " << family << "  usb " << ids << "  interfaces "
+                      << joined(d.interfaces) << "  luns " << joined(d.luns) << "  roots "
+                      << joined(d.roots) << "  device " << (d.ioPath.empty() ? "-" : d.ioPath)
+                      << "\n";
+        }
+    }
+    if (options.json)
+        std::cout << qzctl::jsonArray(items) << "\n";
+    else if (drives.empty())
+        std::cout << "no drives\n";
+    return EXIT_OK;
+}
+
+// A window of the message layer that the library's device listener posts to.
+class EventWindow {
+  public:
+    struct Event {
+        std::uint32_t message;
+        std::uint32_t id;
+        std::intptr_t code;
+    };
+
+    EventWindow() {
+        m_hwnd = nork::port::createWindow(
+            u"qzctl",
+            [this](nork::port::HWND, std::uint32_t message, std::uintptr_t wParam,
+                   std::intptr_t lParam) -> std::intptr_t {
+                if (message >= nork::WM_SDK_DEVICE_CONNECTED &&
+                    message <= nork::WM_SDK_DEVICE_EVENT_4 &&
+                    message != nork::WM_SDK_BROADCAST_REQUEST)
+                    m_events.push_back({message, static_cast<std::uint32_t>(wParam), lParam});
+                if (message == nork::port::WM_TIMER)
+                    m_timedOut = true;
+                return 0;
+            });
+        if (m_hwnd != nork::port::HWND_NONE)
+            nork::CWMListeningMgr::instance().addHWNDListener(m_hwnd, nullptr);
+    }
+    ~EventWindow() {
+        nork::CWMListeningMgr::instance().removeHWNDListener(m_hwnd);
+        nork::port::destroyWindow(m_hwnd);
+    }
+    bool ok() const { return m_hwnd != nork::port::HWND_NONE; }
+    nork::port::HWND hwnd() const { return m_hwnd; }
+
+    // Dispatches messages for up to `ms`; the events that arrived.
+    std::vector<Event> pump(std::uint32_t ms) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (m_events.empty() && !m_timedOut && std::chrono::steady_clock::now() < end) {
+            nork::port::Msg msg;
+            while (nork::port::peekMessage(msg, true))
+                nork::port::dispatchMessage(msg);
+            if (m_events.empty())
+                nork::port::waitThreadQueue(std::chrono::milliseconds(20));
+        }
+        std::vector<Event> out;
+        out.swap(m_events);
+        return out;
+    }
+    bool timedOut() const { return m_timedOut; }
+
+  private:
+    nork::port::HWND m_hwnd = nork::port::HWND_NONE;
+    std::vector<Event> m_events;
+    bool m_timedOut = false;
+};
+
+const char* eventName(std::uint32_t message) {
+    switch (message) {
+        case nork::WM_SDK_DEVICE_CONNECTED:
+            return "connected";
+        case nork::WM_SDK_DEVICE_DISCONNECTED:
+            return "disconnected";
+        case nork::WM_SDK_DEVICE_UPDATED:
+            return "updated";
+        default:
+            return "event4";
+    }
+}
+
+int cmdWatch(const Options& options, const std::vector<std::string>& args) {
+    if (!args.empty())
+        return usageError("watch takes no arguments");
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    EventWindow window;
+    if (!window.ok()) {
+        std::cerr << "qzctl: no window for drive events\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    if (options.timeoutSeconds)
+        nork::port::setTimer(window.hwnd(), 1,
+                             static_cast<std::uint32_t>(*options.timeoutSeconds * 1000));
+    // Callers (and tests) start acting once this line is out.
+    std::cerr << "qzctl: watching drive events\n";
+    std::uint64_t seen = 0;
+    while (!window.timedOut() && (!options.count || seen < *options.count)) {
+        for (const EventWindow::Event& e : window.pump(1000)) {
+            const nork::CUFD ufd = nork::CWMListeningMgr::instance().getCUFD(e.id);
+            const std::string serial = ufd.isValid() ? narrow(ufd.impl()->serialNumber()) : "-";
+            const std::vector<std::string> roots =
+                ufd.isValid() ? rootsOf(ufd) : std::vector<std::string>{};
+            if (options.json) {
+                qzctl::JsonObject o;
+                o.add("event", eventName(e.message))
+                    .add("id", std::int64_t{e.id})
+                    .add("serial", serial);
+                if (e.message == nork::WM_SDK_DEVICE_UPDATED)
+                    o.add("code", std::int64_t{e.code});
+                o.addRaw("roots", qzctl::jsonArray(quoted(roots)));
+                std::cout << o.str() << std::endl;
+            } else {
+                std::cout << eventName(e.message) << " " << e.id << " " << serial;
+                if (e.message == nork::WM_SDK_DEVICE_UPDATED)
+                    std::cout << " code " << e.code;
+                std::cout << " roots " << joined(roots) << std::endl;
+            }
+            ++seen;
+        }
+    }
+    return EXIT_OK;
+}
+
+int cmdReconnect(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return usageError("reconnect needs exactly one DEVICE");
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    // The serial of a device path; a serial stands for itself.
+    std::string serial = args[0];
+    for (const auto& unit : nork::port::snapshot().units) {
+        if (unit.facts.ioPath == args[0])
+            serial = unit.facts.serial;
+    }
+    EventWindow window;
+    if (!window.ok()) {
+        std::cerr << "qzctl: no window for drive events\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    // The drive becomes known to the library through its arrival events.
+    const std::u16string wide = nork::multiToWideString(serial, 0);
+    nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
+    const auto known = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!manager.getCUFD(wide).isValid() && std::chrono::steady_clock::now() < known)
+        window.pump(100);
+    nork::CUFD ufd = manager.getCUFD(wide);
+    if (!ufd.isValid()) {
+        std::cerr << "qzctl: no connected drive " << args[0] << "\n";
+        return EXIT_NO_DEVICE;
+    }
+    // Both letters of a two-LUN drive are counted: wait for the second.
+    window.pump(1500);
+
+    nork::CStatusCallbackSynchronizer done;
+    nork::ReconnectArgs reconnectArgs;
+    reconnectArgs.handle = std::make_unique<nork::CDeviceHandle>(ufd.impl());
+    reconnectArgs.timeoutSeconds = static_cast<int>(options.timeoutSeconds.value_or(60));
+    reconnectArgs.commandFlag = true;
+    reconnectArgs.disconnectOnFailure = true;
+    reconnectArgs.callback = &done;
+    auto reconnection = std::make_unique<nork::CQzTransparentReconnectDetachAttach>(
+        *ufd.impl(), std::move(reconnectArgs));
+    const auto start = std::chrono::steady_clock::now();
+    if (!nork::CTransparentReconnectionsManager::instance().Register(std::move(reconnection), wide,
+                                                                     false)) {
+        std::cerr << "qzctl: a reconnection of " << serial << " is already running\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    const nork::STATUS status = done.wait();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    if (status != nork::STATUS_OK) {
+        std::cerr << "qzctl: " << serial
+                  << " did not come back: " << narrow(nork::statusToString(status)) << "\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    const std::vector<std::string> roots = rootsOf(ufd);
+    if (options.json) {
+        std::cout << qzctl::JsonObject()
+                         .add("serial", serial)
+                         .add("milliseconds", std::int64_t{ms})
+                         .addRaw("roots", qzctl::jsonArray(quoted(roots)))
+                         .str()
+                  << "\n";
+    } else {
+        std::cout << serial << " reconnected in " << ms << " ms, roots " << joined(roots) << "\n";
+    }
+    return EXIT_OK;
+}
+
 int main(int argc, char** argv) {
     Options options;
     std::vector<std::string> words;
@@ -638,6 +953,13 @@ int main(int argc, char** argv) {
             options.log = true;
         } else if (a == "--hid") {
             options.hid = true;
+        } else if (a == "--count" || a == "--timeout") {
+            const std::optional<std::uint64_t> value =
+                i + 1 < argc ? parseNumber(argv[i + 1]) : std::nullopt;
+            if (!value)
+                return usageError(a + " needs a number");
+            (a == "--count" ? options.count : options.timeoutSeconds) = value;
+            ++i;
         } else if (a == "-h" || a == "--help") {
             std::cout << kUsage;
             return EXIT_OK;
@@ -674,6 +996,12 @@ int main(int argc, char** argv) {
             return onDrive(options, args, "domains", [&](nork::CUFD& ufd, const std::string& d) {
                 return domainsOf(options, ufd, d);
             });
+        if (command == "list")
+            return cmdList(options, args);
+        if (command == "watch")
+            return cmdWatch(options, args);
+        if (command == "reconnect")
+            return cmdReconnect(options, args);
         if (command == "services")
             return onDrive(options, args, "services", [&](nork::CUFD& ufd, const std::string& d) {
                 return servicesOf(options, ufd, d);
