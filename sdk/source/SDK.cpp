@@ -105,10 +105,12 @@ void createSdkSingletons() {
 void shutdownSdkSingletons() {
     CHIDHandleMgr::instance().closeAll();
     CDevicePoll::instance().stop();
-    // Reconnection threads hold device objects: let them end first.
-    if (!CTransparentReconnectionsManager::instance().waitIdle(std::chrono::seconds(5)))
-        NORK_LOG(LOG_ERROR, "SDK::fini() - reconnections still running");
-    CZykSDK::instance().deviceManager().releasePool();
+    // Reconnection threads hold device objects: the pool goes only once
+    // they ended (otherwise it stays until process exit).
+    if (CTransparentReconnectionsManager::instance().waitIdle(std::chrono::seconds(5)))
+        CZykSDK::instance().deviceManager().releasePool();
+    else
+        NORK_LOG(LOG_ERROR, "SDK::fini() - reconnections still running, device objects kept");
 }
 
 void configureLog(const LogConfig& config) {

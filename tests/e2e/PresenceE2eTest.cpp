@@ -1,0 +1,438 @@
+// Drive presence end to end: a real qzemud, the library started as a program
+// starts it, and an application window of the message layer registered with
+// the window-message listening manager. What the window receives is what an
+// application sees.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Callbacks.h"
+#include "DeviceHandle.h"
+#include "DeviceManager.h"
+#include "DeviceNumber.h"
+#include "DevicePoll.h"
+#include "E2eSupport.h"
+#include "LogCapture.h"
+#include "Registry.h"
+#include "SDK.h"
+#include "TransparentReconnect.h"
+#include "UFD.h"
+#include "UFDImpl.h"
+#include "WMListeningMgr.h"
+#include "ZykEvent.h"
+#include "port/Messages.h"
+
+namespace qzemu::e2e {
+namespace {
+
+namespace port = nork::port;
+
+std::u16string u16(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
+
+struct Posted {
+    std::uint32_t message;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+};
+
+class PresenceE2e : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // The user's runtime directory (message names, broadcast sockets,
+        // drive letters) and hives are the test's own; socket paths stay
+        // short.
+        runtime = fs::temp_directory_path() / ("qzp-" + uniqueSuffix());
+        fs::create_directories(runtime);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        setenv("QZ_HKCU_HIVE", (scratch.path() / "hkcu").c_str(), 1);
+        setenv("QZ_HKLM_HIVE", (scratch.path() / "hklm").c_str(), 1);
+        setenv("QZ_HKCR_HIVE", (scratch.path() / "hkcr").c_str(), 1);
+        rig = std::make_unique<SocketRig>(scratch.path());
+        ASSERT_TRUE(rig->ready());
+        setenv("QZ_EMU_SOCKET", rig->daemon().socket().c_str(), 1);
+        // Every level is logged (the test reads the lines), the files into
+        // the scratch directory.
+        nork::CRegistry registry;
+        ASSERT_TRUE(registry.create(nork::CRegistry::ROOT_CURRENT_USER, u"SOFTWARE\\NORK\\SDK"));
+        ASSERT_TRUE(registry.writeString(u"LogFilePath", u16(scratch.path().string())));
+        registry.close();
+        log = nork::testing::LogCapture::onProcessLog("presence");
+        std::uint32_t settings = 0;
+        ASSERT_EQ(nork::SDK::init(settings, nork::LogConfig{0xFFFFFFFFu, nullptr}),
+                  nork::STATUS_OK);
+        started = true;
+    }
+
+    void TearDown() override {
+        if (window != port::HWND_NONE) {
+            nork::CWMListeningMgr::instance().removeHWNDListener(window);
+            port::destroyWindow(window);
+        }
+        if (started)
+            nork::SDK::fini();
+        std::error_code ec;
+        fs::remove_all(runtime, ec);
+    }
+
+    void listen() {
+        window = port::createWindow(u"presence test",
+                                    [this](port::HWND, std::uint32_t message, std::uintptr_t wParam,
+                                           std::intptr_t lParam) -> std::intptr_t {
+                                        if (message >= nork::WM_SDK_DEVICE_CONNECTED &&
+                                            message <= nork::WM_SDK_DEVICE_EVENT_4 &&
+                                            message != nork::WM_SDK_BROADCAST_REQUEST)
+                                            posted.push_back({message, wParam, lParam});
+                                        return 0;
+                                    });
+        ASSERT_NE(window, port::HWND_NONE);
+        nork::CWMListeningMgr::instance().addHWNDListener(window, nullptr);
+    }
+
+    // Dispatches this thread's messages for `ms`, or until `until` holds.
+    template <class Pred>
+    bool pumpUntil(Pred until, std::chrono::milliseconds ms) {
+        const auto end = std::chrono::steady_clock::now() + ms;
+        for (;;) {
+            port::Msg msg;
+            while (port::peekMessage(msg, true))
+                port::dispatchMessage(msg);
+            if (until())
+                return true;
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            port::waitThreadQueue(20ms);
+        }
+    }
+    void pumpFor(std::chrono::milliseconds ms) {
+        pumpUntil([] { return false; }, ms);
+    }
+
+    std::size_t count(std::uint32_t message) const {
+        return static_cast<std::size_t>(
+            std::count_if(posted.begin(), posted.end(),
+                          [message](const Posted& p) { return p.message == message; }));
+    }
+    bool seen(std::uint32_t message) const { return count(message) > 0; }
+
+    static std::vector<std::u16string> roots(const nork::CUFD& ufd) {
+        std::vector<std::u16string> out;
+        char16_t buffer[64] = {};
+        std::uint32_t length = 64;
+        if (ufd.getPathStrings(buffer, length) != nork::STATUS_OK)
+            return out;
+        for (const char16_t* p = buffer; *p != u'\0'; p += std::u16string(p).size() + 1)
+            out.emplace_back(p);
+        return out;
+    }
+
+    // Plugged drive known to the library with both its letters.
+    nork::CUFD connectedTwoLetterDrive(const std::string& serial) {
+        rig->create(smallDrive(serial));
+        listen();
+        nork::CUFD ufd;
+        pumpUntil(
+            [&] {
+                ufd = nork::CZykSDK::instance().deviceManager().getCUFD(u16(serial));
+                return ufd.isValid() && roots(ufd).size() == 2;
+            },
+            20s);
+        if (!ufd.isValid()) {
+            for (const auto& line : log->lines())
+                ADD_FAILURE() << std::string(line.begin(), line.end());
+        }
+        return ufd;
+    }
+
+    std::unique_ptr<nork::CQzTransparentReconnectDetachAttach> detachAttach(
+        nork::CUFD& ufd, nork::CStatusCallback& callback, int timeoutSeconds) {
+        nork::ReconnectArgs args;
+        args.handle = std::make_unique<nork::CDeviceHandle>(ufd.impl());
+        args.timeoutSeconds = timeoutSeconds;
+        args.commandFlag = true;
+        args.disconnectOnFailure = true;
+        args.callback = &callback;
+        return std::make_unique<nork::CQzTransparentReconnectDetachAttach>(*ufd.impl(),
+                                                                           std::move(args));
+    }
+
+    // Waits for the synchronizer on another thread while this one pumps, as
+    // an application's own thread keeps its window alive.
+    nork::STATUS waitPumping(nork::CStatusCallbackSynchronizer& done,
+                             std::chrono::milliseconds limit) {
+        std::atomic<bool> finished{false};
+        nork::STATUS status = nork::STATUS_ERROR;
+        std::thread waiter([&] {
+            status = done.wait();
+            finished = true;
+        });
+        pumpUntil([&] { return finished.load(); }, limit);
+        waiter.join();
+        return status;
+    }
+
+    std::size_t logged(const std::string& text) {
+        std::size_t n = 0;
+        for (const auto& line : log->lines()) {
+            if (std::string(line.begin(), line.end()).find(text) != std::string::npos)
+                ++n;
+        }
+        return n;
+    }
+
+    ScratchDir scratch;
+    fs::path runtime;
+    std::unique_ptr<SocketRig> rig;
+    std::shared_ptr<nork::testing::LogCapture> log;
+    bool started = false;
+    port::HWND window = port::HWND_NONE;
+    std::vector<Posted> posted;
+};
+
+TEST_F(PresenceE2e, PlugPostsConnectWithTheDeviceAndItsRootsAndUnplugPostsDisconnect) {
+    emu::DriveConfig config = smallDrive("QEPRES000000001");
+    config.attached = false;
+    const std::string serial = rig->create(config);
+    listen();
+    pumpFor(500ms);
+    EXPECT_TRUE(posted.empty());
+
+    rig->plug(serial);
+    ASSERT_TRUE(pumpUntil([&] { return seen(nork::WM_SDK_DEVICE_UPDATED); }, 20s));
+    // The first volume connects the drive; the second one, of a drive
+    // already connected, is an update without a code.
+    ASSERT_EQ(posted.size(), 2u);
+    const Posted connected = posted.front();
+    EXPECT_EQ(connected.message, nork::WM_SDK_DEVICE_CONNECTED);
+    EXPECT_EQ(posted.back().wParam, connected.wParam);
+    EXPECT_EQ(posted.back().lParam, 0);
+    const nork::CUFD ufd =
+        nork::CWMListeningMgr::instance().getCUFD(static_cast<std::uint32_t>(connected.wParam));
+    ASSERT_TRUE(ufd.isValid());
+    EXPECT_EQ(std::u16string(ufd.impl()->serialNumber()), u16(serial));
+    EXPECT_EQ(roots(ufd), (std::vector<std::u16string>{u"D:\\", u"E:\\"}));
+
+    posted.clear();
+    rig->unplug(serial);
+    ASSERT_TRUE(pumpUntil([&] { return seen(nork::WM_SDK_DEVICE_DISCONNECTED); }, 20s));
+    pumpFor(1500ms);
+    ASSERT_EQ(posted.size(), 1u);                        // one drive left, one message
+    EXPECT_EQ(posted.front().wParam, connected.wParam);  // the same device, the same id
+}
+
+TEST_F(PresenceE2e, ALateListenerHearsOfEveryConnectedDriveWithItsOwnId) {
+    emu::DriveConfig a = smallDrive("QEPRES000000002");
+    emu::DriveConfig b = smallDrive("QEPRES000000003");
+    a.layout = b.layout = "public:rest";
+    rig->create(a);
+    rig->create(b);
+    // Another window starts polling; the drives become known first.
+    port::HWND first = port::createWindow(
+        u"first", [](port::HWND, std::uint32_t, std::uintptr_t, std::intptr_t) -> std::intptr_t {
+            return 0;
+        });
+    nork::CWMListeningMgr::instance().addHWNDListener(first, nullptr);
+    ASSERT_TRUE(pumpUntil(
+        [] { return nork::CZykSDK::instance().deviceManager().connectedCount() == 2; }, 20s));
+
+    listen();
+    ASSERT_TRUE(pumpUntil([&] { return count(nork::WM_SDK_DEVICE_CONNECTED) == 2; }, 10s));
+    std::vector<std::uintptr_t> ids = {posted[0].wParam, posted[1].wParam};
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<std::uintptr_t>{1, 2}));
+    nork::CWMListeningMgr::instance().removeHWNDListener(first);
+    port::destroyWindow(first);
+}
+
+TEST_F(PresenceE2e, QzDetachAttachOfATwoLetterDriveIsOneUpdateWithCode7) {
+    const std::string serial = "QEPRES000000004";
+    nork::CUFD ufd = connectedTwoLetterDrive(serial);
+    ASSERT_TRUE(ufd.isValid());
+    pumpFor(500ms);
+    // Connected before the window listened: one replayed connect.
+    ASSERT_EQ(count(nork::WM_SDK_DEVICE_CONNECTED), 1u);
+    posted.clear();
+    log->take();
+
+    nork::CStatusCallbackSynchronizer done;
+    ASSERT_TRUE(nork::CTransparentReconnectionsManager::instance().Register(
+        detachAttach(ufd, done, 30), u16(serial), false));
+    EXPECT_EQ(waitPumping(done, 40s), nork::STATUS_OK);
+    pumpFor(1500ms);  // anything late would show now
+
+    ASSERT_EQ(count(nork::WM_SDK_DEVICE_UPDATED), 1u);
+    EXPECT_EQ(posted.front().lParam, 7);
+    EXPECT_FALSE(seen(nork::WM_SDK_DEVICE_CONNECTED));
+    EXPECT_FALSE(seen(nork::WM_SDK_DEVICE_DISCONNECTED));
+    // Both volumes left and both came back, all taken by the reconnection.
+    EXPECT_EQ(logged("volume interface removal"), 2u);
+    EXPECT_EQ(logged("volume interface arrival"), 2u);
+    EXPECT_EQ(logged("CTransparentReconnect::signal - device reconnected (2 out of 2)"), 1u);
+    // The starter heard its own broadcast and did not wait a second time.
+    EXPECT_EQ(logged("registration rejected"), 1u);
+    EXPECT_EQ(roots(ufd), (std::vector<std::u16string>{u"D:\\", u"E:\\"}));
+    EXPECT_FALSE(nork::CTransparentReconnectionsManager::instance().isRegistered(u16(serial)));
+}
+
+TEST_F(PresenceE2e, ADriveThatNeverReturnsEndsInError300AndNoApplicationMessage) {
+    const std::string serial = "QEPRES000000005";
+    nork::CUFD ufd = connectedTwoLetterDrive(serial);
+    ASSERT_TRUE(ufd.isValid());
+    pumpFor(500ms);
+    posted.clear();
+    emu::FaultRequest never;
+    never.serial = serial;
+    never.kind = emu::FaultKind::NeverReattach;
+    never.flag = true;
+    rig->fault(never);
+
+    nork::CStatusCallbackSynchronizer done;
+    ASSERT_TRUE(nork::CTransparentReconnectionsManager::instance().Register(
+        detachAttach(ufd, done, 3), u16(serial), false));
+    EXPECT_EQ(waitPumping(done, 20s), nork::STATUS_DEVICE_NOT_CONNECTED);
+    pumpFor(1000ms);
+    EXPECT_TRUE(posted.empty());
+    EXPECT_EQ(logged("calling onError callback"), 1u);
+    // The device manager forgot the drive: its return would be a new
+    // connection.
+    EXPECT_FALSE(nork::CZykSDK::instance().deviceManager().getCUFD(u16(serial)).isValid());
+}
+
+TEST_F(PresenceE2e, RelayedNotificationsReachOnlyTheDriveWithThatDeviceNumber) {
+    const std::string serial = "QEPRES000000007";
+    emu::DriveConfig config = smallDrive(serial);
+    config.layout = "public:rest";
+    rig->create(config);
+    listen();
+    ASSERT_TRUE(pumpUntil([&] { return seen(nork::WM_SDK_DEVICE_CONNECTED); }, 20s));
+    posted.clear();
+
+    const std::uint32_t event4 = port::registerWindowMessage(u"SDK_SenderName_4");
+    const std::uint32_t reconnect = port::registerWindowMessage(u"SDK_SenderName_11");
+    ASSERT_NE(event4, 0u);
+    const std::uint32_t other = nork::deviceNumberOf(u"SOMEONE-ELSE");
+    ASSERT_FALSE(port::broadcastMessage(event4, other, 4));
+    ASSERT_FALSE(port::broadcastMessage(reconnect, other, 11));
+    pumpFor(1000ms);
+    EXPECT_TRUE(posted.empty());
+    EXPECT_EQ(logged("Get transparent reconnect notify message"), 0u);
+
+    ASSERT_FALSE(port::broadcastMessage(event4, nork::deviceNumberOf(u16(serial)), 4));
+    ASSERT_TRUE(pumpUntil([&] { return seen(nork::WM_SDK_DEVICE_EVENT_4); }, 5s));
+    EXPECT_EQ(posted.size(), 1u);
+}
+
+// Plug and unplug faster than drives settle, while listeners come and go on
+// another thread: the event loop ends with the drive connected under its one
+// id (the sanitizer build checks the threads).
+TEST_F(PresenceE2e, RapidPlugUnplugCyclesSettleOnTheDriveConnected) {
+    const std::string serial = "QEPRES000000008";
+    emu::DriveConfig config = smallDrive(serial);
+    config.layout = "public:rest";
+    config.reattachDelayMs = 10;
+    rig->create(config);
+    listen();
+    ASSERT_TRUE(pumpUntil([&] { return seen(nork::WM_SDK_DEVICE_CONNECTED); }, 20s));
+
+    std::atomic<bool> churning{true};
+    std::thread churn([&] {
+        // A window of this thread that never pumps: posts just queue up.
+        const port::HWND mute = port::createWindow(
+            u"mute", [](port::HWND, std::uint32_t, std::uintptr_t, std::intptr_t) -> std::intptr_t {
+                return 0;
+            });
+        while (churning) {
+            nork::CWMListeningMgr::instance().addHWNDListener(mute, nullptr);
+            nork::CWMListeningMgr::instance().getCUFD(1);
+            std::this_thread::sleep_for(7ms);
+            nork::CWMListeningMgr::instance().removeHWNDListener(mute);
+        }
+        port::destroyWindow(mute);
+    });
+    std::mt19937 random(7);
+    for (int cycle = 0; cycle < 15; ++cycle) {
+        rig->unplug(serial);
+        pumpFor(std::chrono::milliseconds(random() % 120));
+        rig->plug(serial);
+        pumpFor(std::chrono::milliseconds(random() % 120));
+    }
+    churning = false;
+    churn.join();
+
+    nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            const nork::CUFD ufd = manager.getCUFD(u16(serial));
+            nork::CDevicePollImpl* impl = nork::CDevicePoll::instance().implementation();
+            return ufd.isValid() && roots(ufd).size() == 1 && impl != nullptr &&
+                   impl->queuedEvents() == 0;
+        },
+        60s));
+    EXPECT_EQ(manager.connectedCount(), 1u);
+    for (const Posted& p : posted)
+        EXPECT_EQ(p.wParam, 1u);
+}
+
+// The other processes: one that died (its broadcast socket stays behind) and
+// one that watches. The watcher waits for the same cycle and reports no
+// disconnection.
+TEST_F(PresenceE2e, AnotherProcessWaitsForTheSameCycleAndADeadOneBlocksNothing) {
+    const std::string serial = "QEPRES000000006";
+    nork::CUFD ufd = connectedTwoLetterDrive(serial);
+    ASSERT_TRUE(ufd.isValid());
+
+    auto watch = [&](const std::string& name, std::int64_t& pid) {
+        const fs::path out = scratch.path() / (name + ".out");
+        const fs::path err = scratch.path() / (name + ".err");
+        ASSERT_FALSE(emu::spawnProcess(
+            QZCTL_PATH, {QZCTL_PATH, "--json", "watch", "--count", "2", "--timeout", "60"}, pid,
+            out.string(), err.string()));
+        const auto end = std::chrono::steady_clock::now() + 20s;
+        for (;;) {
+            std::ifstream in(out);
+            std::stringstream text;
+            text << in.rdbuf();
+            // Ready once it reported the drive already there.
+            if (text.str().find("\"connected\"") != std::string::npos)
+                return;
+            ASSERT_LT(std::chrono::steady_clock::now(), end) << "watcher did not start";
+            pumpFor(50ms);
+        }
+    };
+    std::int64_t dead = 0;
+    watch("dead", dead);
+    emu::signalProcess(dead, emu::Signal::Kill);
+    int code = 0;
+    emu::waitProcess(dead, 10s, code);
+    std::int64_t watcher = 0;
+    watch("watcher", watcher);
+
+    nork::CStatusCallbackSynchronizer done;
+    ASSERT_TRUE(nork::CTransparentReconnectionsManager::instance().Register(
+        detachAttach(ufd, done, 30), u16(serial), false));
+    EXPECT_EQ(waitPumping(done, 40s), nork::STATUS_OK);
+
+    ASSERT_FALSE(emu::waitProcess(watcher, 30s, code));
+    EXPECT_EQ(code, 0);
+    std::ifstream in(scratch.path() / "watcher.out");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("\"event\":\"connected\""), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("\"event\":\"updated\""), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("\"code\":7"), std::string::npos) << lines[1];
+}
+
+}  // namespace
+}  // namespace qzemu::e2e
