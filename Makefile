@@ -2,10 +2,11 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
+TSAN_DIR ?= build-tsan
 RELEASE_DIR ?= build-release
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build release asan demo test asan-test bench format clean
+.PHONY: all deps build release asan tsan demo test asan-test tsan-test bench format clean
 
 all: build
 
@@ -28,6 +29,15 @@ asan: deps
 	$(call configure,$(ASAN_DIR),Asan)
 	@cmake --build $(ASAN_DIR) -j $(JOBS)
 
+# The threaded code under ThreadSanitizer: message layer, threads and
+# callbacks, device events and polling, notifier, reconnection, presence end
+# to end.
+TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|WindowCloser
+
+tsan: deps
+	$(call configure,$(TSAN_DIR),Tsan)
+	@cmake --build $(TSAN_DIR) -j $(JOBS) --target nork_unit_tests qz_e2e_tests qzemud qzctl qzemu_cli
+
 demo: build
 	@bash scripts/demo.sh $(BUILD_DIR)
 
@@ -39,6 +49,10 @@ asan-test: asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+tsan-test: tsan
+	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
+
 bench: release
 	@cmake --build $(RELEASE_DIR) --target qz_bench -j $(JOBS)
 	@$(RELEASE_DIR)/bin/qz_bench
@@ -47,4 +61,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(RELEASE_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(RELEASE_DIR)

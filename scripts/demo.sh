@@ -17,6 +17,12 @@ cat > "$QZ_HKCU_HIVE" <<REG
 "LogFilePath"="$(cd "$state/logs" && pwd)"
 REG
 
+# The demo's own runtime directory: message names, broadcast sockets and the
+# drive-letter table of this demo only.
+export XDG_RUNTIME_DIR="$(cd "$state" && pwd)/run"
+mkdir -p "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+
 # The demo's own drive emulator: a daemon on a socket under the build
 # directory, with one virtual drive (a CD domain and a public domain).
 export QZ_EMU_SOCKET="$state/qzemud.sock"
@@ -39,6 +45,16 @@ say "The drive as a device object: identified, its domains and its services"
 "$bin/qzctl" info qzemu:QZDEMO0001/0
 "$bin/qzctl" domains qzemu:QZDEMO0001/0
 "$bin/qzctl" services qzemu:QZDEMO0001/0
+
+say "Drives as the system shows them: USB ids, interfaces, LUNs, drive roots"
+"$bin/qzctl" list
+
+say "The drive leaves the bus and comes back; a second process watching sees one update (code 7)"
+"$bin/qzctl" watch --count 2 --timeout 60 &
+watcher=$!
+sleep 1
+"$bin/qzctl" reconnect QZDEMO0001
+wait "$watcher"
 
 say "Status texts"
 "$bin/qzctl" status 0 300 501 112
