@@ -11,6 +11,10 @@ say() { printf '\n== %s\n' "$*"; }
 state="$build/demo"
 mkdir -p "$state/logs"
 export QZ_HKCU_HIVE="$state/hkcu.reg"
+# The machine-wide hive too (the marker keys of drives seen), so the demo
+# leaves nothing outside the build directory.
+export QZ_HKLM_HIVE="$state/hklm.reg"
+export QZ_HKCR_HIVE="$state/hkcr.reg"
 cat > "$QZ_HKCU_HIVE" <<REG
 [SOFTWARE\\NORK\\SDK]
 "Logger"=dword:00000001

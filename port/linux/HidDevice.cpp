@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <linux/hidraw.h>
-#include <linux/usbdevice_fs.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -18,11 +17,10 @@
 #include <mutex>
 
 #include "port/linux/Errno.h"
+#include "port/linux/UsbFs.h"
 
 namespace nork::port {
 namespace {
-
-constexpr int CONTROL_TIMEOUT_MS = 1000;
 
 bool startsWith(const std::string& s, const std::string& prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
@@ -180,30 +178,7 @@ class LinuxHidBackend final : public IDeviceBackend, public IHidBackend {
         const int dev = std::atoi(readText(usbDir + "/devnum").c_str());
         if (bus <= 0 || dev <= 0)
             return PortError{PortErrc::NotFound, 0};
-        char node[64];
-        std::snprintf(node, sizeof node, "/bus/usb/%03d/%03d", bus, dev);
-        const int fd = ::open((m_devRoot + node).c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            return fromErrno(errno);
-        std::uint8_t buffer[255] = {};
-        usbdevfs_ctrltransfer ctrl{};
-        ctrl.bRequestType = 0x80;  // device to host, standard, device
-        ctrl.bRequest = 0x06;      // GET_DESCRIPTOR
-        ctrl.wValue = static_cast<std::uint16_t>(0x0300 | index);
-        ctrl.wIndex = lang;
-        ctrl.wLength = sizeof buffer;
-        ctrl.timeout = CONTROL_TIMEOUT_MS;
-        ctrl.data = buffer;
-        int n = -1;
-        do {
-            n = ::ioctl(fd, USBDEVFS_CONTROL, &ctrl);
-        } while (n < 0 && errno == EINTR);
-        const int err = errno;
-        ::close(fd);
-        if (n < 0)
-            return fromErrno(err);
-        out.assign(buffer, buffer + n);
-        return PortError::ok();
+        return linux_usbfs::readStringDescriptor(m_devRoot, bus, dev, index, lang, out);
     }
 
   private:

@@ -4,8 +4,6 @@
 // file and string descriptors from usbfs control transfers.
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,12 +19,12 @@
 #include "port/UsbTree.h"
 #include "port/Utf.h"
 #include "port/linux/Errno.h"
+#include "port/linux/UsbFs.h"
 
 namespace nork::port {
 namespace {
 
 constexpr const char* PREFIX = "sysfs:";
-constexpr int CONTROL_TIMEOUT_MS = 1000;
 constexpr std::size_t DEVICE_DESCRIPTOR_SIZE = 18;
 constexpr std::uint8_t CLASS_HUB = 0x09;
 constexpr std::uint8_t CLASS_MASS_STORAGE = 0x08;
@@ -172,32 +170,7 @@ class SysfsUsbTree final : public IUsbTreeBackend {
         const long dev = readNumber(dir + "/devnum");
         if (bus <= 0 || dev <= 0)
             return PortError{PortErrc::NotFound, 0};
-        char node[64];
-        std::snprintf(node, sizeof node, "/bus/usb/%03ld/%03ld", bus, dev);
-        const int fd = ::open((m_devRoot + node).c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)  // no usbfs node we may write: no control requests
-            return PortError{PortErrc::AccessDenied, errno};
-        std::uint8_t buffer[255] = {};
-        usbdevfs_ctrltransfer ctrl{};
-        ctrl.bRequestType = 0x80;  // device to host, standard, device
-        ctrl.bRequest = 0x06;      // GET_DESCRIPTOR
-        ctrl.wValue = static_cast<std::uint16_t>(0x0300 | index);
-        ctrl.wIndex = language;
-        ctrl.wLength = sizeof buffer;
-        ctrl.timeout = CONTROL_TIMEOUT_MS;
-        ctrl.data = buffer;
-        int n = -1;
-        do {
-            n = ::ioctl(fd, USBDEVFS_CONTROL, &ctrl);
-        } while (n < 0 && errno == EINTR);
-        const int err = errno;
-        ::close(fd);
-        if (n < 0) {
-            // usbfs reports a stalled request as EPIPE.
-            return err == EPIPE ? PortError{PortErrc::IoError, err} : fromErrno(err);
-        }
-        out.assign(buffer, buffer + n);
-        return PortError::ok();
+        return linux_usbfs::readStringDescriptor(m_devRoot, bus, dev, index, language, out);
     }
 
   private:

@@ -10,5 +10,10 @@ work=$(mktemp -d "$scratch/qzctl-cli.XXXXXX") || fail "cannot create a scratch d
 [ -n "$work" ] && [ -d "$work" ] || fail "no scratch directory"
 export QZ_EMU_SOCKET="$work/s.sock"
 export QZ_HKCU_HIVE="$work/hkcu.reg"
+export QZ_HKLM_HIVE="$work/hklm.reg"
+export QZ_HKCR_HIVE="$work/hkcr.reg"
+# Message names, broadcast sockets and drive letters of this script only.
+export XDG_RUNTIME_DIR="$work/run"
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$bin/qzemud" --socket "$QZ_EMU_SOCKET" --state-dir "$work/drives" >/dev/null || fail "qzemud"
 trap '"$bin/qzemu" daemon stop >/dev/null 2>&1 || true; rm -rf "$work"' EXIT

@@ -24,6 +24,20 @@ echo "$out"
 grep -qE '^0x0004 +1  11 bytes$' <<<"$out" || fail "configuration service"
 grep -qE '^0x0008 +2  9 bytes$' <<<"$out" || fail "hidden-area service"
 
+# The drive as the system shows it, then a detach/attach awaited until it is
+# back with its root.
+out=$("$bin/qzctl" list)
+echo "$out"
+grep -qE '^QZCLI0001  QZ  usb [0-9a-f]{4}:[0-9a-f]{4}  interfaces disk  luns 0  roots D:\\  device qzemu:QZCLI0001/0$' \
+  <<<"$out" || fail "list"
+out=$("$bin/qzctl" --json reconnect QZCLI0001)
+echo "$out"
+grep -q '"serial":"QZCLI0001"' <<<"$out" || fail "reconnect"
+grep -q '"roots":\["D:\\\\"\]' <<<"$out" || fail "roots after reconnect"
+rc=0
+"$bin/qzctl" reconnect NOSUCHDRIVE 2>/dev/null || rc=$?
+[ "$rc" = 2 ] || fail "reconnect of an absent drive answered $rc, not 2"
+
 # An unplugged drive is not there for the library.
 "$bin/qzemu" unplug QZCLI0001 >/dev/null
 if "$bin/qzctl" inquiry qzemu:QZCLI0001/0 >/dev/null 2>&1; then

@@ -478,6 +478,20 @@ int onDrive(const Options& options, const std::vector<std::string>& args, const 
     return body(ufd, args[0]);
 }
 
+// The drive roots of a device object, "E:\\" each.
+std::vector<std::string> rootsOf(const nork::CUFD& ufd) {
+    std::vector<std::string> roots;
+    std::uint32_t length = 0;
+    if (ufd.getPathStrings(nullptr, length) == nork::STATUS_BUFFER_TOO_SMALL) {
+        std::vector<char16_t> buffer(length, u'\0');
+        if (ufd.getPathStrings(buffer.data(), length) == nork::STATUS_OK) {
+            for (const char16_t* p = buffer.data(); *p != u'\0'; p += std::u16string(p).size() + 1)
+                roots.push_back(narrow(std::u16string(p)));
+        }
+    }
+    return roots;
+}
+
 int infoOf(const Options& options, nork::CUFD& ufd, const std::string& device) {
     char16_t version[32] = {};
     std::uint32_t versionLength = 32;
@@ -489,15 +503,7 @@ int infoOf(const Options& options, nork::CUFD& ufd, const std::string& device) {
         return EXIT_COMMAND_FAILED;
     }
 
-    std::vector<std::string> roots;
-    std::uint32_t rootsLength = 0;
-    if (ufd.getPathStrings(nullptr, rootsLength) == nork::STATUS_BUFFER_TOO_SMALL) {
-        std::vector<char16_t> buffer(rootsLength, u'\0');
-        if (ufd.getPathStrings(buffer.data(), rootsLength) == nork::STATUS_OK) {
-            for (const char16_t* p = buffer.data(); *p != u'\0'; p += std::u16string(p).size() + 1)
-                roots.push_back(narrow(std::u16string(p)));
-        }
-    }
+    const std::vector<std::string> roots = rootsOf(ufd);
 
     nork::CUFDImpl& impl = *ufd.impl();
     const std::string family = narrow(impl.traits()->name());
@@ -649,19 +655,6 @@ int servicesOf(const Options& options, nork::CUFD& ufd, const std::string& path)
 }  // namespace
 
 // ---- drive presence ----
-
-std::vector<std::string> rootsOf(const nork::CUFD& ufd) {
-    std::vector<std::string> roots;
-    std::uint32_t length = 0;
-    if (ufd.getPathStrings(nullptr, length) == nork::STATUS_BUFFER_TOO_SMALL) {
-        std::vector<char16_t> buffer(length, u'\0');
-        if (ufd.getPathStrings(buffer.data(), length) == nork::STATUS_OK) {
-            for (const char16_t* p = buffer.data(); *p != u'\0'; p += std::u16string(p).size() + 1)
-                roots.push_back(narrow(std::u16string(p)));
-        }
-    }
-    return roots;
-}
 
 std::string joined(const std::vector<std::string>& items) {
     std::string out;
@@ -880,10 +873,14 @@ int cmdReconnect(const Options& options, const std::vector<std::string>& args) {
     if (!startSdk(sdk))
         return EXIT_COMMAND_FAILED;
     // The serial of a device path; a serial stands for itself.
-    std::string serial = args[0];
+    std::string serial;
     for (const auto& unit : nork::port::snapshot().units) {
-        if (unit.facts.ioPath == args[0])
+        if (unit.facts.ioPath == args[0] || unit.facts.serial == args[0])
             serial = unit.facts.serial;
+    }
+    if (serial.empty()) {
+        std::cerr << "qzctl: no drive " << args[0] << " on the bus\n";
+        return EXIT_NO_DEVICE;
     }
     EventWindow window;
     if (!window.ok()) {
