@@ -112,7 +112,9 @@ std::uint32_t registerWindowMessage(const std::u16string& name);
 
 // Posts the message to every top-level window of every process of the user
 // (this one included). Never blocks on another process: a receiver that is
-// full misses the message, a socket whose process died is removed.
+// full misses the message, a socket whose process died is removed. Messages
+// below WM_USER reach this process's windows only: their parameters may be
+// pointers, which mean nothing in another process.
 PortError broadcastMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
 // A file descriptor (eventfd) readable while the calling thread's queue has

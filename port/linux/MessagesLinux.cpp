@@ -116,7 +116,12 @@ void receive(int sock, int stopFd) {
         // Anything that is not one of our datagrams is ignored.
         if (static_cast<std::size_t>(n) != kDatagramSize || getU32(buf) != kMagic)
             continue;
-        detail::postToAllWindows(getU32(buf + 4), static_cast<std::uintptr_t>(getU64(buf + 8)),
+        // The system's own messages (below WM_USER) may carry pointers,
+        // meaningless in another process: they never cross.
+        const std::uint32_t message = getU32(buf + 4);
+        if (message < WM_USER)
+            continue;
+        detail::postToAllWindows(message, static_cast<std::uintptr_t>(getU64(buf + 8)),
                                  static_cast<std::intptr_t>(getU64(buf + 16)));
     }
 }

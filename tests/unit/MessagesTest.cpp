@@ -338,6 +338,8 @@ TEST_F(MessagesTest, BroadcastReachesWindowsOfTwoProcesses) {
             while (getMessage(m)) {
                 if (m.message == WM_TIMER)
                     return 3;
+                if (m.message == 0x0219)  // a system message with a pointer
+                    return 5;
                 if (m.message == msg)
                     return m.wParam == 12 && m.lParam == -34 ? 0 : 2;
             }
@@ -354,6 +356,9 @@ TEST_F(MessagesTest, BroadcastReachesWindowsOfTwoProcesses) {
         std::this_thread::sleep_for(5ms);
     EXPECT_EQ(socketCount(), 2);
 
+    // A system message stays in this process (sent before, so it would
+    // reach the child first); the registered one crosses.
+    EXPECT_FALSE(broadcastMessage(0x0219, 0x8000, 0x1234));
     EXPECT_FALSE(broadcastMessage(msg, 12, -34));
     // Windows left by earlier tests of this process get it too.
     bool reachedMine = false;
