@@ -318,6 +318,13 @@ void CDeviceEventList::RegisterEvent(const CDeviceEvent& event) {
         if (queued->isSame(event)) {
             queued->params().setDeviceTypeFlags(
                 static_cast<std::uint8_t>(queued->typeFlags() | event.typeFlags()));
+            // A report that knows where the drive is gives it to an event
+            // that does not (created while the drive was going away).
+            for (int kind : {CDeviceParams::PATH_DISK, CDeviceParams::PATH_HID}) {
+                const std::u16string path = event.params().storedPath(kind);
+                if (!path.empty() && queued->params().storedPath(kind).empty())
+                    queued->params().setPath(kind, path);
+            }
             queued->merge(event);
             return;
         }

@@ -275,10 +275,16 @@ void CDevicePollWinHID::deviceArrivel(std::uint32_t mask, const std::u16string* 
             }
         }
         const auto letter = static_cast<char16_t>(u'A' + bit);
-        // Where a drive letter stands for a device node here, the handle
-        // opens the unit's node.
-        if (const port::StorageUnit* unit = unitOfLetter(snap, letter))
-            params.setPath(CDeviceParams::PATH_DISK, devicePathOfDrive(snap, *unit));
+        // The handle opens the node of the unit behind the letter. A letter
+        // whose unit is gone already (the drive left again) gets no event:
+        // it could never validate, and its next arrival is reported anew.
+        const port::StorageUnit* unit = unitOfLetter(snap, letter);
+        if (unit == nullptr) {
+            NORK_LOG(LOG_INFO, "CDevicePollWin::deviceArrivel - %s gone before its arrival",
+                     rootOf(bit));
+            continue;
+        }
+        params.setPath(CDeviceParams::PATH_DISK, devicePathOfDrive(snap, *unit));
         params.setDriveMask(1u << bit);
         const std::u16string root = rootOf(bit);
         const int driveType = port::driveType(root);

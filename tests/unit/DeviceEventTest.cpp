@@ -246,6 +246,34 @@ TEST_F(DeviceEventTest, ADriveReportedByVolumeAndByLetterBecomesOneEvent) {
     EXPECT_EQ(byVolume->typeFlags(), 1);
 }
 
+// An arrival reported while its drive was already leaving knows no device
+// path; the drive's next report of the same letter is merged into it and
+// must give it one, or the event could never validate and the drive would
+// stay unannounced until the event expired.
+TEST_F(DeviceEventTest, AMergedReportGivesItsDevicePathToAnEventWithout) {
+    CPlatformFactory factory(identity(12), 0);
+    int opened = 0;
+    CDeviceEventConnectWin::setValidator([&opened](CDeviceParams& params) {
+        if (params.storedPath(CDeviceParams::PATH_DISK).empty())
+            return CDeviceEventConnectWin::CANT_TELL;
+        ++opened;
+        return CDeviceEventConnectWin::VALID;
+    });
+    CDeviceEventList list;
+    list.RegisterEvent(*connect(factory));
+    RecordingSink sink;
+    list.Process(sink);
+    EXPECT_TRUE(sink.fired.empty());
+
+    auto again = connect(factory);
+    again->params().setPath(CDeviceParams::PATH_DISK, u"qzemu:SER0001/0");
+    list.RegisterEvent(*again);
+    ASSERT_EQ(list.size(), 1u);
+    list.Process(sink);
+    ASSERT_EQ(sink.fired.size(), 1u);
+    EXPECT_EQ(opened, 1);
+}
+
 TEST_F(DeviceEventTest, MergeSwallowsTheFirstRepeatThenCountsAndDoublesTheUnits) {
     CPlatformFactory factory(identity(8), 0);
     auto direct = connect(factory);
