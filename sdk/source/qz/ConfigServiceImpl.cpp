@@ -578,8 +578,9 @@ STATUS CConfigServiceImpl::addDomain(CDomain& domain, bool lock, bool format,
         entry.flags = domain.flags();
         entry.sectors = calc.closestValidSize();
         CQzCfgDomainAddCmd add(entry);
-        NORK_LOG(LOG_INFO, "CConfigServiceImpl::addDomain --- type %d, LUN %d, %d sectors",
-                 entry.type, entry.lun, entry.sectors);
+        NORK_LOG(LOG_INFO,
+                 "CConfigServiceImpl::addDomain --- type %d, LUN %d, %d sectors, fillsRest %d",
+                 entry.type, entry.lun, entry.sectors, fillsRest ? 1 : 0);
         if (executeAndWait(std::move(handle), add, Change::DomainCount,
                            static_cast<std::uint8_t>(count + 1)) != STATUS_OK) {
             NORK_LOG(LOG_ERROR, "CConfigServiceImpl::addDomain --- the device did not come back");
