@@ -223,5 +223,19 @@ TEST_F(ConfigServiceE2e, WithoutAdministratorModeTheCallersDomainKeepsItsValues)
     EXPECT_EQ(rig->inspect(serial).domains.size(), 2u);
 }
 
+// The new public domain is added and reported, but the library has no
+// formatter behind the utilities service: the format step fails.
+TEST_F(ConfigServiceE2e, APublicDomainToFormatIsAddedAndTheMissingFormatterReported) {
+    const std::string serial = "QECFGSVC0000003";
+    nork::CUFD ufd = optedOutDrive(serial);
+    ASSERT_TRUE(ufd.isValid());
+    const nork::qz::CConfigService service(ufd);
+    nork::CDomain pub(nork::DOMAIN_TYPE_PUBLIC, nork::DOMAIN_SIZE_REST, 0);
+    EXPECT_EQ(addOnWorker(service, pub), nork::STATUS_ERROR);
+    EXPECT_EQ(pub.index(), 1);
+    EXPECT_EQ(pub.lun(), 1);
+    EXPECT_EQ(rig->inspect(serial).domains.size(), 2u);
+}
+
 }  // namespace
 }  // namespace qzemu::e2e

@@ -292,6 +292,8 @@ STATUS CConfigServiceImpl::getDomains(CDeviceHandle& handle, CDomainList& list,
     return guarded("CConfigServiceImpl::getDomains", [&]() -> STATUS {
         NORK_LOG(LOG_DEBUG, "CConfigServiceImpl::getDomains --- enter");
         list.clear();
+        if (device() == nullptr)
+            return STATUS_COMMUNICATION_FAILURE;
         std::uint32_t count = 0;
         STATUS status = getConfiguredDomainsNum(handle, count);
         if (status != STATUS_OK)
