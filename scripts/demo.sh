@@ -60,6 +60,17 @@ sleep 1
 "$bin/qzctl" reconnect QZDEMO0001
 wait "$watcher"
 
+say "The restore road on a drive whose launcher was removed (one public domain)"
+"$bin/qzemu" remove QZDEMO0002 >/dev/null 2>&1 || true
+"$bin/qzemu" create --serial QZDEMO0002 --capacity 64M --layout "public:48M" \
+  --firmware 6.60 >/dev/null
+"$bin/qzctl" domains QZDEMO0002
+"$bin/qzctl" capacity QZDEMO0002
+free=$("$bin/qzctl" --json capacity QZDEMO0002 | sed 's/.*"freeBytes":\([0-9]*\).*/\1/')
+
+"$bin/qzctl" domain add QZDEMO0002 --type cd --size "$free"
+"$bin/qzctl" domains QZDEMO0002
+
 say "Status texts"
 "$bin/qzctl" status 0 300 501 112
 

@@ -1,7 +1,10 @@
 // The configuration commands: the drive's side of reading and changing its
 // domain table. Every accepted change of the layout (and every change of a
 // domain's write protection) makes the drive leave the bus and come back with
-// its new LUNs and volumes, as a real drive does.
+// its new LUNs and volumes. The host follows a change with AUX__Detach_Attach
+// and waits for that cycle, so the drive stays on the bus long enough for the
+// command to arrive; a host that never sends it still sees the drive leave
+// after LAYOUT_CHANGE_LEAVE_DELAY.
 //
 // Closest valid size: a domain occupies whole allocation units, 2048 sectors
 // (1 MiB) for disk domains and 64 sectors (32 KiB, sixteen 2048-byte CD
@@ -21,6 +24,8 @@ namespace proto = nork::proto;
 namespace op = nork::proto::qzop;
 
 namespace {
+
+constexpr std::chrono::milliseconds LAYOUT_CHANGE_LEAVE_DELAY{2000};
 
 // Reasons of the configuration commands, by operation (low 16 bits of the
 // device error code).
@@ -78,7 +83,7 @@ bool applyLayout(DriveCore& drive, std::vector<Domain> domains) {
     } catch (const std::invalid_argument&) {
         return false;
     }
-    drive.leaveBusAndReturn(std::chrono::milliseconds(0), std::chrono::milliseconds(0));
+    drive.leaveBusAndReturn(LAYOUT_CHANGE_LEAVE_DELAY, std::chrono::milliseconds(0));
     return true;
 }
 

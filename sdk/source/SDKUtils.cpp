@@ -1,17 +1,21 @@
 #include "SDKUtils.h"
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "Callbacks.h"
 #include "DeviceHandle.h"
+#include "Domain.h"
 #include "Log.h"
+#include "MaskConvert.h"
 #include "PlatformFactory.h"
 #include "SCSICommand.h"
 #include "SCSIExec.h"
 #include "TransparentReconnect.h"
 #include "UFDImpl.h"
+#include "USBInfoParser.h"
 #include "port/DeviceInventory.h"
 #include "port/System.h"
 
@@ -33,6 +37,20 @@ bool rawAccess() {
 
 void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Roots of at most 256 characters: 63 letters' worth, more than there are.
+constexpr std::uint32_t DOMAIN_ROOTS_CHARS = 256;
+
+// Maps the letter to the index unless the letter is mapped already (another
+// thread got there first).
+bool insertDomainIndexByMountPoint(CDeviceParams& device, char16_t letter, std::uint8_t index) {
+    std::lock_guard<CThreadMutex> guard(device.mapMutex());
+    std::uint8_t existing = 0;
+    if (device.mountPoint(letter, existing))
+        return false;
+    device.setMountPoint(letter, index);
+    return true;
 }
 
 std::u16string rootOf(int letterIndex) {
@@ -223,6 +241,70 @@ bool CSDKUtils::completeDepositConfiguration(CUFDImpl& device, CStatusCallback* 
     } catch (...) {
         return false;
     }
+}
+
+STATUS CSDKUtils::UpdateDomainIndexByMountPointMap(CDeviceParams& device, std::uint8_t configLun,
+                                                   std::uint8_t domainIndex, char16_t& letter) {
+    return UpdateDomainIndexByMountPointMap(device, configLun, domainIndex, letter,
+                                            platform().usbInfoParser());
+}
+
+STATUS CSDKUtils::UpdateDomainIndexByMountPointMap(CDeviceParams& device, std::uint8_t configLun,
+                                                   std::uint8_t domainIndex, char16_t& letter,
+                                                   const CUSBInfoParser* parser) {
+    NORK_LOG(LOG_DEBUG,
+             "CSDKUtils::UpdateDomainIndexByMountPointMap --- enter. configlun=%d, "
+             "configDomainIndex=%d",
+             configLun, domainIndex);
+    NORK_LOG(LOG_DEBUG,
+             "CSDKUtils::UpdateDomainIndexByMountPointMap --- CSDKUtils::maskToDriveLetters");
+    // Roots in letter order, "E:\" NUL "F:\" NUL NUL; a device without
+    // letters has none.
+    char16_t roots[DOMAIN_ROOTS_CHARS] = {};
+    std::uint32_t length = DOMAIN_ROOTS_CHARS;
+    if (platformMaskConvert().maskToRootPaths(device.driveMask(), roots, length) != STATUS_OK)
+        roots[0] = u'\0';
+    for (const char16_t* root = roots; *root != u'\0'; root += 4) {
+        const char16_t candidate = root[0];
+        NORK_LOG(LOG_DEBUG, "CSDKUtils::UpdateDomainIndexByMountPointMap --- Loop letter: %c",
+                 candidate);
+        std::uint8_t mapped = DOMAIN_NO_INDEX;
+        device.mountPoint(candidate, mapped);
+        NORK_LOG(LOG_DEBUG, "CSDKUtils::UpdateDomainIndexByMountPointMap --- Loop domainIndex: %d",
+                 mapped);
+        if (mapped != DOMAIN_NO_INDEX) {
+            if (mapped == domainIndex)
+                letter = candidate;
+        } else {
+            const std::uint8_t lun = parser != nullptr ? parser->getLun(candidate) : DOMAIN_NO_LUN;
+            if (lun == DOMAIN_NO_LUN) {
+                NORK_LOG(LOG_ERROR,
+                         "CSDKUtils::UpdateDomainIndexByMountPointMap --- failed to get lun %d by "
+                         "drive letter %c",
+                         lun, candidate);
+                return STATUS_SDK_INTERNAL_ERROR;
+            }
+            if (lun == configLun) {
+                NORK_LOG(LOG_DEBUG,
+                         "CSDKUtils::UpdateDomainIndexByMountPointMap --- "
+                         "insertDomainIndexByMountPoint(%c, %d)",
+                         candidate, domainIndex);
+                if (!insertDomainIndexByMountPoint(device, candidate, domainIndex)) {
+                    NORK_LOG(LOG_ERROR,
+                             "CSDKUtils::UpdateDomainIndexByMountPointMap --- domain index %d is "
+                             "already mapped by mount point %c",
+                             domainIndex, candidate);
+                }
+                NORK_LOG(LOG_DEBUG,
+                         "CSDKUtils::UpdateDomainIndexByMountPointMap --- "
+                         "insertDomainIndexByMountPoint succeeded");
+                letter = candidate;
+            }
+        }
+        NORK_LOG(LOG_DEBUG, "CSDKUtils::UpdateDomainIndexByMountPointMap --- end loop");
+    }
+    NORK_LOG(LOG_DEBUG, "CSDKUtils::UpdateDomainIndexByMountPointMap --- exit");
+    return STATUS_OK;
 }
 
 }  // namespace nork

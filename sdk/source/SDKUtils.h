@@ -15,7 +15,9 @@
 namespace nork {
 
 class CDeviceHandle;
+class CDeviceParams;
 class CStatusCallback;
+class CUSBInfoParser;
 class CUFDImpl;
 
 class CSDKUtils {
@@ -40,6 +42,19 @@ class CSDKUtils {
     // Up to 20 read/write access tests, 200 ms apart, of the drive's first
     // removable root; true when one succeeded.
     static bool WaitForAccess(CUFDImpl& device);
+
+    // Finds the drive letter of the domain at `domainIndex`, whose unit is
+    // `configLun`: a letter of the device already mapped to that index, or
+    // an unmapped letter whose unit (asked of the platform's USB identity
+    // source) is that LUN, which is then mapped to the index. `letter` is
+    // left unchanged when no letter fits. STATUS_SDK_INTERNAL_ERROR when an
+    // unmapped letter's LUN cannot be told.
+    static STATUS UpdateDomainIndexByMountPointMap(CDeviceParams& device, std::uint8_t configLun,
+                                                   std::uint8_t domainIndex, char16_t& letter);
+    // The same with the LUNs told by `parser` (null: no LUN is known).
+    static STATUS UpdateDomainIndexByMountPointMap(CDeviceParams& device, std::uint8_t configLun,
+                                                   std::uint8_t domainIndex, char16_t& letter,
+                                                   const CUSBInfoParser* parser);
 
     // Completion after an operation on removable volumes: no reconnection
     // where the drive stays (onDone on a new thread when there is a

@@ -213,12 +213,12 @@ bool CVendorDeviceTraitsQz::registerServices(CUFDImpl& device) const {
         // implementation of its own.
         if (type == qz::SERVICE_ID_DISCOVERY || type == 16)
             continue;
-        device.addService(qz::makeQzService(type, version));
+        device.addService(*qz::makeQzService(type, version));
     }
     if (!utilities)
-        device.addService(qz::makeQzService(20, 1));
+        device.addService(*qz::makeQzService(20, 1));
     if (!directCommunication)
-        device.addService(qz::makeQzService(50, 0));
+        device.addService(*qz::makeQzService(50, 0));
     return true;
 }
 

@@ -17,7 +17,7 @@ grep -q '"sectors":32768' <<<"$out"
 # Its domains and services, as the library reads them.
 out=$("$bin/qzctl" --json domains qzemu:QZCLI0001/0)
 echo "$out"
-grep -q '^\[{"index":0,"type":2,"typeName":"public","lun":0,"flags":0,"size":16777216}\]$' <<<"$out" \
+grep -q '^\[{"index":0,"type":2,"typeName":"public","lun":0,"flags":0,"size":16777216,"root":"D:\\\\"}\]$' <<<"$out" \
   || fail "domains"
 out=$("$bin/qzctl" services qzemu:QZCLI0001/0)
 echo "$out"

@@ -23,9 +23,10 @@ ScsiRequest addDomain(std::uint8_t type, std::uint32_t sectors) {
 class ConfigCommands : public ::testing::Test {
   protected:
     // 20000 sectors; one public domain of 6000 leaves 14000 free.
-    std::unique_ptr<VirtualDrive> make() {
+    std::unique_ptr<VirtualDrive> make(std::chrono::milliseconds reattachDelay = 0ms) {
         DriveConfig config = smallConfig();
         config.layout = "public:6000";
+        config.reattachDelay = reattachDelay;
         auto drive = VirtualDrive::create(dir.path() / "drive", config);
         consumeAttention(*drive);
         return drive;
@@ -70,6 +71,24 @@ TEST_F(ConfigCommands, AddStopsAtTheMostDomainsADriveHolds) {
     EXPECT_EQ(drive->execute(addDomain(2, 64)).scsiStatus, proto::SCSI_STATUS_CHECK_CONDITION);
     auto error = drive->execute(getErrorCode());
     EXPECT_EQ(proto::getLE32(error.dataIn.data()), 0x00230008u);  // INVALID_DOMAIN_INDEX
+}
+
+// The host follows a change with AUX__Detach_Attach and waits for the cycle
+// it starts: the command must find the drive still on the bus.
+TEST_F(ConfigCommands, AChangeStaysOnTheBusForTheHostsDetachAttach) {
+    auto drive = make(500ms);
+    ASSERT_EQ(drive->execute(addDomain(3, 64)).scsiStatus, proto::SCSI_STATUS_GOOD);
+    EXPECT_FALSE(drive->waitForBusState(BusState::Detached, 300ms));
+    ASSERT_EQ(drive->execute(detachAttach(80, 40000, 1)).scsiStatus, proto::SCSI_STATUS_GOOD);
+    // Well before the drive would have left on its own.
+    EXPECT_TRUE(drive->waitForBusState(BusState::Detached, 1000ms));
+    ASSERT_TRUE(drive->waitForBusState(BusState::Attached, 5s));
+    EXPECT_EQ(drive->inspect().domains.size(), 2u);
+
+    // A change nobody follows still takes the drive off the bus.
+    consumeAttention(*drive);
+    ASSERT_EQ(drive->execute(addDomain(3, 64)).scsiStatus, proto::SCSI_STATUS_GOOD);
+    EXPECT_TRUE(drive->waitForBusState(BusState::Detached, 5s));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "DeviceManager.h"
 #include "DeviceParams.h"
 #include "DevicePoll.h"
+#include "Domain.h"
 #include "DomainCommands.h"
 #include "Json.h"
 #include "Log.h"
@@ -41,6 +42,8 @@
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
 #include "port/emu/EmuRuntime.h"
+#include "qz/ConfigService.h"
+#include "qz/ConfigServiceImpl.h"
 #include "qz/DeviceErrors.h"
 #include "qz/DriveProtocol.h"
 #include "qz/ServiceDiscoveryImpl.h"
@@ -71,8 +74,15 @@ const char* kUsage =
     "                          serial, vendor, product, firmware version and\n"
     "                          drive roots; --hid sends private commands over\n"
     "                          the drive's HID interface\n"
-    "  domains DEVICE          the drive's domains: index, type, LUN, flags, size\n"
-    "                          and drive root when known\n"
+    "  domains DEVICE          the drive's domains through its configuration\n"
+    "                          service: index, type, LUN, flags, size and drive\n"
+    "                          root (DEVICE: serial or device path)\n"
+    "  capacity DEVICE         free capacity in bytes, device size in sectors and\n"
+    "                          the most domains the drive holds\n"
+    "  domain add DEVICE --type cd|public --size BYTES|rest\n"
+    "                          append a domain (a public one is not formatted),\n"
+    "                          wait for the drive to come back, print the new\n"
+    "                          layout\n"
     "  services DEVICE         the services a Qz drive offers: id, version and\n"
     "                          descriptor length\n"
     "  list                    every drive the system shows: serial, family,\n"
@@ -104,6 +114,8 @@ struct Options {
     bool hid = false;
     std::optional<std::uint64_t> count;
     std::optional<std::uint64_t> timeoutSeconds;
+    std::optional<std::string> domainType;  // domain add --type
+    std::optional<std::string> domainSize;  // domain add --size
 };
 
 std::string narrow(const std::u16string& s) {
@@ -555,63 +567,6 @@ const char* domainTypeName(int type) {
     }
 }
 
-int domainsOf(const Options& options, nork::CUFD& ufd, const std::string& path) {
-    nork::CUFDImpl& device = *ufd.impl();
-
-    // The count first, then every entry.
-    nork::CDeviceHandle handle(&device);
-    nork::CQzCfgGetDeviceCfgCmd probe(1);
-    if (!nork::executePrivate(handle, probe)) {
-        std::cerr << "qzctl: " << path << " did not report its domains\n";
-        return EXIT_COMMAND_FAILED;
-    }
-    const std::uint32_t count = probe.GetDomainsNum();
-    nork::CQzCfgGetDeviceCfgCmd all(std::max<std::uint32_t>(count, 1));
-    if (count > 0 && !nork::executePrivate(handle, all)) {
-        std::cerr << "qzctl: " << path << " did not report its domains\n";
-        return EXIT_COMMAND_FAILED;
-    }
-    const auto mountPoints = device.mountPoints();
-    std::vector<std::string> items;
-    if (!options.json)
-        std::cout << "INDEX  TYPE    LUN  FLAGS   SIZE (bytes)   ROOT\n";
-    for (std::uint32_t i = 0; i < count; ++i) {
-        auto entry = all.GetDomainCfg(i);
-        if (!entry)
-            break;
-        const nork::CDomain domain = entry->toDomain(static_cast<std::uint8_t>(i));
-        std::string root;
-        for (const auto& [letter, index] : mountPoints) {
-            if (index == i)
-                root = std::string(1, static_cast<char>(letter)) + ":\\";
-        }
-        if (options.json) {
-            qzctl::JsonObject o;
-            o.add("index", std::int64_t{i})
-                .add("type", std::int64_t{domain.type()})
-                .add("typeName", domainTypeName(domain.type()))
-                .add("lun", std::int64_t{domain.lun()})
-                .add("flags", std::int64_t{domain.flags()})
-                .add("size", static_cast<std::int64_t>(domain.size()));
-            if (!root.empty())
-                o.add("root", root);
-            items.push_back(o.str());
-        } else {
-            char line[128];
-            std::snprintf(
-                line, sizeof line, "%5u  %-6s  %3s  0x%04X  %13llu   %s\n", i,
-                domainTypeName(domain.type()),
-                domain.lun() == nork::DOMAIN_NO_LUN ? "-" : std::to_string(domain.lun()).c_str(),
-                domain.flags(), static_cast<unsigned long long>(domain.size()),
-                root.empty() ? "-" : root.c_str());
-            std::cout << line;
-        }
-    }
-    if (options.json)
-        std::cout << qzctl::jsonArray(items) << "\n";
-    return EXIT_OK;
-}
-
 int servicesOf(const Options& options, nork::CUFD& ufd, const std::string& path) {
     auto discovery = std::dynamic_pointer_cast<nork::qz::CServiceDiscoveryImpl>(
         ufd.impl()->getService(nork::qz::SERVICE_ID_DISCOVERY));
@@ -866,40 +821,51 @@ int cmdWatch(const Options& options, const std::vector<std::string>& args) {
     return EXIT_OK;
 }
 
+// The drive named by a serial, or by the device path of one of its units,
+// as device polling reports it to `window` (the library counts a drive's
+// departures and returns only for drives it knows this way): EXIT_OK with
+// its device object and serial, or the exit code with the reason printed.
+int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
+                std::string& serial) {
+    for (const auto& unit : nork::port::snapshot().units) {
+        if (unit.facts.ioPath == name || unit.facts.serial == name)
+            serial = unit.facts.serial;
+    }
+    if (serial.empty()) {
+        std::cerr << "qzctl: no drive " << name << " on the bus\n";
+        return EXIT_NO_DEVICE;
+    }
+    const std::u16string wide = nork::multiToWideString(serial, 0);
+    nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
+    const auto known = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!manager.getCUFD(wide).isValid() && std::chrono::steady_clock::now() < known)
+        window.pump(100);
+    ufd = manager.getCUFD(wide);
+    if (!ufd.isValid()) {
+        std::cerr << "qzctl: no connected drive " << name << "\n";
+        return EXIT_NO_DEVICE;
+    }
+    // Every letter of a drive with several units arrives: wait for the last.
+    window.pump(1500);
+    return EXIT_OK;
+}
+
 int cmdReconnect(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 1)
         return usageError("reconnect needs exactly one DEVICE");
     SdkSession sdk(options);
     if (!startSdk(sdk))
         return EXIT_COMMAND_FAILED;
-    // The serial of a device path; a serial stands for itself.
-    std::string serial;
-    for (const auto& unit : nork::port::snapshot().units) {
-        if (unit.facts.ioPath == args[0] || unit.facts.serial == args[0])
-            serial = unit.facts.serial;
-    }
-    if (serial.empty()) {
-        std::cerr << "qzctl: no drive " << args[0] << " on the bus\n";
-        return EXIT_NO_DEVICE;
-    }
     EventWindow window;
     if (!window.ok()) {
         std::cerr << "qzctl: no window for drive events\n";
         return EXIT_COMMAND_FAILED;
     }
-    // The drive becomes known to the library through its arrival events.
+    nork::CUFD ufd;
+    std::string serial;
+    if (int rc = polledDrive(args[0], window, ufd, serial); rc != EXIT_OK)
+        return rc;
     const std::u16string wide = nork::multiToWideString(serial, 0);
-    nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
-    const auto known = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!manager.getCUFD(wide).isValid() && std::chrono::steady_clock::now() < known)
-        window.pump(100);
-    nork::CUFD ufd = manager.getCUFD(wide);
-    if (!ufd.isValid()) {
-        std::cerr << "qzctl: no connected drive " << args[0] << "\n";
-        return EXIT_NO_DEVICE;
-    }
-    // Both letters of a two-LUN drive are counted: wait for the second.
-    window.pump(1500);
 
     nork::CStatusCallbackSynchronizer done;
     nork::ReconnectArgs reconnectArgs;
@@ -939,6 +905,169 @@ int cmdReconnect(const Options& options, const std::vector<std::string>& args) {
     return EXIT_OK;
 }
 
+// ---- domains and capacity, through the configuration service ----
+
+// The drive's configuration service, the drive known through polling;
+// EXIT_OK or the exit code with the reason printed.
+int configServiceOf(const std::string& name, EventWindow& window, nork::CUFD& ufd,
+                    std::shared_ptr<nork::qz::CConfigServiceImpl>& impl) {
+    std::string serial;
+    if (int rc = polledDrive(name, window, ufd, serial); rc != EXIT_OK)
+        return rc;
+    const nork::qz::CConfigService service(ufd);
+    impl = std::dynamic_pointer_cast<nork::qz::CConfigServiceImpl>(service.impl());
+    if (!impl) {
+        std::cerr << "qzctl: " << name << " offers no configuration service\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    return EXIT_OK;
+}
+
+int failed(const std::string& what, nork::STATUS status) {
+    std::cerr << "qzctl: " << what << ": " << narrow(nork::statusToString(status)) << "\n";
+    return EXIT_COMMAND_FAILED;
+}
+
+std::string domainJson(const nork::CDomain& domain) {
+    qzctl::JsonObject o;
+    o.add("index", std::int64_t{domain.index()})
+        .add("type", std::int64_t{domain.type()})
+        .add("typeName", domainTypeName(domain.type()))
+        .add("lun", std::int64_t{domain.lun()})
+        .add("flags", std::int64_t{domain.flags()})
+        .add("size", static_cast<std::int64_t>(domain.size()));
+    if (!domain.mountPoint().empty())
+        o.add("root", narrow(domain.mountPoint()));
+    return o.str();
+}
+
+void printDomains(const Options& options, const nork::CDomainList& domains) {
+    if (options.json) {
+        std::vector<std::string> items;
+        for (std::size_t i = 0; i < domains.count(); ++i)
+            items.push_back(domainJson(domains.at(i)));
+        std::cout << qzctl::jsonArray(items);
+        return;
+    }
+    std::cout << "INDEX  TYPE    LUN  FLAGS   SIZE (bytes)   ROOT\n";
+    for (std::size_t i = 0; i < domains.count(); ++i) {
+        const nork::CDomain d = domains.at(i);
+        char line[160];
+        std::snprintf(line, sizeof line, "%5u  %-6s  %3s  0x%04X  %13llu   %s\n", d.index(),
+                      domainTypeName(d.type()),
+                      d.lun() == nork::DOMAIN_NO_LUN ? "-" : std::to_string(d.lun()).c_str(),
+                      d.flags(), static_cast<unsigned long long>(d.size()),
+                      d.mountPoint().empty() ? "-" : narrow(d.mountPoint()).c_str());
+        std::cout << line;
+    }
+}
+
+int cmdDomains(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return usageError("domains needs exactly one DEVICE");
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    EventWindow window;
+    nork::CUFD ufd;
+    std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
+    if (int rc = configServiceOf(args[0], window, ufd, impl); rc != EXIT_OK)
+        return rc;
+    nork::CDomainList domains;
+    const nork::STATUS status = nork::qz::CConfigService(ufd).getDomains(domains);
+    if (status != nork::STATUS_OK)
+        return failed(args[0] + ": domains not read", status);
+    printDomains(options, domains);
+    if (options.json)
+        std::cout << "\n";
+    return EXIT_OK;
+}
+
+int cmdCapacity(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return usageError("capacity needs exactly one DEVICE");
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    EventWindow window;
+    nork::CUFD ufd;
+    std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
+    if (int rc = configServiceOf(args[0], window, ufd, impl); rc != EXIT_OK)
+        return rc;
+    std::uint64_t free = 0;
+    nork::STATUS status = nork::qz::CConfigService(ufd).getFreeCapacity(free);
+    if (status != nork::STATUS_OK)
+        return failed(args[0] + ": free capacity not read", status);
+    nork::CDeviceHandle handle(ufd.impl());
+    std::uint32_t total = 0;
+    std::int32_t most = 0;
+    if ((status = impl->getTotalSectors(handle, total)) != nork::STATUS_OK ||
+        (status = impl->getMaxDomainsNum(handle, most)) != nork::STATUS_OK)
+        return failed(args[0] + ": limits not read", status);
+    if (options.json) {
+        std::cout << qzctl::JsonObject()
+                         .add("freeBytes", static_cast<std::int64_t>(free))
+                         .add("totalSectors", std::int64_t{total})
+                         .add("maxDomains", std::int64_t{most})
+                         .str()
+                  << "\n";
+    } else {
+        std::cout << "free           " << free << " bytes\n"
+                  << "total sectors  " << total << "\n"
+                  << "max domains    " << most << "\n";
+    }
+    return EXIT_OK;
+}
+
+int cmdDomain(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() != 2 || args[0] != "add")
+        return usageError("domain add needs exactly one DEVICE");
+    if (!options.domainType || (*options.domainType != "cd" && *options.domainType != "public"))
+        return usageError("domain add needs --type cd or --type public");
+    std::uint64_t size = nork::DOMAIN_SIZE_REST;
+    if (!options.domainSize)
+        return usageError("domain add needs --size BYTES or --size rest");
+    if (*options.domainSize != "rest") {
+        const std::optional<std::uint64_t> bytes = parseNumber(*options.domainSize);
+        if (!bytes || *bytes == 0)
+            return usageError("not a size: " + *options.domainSize);
+        size = *bytes;
+    }
+    const std::string& device = args[1];
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    EventWindow window;
+    nork::CUFD ufd;
+    std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
+    if (int rc = configServiceOf(device, window, ufd, impl); rc != EXIT_OK)
+        return rc;
+    const bool cd = *options.domainType == "cd";
+    nork::CDomain domain(cd ? nork::DOMAIN_TYPE_CD : nork::DOMAIN_TYPE_PUBLIC, size, 0);
+    // The volumes are not locked first, and a new public domain is left
+    // unformatted: this library does not lock or format volumes.
+    const std::uint32_t noFormat = cd ? 0u : nork::qz::CConfigService::OPTION_NO_FORMAT;
+    const nork::qz::CConfigService service(ufd);
+    nork::STATUS status =
+        service.addDomain(domain, nork::qz::CConfigService::OPTION_NO_LOCK | noFormat, nullptr);
+    if (status != nork::STATUS_OK)
+        return failed(device + ": domain not added", status);
+    nork::CDomainList domains;
+    if ((status = service.getDomains(domains)) != nork::STATUS_OK)
+        return failed(device + ": domains not read", status);
+    if (options.json) {
+        std::cout << "{\"added\":" << domainJson(domains.at(domains.count() - 1))
+                  << ",\"domains\":";
+        printDomains(options, domains);
+        std::cout << "}\n";
+    } else {
+        std::cout << "added a " << *options.domainType << " domain; the drive is back with "
+                  << domains.count() << " domains\n";
+        printDomains(options, domains);
+    }
+    return EXIT_OK;
+}
+
 int main(int argc, char** argv) {
     Options options;
     std::vector<std::string> words;
@@ -957,6 +1086,10 @@ int main(int argc, char** argv) {
                 return usageError(a + " needs a number");
             (a == "--count" ? options.count : options.timeoutSeconds) = value;
             ++i;
+        } else if (a == "--type" || a == "--size") {
+            if (i + 1 >= argc)
+                return usageError(a + " needs a value");
+            (a == "--type" ? options.domainType : options.domainSize) = argv[++i];
         } else if (a == "-h" || a == "--help") {
             std::cout << kUsage;
             return EXIT_OK;
@@ -989,16 +1122,18 @@ int main(int argc, char** argv) {
             return onDrive(options, args, "info", [&](nork::CUFD& ufd, const std::string& d) {
                 return infoOf(options, ufd, d);
             });
-        if (command == "domains")
-            return onDrive(options, args, "domains", [&](nork::CUFD& ufd, const std::string& d) {
-                return domainsOf(options, ufd, d);
-            });
         if (command == "list")
             return cmdList(options, args);
         if (command == "watch")
             return cmdWatch(options, args);
         if (command == "reconnect")
             return cmdReconnect(options, args);
+        if (command == "domains")
+            return cmdDomains(options, args);
+        if (command == "capacity")
+            return cmdCapacity(options, args);
+        if (command == "domain")
+            return cmdDomain(options, args);
         if (command == "services")
             return onDrive(options, args, "services", [&](nork::CUFD& ufd, const std::string& d) {
                 return servicesOf(options, ufd, d);

@@ -1,12 +1,17 @@
 #include "qz/QzServices.h"
 
+#include "qz/ConfigServiceImpl.h"
+
 namespace nork::qz {
 
-CServiceImpl makeQzService(std::uint16_t id, std::uint16_t version) {
-    // Configuration (4), CD (6), cookies (8), secure session (10), private
-    // area (12), trusted host (14), crypto (19), utilities (20), FIPS (26),
-    // direct communication (50) and any other service the drive reports.
-    return CServiceImpl(id, static_cast<std::int16_t>(version));
+std::unique_ptr<CServiceImpl> makeQzService(std::uint16_t id, std::uint16_t version) {
+    const auto v = static_cast<std::int16_t>(version);
+    if (id == CConfigServiceImpl::SERVICE_ID)
+        return std::make_unique<CConfigServiceImpl>(v);
+    // CD (6), cookies (8), secure session (10), private area (12), trusted
+    // host (14), crypto (19), utilities (20), FIPS (26), direct
+    // communication (50) and any other service the drive reports.
+    return std::make_unique<CServiceImpl>(id, v);
 }
 
 }  // namespace nork::qz

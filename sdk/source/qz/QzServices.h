@@ -3,15 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "ServiceImpl.h"
 
 namespace nork::qz {
 
-// Services whose implementation is not part of the library yet are
-// registered as plain service objects carrying their id and version, so the
-// device's registry lists every service it has; their public handles answer
+// The configuration service (4) gets its implementation. Services whose
+// implementation is not part of the library yet are registered as plain
+// service objects carrying their id and version, so the device's registry
+// lists every service it has; their public handles answer
 // STATUS_COMMAND_NOT_SUPPORTED until the service is implemented.
-CServiceImpl makeQzService(std::uint16_t id, std::uint16_t version);
+std::unique_ptr<CServiceImpl> makeQzService(std::uint16_t id, std::uint16_t version);
 
 }  // namespace nork::qz
