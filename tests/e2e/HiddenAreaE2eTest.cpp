@@ -204,6 +204,32 @@ TEST_F(HiddenAreaE2e, ATornPageWriteLeavesTheStoreReadable) {
     after.end();
 }
 
+TEST_F(HiddenAreaE2e, TheServiceVersionDecidesTheAreaVersion) {
+    struct Case {
+        const char* services;
+        int areaVersion;
+        std::uint16_t pages;
+        STATUS open;
+    } cases[] = {
+        {"3:1,8:0", 2, 250, STATUS_OK},
+        {"3:1,8:1", 2, 250, STATUS_OK},
+        {"3:1,8:3", 3, 250, STATUS_OK},
+        {"3:1,8:4", 0, 250, nork::STATUS_WRONG_HIDDEN_AREA_VERSION},
+        {"3:1,4:1", 0, 0, nork::STATUS_WRONG_HIDDEN_AREA_VERSION},  // no hidden area
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.services);
+        nork::CUFDImpl* device = connect("QE00AAEA0000010" + std::to_string(n++), c.services);
+        ASSERT_NE(device, nullptr);
+        Store s(*device);
+        EXPECT_EQ(s.open(), c.open);
+        EXPECT_EQ(s.pages.areaVersion(), c.areaVersion);
+        EXPECT_EQ(s.pages.pageCount(), c.pages);
+        s.end();
+    }
+}
+
 TEST(HiddenAreaProtocol, ExtensionFieldsTravelOnlyWhenAskedFor) {
     // An older client's configuration (no extension) is still taken.
     emu::DriveConfig old;
