@@ -230,6 +230,36 @@ TEST_F(HiddenAreaE2e, TheServiceVersionDecidesTheAreaVersion) {
     }
 }
 
+TEST_F(HiddenAreaE2e, TheCliCreatesSizedAreasAndTearsPages) {
+    auto cli = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {QZEMU_CLI_PATH, "--socket", rig->daemon().socket()});
+        std::string out;
+        int code = -1;
+        EXPECT_FALSE(emu::runProcess(QZEMU_CLI_PATH, args, out, code, true));
+        return std::make_pair(code, out);
+    };
+    EXPECT_EQ(cli({"create", "--serial", "QEHACLI", "--hidden-pages", "30"}).first, 0);
+    EXPECT_EQ(rig->inspect("QEHACLI").hiddenPages, 30);
+    EXPECT_EQ(cli({"fault", "QEHACLI", "tear-page", "3", "lost"}).first, 0);
+    auto faults = rig->inspect("QEHACLI").faults;
+    EXPECT_EQ(faults.tearPageIn, 3u);
+    EXPECT_TRUE(faults.tearPageLost);
+    EXPECT_EQ(cli({"fault", "QEHACLI", "tear-page", "1", "100"}).first, 0);
+    faults = rig->inspect("QEHACLI").faults;
+    EXPECT_EQ(faults.tearPageKeepBytes, 100u);
+    EXPECT_FALSE(faults.tearPageLost);
+    const auto shown = cli({"inspect", "QEHACLI"}).second;
+    EXPECT_NE(shown.find("hidden area    30 pages"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("tear-page 1 keep 100 bytes"), std::string::npos) << shown;
+    for (auto bad :
+         std::vector<std::vector<std::string>>{{"fault", "QEHACLI", "tear-page", "1", "513"},
+                                               {"fault", "QEHACLI", "tear-page", "1"},
+                                               {"create", "--hidden-pages", "1"},
+                                               {"create", "--hidden-pages", "65535"}}) {
+        EXPECT_EQ(cli(bad).first, 1) << bad.back();
+    }
+}
+
 TEST(HiddenAreaProtocol, ExtensionFieldsTravelOnlyWhenAskedFor) {
     // An older client's configuration (no extension) is still taken.
     emu::DriveConfig old;
