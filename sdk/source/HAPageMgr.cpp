@@ -43,18 +43,19 @@ bool CHAIndex::isListed(std::uint16_t page) const {
 }
 
 void CHAIndex::set(std::uint16_t page, std::uint32_t key) {
-    m_dirty = true;
     for (CHAIndexEntry& e : m_entries) {
         if (e.key == key) {
             if (page == 0)
                 e.key = 0;
             else
                 e.page = page;
+            m_dirty = true;
             return;
         }
     }
     if (page == 0)
         return;
+    m_dirty = true;
     for (CHAIndexEntry& e : m_entries) {
         if (e.page == page && e.key == 0) {
             e.key = key;
