@@ -67,8 +67,8 @@ const std::map<std::string, std::string> VERB_HELP = {
      "usage: qzemu create [--serial S] [--capacity SIZE] [--layout L] [--firmware F]\n"
      "                    [--mode qz|disk|zyk] [--vid ID] [--pid ID] [--vendor V]\n"
      "                    [--product P] [--revision R] [--reattach-delay MS]\n"
-     "                    [--ready-delay MS] [--services LIST] [--unplugged]\n"
-     "                    [--composite]\n"
+     "                    [--ready-delay MS] [--services LIST] [--hidden-pages N]\n"
+     "                    [--unplugged] [--composite]\n"
      "Makes a drive and plugs it in (unless --unplugged); with --composite it\n"
      "shows its HID interface beside the disk. SIZE is in 512-byte\n"
      "sectors, or bytes with a K, M or G suffix (binary units). The layout\n"
@@ -76,6 +76,7 @@ const std::map<std::string, std::string> VERB_HELP = {
      "drive model's defaults; without --serial the daemon chooses one.\n"
      "LIST names the services the drive offers as id:version pairs, e.g.\n"
      "\"3:1,4:1,8:3\" (default: 3:1,4:1,6:1,8:2,10:1,12:1,14:1,19:2,20:1).\n"
+     "N is the number of 512-byte hidden-area pages, 2..65534 (default 250).\n"
      "Prints the new drive's serial number.\n"},
     {"list", "usage: qzemu list\nLists every drive: serial, mode, bus state, LUNs, layout.\n"},
     {"plug", "usage: qzemu plug SERIAL\nPlugs the drive in.\n"},
@@ -93,6 +94,9 @@ const std::map<std::string, std::string> VERB_HELP = {
      "  tear-write NTH KEEP [--drop]\n"
      "                           the NTH write from now keeps KEEP sectors and fails;\n"
      "                           with --drop the drive also leaves the bus\n"
+     "  tear-page NTH KEEP|lost  the NTH hidden page write from now writes only its\n"
+     "                           first KEEP bytes (0..512), or nothing with lost,\n"
+     "                           and fails\n"
      "  hid-silent on|off        the HID interface takes reports and answers nothing\n"
      "  hid-wrong-echo on|off    HID status reports echo another operation code\n"
      "  clear                    every fault off\n"},
@@ -189,7 +193,10 @@ std::string infoJson(const emu::DriveInfo& d) {
         .num("command_delay_ms", f.commandDelayMs)
         .num("tear_write_in", f.tearWriteIn)
         .num("tear_keep_sectors", f.tearKeepSectors)
-        .boolean("tear_then_drop", f.tearThenDrop);
+        .boolean("tear_then_drop", f.tearThenDrop)
+        .num("tear_page_in", f.tearPageIn)
+        .num("tear_page_keep_bytes", f.tearPageKeepBytes)
+        .boolean("tear_page_lost", f.tearPageLost);
     JsonObject o;
     o.str("serial", d.serial)
         .str("mode", d.mode)
@@ -205,6 +212,7 @@ std::string infoJson(const emu::DriveInfo& d) {
         .num("free_sectors", d.freeSectors)
         .str("layout", d.layout)
         .str("services", d.services)
+        .num("hidden_pages", d.hiddenPages)
         .raw("domains", domains)
         .num("lun_count", d.lunCount())
         .str("bus", emu::busName(d.bus))
@@ -228,6 +236,7 @@ void printInfo(const emu::DriveInfo& d) {
               << "flash          " << d.flashSectors << " sectors (" << d.freeSectors << " free)\n"
               << "layout         " << d.layout << "\n"
               << "services       " << d.services << "\n"
+              << "hidden area    " << d.hiddenPages << " pages\n"
               << "bus            " << emu::busName(d.bus) << (d.plugged ? " (plugged)" : "") << "\n"
               << "error register " << hex(d.errorRegister, 8) << "\n"
               << "delays         reattach " << d.reattachDelayMs << " ms, ready " << d.readyDelayMs
@@ -268,6 +277,13 @@ void printInfo(const emu::DriveInfo& d) {
     if (f.tearWriteIn) {
         std::cout << "  tear-write " << f.tearWriteIn << " keep " << f.tearKeepSectors
                   << (f.tearThenDrop ? " then drop" : "") << "\n";
+        any = true;
+    }
+    if (f.tearPageIn) {
+        std::cout << "  tear-page " << f.tearPageIn
+                  << (f.tearPageLost ? std::string(" lost")
+                                     : " keep " + std::to_string(f.tearPageKeepBytes) + " bytes")
+                  << "\n";
         any = true;
     }
     if (!any)
@@ -406,11 +422,11 @@ int done(const Context& ctx, const std::string& text) {
 }
 
 int verbCreate(Context& ctx, const std::vector<std::string>& in) {
-    Args a = parseArgs(
-        in,
-        {"--serial", "--capacity", "--layout", "--firmware", "--mode", "--vid", "--pid", "--vendor",
-         "--product", "--revision", "--reattach-delay", "--ready-delay", "--services"},
-        {"--unplugged", "--composite"});
+    Args a = parseArgs(in,
+                       {"--serial", "--capacity", "--layout", "--firmware", "--mode", "--vid",
+                        "--pid", "--vendor", "--product", "--revision", "--reattach-delay",
+                        "--ready-delay", "--services", "--hidden-pages"},
+                       {"--unplugged", "--composite"});
     needPositional(a, 0, 0);
     emu::DriveConfig c;
     c.serial = a.opt("--serial").value_or("");
@@ -431,6 +447,11 @@ int verbCreate(Context& ctx, const std::vector<std::string>& in) {
         c.reattachDelayMs = static_cast<std::uint32_t>(parseNumber(*v, "delay", 0xFFFFFFFE));
     if (auto v = a.opt("--ready-delay"))
         c.readyDelayMs = static_cast<std::uint32_t>(parseNumber(*v, "delay", 0xFFFFFFFE));
+    if (auto v = a.opt("--hidden-pages")) {
+        c.hiddenPages = static_cast<std::uint16_t>(parseNumber(*v, "page count", 65534));
+        if (c.hiddenPages < 2)
+            throw UsageError{"the hidden area has 2..65534 pages"};
+    }
     c.attached = !a.has("--unplugged");
     if (!c.mode.empty() && c.mode != "qz" && c.mode != "disk" && c.mode != "zyk")
         throw UsageError{"bad mode \"" + c.mode + "\" (qz, disk or zyk)"};
@@ -549,6 +570,13 @@ int verbFault(Context& ctx, const std::vector<std::string>& in) {
         r.count = static_cast<std::uint32_t>(parseNumber(rest[0], "write number"));
         r.value = static_cast<std::uint32_t>(parseNumber(rest[1], "sector count"));
         r.flag = a.has("--drop");
+    } else if (kind == "tear-page") {
+        expect(2, 2);
+        r.kind = emu::FaultKind::TearPage;
+        r.count = static_cast<std::uint32_t>(parseNumber(rest[0], "page write number"));
+        r.flag = rest[1] == "lost";
+        if (!r.flag)
+            r.value = static_cast<std::uint32_t>(parseNumber(rest[1], "byte count", 512));
     } else if (kind == "hid-silent" || kind == "hid-wrong-echo") {
         expect(1, 1);
         if (rest[0] != "on" && rest[0] != "off")

@@ -252,7 +252,8 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
                 return payload.empty() ? send(conn, reply, id, {}) : malformed();
 
             case MsgType::List: {
-                if (!payload.empty())
+                wire::ListRequest request;
+                if (!wire::decode(payload, request))
                     return malformed();
                 std::vector<std::shared_ptr<VirtualDrive>> drives;
                 {
@@ -263,7 +264,7 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
                 std::vector<wire::DriveInfo> infos;
                 for (auto& drive : drives)
                     infos.push_back(toWireInfo(drive->inspect()));
-                return send(conn, reply, id, wire::encode(infos));
+                return send(conn, reply, id, wire::encode(infos, request.extended));
             }
 
             case MsgType::OpenLun: {
@@ -301,10 +302,20 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
             case MsgType::Create:
                 return onCreate(conn, id, payload);
 
+            case MsgType::Inspect: {
+                wire::InspectRequest r;
+                if (!wire::decode(payload, r))
+                    return malformed();
+                auto drive = find(r.serial);
+                if (!drive)
+                    return noDrive(r.serial);
+                return send(conn, reply, id,
+                            wire::encode(toWireInfo(drive->inspect()), r.extended));
+            }
+
             case MsgType::Remove:
             case MsgType::Plug:
-            case MsgType::Unplug:
-            case MsgType::Inspect: {
+            case MsgType::Unplug: {
                 wire::SerialRequest r;
                 if (!wire::decode(payload, r))
                     return malformed();
@@ -315,10 +326,8 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
                     return noDrive(r.serial);
                 if (type == MsgType::Plug)
                     drive->attach();
-                else if (type == MsgType::Unplug)
-                    drive->detach();
                 else
-                    return send(conn, reply, id, wire::encode(toWireInfo(drive->inspect())));
+                    drive->detach();
                 return send(conn, reply, id, {});
             }
 
@@ -498,7 +507,7 @@ bool Daemon::onCreate(Connection& conn, std::uint32_t id,
     }
     log("created drive " + drive->serial());
     return send(conn, wire::replyType(wire::MsgType::Create), id,
-                wire::encode(toWireInfo(drive->inspect())));
+                wire::encode(toWireInfo(drive->inspect()), wireConfig.extended));
 }
 
 bool Daemon::onRemove(Connection& conn, std::uint32_t id, const std::string& serial) {

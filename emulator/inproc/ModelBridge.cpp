@@ -40,6 +40,8 @@ DriveConfig toModelConfig(const wire::DriveConfig& in) {
     if (in.readyDelayMs != wire::DEFAULT_DELAY)
         out.readyDelay = milliseconds(in.readyDelayMs);
     out.attached = in.attached;
+    if (in.hiddenPages != 0)
+        out.hiddenPages = in.hiddenPages;
     return out;
 }
 
@@ -101,6 +103,10 @@ wire::DriveInfo toWireInfo(const DriveInfo& in) {
     out.faults.tearWriteIn = f.tearWriteIn;
     out.faults.tearKeepSectors = f.tearKeepSectors;
     out.faults.tearThenDrop = f.tearThenDrop;
+    out.faults.tearPageIn = f.tearPageIn;
+    out.faults.tearPageKeepBytes = f.tearPageKeepBytes;
+    out.faults.tearPageLost = f.tearPageLost;
+    out.hiddenPages = static_cast<std::uint16_t>(in.hiddenPages);
     out.stateDir = in.stateDir.string();
     return out;
 }
@@ -176,6 +182,9 @@ void applyFault(VirtualDrive& drive, const wire::FaultRequest& r) {
             break;
         case wire::FaultKind::HidWrongEcho:
             drive.setHidWrongEcho(r.flag);
+            break;
+        case wire::FaultKind::TearPage:
+            drive.tearPageWrite(r.count, r.value, r.flag);
             break;
     }
 }

@@ -17,6 +17,7 @@
 
 #include "model/DomainTable.h"
 #include "model/HidInterface.h"
+#include "model/HiddenArea.h"
 #include "model/ImageFile.h"
 #include "model/StateFile.h"
 #include "model/VirtualDrive.h"
@@ -63,7 +64,8 @@ std::optional<std::uint16_t> qzFrameOp(const std::vector<std::uint8_t>& cdb);
 
 class DriveCore {
   public:
-    DriveCore(std::filesystem::path dir, PersistedState state, DomainTable table, ImageFile image);
+    DriveCore(std::filesystem::path dir, PersistedState state, DomainTable table, ImageFile image,
+              HiddenArea hidden);
     ~DriveCore();
 
     // --- used by command handlers (mutex held) ---
@@ -101,6 +103,19 @@ class DriveCore {
         bool thenDrop;
     };
     std::optional<Tear> takeTear();
+
+    // The hidden area and its page passwords (persisted on change).
+    HiddenArea& hiddenArea() { return m_hidden; }
+    std::uint32_t hiddenPages() const { return m_state.hiddenPages; }
+    const PagePasswords* pagePasswords(std::uint16_t page) const;
+    void setPagePassword(std::uint16_t page, bool write, const PagePassword& password);
+    // Counts a hidden page write towards the tear-page fault; the torn
+    // write's (bytes kept, lost) when this one is to be torn.
+    struct PageTear {
+        std::uint32_t keepBytes;
+        bool lost;
+    };
+    std::optional<PageTear> takePageTear();
 
     // Off the bus now, for good (until attach()).
     void unplugNow();
@@ -149,6 +164,7 @@ class DriveCore {
     PersistedState m_state;
     DomainTable m_table;
     ImageFile m_image;
+    HiddenArea m_hidden;
 
     BusState m_bus = BusState::Detached;
     std::set<std::uint8_t> m_unitAttention;

@@ -23,6 +23,7 @@ PrivateCommandTable buildStandardTable() {
     registerAuxCommands(table);
     registerConfigCommands(table);
     registerServiceCommands(table);
+    registerHiddenAreaCommands(table);
     return table;
 }
 

@@ -20,7 +20,6 @@ constexpr std::uint16_t SERVICE_CONFIGURATION = 4;
 constexpr std::uint16_t SERVICE_HIDDEN_AREA = 8;
 constexpr std::uint16_t REASON_ILLEGAL_SERVICE_TYPE = 0x0001;
 constexpr std::uint32_t DEVICE_INFO_RECORD_SIZE = 39;
-constexpr std::uint32_t HIDDEN_AREA_PAGES = 250;
 
 std::size_t headerSize(std::uint16_t id) {
     return (id & 1) != 0 ? 10 : 6;
@@ -44,9 +43,11 @@ std::vector<std::uint8_t> rootSpecificFields(const DriveCore& drive, std::uint16
             return {static_cast<std::uint8_t>(MAX_CONFIGURED_DOMAINS + 1), 3, 1, 2, 3};
         }
         case SERVICE_HIDDEN_AREA: {
-            // The page count plus one, then a reserved byte.
+            // The page count plus one, then a reserved byte. The service's
+            // version (from the service list) is the area version a host
+            // formats: 0..2 give version 2, 3 gives the protected version 3.
             std::vector<std::uint8_t> f(3, 0);
-            proto::putLE16(f.data(), static_cast<std::uint16_t>(HIDDEN_AREA_PAGES + 1));
+            proto::putLE16(f.data(), static_cast<std::uint16_t>(drive.hiddenPages() + 1));
             return f;
         }
         default:

@@ -54,6 +54,16 @@ std::string hex(std::uint32_t value, int width) {
     return out.str();
 }
 
+std::string hexBytes(const PagePassword& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 0x0F];
+    }
+    return out;
+}
+
 }  // namespace
 
 void checkIdentity(const Identity& id) {
@@ -84,11 +94,18 @@ void writeStateFile(const fs::path& dir, const PersistedState& s) {
         << "reattach-delay-ms " << s.reattachDelay.count() << '\n'
         << "ready-delay-ms " << s.readyDelay.count() << '\n'
         << "services " << serviceListText(s.services) << '\n'
+        << "hidden-pages " << s.hiddenPages << '\n'
         << "plugged " << (s.plugged ? "yes" : "no") << '\n'
         << "error-register " << hex(s.errorRegister, 8) << '\n';
     for (const auto& d : s.domains) {
         out << "domain " << static_cast<unsigned>(d.type) << ' ' << hex(d.flags, 4) << ' '
             << d.sizeSectors << '\n';
+    }
+    for (const auto& [page, passwords] : s.pagePasswords) {
+        if (passwords.write)
+            out << "page-password " << page << " write " << hexBytes(*passwords.write) << '\n';
+        if (passwords.read)
+            out << "page-password " << page << " read " << hexBytes(*passwords.read) << '\n';
     }
     const fs::path target = dir / STATE_FILE_NAME;
     const fs::path temp = dir / (std::string(STATE_FILE_NAME) + ".new");
@@ -182,6 +199,32 @@ PersistedState readStateFile(const fs::path& dir) {
          [&](const std::string& v) {
              s.errorRegister = static_cast<std::uint32_t>(parseUnsigned(v, 0xFFFFFFFFu, line));
          }},
+        {"hidden-pages",
+         [&](const std::string& v) {
+             s.hiddenPages = static_cast<std::uint32_t>(parseUnsigned(v, MAX_HIDDEN_PAGES, line));
+             try {
+                 checkHiddenPages(s.hiddenPages);
+             } catch (const std::invalid_argument& e) {
+                 fail(e.what());
+             }
+         }},
+        {"page-password",
+         [&](const std::string& v) {
+             std::istringstream fields(v);
+             std::string page, which, hex, extra;
+             if (!(fields >> page >> which >> hex) || (fields >> extra) ||
+                 (which != "write" && which != "read") || hex.size() != 2 * PAGE_PASSWORD_SIZE) {
+                 fail("expected: page-password <page> write|read <14 hex digits>");
+             }
+             PagePassword password{};
+             for (std::size_t i = 0; i < PAGE_PASSWORD_SIZE; ++i) {
+                 password[i] = static_cast<std::uint8_t>(
+                     parseUnsigned("0x" + hex.substr(2 * i, 2), 0xFF, line));
+             }
+             PagePasswords& entry =
+                 s.pagePasswords[static_cast<std::uint16_t>(parseUnsigned(page, 0xFFFF, line))];
+             (which == "write" ? entry.write : entry.read) = password;
+         }},
         {"domain",
          [&](const std::string& v) {
              std::istringstream fields(v);
@@ -207,7 +250,7 @@ PersistedState readStateFile(const fs::path& dir) {
         auto it = setters.find(key);
         if (it == setters.end())
             fail("unknown key \"" + key + "\"");
-        if (key != "domain" && seen[key]++ > 0)
+        if (key != "domain" && key != "page-password" && seen[key]++ > 0)
             fail("repeated key \"" + key + "\"");
         it->second(value);
     }

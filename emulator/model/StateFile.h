@@ -2,15 +2,19 @@
 // "key value" line per field, the value being the rest of the line verbatim;
 // '#' lines and empty lines are ignored. Domain lines repeat, in table order:
 //   domain <type> <flags, 0x hex> <size in sectors>
+// and so do the hidden area's page passwords:
+//   page-password <page> write|read <14 hex digits>
 // The file is replaced atomically (written beside, then renamed).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <vector>
 
 #include "model/DomainTable.h"
+#include "model/HiddenArea.h"
 #include "model/ServiceList.h"
 #include "model/VirtualDrive.h"
 
@@ -26,6 +30,8 @@ struct PersistedState {
     bool plugged = true;
     std::chrono::milliseconds reattachDelay{0};
     std::chrono::milliseconds readyDelay{0};
+    std::uint32_t hiddenPages = DEFAULT_HIDDEN_PAGES;  // absent in older files: the default
+    std::map<std::uint16_t, PagePasswords> pagePasswords;
 };
 
 inline constexpr const char* STATE_FILE_NAME = "drive.state";

@@ -85,11 +85,13 @@ ScsiReply noDeviceReply() {
 
 // ---------------------------------------------------------------- core
 
-DriveCore::DriveCore(fs::path dir, PersistedState state, DomainTable table, ImageFile image)
+DriveCore::DriveCore(fs::path dir, PersistedState state, DomainTable table, ImageFile image,
+                     HiddenArea hidden)
     : m_dir(std::move(dir)),
       m_state(std::move(state)),
       m_table(std::move(table)),
       m_image(std::move(image)),
+      m_hidden(std::move(hidden)),
       m_serial(m_state.identity.serial) {
     m_hid.composite = loadCompositeMode(m_dir);
     // Volumes left up by a process that ended while the drive was attached.
@@ -251,6 +253,25 @@ std::optional<DriveCore::Tear> DriveCore::takeTear() {
     return Tear{m_faults.tearKeepSectors, m_faults.tearThenDrop};
 }
 
+const PagePasswords* DriveCore::pagePasswords(std::uint16_t page) const {
+    auto it = m_state.pagePasswords.find(page);
+    return it == m_state.pagePasswords.end() ? nullptr : &it->second;
+}
+
+void DriveCore::setPagePassword(std::uint16_t page, bool write, const PagePassword& password) {
+    PagePasswords& entry = m_state.pagePasswords[page];
+    (write ? entry.write : entry.read) = password;
+    persist();
+}
+
+std::optional<DriveCore::PageTear> DriveCore::takePageTear() {
+    if (m_faults.tearPageIn == 0)
+        return std::nullopt;
+    if (--m_faults.tearPageIn > 0)
+        return std::nullopt;
+    return PageTear{m_faults.tearPageKeepBytes, m_faults.tearPageLost};
+}
+
 void DriveCore::attach() {
     m_appearAt.reset();
     if (!m_state.plugged) {
@@ -349,6 +370,7 @@ DriveInfo DriveCore::inspect() const {
     info.domains = m_table.domains();
     info.layout = m_table.toLayout();
     info.services = serviceListText(m_state.services);
+    info.hiddenPages = m_state.hiddenPages;
     info.errorRegister = m_state.errorRegister;
     info.bus = m_bus;
     info.plugged = m_state.plugged;
@@ -496,15 +518,18 @@ std::unique_ptr<VirtualDrive> VirtualDrive::create(const fs::path& dir, const Dr
     state.reattachDelay = config.reattachDelay;
     state.readyDelay = config.readyDelay;
     state.services = parseServiceList(config.services);
+    checkHiddenPages(config.hiddenPages);
+    state.hiddenPages = config.hiddenPages;
 
     fs::create_directories(dir);
     if (fs::exists(dir / STATE_FILE_NAME)) {
         throw std::runtime_error("a drive already lives in " + dir.string());
     }
     ImageFile image = ImageFile::create(dir / IMAGE_FILE_NAME, config.flashSectors);
+    HiddenArea hidden(HiddenArea::open(dir, state.hiddenPages));
     writeStateFile(dir, state);
-    auto core =
-        std::make_unique<DriveCore>(dir, std::move(state), std::move(table), std::move(image));
+    auto core = std::make_unique<DriveCore>(dir, std::move(state), std::move(table),
+                                            std::move(image), std::move(hidden));
     return std::unique_ptr<VirtualDrive>(new VirtualDrive(std::move(core)));
 }
 
@@ -519,8 +544,9 @@ std::unique_ptr<VirtualDrive> VirtualDrive::open(const fs::path& dir) {
         throw std::runtime_error(std::string("drive.state: ") + e.what());
     }
     ImageFile image = ImageFile::open(dir / IMAGE_FILE_NAME, state.flashSectors);
-    auto core =
-        std::make_unique<DriveCore>(dir, std::move(state), std::move(table), std::move(image));
+    HiddenArea hidden(HiddenArea::open(dir, state.hiddenPages));
+    auto core = std::make_unique<DriveCore>(dir, std::move(state), std::move(table),
+                                            std::move(image), std::move(hidden));
     return std::unique_ptr<VirtualDrive>(new VirtualDrive(std::move(core)));
 }
 
@@ -601,6 +627,13 @@ void VirtualDrive::tearWrite(std::uint32_t nth, std::uint32_t keepSectors, bool 
     m_core->faults().tearWriteIn = nth;
     m_core->faults().tearKeepSectors = keepSectors;
     m_core->faults().tearThenDrop = thenDrop;
+}
+
+void VirtualDrive::tearPageWrite(std::uint32_t nth, std::uint32_t keepBytes, bool lost) {
+    std::lock_guard lock(m_core->mutex);
+    m_core->faults().tearPageIn = nth;
+    m_core->faults().tearPageKeepBytes = keepBytes;
+    m_core->faults().tearPageLost = lost;
 }
 
 void VirtualDrive::clearFaults() {

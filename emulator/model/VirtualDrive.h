@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "model/DomainTable.h"
+#include "model/HiddenArea.h"
 
 namespace qzemu {
 
@@ -92,6 +93,8 @@ struct DriveConfig {
     // meanwhile.
     std::chrono::milliseconds readyDelay{0};
     bool attached = true;  // plugged in when created
+    // Pages of the hidden area (HiddenArea.h), MIN_HIDDEN_PAGES..MAX_HIDDEN_PAGES.
+    std::uint32_t hiddenPages = DEFAULT_HIDDEN_PAGES;
 };
 
 enum class BusState {
@@ -116,11 +119,14 @@ struct FaultState {
     bool neverReattach = false;                              // self-initiated detaches are final
     std::optional<std::chrono::milliseconds> reattachDelay;  // overrides the config
     std::chrono::milliseconds commandDelay{0};               // added to every command
-    std::uint32_t tearWriteIn = 0;      // 0 = off; 1 = the next write is torn, 2 = the one after
-    std::uint32_t tearKeepSectors = 0;  // sectors of the torn write that reach the flash
-    bool tearThenDrop = false;          // a torn write also unplugs the drive (power cut)
-    bool hidSilent = false;             // the HID interface takes reports and answers nothing
-    bool hidWrongEcho = false;          // status reports echo the operation code + 1
+    std::uint32_t tearWriteIn = 0;        // 0 = off; 1 = the next write is torn, 2 = the one after
+    std::uint32_t tearKeepSectors = 0;    // sectors of the torn write that reach the flash
+    bool tearThenDrop = false;            // a torn write also unplugs the drive (power cut)
+    bool hidSilent = false;               // the HID interface takes reports and answers nothing
+    bool hidWrongEcho = false;            // status reports echo the operation code + 1
+    std::uint32_t tearPageIn = 0;         // 0 = off; n = the nth hidden page write from now is torn
+    std::uint32_t tearPageKeepBytes = 0;  // bytes of the torn page that are the new ones
+    bool tearPageLost = false;            // the torn page write changes nothing at all
 };
 
 // Answers of the drive's HID interface (see HidInterface.h).
@@ -139,6 +145,7 @@ struct DriveInfo {
     std::vector<Domain> domains;  // with first sector and LUN filled in
     std::string layout;           // the table in layout text
     std::string services;         // the service list in its text form
+    std::uint32_t hiddenPages = 0;
     std::uint32_t errorRegister = 0;
     BusState bus = BusState::Detached;
     bool plugged = false;  // attached, or off the bus on its own and coming back
@@ -201,6 +208,11 @@ class VirtualDrive {
     // reach the flash, then it fails with a medium error; with thenDrop the
     // drive also leaves the bus (until attach()).
     void tearWrite(std::uint32_t nth, std::uint32_t keepSectors, bool thenDrop = false);
+    // Tears the nth hidden-area page write from now (plain or protected; 1 =
+    // the next): its first keepBytes bytes reach the page and the rest keeps
+    // the old bytes, or with `lost` nothing reaches it. The command fails
+    // with the write's "page state unknown" device error.
+    void tearPageWrite(std::uint32_t nth, std::uint32_t keepBytes, bool lost = false);
     void clearFaults();
 
     // USB configuration: composite (disk plus HID interface) or disk only.

@@ -132,10 +132,23 @@ EmuStatus EmuClient::ping() {
     return call(MsgType::Ping, {}, reply);
 }
 
+namespace {
+// A daemon that predates the extension fields refuses the request that asks
+// for them as malformed; it is then asked the plain way.
+bool predatesExtensions(const EmuStatus& s) {
+    return s.refused && s.error.code == EmuErrc::Malformed;
+}
+}  // namespace
+
 EmuStatus EmuClient::list(std::vector<DriveInfo>& out) {
     std::vector<std::uint8_t> reply;
-    EmuStatus s = call(MsgType::List, {}, reply);
-    if (s.ok() && !decode(reply, out))
+    EmuStatus s = call(MsgType::List, encode(ListRequest{true}), reply);
+    bool extended = true;
+    if (predatesExtensions(s)) {
+        extended = false;
+        s = call(MsgType::List, {}, reply);
+    }
+    if (s.ok() && !decode(reply, out, extended))
         return malformedReply();
     return s;
 }
@@ -143,7 +156,7 @@ EmuStatus EmuClient::list(std::vector<DriveInfo>& out) {
 EmuStatus EmuClient::create(const DriveConfig& config, DriveInfo& out) {
     std::vector<std::uint8_t> reply;
     EmuStatus s = call(MsgType::Create, encode(config), reply);
-    if (s.ok() && !decode(reply, out))
+    if (s.ok() && !decode(reply, out, config.hiddenPages != 0))
         return malformedReply();
     return s;
 }
@@ -170,8 +183,13 @@ EmuStatus EmuClient::fault(const FaultRequest& request) {
 
 EmuStatus EmuClient::inspect(const std::string& serial, DriveInfo& out) {
     std::vector<std::uint8_t> reply;
-    EmuStatus s = call(MsgType::Inspect, encode(SerialRequest{serial}), reply);
-    if (s.ok() && !decode(reply, out))
+    EmuStatus s = call(MsgType::Inspect, encode(InspectRequest{serial, true}), reply);
+    bool extended = true;
+    if (predatesExtensions(s)) {
+        extended = false;
+        s = call(MsgType::Inspect, encode(SerialRequest{serial}), reply);
+    }
+    if (s.ok() && !decode(reply, out, extended))
         return malformedReply();
     return s;
 }

@@ -115,6 +115,9 @@ class Reader {
     }
     // True when every read succeeded and nothing is left over.
     bool done() const { return m_ok && m_pos == m_in.size(); }
+    // True when every read succeeded and more bytes follow (optional
+    // trailing fields).
+    bool more() const { return m_ok && m_pos < m_in.size(); }
 
   private:
     bool need(std::size_t n) {
@@ -132,7 +135,7 @@ bool validSerial(const std::string& s) {
     return !s.empty() && s.size() <= 64;
 }
 
-void writeInfo(Writer& w, const DriveInfo& m) {
+void writeInfo(Writer& w, const DriveInfo& m, bool extended) {
     w.text(m.serial);
     w.text(m.vendor);
     w.text(m.product);
@@ -176,9 +179,15 @@ void writeInfo(Writer& w, const DriveInfo& m) {
     w.u32(f.tearKeepSectors);
     w.boolean(f.tearThenDrop);
     w.text(m.stateDir);
+    if (extended) {
+        w.u16(m.hiddenPages);
+        w.u32(f.tearPageIn);
+        w.u32(f.tearPageKeepBytes);
+        w.boolean(f.tearPageLost);
+    }
 }
 
-bool readInfo(Reader& r, DriveInfo& m) {
+bool readInfo(Reader& r, DriveInfo& m, bool extended) {
     r.text(m.serial) && r.text(m.vendor) && r.text(m.product) && r.text(m.revision) &&
         r.text(m.firmware) && r.text(m.reportVendor) && r.text(m.reportProduct) &&
         r.u16(m.usbVendorId) && r.u16(m.usbProductId) && r.text(m.mode) && r.u32(m.flashSectors) &&
@@ -200,11 +209,15 @@ bool readInfo(Reader& r, DriveInfo& m) {
     for (std::uint32_t& v : m.lastDetachAttach)
         r.u32(v);
     Faults& f = m.faults;
-    return r.u64(m.commandCount) && r.u32(f.failNext) && r.boolean(f.hasFailCode) &&
-           r.u32(f.failCode) && r.boolean(f.dropOnNextCommand) && r.boolean(f.neverReattach) &&
-           r.boolean(f.hasReattachDelay) && r.u32(f.reattachDelayMs) && r.u32(f.commandDelayMs) &&
-           r.u32(f.tearWriteIn) && r.u32(f.tearKeepSectors) && r.boolean(f.tearThenDrop) &&
-           r.text(m.stateDir);
+    const bool base = r.u64(m.commandCount) && r.u32(f.failNext) && r.boolean(f.hasFailCode) &&
+                      r.u32(f.failCode) && r.boolean(f.dropOnNextCommand) &&
+                      r.boolean(f.neverReattach) && r.boolean(f.hasReattachDelay) &&
+                      r.u32(f.reattachDelayMs) && r.u32(f.commandDelayMs) && r.u32(f.tearWriteIn) &&
+                      r.u32(f.tearKeepSectors) && r.boolean(f.tearThenDrop) && r.text(m.stateDir);
+    if (!base || !extended)
+        return base;
+    return r.u16(m.hiddenPages) && r.u32(f.tearPageIn) && r.u32(f.tearPageKeepBytes) &&
+           r.boolean(f.tearPageLost);
 }
 
 }  // namespace
@@ -263,6 +276,8 @@ const char* faultKindName(FaultKind kind) {
             return "hid-silent";
         case FaultKind::HidWrongEcho:
             return "hid-wrong-echo";
+        case FaultKind::TearPage:
+            return "tear-page";
     }
     return "?";
 }
@@ -380,20 +395,39 @@ std::vector<std::uint8_t> encode(const DriveConfig& m) {
     w.u32(m.reattachDelayMs);
     w.u32(m.readyDelayMs);
     w.boolean(m.attached);
+    // The extension only when it says something, so a daemon that predates
+    // it still takes ordinary configurations.
+    if (m.hiddenPages != 0)
+        w.u16(m.hiddenPages);
     return w.take();
 }
 
-std::vector<std::uint8_t> encode(const DriveInfo& m) {
+std::vector<std::uint8_t> encode(const InspectRequest& m) {
     Writer w;
-    writeInfo(w, m);
+    w.text(m.serial);
+    if (m.extended)
+        w.u8(INFO_EXTENDED);
     return w.take();
 }
 
-std::vector<std::uint8_t> encode(const std::vector<DriveInfo>& m) {
+std::vector<std::uint8_t> encode(const ListRequest& m) {
+    Writer w;
+    if (m.extended)
+        w.u8(INFO_EXTENDED);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encode(const DriveInfo& m, bool extended) {
+    Writer w;
+    writeInfo(w, m, extended);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encode(const std::vector<DriveInfo>& m, bool extended) {
     Writer w;
     w.u32(static_cast<std::uint32_t>(m.size()));
     for (const DriveInfo& info : m)
-        writeInfo(w, info);
+        writeInfo(w, info, extended);
     return w.take();
 }
 
@@ -469,16 +503,36 @@ bool decode(const std::vector<std::uint8_t>& in, DriveConfig& out) {
         r.u16(out.usbVendorId) && r.u16(out.usbProductId) && r.text(out.mode) &&
         r.u32(out.flashSectors) && r.text(out.layout) && r.text(out.services) &&
         r.u32(out.reattachDelayMs) && r.u32(out.readyDelayMs) && r.boolean(out.attached);
+    out.extended = r.more();
+    if (out.extended)
+        r.u16(out.hiddenPages);
     return r.done();
 }
 
-bool decode(const std::vector<std::uint8_t>& in, DriveInfo& out) {
+bool decode(const std::vector<std::uint8_t>& in, InspectRequest& out) {
     Reader r(in);
-    readInfo(r, out);
+    r.text(out.serial);
+    out.extended = r.more();
+    if (out.extended) {
+        std::uint8_t level = 0;
+        if (!r.u8(level) || level != INFO_EXTENDED)
+            return false;
+    }
+    return r.done() && validSerial(out.serial);
+}
+
+bool decode(const std::vector<std::uint8_t>& in, ListRequest& out) {
+    out.extended = !in.empty();
+    return in.empty() || (in.size() == 1 && in[0] == INFO_EXTENDED);
+}
+
+bool decode(const std::vector<std::uint8_t>& in, DriveInfo& out, bool extended) {
+    Reader r(in);
+    readInfo(r, out, extended);
     return r.done();
 }
 
-bool decode(const std::vector<std::uint8_t>& in, std::vector<DriveInfo>& out) {
+bool decode(const std::vector<std::uint8_t>& in, std::vector<DriveInfo>& out, bool extended) {
     Reader r(in);
     std::uint32_t count = 0;
     // Each entry takes well over 64 bytes, which bounds the count.
@@ -486,7 +540,7 @@ bool decode(const std::vector<std::uint8_t>& in, std::vector<DriveInfo>& out) {
         return false;
     out.assign(count, DriveInfo{});
     for (DriveInfo& info : out) {
-        if (!readInfo(r, info))
+        if (!readInfo(r, info, extended))
             return false;
     }
     return r.done();
@@ -496,7 +550,7 @@ bool decode(const std::vector<std::uint8_t>& in, FaultRequest& out) {
     Reader r(in);
     std::uint8_t kind = 0;
     r.text(out.serial) && r.u8(kind) && r.u32(out.count) && r.u32(out.value) && r.boolean(out.flag);
-    if (!r.done() || !validSerial(out.serial) || kind > 8)
+    if (!r.done() || !validSerial(out.serial) || kind > 9)
         return false;
     out.kind = static_cast<FaultKind>(kind);
     return true;

@@ -9,7 +9,14 @@
 // subscribed connection carry EVENT and id 0.
 //
 // Decoding is strict: every length is bounded, every enumerated field is
-// range checked, and a payload must be consumed exactly. Decoders return
+// range checked, and a payload must be consumed exactly.
+//
+// Extensions: fields added after version 2 came out sit after a payload's
+// last version-2 field and travel only when both ends know them, so clients
+// built before them keep working. A DriveConfig may end with them (absent =
+// the defaults); DriveInfo carries them only when its request asked for them
+// (an Inspect or List request ending in INFO_EXTENDED, or a Create whose
+// configuration carried the extension fields). Decoders return
 // false for anything else and never read outside the buffer. Pure functions;
 // callable from any thread.
 #pragma once
@@ -32,6 +39,8 @@ inline constexpr std::size_t MAX_TEXT = 4096;
 inline constexpr std::size_t MAX_CDB = 16;
 inline constexpr std::size_t SENSE_SIZE = 32;
 inline constexpr std::uint32_t REPLY_FLAG = 0x8000;
+// Trailing byte of an Inspect or List request: reply with the extensions.
+inline constexpr std::uint8_t INFO_EXTENDED = 1;
 
 enum class MsgType : std::uint16_t {
     Ping = 0x0001,
@@ -97,6 +106,17 @@ struct SerialRequest {
     std::string serial;
 };
 
+// Inspect: the drive, and whether the reply carries the extension fields.
+struct InspectRequest {
+    std::string serial;
+    bool extended = false;
+};
+
+// List: empty payload, or INFO_EXTENDED.
+struct ListRequest {
+    bool extended = false;
+};
+
 struct OpenLunRequest {
     std::string serial;
     std::uint8_t lun = 0;
@@ -134,6 +154,10 @@ struct DriveConfig {
     std::uint32_t reattachDelayMs = DEFAULT_DELAY;
     std::uint32_t readyDelayMs = DEFAULT_DELAY;
     bool attached = true;
+    // Extension: pages of the hidden area, 0 = the drive's default. Sent
+    // only when not 0; `extended` tells whether a decoded one carried it.
+    std::uint16_t hiddenPages = 0;
+    bool extended = false;
 };
 
 struct Domain {
@@ -156,6 +180,10 @@ struct Faults {
     std::uint32_t tearWriteIn = 0;
     std::uint32_t tearKeepSectors = 0;
     bool tearThenDrop = false;
+    // Extension fields.
+    std::uint32_t tearPageIn = 0;
+    std::uint32_t tearPageKeepBytes = 0;
+    bool tearPageLost = false;
 };
 
 enum class Bus : std::uint8_t { Detached = 0, Attaching = 1, Attached = 2 };
@@ -179,6 +207,8 @@ struct DriveInfo {
     std::uint64_t commandCount = 0;
     Faults faults;
     std::string stateDir;
+    // Extension field (0 when the reply did not carry it).
+    std::uint16_t hiddenPages = 0;
 
     std::uint8_t lunCount() const;
 };
@@ -193,6 +223,7 @@ enum class FaultKind : std::uint8_t {
     TearWrite = 6,      // count = nth write, value = sectors kept, flag = then drop
     HidSilent = 7,      // flag = the HID interface answers nothing
     HidWrongEcho = 8,   // flag = status reports echo another operation code
+    TearPage = 9,       // count = nth hidden page write, value = bytes kept, flag = lost
 };
 const char* faultKindName(FaultKind kind);
 
@@ -255,8 +286,10 @@ std::vector<std::uint8_t> encode(const OpenLunRequest& m);
 std::vector<std::uint8_t> encode(const ScsiCommand& m);
 std::vector<std::uint8_t> encode(const ScsiAnswer& m);
 std::vector<std::uint8_t> encode(const DriveConfig& m);
-std::vector<std::uint8_t> encode(const DriveInfo& m);
-std::vector<std::uint8_t> encode(const std::vector<DriveInfo>& m);
+std::vector<std::uint8_t> encode(const InspectRequest& m);
+std::vector<std::uint8_t> encode(const ListRequest& m);
+std::vector<std::uint8_t> encode(const DriveInfo& m, bool extended = false);
+std::vector<std::uint8_t> encode(const std::vector<DriveInfo>& m, bool extended = false);
 std::vector<std::uint8_t> encode(const FaultRequest& m);
 std::vector<std::uint8_t> encode(const Event& m);
 std::vector<std::uint8_t> encode(const ErrorReply& m);
@@ -271,8 +304,11 @@ bool decode(const std::vector<std::uint8_t>& in, OpenLunRequest& out);
 bool decode(const std::vector<std::uint8_t>& in, ScsiCommand& out);
 bool decode(const std::vector<std::uint8_t>& in, ScsiAnswer& out);
 bool decode(const std::vector<std::uint8_t>& in, DriveConfig& out);
-bool decode(const std::vector<std::uint8_t>& in, DriveInfo& out);
-bool decode(const std::vector<std::uint8_t>& in, std::vector<DriveInfo>& out);
+bool decode(const std::vector<std::uint8_t>& in, InspectRequest& out);
+bool decode(const std::vector<std::uint8_t>& in, ListRequest& out);
+bool decode(const std::vector<std::uint8_t>& in, DriveInfo& out, bool extended = false);
+bool decode(const std::vector<std::uint8_t>& in, std::vector<DriveInfo>& out,
+            bool extended = false);
 bool decode(const std::vector<std::uint8_t>& in, FaultRequest& out);
 bool decode(const std::vector<std::uint8_t>& in, Event& out);
 bool decode(const std::vector<std::uint8_t>& in, ErrorReply& out);

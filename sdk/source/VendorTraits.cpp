@@ -19,6 +19,7 @@
 #include "VersionFactory.h"
 #include "port/Utf.h"
 #include "qz/DriveProtocol.h"
+#include "qz/HAUtilsQz.h"
 #include "qz/QzCommands.h"
 #include "qz/QzServices.h"
 #include "qz/ServiceDiscoveryImpl.h"
@@ -166,7 +167,7 @@ STATUS CVendorDeviceTraitsZYK::getLunsNum(CDeviceParams& params, std::uint32_t& 
 }
 
 std::unique_ptr<CHAUtils> CVendorDeviceTraitsZYK::createHAUtils() const {
-    return std::make_unique<CHAUtils>(CHAUtils::Family::Zyk);
+    return std::make_unique<CHAUtils>();
 }
 
 STATUS CVendorDeviceTraitsZYK::setFwVersion(CDeviceParams& params) const {
@@ -270,7 +271,7 @@ STATUS CVendorDeviceTraitsQz::getLunsNum(CDeviceParams& params, std::uint32_t& c
 }
 
 std::unique_ptr<CHAUtils> CVendorDeviceTraitsQz::createHAUtils() const {
-    return std::make_unique<CHAUtils>(CHAUtils::Family::Qz);
+    return std::make_unique<qz::CHAUtilsQz>();
 }
 
 STATUS CVendorDeviceTraitsQz::setFwVersion(CDeviceParams& params) const {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "DiskInterface.h"
+#include "HAUtils.h"
 #include "SCSICommand.h"
 #include "Status.h"
 
@@ -18,19 +19,6 @@ namespace nork {
 class CDeviceHandle;
 class CDeviceParams;
 class CUFDImpl;
-
-// Hidden-area utilities of a family; the hidden-area page store builds on
-// them.
-class CHAUtils {
-  public:
-    enum class Family { Qz, Zyk };
-    explicit CHAUtils(Family family) : m_family(family) {}
-    virtual ~CHAUtils() = default;
-    Family family() const { return m_family; }
-
-  private:
-    Family m_family;
-};
 
 class CVendorDeviceTraits {
   public:
