@@ -27,9 +27,9 @@ CDeviceParams::CDeviceParams(const CDeviceParams& other)
       m_version(other.m_version),
       m_serialNumber(other.m_serialNumber),
       m_usbIds{other.m_usbIds[0], other.m_usbIds[1]},
-      m_driveMask(other.m_driveMask),
+      m_driveMask(other.driveMask()),
       m_interfaceNumber(other.m_interfaceNumber),
-      m_deviceState(other.m_deviceState),
+      m_deviceState(other.deviceState()),
       m_composite(other.m_composite),
       m_privateAreaLun(other.m_privateAreaLun),
       m_traits(other.m_traits),
@@ -54,9 +54,9 @@ CDeviceParams& CDeviceParams::operator=(const CDeviceParams& other) {
     std::copy(std::begin(other.m_product), std::end(other.m_product), m_product);
     m_usbIds[0] = other.m_usbIds[0];
     m_usbIds[1] = other.m_usbIds[1];
-    m_driveMask = other.m_driveMask;
+    setDriveMask(other.driveMask());
     m_interfaceNumber = other.m_interfaceNumber;
-    m_deviceState = other.m_deviceState;
+    setDeviceState(other.deviceState());
     m_composite = other.m_composite;
     m_privateAreaLun = other.m_privateAreaLun;
     m_traits = other.m_traits;
@@ -72,19 +72,19 @@ CDeviceParams& CDeviceParams::operator=(const CDeviceParams& other) {
 }
 
 void CDeviceParams::reset() {
-    m_driveMask = 0;
+    setDriveMask(0);
     clearMountPoints();
     clearPaths();
     m_flags &= static_cast<std::uint8_t>(~(FLAG_NON_ADMIN_MASK | FLAG_HID_PRIVATE_COMMANDS));
     setComposite(false);
     m_version.clear();
-    m_deviceState = STATUS_DEVICE_NOT_CONNECTED;
+    setDeviceState(STATUS_DEVICE_NOT_CONNECTED);
 }
 
 int CDeviceParams::driveLetterCount() const {
     int count = 0;
     for (int bit = 0; bit < 26; ++bit) {
-        if ((m_driveMask >> bit) & 1u)
+        if ((driveMask() >> bit) & 1u)
             ++count;
     }
     return count;
@@ -95,7 +95,7 @@ bool CDeviceParams::ownsDriveLetter(char16_t letter) const {
         letter = static_cast<char16_t>(letter - u'a' + u'A');
     if (letter < u'A' || letter > u'Z')
         return false;
-    return ((m_driveMask >> (letter - u'A')) & 1u) != 0;
+    return ((driveMask() >> (letter - u'A')) & 1u) != 0;
 }
 
 void CDeviceParams::setComposite(bool composite) {

@@ -3,6 +3,7 @@
 // open the paths stored here. Copies share the mount-point map's mutex.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -77,8 +78,10 @@ class CDeviceParams {
     }
 
     // Bit n set: drive letter 'A' + n belongs to the device (bits 0..25).
-    std::uint32_t driveMask() const { return m_driveMask; }
-    void setDriveMask(std::uint32_t mask) { m_driveMask = mask; }
+    // The mask and the state are read by applications at any time (drive
+    // roots) while the polling thread updates them: single atomic words.
+    std::uint32_t driveMask() const { return m_driveMask.load(std::memory_order_relaxed); }
+    void setDriveMask(std::uint32_t mask) { m_driveMask.store(mask, std::memory_order_relaxed); }
     int driveLetterCount() const;
     // Whether the letter (either case) is one of the device's.
     bool ownsDriveLetter(char16_t letter) const;
@@ -86,8 +89,8 @@ class CDeviceParams {
     std::int32_t interfaceNumber() const { return m_interfaceNumber; }
     void setInterfaceNumber(std::int32_t n) { m_interfaceNumber = n; }
 
-    STATUS deviceState() const { return m_deviceState; }
-    void setDeviceState(STATUS state) { m_deviceState = state; }
+    STATUS deviceState() const { return m_deviceState.load(std::memory_order_relaxed); }
+    void setDeviceState(STATUS state) { m_deviceState.store(state, std::memory_order_relaxed); }
 
     bool composite() const { return m_composite; }
     // Logs "CDeviceParams::composite Was %s Now is %s" when the value changes.
@@ -140,9 +143,9 @@ class CDeviceParams {
     char16_t m_product[17] = {};
     [[maybe_unused]] std::uint16_t m_reserved0 = 0;
     std::int32_t m_usbIds[2] = {-1, -1};
-    std::uint32_t m_driveMask = 0;
+    std::atomic<std::uint32_t> m_driveMask{0};
     std::int32_t m_interfaceNumber = -1;
-    STATUS m_deviceState = STATUS_DEVICE_NOT_CONNECTED;
+    std::atomic<STATUS> m_deviceState{STATUS_DEVICE_NOT_CONNECTED};
     [[maybe_unused]] std::uint32_t m_reserved1 = 0;
     bool m_composite = false;
     std::uint8_t m_privateAreaLun = 0;
