@@ -923,6 +923,23 @@ int configServiceOf(const std::string& name, EventWindow& window, nork::CUFD& uf
     return EXIT_OK;
 }
 
+using ConfigBody =
+    std::function<int(nork::CUFD&, const std::shared_ptr<nork::qz::CConfigServiceImpl>&)>;
+
+// The part the configuration commands share: the library started, the drive
+// known through polling, its configuration service; then `body`.
+int onConfigService(const Options& options, const std::string& device, const ConfigBody& body) {
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    EventWindow window;
+    nork::CUFD ufd;
+    std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
+    if (int rc = configServiceOf(device, window, ufd, impl); rc != EXIT_OK)
+        return rc;
+    return body(ufd, impl);
+}
+
 int failed(const std::string& what, nork::STATUS status) {
     std::cerr << "qzctl: " << what << ": " << narrow(nork::statusToString(status)) << "\n";
     return EXIT_COMMAND_FAILED;
@@ -965,58 +982,46 @@ void printDomains(const Options& options, const nork::CDomainList& domains) {
 int cmdDomains(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 1)
         return usageError("domains needs exactly one DEVICE");
-    SdkSession sdk(options);
-    if (!startSdk(sdk))
-        return EXIT_COMMAND_FAILED;
-    EventWindow window;
-    nork::CUFD ufd;
-    std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
-    if (int rc = configServiceOf(args[0], window, ufd, impl); rc != EXIT_OK)
-        return rc;
-    nork::CDomainList domains;
-    const nork::STATUS status = nork::qz::CConfigService(ufd).getDomains(domains);
-    if (status != nork::STATUS_OK)
-        return failed(args[0] + ": domains not read", status);
-    printDomains(options, domains);
-    if (options.json)
-        std::cout << "\n";
-    return EXIT_OK;
+    return onConfigService(options, args[0], [&](nork::CUFD& ufd, const auto&) {
+        nork::CDomainList domains;
+        const nork::STATUS status = nork::qz::CConfigService(ufd).getDomains(domains);
+        if (status != nork::STATUS_OK)
+            return failed(args[0] + ": domains not read", status);
+        printDomains(options, domains);
+        if (options.json)
+            std::cout << "\n";
+        return EXIT_OK;
+    });
 }
 
 int cmdCapacity(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 1)
         return usageError("capacity needs exactly one DEVICE");
-    SdkSession sdk(options);
-    if (!startSdk(sdk))
-        return EXIT_COMMAND_FAILED;
-    EventWindow window;
-    nork::CUFD ufd;
-    std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
-    if (int rc = configServiceOf(args[0], window, ufd, impl); rc != EXIT_OK)
-        return rc;
-    std::uint64_t free = 0;
-    nork::STATUS status = nork::qz::CConfigService(ufd).getFreeCapacity(free);
-    if (status != nork::STATUS_OK)
-        return failed(args[0] + ": free capacity not read", status);
-    nork::CDeviceHandle handle(ufd.impl());
-    std::uint32_t total = 0;
-    std::int32_t most = 0;
-    if ((status = impl->getTotalSectors(handle, total)) != nork::STATUS_OK ||
-        (status = impl->getMaxDomainsNum(handle, most)) != nork::STATUS_OK)
-        return failed(args[0] + ": limits not read", status);
-    if (options.json) {
-        std::cout << qzctl::JsonObject()
-                         .add("freeBytes", static_cast<std::int64_t>(free))
-                         .add("totalSectors", std::int64_t{total})
-                         .add("maxDomains", std::int64_t{most})
-                         .str()
-                  << "\n";
-    } else {
-        std::cout << "free           " << free << " bytes\n"
-                  << "total sectors  " << total << "\n"
-                  << "max domains    " << most << "\n";
-    }
-    return EXIT_OK;
+    return onConfigService(options, args[0], [&](nork::CUFD& ufd, const auto& impl) {
+        std::uint64_t free = 0;
+        nork::STATUS status = nork::qz::CConfigService(ufd).getFreeCapacity(free);
+        if (status != nork::STATUS_OK)
+            return failed(args[0] + ": free capacity not read", status);
+        nork::CDeviceHandle handle(ufd.impl());
+        std::uint32_t total = 0;
+        std::int32_t most = 0;
+        if ((status = impl->getTotalSectors(handle, total)) != nork::STATUS_OK ||
+            (status = impl->getMaxDomainsNum(handle, most)) != nork::STATUS_OK)
+            return failed(args[0] + ": limits not read", status);
+        if (options.json) {
+            std::cout << qzctl::JsonObject()
+                             .add("freeBytes", static_cast<std::int64_t>(free))
+                             .add("totalSectors", std::int64_t{total})
+                             .add("maxDomains", std::int64_t{most})
+                             .str()
+                      << "\n";
+        } else {
+            std::cout << "free           " << free << " bytes\n"
+                      << "total sectors  " << total << "\n"
+                      << "max domains    " << most << "\n";
+        }
+        return EXIT_OK;
+    });
 }
 
 int cmdDomain(const Options& options, const std::vector<std::string>& args) {
@@ -1034,38 +1039,32 @@ int cmdDomain(const Options& options, const std::vector<std::string>& args) {
         size = *bytes;
     }
     const std::string& device = args[1];
-    SdkSession sdk(options);
-    if (!startSdk(sdk))
-        return EXIT_COMMAND_FAILED;
-    EventWindow window;
-    nork::CUFD ufd;
-    std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
-    if (int rc = configServiceOf(device, window, ufd, impl); rc != EXIT_OK)
-        return rc;
-    const bool cd = *options.domainType == "cd";
-    nork::CDomain domain(cd ? nork::DOMAIN_TYPE_CD : nork::DOMAIN_TYPE_PUBLIC, size, 0);
-    // The volumes are not locked first, and a new public domain is left
-    // unformatted: this library does not lock or format volumes.
-    const std::uint32_t noFormat = cd ? 0u : nork::qz::CConfigService::OPTION_NO_FORMAT;
-    const nork::qz::CConfigService service(ufd);
-    nork::STATUS status =
-        service.addDomain(domain, nork::qz::CConfigService::OPTION_NO_LOCK | noFormat, nullptr);
-    if (status != nork::STATUS_OK)
-        return failed(device + ": domain not added", status);
-    nork::CDomainList domains;
-    if ((status = service.getDomains(domains)) != nork::STATUS_OK)
-        return failed(device + ": domains not read", status);
-    if (options.json) {
-        std::cout << "{\"added\":" << domainJson(domains.at(domains.count() - 1))
-                  << ",\"domains\":";
-        printDomains(options, domains);
-        std::cout << "}\n";
-    } else {
-        std::cout << "added a " << *options.domainType << " domain; the drive is back with "
-                  << domains.count() << " domains\n";
-        printDomains(options, domains);
-    }
-    return EXIT_OK;
+    return onConfigService(options, device, [&](nork::CUFD& ufd, const auto&) {
+        const bool cd = *options.domainType == "cd";
+        nork::CDomain domain(cd ? nork::DOMAIN_TYPE_CD : nork::DOMAIN_TYPE_PUBLIC, size, 0);
+        // The volumes are not locked first, and a new public domain is left
+        // unformatted: this library does not lock or format volumes.
+        const std::uint32_t noFormat = cd ? 0u : nork::qz::CConfigService::OPTION_NO_FORMAT;
+        const nork::qz::CConfigService service(ufd);
+        nork::STATUS status =
+            service.addDomain(domain, nork::qz::CConfigService::OPTION_NO_LOCK | noFormat, nullptr);
+        if (status != nork::STATUS_OK)
+            return failed(device + ": domain not added", status);
+        nork::CDomainList domains;
+        if ((status = service.getDomains(domains)) != nork::STATUS_OK)
+            return failed(device + ": domains not read", status);
+        if (options.json) {
+            std::cout << "{\"added\":" << domainJson(domains.at(domains.count() - 1))
+                      << ",\"domains\":";
+            printDomains(options, domains);
+            std::cout << "}\n";
+        } else {
+            std::cout << "added a " << *options.domainType << " domain; the drive is back with "
+                      << domains.count() << " domains\n";
+            printDomains(options, domains);
+        }
+        return EXIT_OK;
+    });
 }
 
 int main(int argc, char** argv) {
