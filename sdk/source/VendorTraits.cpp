@@ -24,6 +24,7 @@
 #include "qz/QzServices.h"
 #include "qz/ServiceDiscoveryImpl.h"
 #include "zyk/ZykCommands.h"
+#include "zyk/CookieImplZyk.h"
 #include "zyk/ZykServices.h"
 
 namespace nork {
@@ -214,7 +215,8 @@ bool CVendorDeviceTraitsQz::registerServices(CUFDImpl& device) const {
         // implementation of its own.
         if (type == qz::SERVICE_ID_DISCOVERY || type == 16)
             continue;
-        device.addService(*qz::makeQzService(type, version));
+        if (auto service = qz::makeQzService(type, version))
+            device.addService(*service);
     }
     if (!utilities)
         device.addService(*qz::makeQzService(20, 1));

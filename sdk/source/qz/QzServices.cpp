@@ -1,6 +1,7 @@
 #include "qz/QzServices.h"
 
 #include "qz/ConfigServiceImpl.h"
+#include "qz/CookieImplQz.h"
 
 namespace nork::qz {
 
@@ -8,7 +9,10 @@ std::unique_ptr<CServiceImpl> makeQzService(std::uint16_t id, std::uint16_t vers
     const auto v = static_cast<std::int16_t>(version);
     if (id == CConfigServiceImpl::SERVICE_ID)
         return std::make_unique<CConfigServiceImpl>(v);
-    // CD (6), cookies (8), secure session (10), private area (12), trusted
+    // Cookies: by the hidden-area service's version; none above 3.
+    if (id == CCookieImpl::SERVICE_ID)
+        return makeQzCookieService(version);
+    // CD (6), secure session (10), private area (12), trusted
     // host (14), crypto (19), utilities (20), FIPS (26), direct
     // communication (50) and any other service the drive reports.
     return std::make_unique<CServiceImpl>(id, v);

@@ -108,10 +108,7 @@ class CExtendedDepositImpl : public TClonableService<CExtendedDepositImpl, CMini
     CExtendedDepositImpl()
         : TClonableService(service_id::EXTENDED_DEPOSIT, 0, u"extended deposit") {}
 };
-class CCookieImplZyk : public TClonableService<CCookieImplZyk, CMinimalServiceImpl> {
-  public:
-    CCookieImplZyk() : TClonableService(service_id::COOKIES, 0, u"cookies (Zyk)") {}
-};
+// The cookie store, CCookieImplZyk, is in zyk/CookieImplZyk.h.
 class CCryptoImplZyk : public TClonableService<CCryptoImplZyk, CMinimalServiceImpl> {
   public:
     CCryptoImplZyk() : TClonableService(service_id::CRYPTO, 0, u"crypto (Zyk)") {}
