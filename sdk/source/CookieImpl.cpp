@@ -132,6 +132,10 @@ STATUS CCookieImpl::run(const char* where, const std::function<STATUS()>& work) 
     return st;
 }
 
+STATUS CCookieImpl::inspect(const std::function<STATUS(CHAPageMgr&, CHAChunkMgr&)>& look) {
+    return run("CCookieImpl::inspect", [&]() { return look(*m_pages, *m_chunks); });
+}
+
 STATUS CCookieImpl::commit() {
     if (!m_chunks)
         return STATUS_COMMUNICATION_FAILURE;

@@ -89,6 +89,10 @@ class CCookieImpl : public CServiceImpl {
     virtual STATUS format(bool keepVersion);
     // Defragments and flushes the current operation's changes.
     virtual STATUS commit();
+    // Runs `look` as one framed operation on the opened area, for tools that
+    // show it; `look` must not change pages (nothing is flushed). Its
+    // status, or the frame's when the area cannot be opened.
+    STATUS inspect(const std::function<STATUS(CHAPageMgr&, CHAChunkMgr&)>& look);
 
     const std::u16string& lockName() const { return m_lockName; }
     // The lock's full name: lock name + the device's serial number.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Cli.h"
 #include "DeviceHandle.h"
 #include "DeviceManager.h"
 #include "DeviceParams.h"
@@ -48,13 +49,54 @@
 #include "qz/DriveProtocol.h"
 #include "qz/ServiceDiscoveryImpl.h"
 
+namespace qzctl {
+
+std::string narrow(const std::u16string& s) {
+    return nork::wideToMultiString(s, 0);
+}
+
+std::optional<std::uint64_t> parseNumber(const std::string& text) {
+    if (text.empty())
+        return std::nullopt;
+    try {
+        std::size_t used = 0;
+        unsigned long long v = std::stoull(text, &used, 0);
+        if (used != text.size())
+            return std::nullopt;
+        return v;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+int usageError(const std::string& message) {
+    std::cerr << "qzctl: " << message << "\n"
+              << "Try 'qzctl --help'.\n";
+    return EXIT_USAGE;
+}
+
+int failed(const std::string& what, nork::STATUS status) {
+    std::cerr << "qzctl: " << what << ": " << narrow(nork::statusToString(status)) << "\n";
+    return EXIT_COMMAND_FAILED;
+}
+
+std::string hexBytes(const std::uint8_t* p, std::size_t n) {
+    std::string out;
+    char buf[4];
+    for (std::size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%02X", p[i]);
+        if (i > 0)
+            out.push_back(' ');
+        out += buf;
+    }
+    return out;
+}
+
+}  // namespace qzctl
+
 namespace {
 
-// Exit codes (documented in --help).
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_USAGE = 1;
-constexpr int EXIT_NO_DEVICE = 2;
-constexpr int EXIT_COMMAND_FAILED = 3;
+using namespace qzctl;
 
 const char* kUsage =
     "usage: qzctl [--json] [--log] COMMAND [ARGS...]\n"
@@ -83,6 +125,23 @@ const char* kUsage =
     "                          append a domain (a public one is not formatted),\n"
     "                          wait for the drive to come back, print the new\n"
     "                          layout\n"
+    "  cookie get DEVICE SECTION KEY [--kind int|string|binary]\n"
+    "                          a cookie's value (binary as hex); without --kind\n"
+    "                          every kind stored under the names, one per line\n"
+    "  cookie set DEVICE SECTION KEY VALUE --kind int|string|binary\n"
+    "                          set a cookie (binary VALUE as hex, e.g. 0a1b2c)\n"
+    "  cookie rm DEVICE SECTION [KEY]\n"
+    "                          remove the cookies of the names (every kind), or\n"
+    "                          the whole section\n"
+    "  cookie dump DEVICE [--file PATH [--binary]]\n"
+    "                          every cookie and the free space; with --file the\n"
+    "                          store's own dump file (binary values raw with\n"
+    "                          --binary)\n"
+    "  ha pages DEVICE         the hidden area's version, page count and index\n"
+    "                          entries\n"
+    "  ha dump DEVICE          the chunk stream map: every chunk's place, type\n"
+    "                          (free, cookie) and size; exit 3 when the chunks\n"
+    "                          do not reach the end of the stream\n"
     "  services DEVICE         the services a Qz drive offers: id, version and\n"
     "                          descriptor length\n"
     "  list                    every drive the system shows: serial, family,\n"
@@ -97,62 +156,19 @@ const char* kUsage =
     "                          make the drive (serial or device path) leave the\n"
     "                          bus and come back, and wait until it is back\n"
     "                          with its drive roots (default time-out 60 s)\n"
-    "  help [COMMAND]          this text, or one command's\n"
+    "  help                    this text\n"
     "\n"
     "Options:\n"
     "  --json                  machine-readable output (one JSON value)\n"
     "  --log                   the library's log, every level, on stderr\n"
     "  -h, --help              this text\n"
     "\n"
-    "Numbers are decimal or 0x-prefixed hexadecimal.\n"
+    "DEVICE is a device path (e.g. qzemu:SERIAL/0) or, where the drive is on\n"
+    "the bus, its serial number. Cookie and ha commands open the hidden area\n"
+    "as applications do: an area of version 1 is formatted first.\n"
+    "Numbers are decimal or 0x-prefixed hexadecimal; -- ends the options.\n"
     "Exit codes: 0 done; 1 usage error; 2 device could not be opened;\n"
     "3 the device refused or failed a command, or was not identified.\n";
-
-struct Options {
-    bool json = false;
-    bool log = false;
-    bool hid = false;
-    std::optional<std::uint64_t> count;
-    std::optional<std::uint64_t> timeoutSeconds;
-    std::optional<std::string> domainType;  // domain add --type
-    std::optional<std::string> domainSize;  // domain add --size
-};
-
-std::string narrow(const std::u16string& s) {
-    return nork::wideToMultiString(s, 0);
-}
-
-std::optional<std::uint64_t> parseNumber(const std::string& text) {
-    if (text.empty())
-        return std::nullopt;
-    try {
-        std::size_t used = 0;
-        unsigned long long v = std::stoull(text, &used, 0);
-        if (used != text.size())
-            return std::nullopt;
-        return v;
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
-int usageError(const std::string& message) {
-    std::cerr << "qzctl: " << message << "\n"
-              << "Try 'qzctl --help'.\n";
-    return EXIT_USAGE;
-}
-
-std::string hexBytes(const std::uint8_t* p, std::size_t n) {
-    std::string out;
-    char buf[4];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%02X", p[i]);
-        if (i > 0)
-            out.push_back(' ');
-        out += buf;
-    }
-    return out;
-}
 
 // Keeps the library initialised for the life of a command.
 class SdkSession {
@@ -474,20 +490,36 @@ bool startSdk(const SdkSession& sdk) {
     return false;
 }
 
-// The part every drive command shares: one DEVICE argument, the library
-// started, the drive opened and identified; then `body` with its device
-// object.
-int onDrive(const Options& options, const std::vector<std::string>& args, const char* command,
-            const std::function<int(nork::CUFD&, const std::string&)>& body) {
-    if (args.size() != 1)
-        return usageError(std::string(command) + " needs exactly one DEVICE");
+// The device path of a drive named by its serial number (its first unit),
+// else the name as given.
+std::string devicePathOf(const std::string& name) {
+    for (const auto& unit : nork::port::snapshot().units) {
+        if (unit.facts.serial == name)
+            return unit.facts.ioPath;
+    }
+    return name;
+}
+
+}  // namespace
+
+int qzctl::withDrive(const Options& options, const std::string& device, const DriveBody& body) {
     SdkSession sdk(options);
     if (!startSdk(sdk))
         return EXIT_COMMAND_FAILED;
     nork::CUFD ufd;
-    if (int rc = openDrive(options, args[0], ufd); rc != EXIT_OK)
+    if (int rc = openDrive(options, devicePathOf(device), ufd); rc != EXIT_OK)
         return rc;
-    return body(ufd, args[0]);
+    return body(ufd, device);
+}
+
+namespace {
+
+// A command on one DEVICE argument.
+int onDrive(const Options& options, const std::vector<std::string>& args, const char* command,
+            const DriveBody& body) {
+    if (args.size() != 1)
+        return usageError(std::string(command) + " needs exactly one DEVICE");
+    return withDrive(options, args[0], body);
 }
 
 // The drive roots of a device object, "E:\\" each.
@@ -940,11 +972,6 @@ int onConfigService(const Options& options, const std::string& device, const Con
     return body(ufd, impl);
 }
 
-int failed(const std::string& what, nork::STATUS status) {
-    std::cerr << "qzctl: " << what << ": " << narrow(nork::statusToString(status)) << "\n";
-    return EXIT_COMMAND_FAILED;
-}
-
 std::string domainJson(const nork::CDomain& domain) {
     qzctl::JsonObject o;
     o.add("index", std::int64_t{domain.index()})
@@ -1085,10 +1112,19 @@ int main(int argc, char** argv) {
                 return usageError(a + " needs a number");
             (a == "--count" ? options.count : options.timeoutSeconds) = value;
             ++i;
-        } else if (a == "--type" || a == "--size") {
+        } else if (a == "--type" || a == "--size" || a == "--kind" || a == "--file") {
             if (i + 1 >= argc)
                 return usageError(a + " needs a value");
-            (a == "--type" ? options.domainType : options.domainSize) = argv[++i];
+            std::optional<std::string>& value = a == "--type"   ? options.domainType
+                                                : a == "--size" ? options.domainSize
+                                                : a == "--kind" ? options.kind
+                                                                : options.file;
+            value = argv[++i];
+        } else if (a == "--binary") {
+            options.binary = true;
+        } else if (a == "--") {
+            words.insert(words.end(), argv + i + 1, argv + argc);
+            break;
         } else if (a == "-h" || a == "--help") {
             std::cout << kUsage;
             return EXIT_OK;
@@ -1133,6 +1169,10 @@ int main(int argc, char** argv) {
             return cmdCapacity(options, args);
         if (command == "domain")
             return cmdDomain(options, args);
+        if (command == "cookie")
+            return cmdCookie(options, args);
+        if (command == "ha")
+            return cmdHa(options, args);
         if (command == "services")
             return onDrive(options, args, "services", [&](nork::CUFD& ufd, const std::string& d) {
                 return servicesOf(options, ufd, d);

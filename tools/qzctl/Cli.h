@@ -1,0 +1,59 @@
+// What qzctl's command files share: options, exit codes, messages and the
+// drive preamble. main.cpp parses the command line and defines these; each
+// command file adds its commands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Status.h"
+
+namespace nork {
+class CUFD;
+}
+
+namespace qzctl {
+
+// Exit codes (documented in --help).
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_USAGE = 1;
+constexpr int EXIT_NO_DEVICE = 2;
+constexpr int EXIT_COMMAND_FAILED = 3;
+
+struct Options {
+    bool json = false;
+    bool log = false;
+    bool hid = false;
+    bool binary = false;  // cookie dump --binary
+    std::optional<std::uint64_t> count;
+    std::optional<std::uint64_t> timeoutSeconds;
+    std::optional<std::string> domainType;  // domain add --type
+    std::optional<std::string> domainSize;  // domain add --size
+    std::optional<std::string> kind;        // cookie --kind
+    std::optional<std::string> file;        // cookie dump --file
+};
+
+std::string narrow(const std::u16string& s);
+std::optional<std::uint64_t> parseNumber(const std::string& text);
+// "0A 1B ..." for n bytes.
+std::string hexBytes(const std::uint8_t* p, std::size_t n);
+// Prints the message with the hint to --help; EXIT_USAGE.
+int usageError(const std::string& message);
+// Prints "what: status text"; EXIT_COMMAND_FAILED.
+int failed(const std::string& what, nork::STATUS status);
+
+using DriveBody = std::function<int(nork::CUFD&, const std::string&)>;
+// The part every drive command shares: the library started, the drive
+// (device path or serial number) opened, identified and entered in the
+// device manager; then `body` with its device object and the name given.
+int withDrive(const Options& options, const std::string& device, const DriveBody& body);
+
+// cookie get|set|rm|dump, ha pages|dump (CookieCommands.cpp).
+int cmdCookie(const Options& options, const std::vector<std::string>& args);
+int cmdHa(const Options& options, const std::vector<std::string>& args);
+
+}  // namespace qzctl
