@@ -64,12 +64,20 @@ say "The restore road on a drive whose launcher was removed (one public domain)"
 "$bin/qzemu" remove QZDEMO0002 >/dev/null 2>&1 || true
 "$bin/qzemu" create --serial QZDEMO0002 --capacity 64M --layout "public:48M" \
   --firmware 6.60 >/dev/null
+# Removing the launcher left the drive opted out: its integer cookie
+# "OptedOut" of "Jx App" in the hidden area.
+"$bin/qzctl" cookie set QZDEMO0002 "Jx App" OptedOut 1 --kind int
 "$bin/qzctl" domains QZDEMO0002
 "$bin/qzctl" capacity QZDEMO0002
 free=$("$bin/qzctl" --json capacity QZDEMO0002 | sed 's/.*"freeBytes":\([0-9]*\).*/\1/')
+echo "cookie [Jx App] OptedOut = $("$bin/qzctl" cookie get QZDEMO0002 "Jx App" OptedOut --kind int)"
 
 "$bin/qzctl" domain add QZDEMO0002 --type cd --size "$free"
 "$bin/qzctl" domains QZDEMO0002
+
+say "The hidden area under the cookies: its pages and its chunk stream"
+"$bin/qzctl" ha pages QZDEMO0002
+"$bin/qzctl" ha dump QZDEMO0002
 
 say "Status texts"
 "$bin/qzctl" status 0 300 501 112
