@@ -91,18 +91,11 @@ class CountingHAUtils final : public nork::qz::CHAUtilsQz {
 
 // Both emulator backends claim every "qzemu:" path; this one passes on only
 // the paths of the drives its transport serves, so both can be registered
-// with the process's device table at once. The in-process backend has no USB
-// identity to give, which the library's vendor identification needs: a
-// drive's identity can be supplied here instead.
+// with the process's device table at once.
 class DrivesOf final : public nork::port::IDeviceBackend {
   public:
-    using IdentityOf = std::function<bool(const std::string& serial, nork::port::UsbIdentity&)>;
-
-    DrivesOf(std::shared_ptr<nork::port::IDeviceBackend> inner, std::set<std::string> serials,
-             IdentityOf identity = nullptr)
-        : m_inner(std::move(inner)),
-          m_serials(std::move(serials)),
-          m_identity(std::move(identity)) {}
+    DrivesOf(std::shared_ptr<nork::port::IDeviceBackend> inner, std::set<std::string> serials)
+        : m_inner(std::move(inner)), m_serials(std::move(serials)) {}
 
     const char* name() const override { return m_inner->name(); }
     bool claims(std::string_view path) const override {
@@ -123,18 +116,12 @@ class DrivesOf final : public nork::port::IDeviceBackend {
     }
     nork::port::PortError usbIdentity(const std::string& path,
                                       nork::port::UsbIdentity& out) override {
-        if (!m_identity)
-            return m_inner->usbIdentity(path, out);
-        emu::EmulatedPath parsed;
-        if (!emu::parseDevicePath(path, parsed) || !m_identity(parsed.serial, out))
-            return nork::port::PortError{nork::port::PortErrc::NotFound, 0};
-        return nork::port::PortError::ok();
+        return m_inner->usbIdentity(path, out);
     }
 
   private:
     std::shared_ptr<nork::port::IDeviceBackend> m_inner;
     std::set<std::string> m_serials;
-    IdentityOf m_identity;
 };
 
 // One filled drive and its cookie store.
@@ -215,10 +202,7 @@ class Bench {
         m_inproc = std::make_shared<qzemu::InProcessBackend>();
         m_registered = {
             std::make_shared<DrivesOf>(emu::makeEmulatorDeviceBackend(m_socket), socketSerials),
-            std::make_shared<DrivesOf>(m_inproc, inprocSerials,
-                                       [this](const std::string& serial, auto& out) {
-                                           return inprocIdentity(serial, out);
-                                       })};
+            std::make_shared<DrivesOf>(m_inproc, inprocSerials)};
         for (auto& backend : m_registered)
             nork::port::deviceIo().registerBackend(backend);
         m_manager = std::make_unique<nork::CDeviceManager>();
@@ -254,7 +238,6 @@ class Bench {
             std::shared_ptr<qzemu::VirtualDrive> drive =
                 qzemu::VirtualDrive::create(m_root / serial, qzemu::toModelConfig(config));
             m_inproc->addDrive(drive);
-            m_inprocDrives[serial] = drive;
             store->driveCommands = [drive] { return drive->inspect().commandCount; };
         }
 
@@ -284,30 +267,12 @@ class Bench {
         return store;
     }
 
-    // What the daemon's backend reports for a drive of the family.
-    bool inprocIdentity(const std::string& serial, nork::port::UsbIdentity& out) const {
-        const auto it = m_inprocDrives.find(serial);
-        if (it == m_inprocDrives.end())
-            return false;
-        const emu::DriveInfo info = qzemu::toWireInfo(it->second->inspect());
-        out.serial = info.serial;
-        out.vendor = info.vendor;
-        out.product = info.product;
-        out.revision = info.revision;
-        out.stringId = info.reportVendor;
-        out.vendorId = info.usbVendorId;
-        out.productId = info.usbProductId;
-        out.interfaceNumber = 0;
-        return info.plugged;
-    }
-
     fs::path m_root;
     std::string m_socket;
     std::int64_t m_pid = 0;
     bool m_ok = false;
     emu::EmuClient m_client;
     std::shared_ptr<qzemu::InProcessBackend> m_inproc;
-    std::map<std::string, std::shared_ptr<qzemu::VirtualDrive>> m_inprocDrives;
     std::vector<std::shared_ptr<nork::port::IDeviceBackend>> m_registered;
     std::unique_ptr<nork::CDeviceManager> m_manager;
     std::map<std::pair<Transport, std::int64_t>, std::unique_ptr<Store>> m_stores;

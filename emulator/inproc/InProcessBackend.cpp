@@ -44,6 +44,22 @@ PortError InProcessBackend::open(const std::string& path, std::intptr_t& localHa
     return PortError::ok();
 }
 
+PortError InProcessBackend::usbIdentity(const std::string& path, nork::port::UsbIdentity& out) {
+    wire::EmulatedPath parsed;
+    if (!wire::parseDevicePath(path, parsed))
+        return PortError{PortErrc::NotFound, 0};
+    std::shared_ptr<VirtualDrive> drive;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        auto it = m_drives.find(parsed.serial);
+        if (it == m_drives.end())
+            return PortError{PortErrc::NotFound, 0};
+        drive = it->second;
+    }
+    return wire::identityOf(toWireInfo(drive->inspect()), out) ? PortError::ok()
+                                                               : PortError{PortErrc::NotFound, 0};
+}
+
 void InProcessBackend::close(std::intptr_t localHandle) {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_handles.erase(localHandle);

@@ -99,6 +99,26 @@ PortError applyAnswer(const ScsiAnswer& answer, ScsiPassThroughRequest& request)
     return PortError::ok();
 }
 
+bool identityOf(const DriveInfo& info, UsbIdentity& out) {
+    if (!info.plugged)
+        return false;
+    out.serial = info.serial;
+    if (info.mode == "disk") {
+        out.vendor = "Generic";
+        out.product = "USB Flash Disk";
+        out.revision = "1.00";
+    } else {
+        out.vendor = info.vendor;
+        out.product = info.product;
+        out.revision = info.revision;
+        out.stringId = info.reportVendor;
+    }
+    out.vendorId = info.usbVendorId;
+    out.productId = info.usbProductId;
+    out.interfaceNumber = 0;
+    return true;
+}
+
 namespace {
 
 class EmulatorDeviceBackend final : public IDeviceBackend {
@@ -176,10 +196,6 @@ class EmulatorDeviceBackend final : public IDeviceBackend {
         return PortError{PortErrc::NotSupported, 0};
     }
 
-    // What the host's USB stack would report of the virtual drive: its
-    // serial, USB ids and SCSI identity (a plain disk shows the identity
-    // its INQUIRY answers with). The string-id descriptor text is the
-    // drive's report-id vendor field, which only drives of the family carry.
     PortError usbIdentity(const std::string& path, UsbIdentity& out) override {
         EmulatedPath parsed;
         if (!parseDevicePath(path, parsed))
@@ -191,22 +207,8 @@ class EmulatorDeviceBackend final : public IDeviceBackend {
         EmuStatus s = client.inspect(parsed.serial, info);
         if (s.io)
             return PortError{PortErrc::IoError, s.io.sysErrno};
-        if (s.refused || !info.plugged)
+        if (s.refused || !identityOf(info, out))
             return PortError{PortErrc::NotFound, 0};
-        out.serial = info.serial;
-        if (info.mode == "disk") {
-            out.vendor = "Generic";
-            out.product = "USB Flash Disk";
-            out.revision = "1.00";
-        } else {
-            out.vendor = info.vendor;
-            out.product = info.product;
-            out.revision = info.revision;
-            out.stringId = info.reportVendor;
-        }
-        out.vendorId = info.usbVendorId;
-        out.productId = info.usbProductId;
-        out.interfaceNumber = 0;
         return PortError::ok();
     }
 

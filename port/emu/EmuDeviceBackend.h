@@ -49,6 +49,13 @@ std::string makeDevicePath(const std::string& serial, std::uint8_t lun);
 PortError toScsiCommand(const ScsiPassThroughRequest& request, ScsiCommand& out);
 PortError applyAnswer(const ScsiAnswer& answer, ScsiPassThroughRequest& request);
 
+// What the host's USB stack would report of a virtual drive, shared by both
+// backends: its serial, USB ids and SCSI identity (a plain disk shows the
+// identity its INQUIRY answers with). The string-id descriptor text is the
+// drive's report-id vendor field, which only drives of the family carry.
+// False for a drive off the bus.
+bool identityOf(const DriveInfo& info, UsbIdentity& out);
+
 std::shared_ptr<IDeviceBackend> makeEmulatorDeviceBackend(std::string socketPath);
 
 // Registers the socket backend with io when an emulator is configured or

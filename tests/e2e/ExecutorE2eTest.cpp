@@ -263,6 +263,27 @@ TEST_P(ExecutorE2e, TornWrites) {
     EXPECT_EQ(rig->inspect(serial).bus, emu::Bus::Detached);
 }
 
+// Vendor identification reads the USB identity first: both transports give
+// the drive's own, and nothing for a drive off the bus.
+TEST_P(ExecutorE2e, UsbIdentityIsTheDrivesWhileItIsOnTheBus) {
+    const emu::DriveInfo info = rig->inspect(serial);
+    nork::port::UsbIdentity identity;
+    ASSERT_EQ(nork::port::deviceIo().usbIdentity(emu::makeDevicePath(serial, 0), identity).code,
+              nork::port::PortErrc::Ok);
+    EXPECT_EQ(identity.serial, serial);
+    EXPECT_EQ(identity.vendor, info.vendor);
+    EXPECT_EQ(identity.product, info.product);
+    EXPECT_EQ(identity.stringId, info.reportVendor);
+    EXPECT_EQ(identity.vendorId, info.usbVendorId);
+    EXPECT_EQ(identity.productId, info.usbProductId);
+
+    rig->unplug(serial);
+    EXPECT_EQ(nork::port::deviceIo().usbIdentity(emu::makeDevicePath(serial, 0), identity).code,
+              nork::port::PortErrc::NotFound);
+    EXPECT_EQ(nork::port::deviceIo().usbIdentity("qzemu:NOSUCHDRIVE/0", identity).code,
+              nork::port::PortErrc::NotFound);
+}
+
 TEST_P(ExecutorE2e, OpenFailsForAbsentDrivesAndLuns) {
     for (const std::string& path : {emu::makeDevicePath("NOSUCHDRIVE", 0),
                                     emu::makeDevicePath(serial, 2), std::string("qzemu:bad")}) {
