@@ -131,6 +131,12 @@ STATUS CHAChunkMgr::writeObject(CHAChunk& object, const CHAChunk* existing) {
     status = place(object);
     if (status != STATUS_OK || existing == nullptr)
         return status;
+    // The new copy reaches the drive before the old place is freed: a cut
+    // in between leaves the record twice (a lookup finds the first), never
+    // not at all.
+    status = m_pages.flush();
+    if (status != STATUS_OK)
+        return status;
     return free(*existing);
 }
 

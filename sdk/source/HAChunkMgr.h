@@ -47,9 +47,10 @@ class CHAChunkMgr {
 
     // Writes the object: over `existing` (the stored chunk it replaces, or
     // null) when that has exactly the needed size; splitting `existing` when
-    // it is at least 4 bytes larger; else at a newly allocated place, then
-    // freeing `existing`. A newly allocated place larger than needed is
-    // split. The object ends with its place and size set.
+    // it is at least 4 bytes larger; else at a newly allocated place, which
+    // is flushed, then freeing `existing` (so a power cut never leaves the
+    // record nowhere). A newly allocated place larger than needed is split.
+    // The object ends with its place and size set.
     STATUS writeObject(CHAChunk& object, const CHAChunk* existing);
 
     // Makes the chunk a free chunk of the same size (header only).

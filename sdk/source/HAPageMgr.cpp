@@ -196,8 +196,16 @@ STATUS CHAPageMgr::flush() {
         if (status != STATUS_OK)
             return status;
     }
+    // Highest page first. A chunk header only points forward in the stream
+    // (to the header after its chunk), so the header it points to, and the
+    // chunk's own bytes behind it, reach the drive before it does; a cut
+    // between two page writes leaves every header on the drive pointing at
+    // a header that is there. A record that moves is the one dependency
+    // that can point backward; the chunk manager flushes its new copy before
+    // freeing the old place (HAChunkMgr.cpp).
     STATUS last = STATUS_OK;
-    for (std::uint16_t number : m_dirty) {
+    for (auto it = m_dirty.rbegin(); it != m_dirty.rend(); ++it) {
+        const std::uint16_t number = *it;
         if (number >= m_pages.size() || !m_pages[number]) {
             zyk_assert(false, "m_pages[*iter]");
             continue;

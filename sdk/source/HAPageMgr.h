@@ -150,8 +150,10 @@ class CHAPageMgr {
     const std::set<std::uint16_t>& dirtyPages() const { return m_dirty; }
 
     // Writes the index page when its entries changed and it is not in the
-    // page cache, then every dirty page in ascending order. 0, or the index
-    // page's failure (nothing else written then), or the last failing page.
+    // page cache, then every dirty page from the highest number down (so a
+    // chunk header never reaches the drive before the header it points to).
+    // 0, or the index page's failure (nothing else written then), or the
+    // last failing page.
     STATUS flush();
     // Forgets every cached page and the dirty set.
     void drop();

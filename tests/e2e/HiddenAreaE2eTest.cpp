@@ -179,10 +179,10 @@ TEST_F(HiddenAreaE2e, ATornPageWriteLeavesTheStoreReadable) {
         ASSERT_EQ(s.put(CHATestRecord("first", bytesOf(90, 5))), STATUS_OK);
         s.end();
     }
-    // The next commit writes pages 1 and 2; page 1 is torn in the middle of
-    // the new record.
-    rig->fault(emu::FaultRequest{serial, emu::FaultKind::TearPage, 1, 200, false});
-    EXPECT_EQ(rig->inspect(serial).faults.tearPageIn, 1u);
+    // The next commit writes pages 2 and 1 (highest first); page 1 is torn
+    // in the middle of the new record.
+    rig->fault(emu::FaultRequest{serial, emu::FaultKind::TearPage, 2, 200, false});
+    EXPECT_EQ(rig->inspect(serial).faults.tearPageIn, 2u);
     {
         Store s(*device);
         ASSERT_EQ(s.open(), STATUS_OK);

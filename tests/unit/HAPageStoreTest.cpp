@@ -532,7 +532,7 @@ TEST(HAStoreIndex, TheIndexPageIsWrittenOnlyWhenItChanged) {
     EXPECT_EQ(s.utils->writesTo(1), dataWrites);
 }
 
-TEST(HAStoreFlush, DirtyPagesGoInAscendingOrderAndTheLastFailureIsReported) {
+TEST(HAStoreFlush, DirtyPagesGoHighestFirstAndTheLastFailureIsReported) {
     Store s(10);
     s.format();
     for (std::uint16_t p : {7, 2, 5})
@@ -543,7 +543,7 @@ TEST(HAStoreFlush, DirtyPagesGoInAscendingOrderAndTheLastFailureIsReported) {
     std::vector<std::uint16_t> order;
     for (const auto& t : s.utils->transfers)
         order.push_back(t.page);
-    EXPECT_EQ(order, (std::vector<std::uint16_t>{2, 5, 7}));
+    EXPECT_EQ(order, (std::vector<std::uint16_t>{7, 5, 2}));
     EXPECT_TRUE(s.mgr.dirtyPages().empty());
 }
 
