@@ -111,6 +111,19 @@ STATUS CHAChunkMgr::place(CHAChunk& object) {
         return STATUS_ERROR;
     rest.setLocation(after);
     object.setSize(needed);
+    // The rest's header goes to the drive first when it starts on the page
+    // of the object's header: a power cut tearing that page between the two
+    // headers would otherwise leave the object's new size pointing at old
+    // bytes, and every chunk behind them unreachable. Nothing points at the
+    // rest's header until the object's header is written.
+    if (after.page == object.location().page) {
+        STATUS status = rest.write(m_pages, true);
+        if (status == STATUS_OK)
+            status = m_pages.flush();
+        if (status != STATUS_OK)
+            return status;
+        return object.write(m_pages, true);
+    }
     const STATUS status = object.write(m_pages, true);
     if (status != STATUS_OK)
         return status;
