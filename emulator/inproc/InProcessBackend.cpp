@@ -24,19 +24,19 @@ bool InProcessBackend::claims(std::string_view path) const {
     return path.substr(0, wire::DEVICE_PATH_SCHEME.size()) == wire::DEVICE_PATH_SCHEME;
 }
 
+std::shared_ptr<VirtualDrive> InProcessBackend::driveOf(const std::string& path,
+                                                        wire::EmulatedPath& parsed) {
+    if (!wire::parseDevicePath(path, parsed))
+        return nullptr;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto it = m_drives.find(parsed.serial);
+    return it == m_drives.end() ? nullptr : it->second;
+}
+
 PortError InProcessBackend::open(const std::string& path, std::intptr_t& localHandle) {
     wire::EmulatedPath parsed;
-    if (!wire::parseDevicePath(path, parsed))
-        return PortError{PortErrc::NotFound, 0};
-    std::shared_ptr<VirtualDrive> drive;
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        auto it = m_drives.find(parsed.serial);
-        if (it == m_drives.end())
-            return PortError{PortErrc::NotFound, 0};
-        drive = it->second;
-    }
-    if (!lunPresent(*drive, parsed.lun))
+    std::shared_ptr<VirtualDrive> drive = driveOf(path, parsed);
+    if (!drive || !lunPresent(*drive, parsed.lun))
         return PortError{PortErrc::NotFound, 0};
     std::lock_guard<std::mutex> guard(m_mutex);
     localHandle = m_next++;
@@ -46,18 +46,10 @@ PortError InProcessBackend::open(const std::string& path, std::intptr_t& localHa
 
 PortError InProcessBackend::usbIdentity(const std::string& path, nork::port::UsbIdentity& out) {
     wire::EmulatedPath parsed;
-    if (!wire::parseDevicePath(path, parsed))
+    std::shared_ptr<VirtualDrive> drive = driveOf(path, parsed);
+    if (!drive || !wire::identityOf(toWireInfo(drive->inspect()), out))
         return PortError{PortErrc::NotFound, 0};
-    std::shared_ptr<VirtualDrive> drive;
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        auto it = m_drives.find(parsed.serial);
-        if (it == m_drives.end())
-            return PortError{PortErrc::NotFound, 0};
-        drive = it->second;
-    }
-    return wire::identityOf(toWireInfo(drive->inspect()), out) ? PortError::ok()
-                                                               : PortError{PortErrc::NotFound, 0};
+    return PortError::ok();
 }
 
 void InProcessBackend::close(std::intptr_t localHandle) {

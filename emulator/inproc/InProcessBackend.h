@@ -18,6 +18,7 @@
 
 #include "model/VirtualDrive.h"
 #include "port/DeviceIo.h"
+#include "port/emu/EmuDeviceBackend.h"
 
 namespace qzemu {
 
@@ -44,6 +45,10 @@ class InProcessBackend final : public nork::port::IDeviceBackend {
         std::string serial;
         std::uint8_t lun = 0;
     };
+
+    // The drive a device path names, or null.
+    std::shared_ptr<VirtualDrive> driveOf(const std::string& path,
+                                          nork::port::emu::EmulatedPath& parsed);
 
     std::mutex m_mutex;
     std::map<std::string, std::shared_ptr<VirtualDrive>> m_drives;

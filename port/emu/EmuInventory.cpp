@@ -91,20 +91,14 @@ class EmulatorInventoryBackend final : public IInventoryBackend {
             if (domain.lun == 255)
                 continue;
             StorageUnitFacts unit;
-            unit.serial = drive.serial;
-            // What the drive's INQUIRY answers: a plain disk shows a
-            // generic identity, the family its own.
-            if (drive.mode == "disk") {
-                unit.vendor = "Generic";
-                unit.product = "USB Flash Disk";
-                unit.revision = "1.00";
-            } else {
-                unit.vendor = drive.vendor;
-                unit.product = drive.product;
-                unit.revision = drive.revision;
-            }
-            unit.vendorId = drive.usbVendorId;
-            unit.productId = drive.usbProductId;
+            UsbIdentity identity;
+            identityOf(drive, identity);
+            unit.serial = identity.serial;
+            unit.vendor = identity.vendor;
+            unit.product = identity.product;
+            unit.revision = identity.revision;
+            unit.vendorId = identity.vendorId;
+            unit.productId = identity.productId;
             unit.lun = domain.lun;
             unit.cdrom = domain.type == DOMAIN_TYPE_CD;
             unit.composite = composite;

@@ -16,12 +16,14 @@
 #include "DeviceHandle.h"
 #include "DeviceManager.h"
 #include "DeviceParams.h"
+#include "DeviceSupport.h"
 #include "E2eSupport.h"
 #include "HATestSupport.h"
 #include "HIDHandleMgr.h"
 #include "UFD.h"
 #include "UFDImpl.h"
 #include "VendorIdentifier.h"
+#include "model/HiddenArea.h"
 #include "port/emu/EmuRuntime.h"
 #include "qz/Cookie.h"
 
@@ -34,22 +36,6 @@ constexpr int COOKIES_PER_PROCESS = 200;
 constexpr const char* ENV_SOCKET = "QZ_COOKIE_HELPER_SOCKET";
 constexpr const char* ENV_SERIAL = "QZ_COOKIE_HELPER_SERIAL";
 constexpr const char* ENV_LOCKS = "QZ_COOKIE_HELPER_LOCKS";
-
-std::u16string u16(const std::string& s) {
-    return std::u16string(s.begin(), s.end());
-}
-
-// The drive's device object as the device manager makes it (vendor traits,
-// discovered services).
-nork::CUFDImpl* connectDevice(nork::CDeviceManager& manager, const std::string& serial) {
-    nork::CDeviceParams params;
-    params.setPath(nork::CDeviceParams::PATH_DISK, u16(emu::makeDevicePath(serial, 0)));
-    params.setFlags(nork::CDeviceParams::FLAG_NON_ADMIN_PATH);
-    nork::CDeviceHandle handle(&params);
-    EXPECT_EQ(nork::CVendorIdentifier::instance().identify(handle, params), 0);
-    EXPECT_EQ(manager.deviceConnected(params), 1);
-    return manager.getCUFD(u16(serial)).impl();
-}
 
 nork::CCookieImpl* cookiesOf(nork::CUFDImpl* device) {
     return device ? dynamic_cast<nork::CCookieImpl*>(device->getService(8).get()) : nullptr;
@@ -76,17 +62,12 @@ class CookieE2e : public ::testing::Test {
         emu::DriveConfig config = smallDrive(serial);
         config.services = "3:1,4:1,8:2";
         rig->create(config);
-        return connectDevice(manager, serial);
+        return connectEmulatedDrive(manager, serial);
     }
 
     nork::test::HAPages pagesOf(const std::string& serial) {
-        std::ifstream file(fs::path(rig->inspect(serial).stateDir) / "hidden.img",
-                           std::ios::binary);
-        nork::test::HAPages pages;
-        std::vector<std::uint8_t> page(512);
-        while (file.read(reinterpret_cast<char*>(page.data()), 512))
-            pages.push_back(page);
-        return pages;
+        return nork::test::readHAImage(
+            (fs::path(rig->inspect(serial).stateDir) / HIDDEN_FILE_NAME).string());
     }
 
     ScratchDir scratch;
@@ -183,7 +164,8 @@ TEST(CookieE2eHelper, SetsItsCookies) {
     nork::port::deviceIo().registerBackend(backend);
     {
         nork::CDeviceManager manager;
-        nork::CCookieImpl* cookies = cookiesOf(connectDevice(manager, std::getenv(ENV_SERIAL)));
+        nork::CCookieImpl* cookies =
+            cookiesOf(connectEmulatedDrive(manager, std::getenv(ENV_SERIAL)));
         ASSERT_NE(cookies, nullptr);
         setMany(*cookies, "child", 5000);
     }

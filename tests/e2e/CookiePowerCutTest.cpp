@@ -36,6 +36,7 @@
 #include "DeviceHandle.h"
 #include "DeviceManager.h"
 #include "DeviceParams.h"
+#include "DeviceSupport.h"
 #include "E2eSupport.h"
 #include "HAPageMgr.h"
 #include "HATestSupport.h"
@@ -56,10 +57,6 @@ using nork::test::HAPages;
 constexpr std::uint16_t AREA_PAGES = 40;
 constexpr std::size_t PAGE = 512;
 constexpr std::size_t HEAD = 4;  // page header word
-
-std::u16string u16(const std::string& s) {
-    return std::u16string(s.begin(), s.end());
-}
 
 // ---- the power switch ----
 
@@ -392,13 +389,7 @@ class CookiePowerCut : public ::testing::TestWithParam<Operation> {
         power = std::make_shared<PowerCutBackend>(inner, drive);
         nork::port::deviceIo().registerBackend(power);
 
-        nork::CDeviceParams params;
-        params.setPath(nork::CDeviceParams::PATH_DISK, u16(emu::makeDevicePath(serial, 0)));
-        params.setFlags(nork::CDeviceParams::FLAG_NON_ADMIN_PATH);
-        nork::CDeviceHandle handle(&params);
-        ASSERT_EQ(nork::CVendorIdentifier::instance().identify(handle, params), 0);
-        ASSERT_EQ(manager.deviceConnected(params), 1);
-        device = manager.getCUFD(u16(serial)).impl();
+        device = connectEmulatedDrive(manager, serial);
         ASSERT_NE(device, nullptr);
         cookies = dynamic_cast<nork::CCookieImpl*>(device->getService(8).get());
         ASSERT_NE(cookies, nullptr);
@@ -407,12 +398,7 @@ class CookiePowerCut : public ::testing::TestWithParam<Operation> {
     void TearDown() override { nork::port::deviceIo().unregisterBackend(power.get()); }
 
     HAPages image() {
-        std::ifstream file(drive->inspect().stateDir / HIDDEN_FILE_NAME, std::ios::binary);
-        HAPages pages;
-        std::vector<std::uint8_t> page(PAGE);
-        while (file.read(reinterpret_cast<char*>(page.data()), PAGE))
-            pages.push_back(page);
-        return pages;
+        return nork::test::readHAImage((drive->inspect().stateDir / HIDDEN_FILE_NAME).string());
     }
 
     // Puts every page of `area` on the drive, by plain page writes.

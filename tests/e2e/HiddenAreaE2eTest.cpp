@@ -12,6 +12,7 @@
 #include "DeviceHandle.h"
 #include "DeviceManager.h"
 #include "DeviceParams.h"
+#include "DeviceSupport.h"
 #include "E2eSupport.h"
 #include "HAChunkMgr.h"
 #include "HAPageMgr.h"
@@ -19,6 +20,7 @@
 #include "UFDImpl.h"
 #include "VendorIdentifier.h"
 #include "VersionFactory.h"
+#include "model/HiddenArea.h"
 #include "qz/QzCommands.h"
 
 namespace qzemu::e2e {
@@ -29,10 +31,6 @@ using nork::CHAPageMgr;
 using nork::STATUS;
 using nork::STATUS_OK;
 using nork::test::CHATestRecord;
-
-std::u16string u16(const std::string& s) {
-    return std::u16string(s.begin(), s.end());
-}
 
 // One store operation's objects, as a store builds them per device.
 struct Store {
@@ -79,24 +77,13 @@ class HiddenAreaE2e : public ::testing::Test {
         config.services = services;
         config.hiddenPages = pages;
         rig->create(config);
-        nork::CDeviceParams params;
-        params.setPath(nork::CDeviceParams::PATH_DISK, u16(emu::makeDevicePath(serial, 0)));
-        params.setFlags(nork::CDeviceParams::FLAG_NON_ADMIN_PATH);
-        nork::CDeviceHandle handle(&params);
-        EXPECT_EQ(nork::CVendorIdentifier::instance().identify(handle, params), 0);
-        EXPECT_EQ(manager.deviceConnected(params), 1);
-        return manager.getCUFD(u16(serial)).impl();
+        return connectEmulatedDrive(manager, serial);
     }
 
     // The drive's pages as they lie in its state directory.
     nork::test::HAPages pagesOf(const std::string& serial) {
-        std::ifstream file(fs::path(rig->inspect(serial).stateDir) / "hidden.img",
-                           std::ios::binary);
-        nork::test::HAPages pages;
-        std::vector<std::uint8_t> page(512);
-        while (file.read(reinterpret_cast<char*>(page.data()), 512))
-            pages.push_back(page);
-        return pages;
+        return nork::test::readHAImage(
+            (fs::path(rig->inspect(serial).stateDir) / HIDDEN_FILE_NAME).string());
     }
 
     ScratchDir scratch;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -25,6 +26,17 @@ using HAPages = std::vector<std::vector<std::uint8_t>>;
 
 inline HAPages blankPages(std::size_t count) {
     return HAPages(count, std::vector<std::uint8_t>(HA_PAGE_SIZE, 0));
+}
+
+// The pages of an area image file (an emulated drive's hidden.img); a short
+// last page is left out.
+inline HAPages readHAImage(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    HAPages pages;
+    std::vector<std::uint8_t> page(HA_PAGE_SIZE);
+    while (file.read(reinterpret_cast<char*>(page.data()), HA_PAGE_SIZE))
+        pages.push_back(page);
+    return pages;
 }
 
 // A drive's hidden area in memory behind the access-object interface of the
