@@ -50,7 +50,9 @@ class CHAChunkMgr {
     // it is at least 4 bytes larger; else at a newly allocated place, which
     // is flushed, then freeing `existing` (so a power cut never leaves the
     // record nowhere). A newly allocated place larger than needed is split.
-    // The object ends with its place and size set.
+    // A split whose free rest starts on the page of the object's header
+    // writes the rest's header to the drive first, so no page write changes
+    // both headers. The object ends with its place and size set.
     STATUS writeObject(CHAChunk& object, const CHAChunk* existing);
 
     // Makes the chunk a free chunk of the same size (header only).
