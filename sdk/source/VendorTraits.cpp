@@ -23,8 +23,8 @@
 #include "qz/QzCommands.h"
 #include "qz/QzServices.h"
 #include "qz/ServiceDiscoveryImpl.h"
-#include "zyk/ZykCommands.h"
 #include "zyk/CookieImplZyk.h"
+#include "zyk/ZykCommands.h"
 #include "zyk/ZykServices.h"
 
 namespace nork {
