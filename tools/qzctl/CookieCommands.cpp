@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -256,22 +257,57 @@ Shown showEntry(const CHAIniEntry& e) {
     return showValue(e.kind(), std::vector<std::uint8_t>(v.begin() + 4, v.end()));
 }
 
-// Every cookie entry of the area, in stream order.
-std::vector<CHAIniEntry> cookieEntries(nork::CHAPageMgr& pages, nork::CHAChunkMgr& chunks) {
-    std::vector<nork::CHALocation> places;
-    chunks.walk([&](const nork::CHALocation& at, std::uint32_t header) {
-        if ((header >> nork::CHAChunk::TYPE_SHIFT) == nork::HA_CHUNKID_COOKIE)
-            places.push_back(at);
+// The area's chunks in stream order, as a walk finds them.
+struct ChunkMap {
+    struct Chunk {
+        nork::CHALocation at;
+        std::uint64_t streamOffset = 0;
+        std::uint32_t type = 0, size = 0;
+        std::optional<CHAIniEntry> cookie;  // a cookie chunk that parses
+    };
+    std::vector<Chunk> chunks;
+    bool whole = false;     // the chunks reach the end of the stream exactly
+    nork::CHALocation end;  // where the walk stopped
+    std::uint64_t used = 0, free = 0;
+};
+
+ChunkMap readChunkMap(nork::CHAPageMgr& pages, nork::CHAChunkMgr& chunks) {
+    ChunkMap map;
+    std::uint64_t offset = 0;
+    map.whole = chunks.walk([&](const nork::CHALocation& at, std::uint32_t header) {
+        ChunkMap::Chunk c;
+        c.at = at;
+        c.streamOffset = offset;
+        c.type = header >> nork::CHAChunk::TYPE_SHIFT;
+        c.size = header & nork::CHAChunk::SIZE_MASK;
+        offset += c.size;
+        (c.type == nork::HA_CHUNKID_EMPTY ? map.free : map.used) += c.size;
+        map.chunks.push_back(std::move(c));
         return true;
     });
-    std::vector<CHAIniEntry> entries;
-    for (const nork::CHALocation& at : places) {
+    // Entries are read after the walk: reading moves no place the walk holds.
+    for (ChunkMap::Chunk& c : map.chunks) {
+        if (c.type != nork::HA_CHUNKID_COOKIE)
+            continue;
         CHAIniEntry entry(nullptr, nullptr);
-        entry.setLocation(at);
+        entry.setLocation(c.at);
         if (entry.read(pages) == nork::STATUS_OK)
-            entries.push_back(entry);
+            c.cookie = entry;
     }
-    return entries;
+    // The place after the last chunk read: the end of the stream, or the
+    // place that holds no chunk.
+    map.end = map.chunks.empty() ? pages.streamStart() : map.chunks.back().at;
+    if (!map.chunks.empty() && !pages.advance(map.end, map.chunks.back().size))
+        map.end = {pages.pageCount(), 0};
+    return map;
+}
+
+// The area's chunk map, read in one framed operation.
+nork::STATUS chunkMapOf(nork::CCookieImpl& cookies, ChunkMap& map) {
+    return cookies.inspect([&](nork::CHAPageMgr& pages, nork::CHAChunkMgr& chunks) {
+        map = readChunkMap(pages, chunks);
+        return pages.probe();
+    });
 }
 
 int cookieDump(const Options& options, const std::vector<std::string>& args) {
@@ -287,16 +323,16 @@ int cookieDump(const Options& options, const std::vector<std::string>& args) {
             std::cout << "dumped to " << *options.file << "\n";
             return EXIT_OK;
         }
-        std::vector<CHAIniEntry> entries;
-        nork::STATUS st = cookies.inspect([&](nork::CHAPageMgr& pages, nork::CHAChunkMgr& chunks) {
-            entries = cookieEntries(pages, chunks);
-            return pages.probe();
-        });
-        std::uint64_t free = 0;
-        if (st == nork::STATUS_OK)
-            st = cookies.getFreeSpace(free);
+        ChunkMap map;
+        const nork::STATUS st = chunkMapOf(cookies, map);
         if (st != nork::STATUS_OK)
             return failed(args[1] + ": cookies not read", st);
+        std::vector<CHAIniEntry> entries;
+        for (const ChunkMap::Chunk& c : map.chunks) {
+            if (c.cookie)
+                entries.push_back(*c.cookie);
+        }
+        const std::uint64_t free = map.free;
         if (options.json) {
             std::vector<std::string> items;
             for (const CHAIniEntry& e : entries)
@@ -390,86 +426,58 @@ const char* chunkTypeName(std::uint32_t type) {
 int haDump(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 2)
         return usageError("ha dump needs exactly one DEVICE");
-    struct Chunk {
-        nork::CHALocation at;
-        std::uint64_t streamOffset;
-        std::uint32_t type, size;
-        std::string what;  // a cookie's names and kind
-    };
     return onCookies(options, args[1], [&](nork::CCookieImpl& cookies) {
-        std::vector<Chunk> map;
-        bool whole = false;
-        nork::CHALocation end;
-        const nork::STATUS st =
-            cookies.inspect([&](nork::CHAPageMgr& pages, nork::CHAChunkMgr& chunks) {
-                std::uint64_t offset = 0;
-                whole = chunks.walk([&](const nork::CHALocation& at, std::uint32_t header) {
-                    const std::uint32_t size = header & nork::CHAChunk::SIZE_MASK;
-                    map.push_back({at, offset, header >> nork::CHAChunk::TYPE_SHIFT, size, {}});
-                    offset += size;
-                    return true;
-                });
-                for (Chunk& c : map) {
-                    if (c.type != nork::HA_CHUNKID_COOKIE)
-                        continue;
-                    CHAIniEntry entry(nullptr, nullptr);
-                    entry.setLocation(c.at);
-                    if (entry.read(pages) == nork::STATUS_OK)
-                        c.what = "[" + entry.section() + "] " + entry.keyName() + " (" +
-                                 CHAIniEntry::kindName(entry.kind()) + ")";
-                    else
-                        c.what = "(unreadable)";
-                }
-                // Where the walk stopped: the end of the stream, or the place
-                // after the last chunk it could read.
-                end = map.empty() ? pages.streamStart() : map.back().at;
-                if (!map.empty() && !pages.advance(end, map.back().size))
-                    end = {pages.pageCount(), 0};
-                return pages.probe();
-            });
+        ChunkMap map;
+        const nork::STATUS st = chunkMapOf(cookies, map);
         if (st != nork::STATUS_OK)
             return failed(args[1] + ": hidden area not read", st);
-        std::uint64_t used = 0, free = 0;
-        for (const Chunk& c : map)
-            (c.type == nork::HA_CHUNKID_EMPTY ? free : used) += c.size;
+        const auto what = [](const ChunkMap::Chunk& c) -> std::string {
+            if (c.type != nork::HA_CHUNKID_COOKIE)
+                return "";
+            if (!c.cookie)
+                return "(unreadable)";
+            return "[" + c.cookie->section() + "] " + c.cookie->keyName() + " (" +
+                   CHAIniEntry::kindName(c.cookie->kind()) + ")";
+        };
         if (options.json) {
             std::vector<std::string> items;
-            for (const Chunk& c : map) {
+            for (const ChunkMap::Chunk& c : map.chunks) {
                 JsonObject o;
                 o.add("page", std::int64_t{c.at.page})
                     .add("offset", std::int64_t{c.at.offset})
                     .add("streamOffset", static_cast<std::int64_t>(c.streamOffset))
                     .add("type", chunkTypeName(c.type))
                     .add("size", std::int64_t{c.size});
-                if (!c.what.empty())
-                    o.add("cookie", c.what);
+                if (!what(c).empty())
+                    o.add("cookie", what(c));
                 items.push_back(o.str());
             }
             std::cout << JsonObject()
                              .addRaw("chunks", jsonArray(items))
-                             .add("usedBytes", static_cast<std::int64_t>(used))
-                             .add("freeBytes", static_cast<std::int64_t>(free))
-                             .add("wholeStream", whole)
+                             .add("usedBytes", static_cast<std::int64_t>(map.used))
+                             .add("freeBytes", static_cast<std::int64_t>(map.free))
+                             .add("wholeStream", map.whole)
                              .str()
                       << "\n";
             return EXIT_OK;
         }
         std::cout << " PAGE  OFFSET   STREAM  TYPE       SIZE\n";
-        for (const Chunk& c : map) {
+        for (const ChunkMap::Chunk& c : map.chunks) {
             char line[96];
             std::snprintf(line, sizeof line, "%5u  %6u  %7llu  %-6s  %9u", unsigned(c.at.page),
                           unsigned(c.at.offset), static_cast<unsigned long long>(c.streamOffset),
                           chunkTypeName(c.type), c.size);
-            std::cout << line << (c.what.empty() ? "" : "  ") << c.what << "\n";
+            const std::string names = what(c);
+            std::cout << line << (names.empty() ? "" : "  ") << names << "\n";
         }
-        std::cout << map.size() << " chunks, " << used << " bytes used, " << free
+        std::cout << map.chunks.size() << " chunks, " << map.used << " bytes used, " << map.free
                   << " bytes free; ";
-        if (whole)
+        if (map.whole)
             std::cout << "the chunks tile the stream exactly\n";
         else
-            std::cout << "the stream holds no chunk at page " << end.page << " offset "
-                      << end.offset << ": what follows is not reached\n";
-        return whole ? EXIT_OK : EXIT_COMMAND_FAILED;
+            std::cout << "the stream holds no chunk at page " << map.end.page << " offset "
+                      << map.end.offset << ": what follows is not reached\n";
+        return map.whole ? EXIT_OK : EXIT_COMMAND_FAILED;
     });
 }
 
