@@ -274,7 +274,9 @@ bool CHAPageMgr::advance(CHALocation& at, std::uint32_t n) {
     return true;
 }
 
-bool CHAPageMgr::readStream(CHALocation at, std::uint8_t* out, std::uint32_t n) {
+bool CHAPageMgr::spans(
+    CHALocation at, std::uint32_t n,
+    const std::function<void(CHAPage&, std::uint16_t, std::uint32_t, std::uint32_t)>& each) {
     at = normalize(at);
     if (at.offset >= HA_DATA_AREA_SIZE)
         return false;
@@ -287,8 +289,7 @@ bool CHAPageMgr::readStream(CHALocation at, std::uint8_t* out, std::uint32_t n) 
         if (page == nullptr)
             return false;
         const std::uint32_t take = std::min(HA_DATA_AREA_SIZE - offset, n);
-        std::memcpy(out, page->dataAt(offset), take);
-        out += take;
+        each(*page, number, offset, take);
         n -= take;
         offset = 0;
         number = nextStreamPage(number);
@@ -296,27 +297,21 @@ bool CHAPageMgr::readStream(CHALocation at, std::uint8_t* out, std::uint32_t n) 
     return true;
 }
 
+bool CHAPageMgr::readStream(CHALocation at, std::uint8_t* out, std::uint32_t n) {
+    return spans(at, n,
+                 [&](CHAPage& page, std::uint16_t, std::uint32_t offset, std::uint32_t take) {
+                     std::memcpy(out, page.dataAt(offset), take);
+                     out += take;
+                 });
+}
+
 bool CHAPageMgr::writeStream(CHALocation at, const std::uint8_t* in, std::uint32_t n) {
-    at = normalize(at);
-    if (at.offset >= HA_DATA_AREA_SIZE)
-        return false;
-    std::uint32_t offset = at.offset;
-    std::uint16_t number = at.page;
-    while (n > 0) {
-        if (number >= pageCount())
-            return false;
-        CHAPage* page = getDataPage(number);
-        if (page == nullptr)
-            return false;
-        const std::uint32_t take = std::min(HA_DATA_AREA_SIZE - offset, n);
-        page->writeAt(in, take, offset);
-        markDirty(number);
-        in += take;
-        n -= take;
-        offset = 0;
-        number = nextStreamPage(number);
-    }
-    return true;
+    return spans(
+        at, n, [&](CHAPage& page, std::uint16_t number, std::uint32_t offset, std::uint32_t take) {
+            page.writeAt(in, take, offset);
+            markDirty(number);
+            in += take;
+        });
 }
 
 // ---- formatting ----

@@ -29,6 +29,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <set>
 #include <vector>
@@ -190,6 +191,12 @@ class CHAPageMgr {
 
   private:
     CHALocation normalize(CHALocation at);
+    // Calls `each` with every page span of n stream bytes from `at` (page,
+    // its number, offset in its data area, length); false when the stream
+    // ends first, a page cannot be read or the place is not one.
+    bool spans(
+        CHALocation at, std::uint32_t n,
+        const std::function<void(CHAPage&, std::uint16_t, std::uint32_t, std::uint32_t)>& each);
 
     CUFDImpl* m_device = nullptr;
     std::unique_ptr<CHAUtils> m_utils;
