@@ -796,6 +796,20 @@ class EventWindow {
     bool m_timedOut = false;
 };
 
+// The library started and a window that drive events reach, for the
+// commands that follow drives through polling; then `body`.
+int withEventWindow(const Options& options, const std::function<int(EventWindow&)>& body) {
+    SdkSession sdk(options);
+    if (!startSdk(sdk))
+        return EXIT_COMMAND_FAILED;
+    EventWindow window;
+    if (!window.ok()) {
+        std::cerr << "qzctl: no window for drive events\n";
+        return EXIT_COMMAND_FAILED;
+    }
+    return body(window);
+}
+
 const char* eventName(std::uint32_t message) {
     switch (message) {
         case nork::WM_SDK_DEVICE_CONNECTED:
@@ -812,45 +826,39 @@ const char* eventName(std::uint32_t message) {
 int cmdWatch(const Options& options, const std::vector<std::string>& args) {
     if (!args.empty())
         return usageError("watch takes no arguments");
-    SdkSession sdk(options);
-    if (!startSdk(sdk))
-        return EXIT_COMMAND_FAILED;
-    EventWindow window;
-    if (!window.ok()) {
-        std::cerr << "qzctl: no window for drive events\n";
-        return EXIT_COMMAND_FAILED;
-    }
-    if (options.timeoutSeconds)
-        nork::port::setTimer(window.hwnd(), 1,
-                             static_cast<std::uint32_t>(*options.timeoutSeconds * 1000));
-    // Callers (and tests) start acting once this line is out.
-    std::cerr << "qzctl: watching drive events\n";
-    std::uint64_t seen = 0;
-    while (!window.timedOut() && (!options.count || seen < *options.count)) {
-        for (const EventWindow::Event& e : window.pump(1000)) {
-            const nork::CUFD ufd = nork::CWMListeningMgr::instance().getCUFD(e.id);
-            const std::string serial = ufd.isValid() ? narrow(ufd.impl()->serialNumber()) : "-";
-            const std::vector<std::string> roots =
-                ufd.isValid() ? rootsOf(ufd) : std::vector<std::string>{};
-            if (options.json) {
-                qzctl::JsonObject o;
-                o.add("event", eventName(e.message))
-                    .add("id", std::int64_t{e.id})
-                    .add("serial", serial);
-                if (e.message == nork::WM_SDK_DEVICE_UPDATED)
-                    o.add("code", std::int64_t{e.code});
-                o.addRaw("roots", qzctl::jsonArray(quoted(roots)));
-                std::cout << o.str() << std::endl;
-            } else {
-                std::cout << eventName(e.message) << " " << e.id << " " << serial;
-                if (e.message == nork::WM_SDK_DEVICE_UPDATED)
-                    std::cout << " code " << e.code;
-                std::cout << " roots " << joined(roots) << std::endl;
+    return withEventWindow(options, [&](EventWindow& window) {
+        if (options.timeoutSeconds)
+            nork::port::setTimer(window.hwnd(), 1,
+                                 static_cast<std::uint32_t>(*options.timeoutSeconds * 1000));
+        // Callers (and tests) start acting once this line is out.
+        std::cerr << "qzctl: watching drive events\n";
+        std::uint64_t seen = 0;
+        while (!window.timedOut() && (!options.count || seen < *options.count)) {
+            for (const EventWindow::Event& e : window.pump(1000)) {
+                const nork::CUFD ufd = nork::CWMListeningMgr::instance().getCUFD(e.id);
+                const std::string serial = ufd.isValid() ? narrow(ufd.impl()->serialNumber()) : "-";
+                const std::vector<std::string> roots =
+                    ufd.isValid() ? rootsOf(ufd) : std::vector<std::string>{};
+                if (options.json) {
+                    qzctl::JsonObject o;
+                    o.add("event", eventName(e.message))
+                        .add("id", std::int64_t{e.id})
+                        .add("serial", serial);
+                    if (e.message == nork::WM_SDK_DEVICE_UPDATED)
+                        o.add("code", std::int64_t{e.code});
+                    o.addRaw("roots", qzctl::jsonArray(quoted(roots)));
+                    std::cout << o.str() << std::endl;
+                } else {
+                    std::cout << eventName(e.message) << " " << e.id << " " << serial;
+                    if (e.message == nork::WM_SDK_DEVICE_UPDATED)
+                        std::cout << " code " << e.code;
+                    std::cout << " roots " << joined(roots) << std::endl;
+                }
+                ++seen;
             }
-            ++seen;
         }
-    }
-    return EXIT_OK;
+        return EXIT_OK;
+    });
 }
 
 // The drive named by a serial, or by the device path of one of its units,
@@ -885,56 +893,51 @@ int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
 int cmdReconnect(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 1)
         return usageError("reconnect needs exactly one DEVICE");
-    SdkSession sdk(options);
-    if (!startSdk(sdk))
-        return EXIT_COMMAND_FAILED;
-    EventWindow window;
-    if (!window.ok()) {
-        std::cerr << "qzctl: no window for drive events\n";
-        return EXIT_COMMAND_FAILED;
-    }
-    nork::CUFD ufd;
-    std::string serial;
-    if (int rc = polledDrive(args[0], window, ufd, serial); rc != EXIT_OK)
-        return rc;
-    const std::u16string wide = nork::multiToWideString(serial, 0);
+    return withEventWindow(options, [&](EventWindow& window) {
+        nork::CUFD ufd;
+        std::string serial;
+        if (int rc = polledDrive(args[0], window, ufd, serial); rc != EXIT_OK)
+            return rc;
+        const std::u16string wide = nork::multiToWideString(serial, 0);
 
-    nork::CStatusCallbackSynchronizer done;
-    nork::ReconnectArgs reconnectArgs;
-    reconnectArgs.handle = std::make_unique<nork::CDeviceHandle>(ufd.impl());
-    reconnectArgs.timeoutSeconds = static_cast<int>(options.timeoutSeconds.value_or(60));
-    reconnectArgs.commandFlag = true;
-    reconnectArgs.disconnectOnFailure = true;
-    reconnectArgs.callback = &done;
-    auto reconnection = std::make_unique<nork::CQzTransparentReconnectDetachAttach>(
-        *ufd.impl(), std::move(reconnectArgs));
-    const auto start = std::chrono::steady_clock::now();
-    if (!nork::CTransparentReconnectionsManager::instance().Register(std::move(reconnection), wide,
-                                                                     false)) {
-        std::cerr << "qzctl: a reconnection of " << serial << " is already running\n";
-        return EXIT_COMMAND_FAILED;
-    }
-    const nork::STATUS status = done.wait();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
-    if (status != nork::STATUS_OK) {
-        std::cerr << "qzctl: " << serial
-                  << " did not come back: " << narrow(nork::statusToString(status)) << "\n";
-        return EXIT_COMMAND_FAILED;
-    }
-    const std::vector<std::string> roots = rootsOf(ufd);
-    if (options.json) {
-        std::cout << qzctl::JsonObject()
-                         .add("serial", serial)
-                         .add("milliseconds", std::int64_t{ms})
-                         .addRaw("roots", qzctl::jsonArray(quoted(roots)))
-                         .str()
-                  << "\n";
-    } else {
-        std::cout << serial << " reconnected in " << ms << " ms, roots " << joined(roots) << "\n";
-    }
-    return EXIT_OK;
+        nork::CStatusCallbackSynchronizer done;
+        nork::ReconnectArgs reconnectArgs;
+        reconnectArgs.handle = std::make_unique<nork::CDeviceHandle>(ufd.impl());
+        reconnectArgs.timeoutSeconds = static_cast<int>(options.timeoutSeconds.value_or(60));
+        reconnectArgs.commandFlag = true;
+        reconnectArgs.disconnectOnFailure = true;
+        reconnectArgs.callback = &done;
+        auto reconnection = std::make_unique<nork::CQzTransparentReconnectDetachAttach>(
+            *ufd.impl(), std::move(reconnectArgs));
+        const auto start = std::chrono::steady_clock::now();
+        if (!nork::CTransparentReconnectionsManager::instance().Register(std::move(reconnection),
+                                                                         wide, false)) {
+            std::cerr << "qzctl: a reconnection of " << serial << " is already running\n";
+            return EXIT_COMMAND_FAILED;
+        }
+        const nork::STATUS status = done.wait();
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        if (status != nork::STATUS_OK) {
+            std::cerr << "qzctl: " << serial
+                      << " did not come back: " << narrow(nork::statusToString(status)) << "\n";
+            return EXIT_COMMAND_FAILED;
+        }
+        const std::vector<std::string> roots = rootsOf(ufd);
+        if (options.json) {
+            std::cout << qzctl::JsonObject()
+                             .add("serial", serial)
+                             .add("milliseconds", std::int64_t{ms})
+                             .addRaw("roots", qzctl::jsonArray(quoted(roots)))
+                             .str()
+                      << "\n";
+        } else {
+            std::cout << serial << " reconnected in " << ms << " ms, roots " << joined(roots)
+                      << "\n";
+        }
+        return EXIT_OK;
+    });
 }
 
 // ---- domains and capacity, through the configuration service ----
@@ -961,15 +964,13 @@ using ConfigBody =
 // The part the configuration commands share: the library started, the drive
 // known through polling, its configuration service; then `body`.
 int onConfigService(const Options& options, const std::string& device, const ConfigBody& body) {
-    SdkSession sdk(options);
-    if (!startSdk(sdk))
-        return EXIT_COMMAND_FAILED;
-    EventWindow window;
-    nork::CUFD ufd;
-    std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
-    if (int rc = configServiceOf(device, window, ufd, impl); rc != EXIT_OK)
-        return rc;
-    return body(ufd, impl);
+    return withEventWindow(options, [&](EventWindow& window) {
+        nork::CUFD ufd;
+        std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
+        if (int rc = configServiceOf(device, window, ufd, impl); rc != EXIT_OK)
+            return rc;
+        return body(ufd, impl);
+    });
 }
 
 std::string domainJson(const nork::CDomain& domain) {
