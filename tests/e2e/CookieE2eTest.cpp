@@ -50,29 +50,16 @@ void setMany(nork::CCookieImpl& cookies, const std::string& who, int base) {
     }
 }
 
-class CookieE2e : public ::testing::Test {
+class CookieE2e : public DaemonDriveTest {
   protected:
     void SetUp() override {
-        rig = std::make_unique<SocketRig>(scratch.path());
-        ASSERT_TRUE(rig->ready());
+        DaemonDriveTest::SetUp();
         nork::CHIDHandleMgr::instance().setLockDirectory((scratch.path() / "locks").string());
     }
 
     nork::CUFDImpl* connect(const std::string& serial) {
-        emu::DriveConfig config = smallDrive(serial);
-        config.services = "3:1,4:1,8:2";
-        rig->create(config);
-        return connectEmulatedDrive(manager, serial);
+        return DaemonDriveTest::connect(serial, "3:1,4:1,8:2");
     }
-
-    nork::test::HAPages pagesOf(const std::string& serial) {
-        return nork::test::readHAImage(
-            (fs::path(rig->inspect(serial).stateDir) / HIDDEN_FILE_NAME).string());
-    }
-
-    ScratchDir scratch;
-    std::unique_ptr<SocketRig> rig;
-    nork::CDeviceManager manager;
 };
 
 TEST_F(CookieE2e, ValuesAreSetAndReadThroughTheDrive) {

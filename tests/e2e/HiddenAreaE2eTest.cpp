@@ -64,32 +64,7 @@ std::vector<std::uint8_t> bytesOf(std::size_t n, int seed) {
     return b;
 }
 
-class HiddenAreaE2e : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        rig = std::make_unique<SocketRig>(scratch.path());
-        ASSERT_TRUE(rig->ready());
-    }
-
-    nork::CUFDImpl* connect(const std::string& serial, const std::string& services = "",
-                            std::uint16_t pages = 0) {
-        emu::DriveConfig config = smallDrive(serial);
-        config.services = services;
-        config.hiddenPages = pages;
-        rig->create(config);
-        return connectEmulatedDrive(manager, serial);
-    }
-
-    // The drive's pages as they lie in its state directory.
-    nork::test::HAPages pagesOf(const std::string& serial) {
-        return nork::test::readHAImage(
-            (fs::path(rig->inspect(serial).stateDir) / HIDDEN_FILE_NAME).string());
-    }
-
-    ScratchDir scratch;
-    std::unique_ptr<SocketRig> rig;
-    nork::CDeviceManager manager;
-};
+using HiddenAreaE2e = DaemonDriveTest;
 
 TEST_F(HiddenAreaE2e, RecordsWrittenByOneStoreAreReadByTheNext) {
     nork::CUFDImpl* device = connect("QE00AAEA00000001");
