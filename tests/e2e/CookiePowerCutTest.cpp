@@ -67,8 +67,8 @@ class PowerCutBackend final : public nork::port::IDeviceBackend {
         std::vector<std::uint8_t> data;
     };
 
-    PowerCutBackend(std::shared_ptr<InProcessBackend> backend, std::shared_ptr<VirtualDrive> drive)
-        : m_backend(std::move(backend)), m_model(std::move(drive)) {}
+    explicit PowerCutBackend(std::shared_ptr<InProcessBackend> backend)
+        : m_backend(std::move(backend)) {}
 
     // Power goes off right after the nth hidden page write from now (0: never).
     void arm(std::size_t nth) {
@@ -88,21 +88,9 @@ class PowerCutBackend final : public nork::port::IDeviceBackend {
     std::size_t outOfRange = 0;
 
     const char* name() const override { return "power-cut"; }
-    // The identity the socket backend reports for a drive, from the model.
     nork::port::PortError usbIdentity(const std::string& path,
                                       nork::port::UsbIdentity& out) override {
-        if (!claims(path))
-            return nork::port::PortError{nork::port::PortErrc::NotFound, 0};
-        const DriveInfo info = m_model->inspect();
-        out.serial = info.identity.serial;
-        out.vendor = info.identity.vendor;
-        out.product = info.identity.product;
-        out.revision = info.identity.revision;
-        out.stringId = info.identity.reportVendor;
-        out.vendorId = info.identity.usbVendorId;
-        out.productId = info.identity.usbProductId;
-        out.interfaceNumber = 0;
-        return nork::port::PortError::ok();
+        return m_backend->usbIdentity(path, out);
     }
     bool claims(std::string_view path) const override { return m_backend->claims(path); }
     nork::port::PortError open(const std::string& path, std::intptr_t& handle) override {
@@ -143,7 +131,6 @@ class PowerCutBackend final : public nork::port::IDeviceBackend {
 
   private:
     std::shared_ptr<InProcessBackend> m_backend;
-    std::shared_ptr<VirtualDrive> m_model;
     std::size_t m_cutAfter = 0;
     bool m_off = false;
 };
@@ -386,7 +373,7 @@ class CookiePowerCut : public ::testing::TestWithParam<Operation> {
         config.hiddenPages = AREA_PAGES;
         drive = VirtualDrive::create(scratch.path() / serial, toModelConfig(config));
         inner->addDrive(drive);
-        power = std::make_shared<PowerCutBackend>(inner, drive);
+        power = std::make_shared<PowerCutBackend>(inner);
         nork::port::deviceIo().registerBackend(power);
 
         device = connectEmulatedDrive(manager, serial);
