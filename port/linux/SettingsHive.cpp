@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "port/System.h"
 
@@ -118,15 +120,20 @@ struct Entry {
     std::string raw;  // comment or unreadable line, kept verbatim
 };
 
+// Lookups go through hash indexes so that reading a file, and any one
+// change to it, stays linear in the size of the file however many keys and
+// values it holds.
 struct Section {
     std::u16string path;    // normalised, stored case
     std::u16string folded;  // for comparison
     std::vector<Entry> entries;
+    std::unordered_map<std::u16string, std::size_t> values;  // folded name -> entry
 };
 
 struct Document {
     std::vector<std::string> preamble;  // raw lines before the first section
     std::vector<Section> sections;
+    std::unordered_map<std::u16string, std::size_t> index;  // folded path -> section
     std::size_t skipped = 0;
     std::size_t firstSkipped = 0;
 };
@@ -245,11 +252,8 @@ bool parseValueData(std::string_view s, HiveValue& out) {
 }
 
 Section* findSection(Document& doc, const std::u16string& folded) {
-    for (auto& sec : doc.sections) {
-        if (sec.folded == folded)
-            return &sec;
-    }
-    return nullptr;
+    auto it = doc.index.find(folded);
+    return it == doc.index.end() ? nullptr : &doc.sections[it->second];
 }
 
 const Section* findSection(const Document& doc, const std::u16string& folded) {
@@ -257,19 +261,41 @@ const Section* findSection(const Document& doc, const std::u16string& folded) {
 }
 
 Entry* findValue(Section& sec, const std::u16string& foldedName) {
-    for (auto& e : sec.entries) {
-        if (e.isValue && fold(e.name) == foldedName)
-            return &e;
-    }
-    return nullptr;
+    auto it = sec.values.find(foldedName);
+    return it == sec.values.end() ? nullptr : &sec.entries[it->second];
+}
+
+void addValue(Section& sec, std::u16string foldedName, std::u16string name, HiveValue value) {
+    Entry e;
+    e.isValue = true;
+    e.name = std::move(name);
+    e.value = std::move(value);
+    sec.values.emplace(std::move(foldedName), sec.entries.size());
+    sec.entries.push_back(std::move(e));
 }
 
 Section& addSection(Document& doc, const std::u16string& path) {
     Section sec;
     sec.path = path;
     sec.folded = fold(path);
+    doc.index.emplace(sec.folded, doc.sections.size());
     doc.sections.push_back(std::move(sec));
     return doc.sections.back();
+}
+
+// After entries or sections were erased: positions moved.
+void reindex(Section& sec) {
+    sec.values.clear();
+    for (std::size_t i = 0; i < sec.entries.size(); ++i) {
+        if (sec.entries[i].isValue)
+            sec.values.emplace(fold(sec.entries[i].name), i);
+    }
+}
+
+void reindex(Document& doc) {
+    doc.index.clear();
+    for (std::size_t i = 0; i < doc.sections.size(); ++i)
+        doc.index.emplace(doc.sections[i].folded, i);
 }
 
 Document parse(std::string_view text) {
@@ -345,15 +371,12 @@ Document parse(std::string_view text) {
             skip(raw);
             continue;
         }
-        if (Entry* existing = findValue(*current, fold(name))) {
+        std::u16string foldedName = fold(name);
+        if (Entry* existing = findValue(*current, foldedName)) {
             existing->value = std::move(value);  // the last line of a name wins
             continue;
         }
-        Entry e;
-        e.isValue = true;
-        e.name = std::move(name);
-        e.value = std::move(value);
-        current->entries.push_back(std::move(e));
+        addValue(*current, std::move(foldedName), std::move(name), std::move(value));
     }
     return doc;
 }
@@ -413,17 +436,22 @@ bool serialiseValue(const HiveValue& v, std::string& out) {
 
 std::string serialise(const Document& doc) {
     std::string out;
-    for (const auto& raw : doc.preamble)
-        out += raw + "\n";
+    for (const auto& raw : doc.preamble) {
+        out += raw;
+        out += '\n';
+    }
     if (!doc.preamble.empty())
         out += "\n";
     for (const auto& sec : doc.sections) {
         std::string path;
         utf16ToUtf8(sec.path, path);  // checked when the key was added
-        out += "[" + path + "]\n";
+        out += '[';
+        out += path;
+        out += "]\n";
         for (const auto& e : sec.entries) {
             if (!e.isValue) {
-                out += e.raw + "\n";
+                out += e.raw;
+                out += '\n';
                 continue;
             }
             if (e.name.empty()) {
@@ -716,15 +744,10 @@ HiveResult SettingsHive::writeValue(HiveRoot root, std::u16string_view key,
         Section* sec = findSection(doc, folded);
         if (sec == nullptr)
             sec = &addSection(doc, path);
-        if (Entry* e = findValue(*sec, foldedName)) {
+        if (Entry* e = findValue(*sec, foldedName))
             e->value = value;
-        } else {
-            Entry n;
-            n.isValue = true;
-            n.name = std::u16string(name);
-            n.value = value;
-            sec->entries.push_back(std::move(n));
-        }
+        else
+            addValue(*sec, foldedName, std::u16string(name), value);
         modified = true;
         return PortError::ok();
     });
@@ -738,12 +761,11 @@ HiveResult SettingsHive::deleteValue(HiveRoot root, std::u16string_view key,
         Section* sec = findSection(doc, folded);
         if (sec == nullptr)
             return failure(PortErrc::NotFound);
-        auto it = std::find_if(sec->entries.begin(), sec->entries.end(), [&](const Entry& e) {
-            return e.isValue && fold(e.name) == foldedName;
-        });
-        if (it == sec->entries.end())
+        auto it = sec->values.find(foldedName);
+        if (it == sec->values.end())
             return failure(PortErrc::NotFound);
-        sec->entries.erase(it);
+        sec->entries.erase(sec->entries.begin() + static_cast<std::ptrdiff_t>(it->second));
+        reindex(*sec);
         modified = true;
         return PortError::ok();
     });
@@ -765,6 +787,7 @@ HiveResult SettingsHive::deleteKey(HiveRoot root, std::u16string_view key, bool 
         std::erase_if(doc.sections, [&](const Section& s) {
             return s.folded == folded || isUnder(s.folded, folded);
         });
+        reindex(doc);
         if (!parent.empty() && !keyExistsIn(doc, fold(parent)))
             addSection(doc, parent);
         modified = true;
@@ -780,17 +803,15 @@ HiveResult SettingsHive::enumSubkeys(HiveRoot root, std::u16string_view key,
     return readDocument(filePath(root), [&](const Document& doc) {
         if (!keyExistsIn(doc, folded))
             return failure(PortErrc::NotFound);
-        std::vector<std::u16string> seen;
+        std::unordered_set<std::u16string> seen;
         std::size_t skip = path.empty() ? 0 : path.size() + 1;
         for (const auto& s : doc.sections) {
             if (!folded.empty() && !isUnder(s.folded, folded))
                 continue;
             std::u16string child = s.path.substr(skip, s.path.find(u'\\', skip) - skip);
             std::u16string foldedChild = fold(child);
-            if (std::find(seen.begin(), seen.end(), foldedChild) != seen.end())
-                continue;
-            seen.push_back(foldedChild);
-            names.push_back(child);
+            if (seen.insert(std::move(foldedChild)).second)
+                names.push_back(std::move(child));
         }
         return PortError::ok();
     });
