@@ -48,6 +48,30 @@ PortError sysfsUsbIdentity(const fs::path& sysRoot, const std::string& name, Usb
     return PortError::ok();
 }
 
+// The one SG_IO call of a request, behind sg::SgIoCall.
+int sgIoIoctl(int fd, const sg::SgIoFields& fields, sg::SgIoAnswer& answer) {
+    sg_io_hdr_t hdr;
+    std::memset(&hdr, 0, sizeof hdr);
+    hdr.interface_id = fields.interfaceId;
+    hdr.dxfer_direction = fields.dxferDirection;
+    hdr.cmd_len = fields.cmdLen;
+    hdr.mx_sb_len = fields.mxSbLen;
+    hdr.dxfer_len = fields.dxferLen;
+    hdr.dxferp = fields.dxferp;
+    hdr.cmdp = const_cast<unsigned char*>(fields.cmdp);
+    hdr.sbp = fields.sbp;
+    hdr.timeout = fields.timeoutMs;
+    const int rc = ::ioctl(fd, SG_IO, &hdr);
+    if (rc == 0) {
+        answer.status = hdr.status;
+        answer.hostStatus = hdr.host_status;
+        answer.driverStatus = hdr.driver_status;
+        answer.senseLength = hdr.sb_len_wr;
+        answer.resid = hdr.resid;
+    }
+    return rc;
+}
+
 class LinuxDeviceBackend final : public IDeviceBackend {
   public:
     LinuxDeviceBackend(std::string devRoot, std::string sysfsRoot)
@@ -83,35 +107,7 @@ class LinuxDeviceBackend final : public IDeviceBackend {
     }
 
     PortError passThrough(std::intptr_t localHandle, ScsiPassThroughRequest& request) override {
-        sg::SgIoFields fields;
-        if (PortError e = sg::buildSgIo(request, fields))
-            return e;
-
-        sg_io_hdr_t hdr;
-        std::memset(&hdr, 0, sizeof hdr);
-        hdr.interface_id = fields.interfaceId;
-        hdr.dxfer_direction = fields.dxferDirection;
-        hdr.cmd_len = fields.cmdLen;
-        hdr.mx_sb_len = fields.mxSbLen;
-        hdr.dxfer_len = fields.dxferLen;
-        hdr.dxferp = fields.dxferp;
-        hdr.cmdp = const_cast<unsigned char*>(fields.cmdp);
-        hdr.sbp = fields.sbp;
-        hdr.timeout = fields.timeoutMs;
-
-        int rc;
-        do {
-            rc = ::ioctl(static_cast<int>(localHandle), SG_IO, &hdr);
-        } while (rc < 0 && errno == EINTR);
-        if (rc < 0)
-            return fromErrno(errno);
-
-        sg::SgIoAnswer answer;
-        answer.status = hdr.status;
-        answer.hostStatus = hdr.host_status;
-        answer.driverStatus = hdr.driver_status;
-        answer.senseLength = hdr.sb_len_wr;
-        return sg::applySgIoAnswer(answer, request);
+        return sg::sendSgIo(static_cast<int>(localHandle), request, &sgIoIoctl);
     }
 
     PortError vendorDriverRequest(std::intptr_t, VendorDriverRequest&) override {
