@@ -57,6 +57,12 @@ class EmulatorHidBackend final : public IDeviceBackend, public IHidBackend {
         if (!s.ok())
             return s.io ? PortError{PortErrc::IoError, s.io.sysErrno}
                         : PortError{PortErrc::NotFound, 0};
+        // The daemon drops a connection that sends nothing in its first
+        // seconds, and the first read may come much later.
+        s = session->reader.ping();
+        if (!s.ok())
+            return s.io ? PortError{PortErrc::IoError, s.io.sysErrno}
+                        : PortError{PortErrc::NotFound, 0};
         session->capsValid =
             parseHidReportDescriptor(descriptor.data(), descriptor.size(), session->caps);
         std::lock_guard guard(m_mutex);

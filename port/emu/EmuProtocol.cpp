@@ -240,6 +240,8 @@ const char* emuErrcName(EmuErrc code) {
             return "no such LUN";
         case EmuErrc::Failed:
             return "failed";
+        case EmuErrc::Busy:
+            return "daemon busy";
     }
     return "unknown error";
 }

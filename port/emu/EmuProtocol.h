@@ -78,6 +78,7 @@ enum class EmuErrc : std::uint16_t {
     InvalidConfig = 6,  // create: the configuration is refused (reason in the text)
     NoSuchLun = 7,      // open: the drive is off the bus or has no such LUN
     Failed = 8,         // the daemon could not do it (state directory, ...)
+    Busy = 9,           // the daemon serves its limit of clients (id 0; then it closes)
 };
 const char* emuErrcName(EmuErrc code);
 

@@ -81,11 +81,15 @@ class DaemonProcess {
     const std::string& socket() const { return m_socket; }
     const fs::path& stateDir() const { return m_stateDir; }
     std::int64_t pid() const { return m_pid; }
+    const fs::path& logFile() const { return m_log; }
+    // Further qzemud options for the next start().
+    void setOptions(std::vector<std::string> options) { m_options = std::move(options); }
 
     // Starts qzemud and waits until it answers.
     bool start() {
-        const std::vector<std::string> args = {QZEMUD_PATH, "--foreground", "--socket",
-                                               m_socket,    "--state-dir",  m_stateDir.string()};
+        std::vector<std::string> args = {QZEMUD_PATH, "--foreground", "--socket",
+                                         m_socket,    "--state-dir",  m_stateDir.string()};
+        args.insert(args.end(), m_options.begin(), m_options.end());
         if (emu::spawnProcess(QZEMUD_PATH, args, m_pid, m_log.string(), m_log.string()))
             return false;
         for (int i = 0; i < 500; ++i) {
@@ -118,6 +122,7 @@ class DaemonProcess {
     fs::path m_stateDir;
     fs::path m_log;
     std::string m_socket;
+    std::vector<std::string> m_options;
     std::int64_t m_pid = 0;
 };
 
