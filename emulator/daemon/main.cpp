@@ -6,7 +6,8 @@
 
 #include "daemon/Daemon.h"
 #include "port/System.h"
-#include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuDaemonControl.h"
+#include "port/emu/EmuPaths.h"
 
 namespace {
 

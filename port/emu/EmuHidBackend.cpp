@@ -9,7 +9,7 @@
 
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
-#include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuPaths.h"
 
 namespace nork::port::emu {
 

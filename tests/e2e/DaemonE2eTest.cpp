@@ -138,8 +138,8 @@ TEST_F(DaemonE2e, TwoProcessesShareADriveWithoutMixingRequests) {
     ASSERT_FALSE(nork::port::startChildProcess(hammer(1), false, first));
     ASSERT_FALSE(nork::port::startChildProcess(hammer(2), false, second));
     int code1 = -1, code2 = -1;
-    ASSERT_FALSE(emu::waitProcess(first, 120s, code1));
-    ASSERT_FALSE(emu::waitProcess(second, 120s, code2));
+    ASSERT_FALSE(nork::port::waitProcess(first, 120s, code1));
+    ASSERT_FALSE(nork::port::waitProcess(second, 120s, code2));
     EXPECT_EQ(code1, 0);
     EXPECT_EQ(code2, 0);
     EXPECT_EQ(readBack(1000, 8), pattern(8, 1000 + 149));
@@ -262,7 +262,7 @@ TEST_F(DaemonE2e, ClientsKilledMidRequestLeaveTheDriveConsistent) {
             },
             false, pid));
         int code = -1;
-        ASSERT_FALSE(emu::waitProcess(pid, 30s, code));
+        ASSERT_FALSE(nork::port::waitProcess(pid, 30s, code));
         EXPECT_EQ(code, 0);
         EXPECT_TRUE(daemonServes());
         // All of the write or none of it.

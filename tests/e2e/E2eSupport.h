@@ -17,11 +17,11 @@
 
 #include "inproc/InProcessBackend.h"
 #include "inproc/ModelBridge.h"
+#include "port/ChildProcess.h"
 #include "port/DeviceIo.h"
 #include "port/System.h"
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
-#include "port/emu/EmuRuntime.h"
 
 namespace qzemu::e2e {
 
@@ -70,9 +70,9 @@ class DaemonProcess {
           m_socket((fs::temp_directory_path() / ("qze-" + uniqueSuffix() + ".sock")).string()) {}
     ~DaemonProcess() {
         if (m_pid > 0) {
-            emu::signalProcess(m_pid, emu::Signal::Kill);
+            nork::port::signalProcess(m_pid, nork::port::Signal::Kill);
             int code = 0;
-            emu::waitProcess(m_pid, 10s, code);
+            nork::port::waitProcess(m_pid, 10s, code);
         }
         std::error_code ec;
         fs::remove(m_socket, ec);
@@ -90,14 +90,14 @@ class DaemonProcess {
         std::vector<std::string> args = {QZEMUD_PATH, "--foreground", "--socket",
                                          m_socket,    "--state-dir",  m_stateDir.string()};
         args.insert(args.end(), m_options.begin(), m_options.end());
-        if (emu::spawnProcess(QZEMUD_PATH, args, m_pid, m_log.string(), m_log.string()))
+        if (nork::port::spawnProcess(QZEMUD_PATH, args, m_pid, m_log.string(), m_log.string()))
             return false;
         for (int i = 0; i < 500; ++i) {
             emu::EmuClient probe;
             if (!probe.connect(m_socket, 200ms) && probe.ping().ok())
                 return true;
             int code = 0;
-            if (!emu::waitProcess(m_pid, 0ms, code)) {
+            if (!nork::port::waitProcess(m_pid, 0ms, code)) {
                 m_pid = 0;  // it ended
                 return false;
             }
@@ -110,9 +110,9 @@ class DaemonProcess {
     int stop() {
         if (m_pid <= 0)
             return -1;
-        emu::signalProcess(m_pid, emu::Signal::Terminate);
+        nork::port::signalProcess(m_pid, nork::port::Signal::Terminate);
         int code = -1;
-        if (emu::waitProcess(m_pid, 20s, code))
+        if (nork::port::waitProcess(m_pid, 20s, code))
             return -1;
         m_pid = 0;
         return code;
