@@ -36,11 +36,11 @@
 #include "VendorIdentifier.h"
 #include "inproc/InProcessBackend.h"
 #include "inproc/ModelBridge.h"
+#include "port/ChildProcess.h"
 #include "port/DeviceIo.h"
 #include "port/System.h"
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
-#include "port/emu/EmuRuntime.h"
 #include "qz/HAUtilsQz.h"
 
 namespace {
@@ -166,9 +166,9 @@ class Bench {
         for (auto& backend : m_registered)
             nork::port::deviceIo().unregisterBackend(backend.get());
         if (m_pid > 0) {
-            emu::signalProcess(m_pid, emu::Signal::Terminate);
+            nork::port::signalProcess(m_pid, nork::port::Signal::Terminate);
             int code = 0;
-            emu::waitProcess(m_pid, 10s, code);
+            nork::port::waitProcess(m_pid, 10s, code);
         }
         std::error_code ec;
         fs::remove_all(m_root, ec);
@@ -185,11 +185,11 @@ class Bench {
         fs::create_directories(m_root);
         nork::CHIDHandleMgr::instance().setLockDirectory((m_root / "locks").string());
         m_socket = (m_root / "s.sock").string();
-        if (emu::spawnProcess(QZEMUD_PATH,
-                              {QZEMUD_PATH, "--foreground", "--socket", m_socket, "--state-dir",
-                               (m_root / "state").string()},
-                              m_pid, (m_root / "qzemud.log").string(),
-                              (m_root / "qzemud.log").string()))
+        if (nork::port::spawnProcess(QZEMUD_PATH,
+                                     {QZEMUD_PATH, "--foreground", "--socket", m_socket,
+                                      "--state-dir", (m_root / "state").string()},
+                                     m_pid, (m_root / "qzemud.log").string(),
+                                     (m_root / "qzemud.log").string()))
             return;
         for (int i = 0; i < 500 && (m_client.connect(m_socket) || !m_client.ping().ok()); ++i)
             std::this_thread::sleep_for(10ms);

@@ -17,11 +17,11 @@
 #include "SCSICommand.h"
 #include "SCSIExec.h"
 #include "inproc/InProcessBackend.h"
+#include "port/ChildProcess.h"
 #include "port/DeviceIo.h"
 #include "port/System.h"
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
-#include "port/emu/EmuRuntime.h"
 
 namespace {
 
@@ -51,9 +51,9 @@ class Bench {
         socketIo.close(socketHandle);
         inprocIo.close(inprocHandle);
         if (m_pid > 0) {
-            emu::signalProcess(m_pid, emu::Signal::Terminate);
+            nork::port::signalProcess(m_pid, nork::port::Signal::Terminate);
             int code = 0;
-            emu::waitProcess(m_pid, 10s, code);
+            nork::port::waitProcess(m_pid, 10s, code);
         }
         std::error_code ec;
         fs::remove_all(m_root, ec);
@@ -66,7 +66,7 @@ class Bench {
         fs::create_directories(m_root);
         const std::string socket = (m_root / "s.sock").string();
         const std::string state = (m_root / "state").string();
-        if (emu::spawnProcess(
+        if (nork::port::spawnProcess(
                 QZEMUD_PATH,
                 {QZEMUD_PATH, "--foreground", "--socket", socket, "--state-dir", state}, m_pid,
                 (m_root / "qzemud.log").string(), (m_root / "qzemud.log").string()))

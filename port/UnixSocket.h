@@ -19,7 +19,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "port/PortError.h"
 
@@ -51,6 +53,13 @@ class UnixSocket {
     // cut short.
     PortError recvAll(void* data, std::size_t len, std::chrono::milliseconds timeout,
                       std::size_t* received = nullptr);
+
+    // Receives exactly len bytes into out (replacing its contents). The
+    // buffer grows as bytes arrive, never to more than about twice what came,
+    // so a peer that announces much and sends little costs little memory.
+    // On failure out holds the bytes that did arrive.
+    PortError recvInto(std::vector<std::uint8_t>& out, std::size_t len,
+                       std::chrono::milliseconds timeout);
 
     // Waits until data (or the peer's end) can be read. Timeout when not.
     PortError waitReadable(std::chrono::milliseconds timeout);

@@ -14,8 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "port/ChildProcess.h"
 #include "port/emu/EmuClient.h"
-#include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuPaths.h"
 #include "qz/DriveProtocol.h"
 
 namespace {
@@ -770,8 +771,8 @@ int verbDaemon(Context& ctx, const std::vector<std::string>& in) {
         return done(ctx, "already running on " + ctx.socketPath);
     std::string program = a.opt("--qzemud").value_or("");
     if (program.empty()) {
-        program =
-            (std::filesystem::path(emu::selfExecutablePath()).parent_path() / "qzemud").string();
+        program = (std::filesystem::path(nork::port::selfExecutablePath()).parent_path() / "qzemud")
+                      .string();
     }
     std::vector<std::string> args = {program, "--socket", ctx.socketPath};
     if (auto dir = a.opt("--state-dir")) {
@@ -781,8 +782,8 @@ int verbDaemon(Context& ctx, const std::vector<std::string>& in) {
     std::int64_t pid = 0;
     int exitCode = -1;
     // qzemud returns once its background copy listens (or failed to).
-    if (emu::spawnProcess(program, args, pid) ||
-        emu::waitProcess(pid, std::chrono::milliseconds(20000), exitCode) || exitCode != 0 ||
+    if (nork::port::spawnProcess(program, args, pid) ||
+        nork::port::waitProcess(pid, std::chrono::milliseconds(20000), exitCode) || exitCode != 0 ||
         !daemonAnswers(ctx.socketPath)) {
         if (ctx.json)
             std::cout << JsonObject().str("error", "qzemud did not start").text() << "\n";

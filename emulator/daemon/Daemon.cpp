@@ -19,10 +19,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Time a client gets to deliver the rest of a message it began, and to take
-// a reply off the socket.
-constexpr auto PAYLOAD_TIMEOUT = 10s;
+// Time a client gets to take a reply off the socket.
 constexpr auto REPLY_TIMEOUT = 10s;
+// A refused client gets its reply only if the socket takes it at once.
+constexpr auto REFUSAL_TIMEOUT = 100ms;
 constexpr auto EVENT_TIMEOUT = 2s;
 // Longest wait of one HID read request.
 constexpr std::chrono::milliseconds HID_READ_LIMIT = 5s;
@@ -47,7 +47,8 @@ bool isUsableSerial(const std::string& serial) {
     });
 }
 
-Daemon::Daemon(fs::path stateRoot, std::ostream& log) : m_root(std::move(stateRoot)), m_log(log) {}
+Daemon::Daemon(fs::path stateRoot, std::ostream& log, DaemonLimits limits)
+    : m_root(std::move(stateRoot)), m_log(log), m_limits(limits) {}
 
 Daemon::~Daemon() {
     reapConnections(true);
@@ -134,15 +135,40 @@ void Daemon::serve(const std::function<bool()>& stopRequested) {
             }
             continue;
         }
+        std::unique_lock<std::mutex> guard(m_connMutex);
+        if (m_connections.size() >= m_limits.maxClients) {
+            guard.unlock();
+            refuse(socket);
+            continue;
+        }
+        if (m_refusing) {
+            m_refusing = false;
+            log("taking clients again");
+        }
         auto conn = std::make_unique<Connection>();
         conn->socket = std::move(socket);
         Connection* raw = conn.get();
-        std::lock_guard<std::mutex> guard(m_connMutex);
         m_connections.push_back(std::move(conn));
         raw->thread = std::thread([this, raw] { serveConnection(*raw); });
     }
     m_server.close();
     reapConnections(true);
+}
+
+void Daemon::refuse(UnixSocket& socket) {
+    if (!m_refusing) {
+        m_refusing = true;
+        log("connection limit (" + std::to_string(m_limits.maxClients) +
+            ") reached; refusing new clients");
+    }
+    // Id 0: the reply answers the connection, not a request.
+    const auto message = wire::frame(
+        static_cast<std::uint16_t>(wire::MsgType::Error), 0,
+        wire::encode(wire::ErrorReply{wire::EmuErrc::Busy, "qzemud serves its limit of " +
+                                                               std::to_string(m_limits.maxClients) +
+                                                               " clients; try again later"}));
+    socket.sendAll(message.data(), message.size(), REFUSAL_TIMEOUT);
+    socket.close();
 }
 
 void Daemon::reapConnections(bool all) {
@@ -196,37 +222,58 @@ bool Daemon::sendError(Connection& conn, std::uint32_t id, wire::EmuErrc code,
                 wire::encode(wire::ErrorReply{code, message}));
 }
 
+bool Daemon::readRequest(Connection& conn, bool served, wire::Header& header,
+                         std::vector<std::uint8_t>& payload) {
+    using Clock = std::chrono::steady_clock;
+    // A served connection may idle; the clock of a message starts with its
+    // first byte. A new one's starts at once.
+    if (served && conn.socket.waitReadable(UnixSocket::FOREVER))
+        return false;
+    const auto deadline = Clock::now() + m_limits.clientTimeout;
+    auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::max(deadline - Clock::now(), Clock::duration::zero()));
+    };
+
+    std::uint8_t raw[wire::HEADER_SIZE];
+    std::size_t got = 0;
+    if (PortError e = conn.socket.recvAll(raw, sizeof raw, left(), &got)) {
+        if (e.code == PortErrc::Timeout)
+            log(got > 0 ? "client stopped in the middle of a message header; dropped"
+                        : "client sent no request in time; dropped");
+        else if (got > 0)
+            log("client left in the middle of a message header");
+        return false;
+    }
+    wire::EmuErrc why{};
+    if (!wire::decodeHeader(raw, header, why)) {
+        // The stream cannot be followed past a bad header.
+        sendError(conn, header.id, why,
+                  why == wire::EmuErrc::BadVersion
+                      ? "protocol version " + std::to_string(header.version) +
+                            " not served; this daemon speaks " +
+                            std::to_string(wire::PROTOCOL_VERSION)
+                      : std::string("bad message header"));
+        return false;
+    }
+    // Grown as the bytes come: the announced length alone reserves nothing.
+    if (PortError e = conn.socket.recvInto(payload, header.length, left())) {
+        log(std::string(e.code == PortErrc::Timeout ? "client stopped" : "client left") +
+            " in the middle of a request (" + std::to_string(payload.size()) + " of " +
+            std::to_string(header.length) + " bytes)");
+        return false;
+    }
+    return true;
+}
+
 void Daemon::serveConnection(Connection& conn) {
+    bool served = false;
     for (;;) {
-        std::uint8_t raw[wire::HEADER_SIZE];
-        std::size_t got = 0;
-        if (PortError e = conn.socket.recvAll(raw, sizeof raw, UnixSocket::FOREVER, &got)) {
-            if (got > 0)
-                log("client left in the middle of a message header");
-            break;
-        }
         wire::Header header;
-        wire::EmuErrc why{};
-        if (!wire::decodeHeader(raw, header, why)) {
-            // The stream cannot be followed past a bad header.
-            sendError(conn, header.id, why,
-                      why == wire::EmuErrc::BadVersion
-                          ? "protocol version " + std::to_string(header.version) +
-                                " not served; this daemon speaks " +
-                                std::to_string(wire::PROTOCOL_VERSION)
-                          : std::string("bad message header"));
+        std::vector<std::uint8_t> payload;
+        if (!readRequest(conn, served, header, payload) || !dispatch(conn, header, payload))
             break;
-        }
-        std::vector<std::uint8_t> payload(header.length);
-        if (header.length > 0) {
-            if (conn.socket.recvAll(payload.data(), payload.size(), PAYLOAD_TIMEOUT, &got)) {
-                log("client left in the middle of a request (" + std::to_string(got) + " of " +
-                    std::to_string(header.length) + " bytes)");
-                break;
-            }
-        }
-        if (!dispatch(conn, header, payload))
-            break;
+        served = true;
     }
     conn.socket.shutdownBoth();
     conn.done = true;

@@ -1,16 +1,24 @@
 // qzemud's core: the virtual drives of one state directory served over one
 // Unix socket (protocol: port/emu/EmuProtocol.h, docs/emulator-protocol.md).
 //
-// One thread per client connection; each connection's requests are answered
-// in order. Commands to one drive are serialised by the drive model, so
-// several connections may address the same drive. A malformed message gets an
-// error reply; when the stream can no longer be followed (bad magic, version
-// or length, a message cut short) the connection is closed. A client that
-// vanishes mid-request leaves the drive as the model left it after the
-// command, which is complete or without effect.
+// One thread per client connection, at most DaemonLimits::maxClients of
+// them; a client beyond that gets a Busy error reply (id 0) and is closed.
+// Each connection's requests are answered in order. Commands to one drive are serialised by the
+// drive model, so several connections may address the same drive. A malformed message gets an error
+// reply; when the stream can no longer be followed (bad magic, version or length, a message cut
+// short) the connection is closed. A client that vanishes mid-request leaves the drive as the model
+// left it after the command, which is complete or without effect.
+//
+// Reads are bounded by DaemonLimits::clientTimeout: a new connection must
+// deliver its first request within it, and any message, once its first byte
+// arrived, must be complete within it. A connection that has been served may
+// then stay idle between requests without limit: device handles keep theirs
+// open for as long as they live, and a subscriber waits for events. The
+// connection limit bounds what idle clients can hold.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <list>
@@ -29,9 +37,17 @@
 
 namespace qzemu {
 
+struct DaemonLimits {
+    // Connections served at once.
+    std::size_t maxClients = 256;
+    // Time a client gets to send its first request, and to finish any
+    // message it began.
+    std::chrono::milliseconds clientTimeout{10000};
+};
+
 class Daemon {
   public:
-    Daemon(std::filesystem::path stateRoot, std::ostream& log);
+    Daemon(std::filesystem::path stateRoot, std::ostream& log, DaemonLimits limits = {});
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
@@ -64,6 +80,12 @@ class Daemon {
     };
 
     void serveConnection(Connection& conn);
+    // Reads one request; false when the connection must close. `served`
+    // tells whether the connection answered a request before.
+    bool readRequest(Connection& conn, bool served, nork::port::emu::Header& header,
+                     std::vector<std::uint8_t>& payload);
+    // Turns away a client beyond the connection limit.
+    void refuse(nork::port::UnixSocket& socket);
     // Answers one well-framed request; false when the connection must close.
     bool dispatch(Connection& conn, const nork::port::emu::Header& header,
                   const std::vector<std::uint8_t>& payload);
@@ -86,6 +108,8 @@ class Daemon {
 
     std::filesystem::path m_root;
     std::ostream& m_log;
+    DaemonLimits m_limits;
+    bool m_refusing = false;  // serve() only: the limit was reached
     std::mutex m_logMutex;
     nork::port::UnixSocketServer m_server;
 

@@ -1,11 +1,13 @@
 // qzemud: serves the virtual drives of a state directory over a Unix socket.
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <string>
 
 #include "daemon/Daemon.h"
 #include "port/System.h"
-#include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuDaemonControl.h"
+#include "port/emu/EmuPaths.h"
 
 namespace {
 
@@ -13,6 +15,7 @@ namespace emu = nork::port::emu;
 
 const char* const USAGE =
     "usage: qzemud [--foreground] [--socket PATH] [--state-dir DIR]\n"
+    "              [--max-clients N] [--client-timeout MS]\n"
     "\n"
     "Serves the virtual Qz drives kept in DIR over the Unix socket PATH.\n"
     "\n"
@@ -23,11 +26,25 @@ const char* const USAGE =
     "                   /tmp/qzemu-<uid>/qzemud.sock)\n"
     "  --state-dir DIR  one sub-directory per drive (default:\n"
     "                   ${XDG_STATE_HOME:-$HOME/.local/state}/qzemu)\n"
+    "  --max-clients N  connections served at once (default 256); a client\n"
+    "                   beyond them is told the daemon is busy\n"
+    "  --client-timeout MS\n"
+    "                   time a client gets to send its first request and to\n"
+    "                   finish any message it began (default 10000)\n"
     "  --help           this text\n"
     "\n"
     "Exit status: 0 stopped cleanly (SIGTERM, SIGINT or a shutdown request),\n"
     "1 usage error, 2 the socket could not be served, 3 the state directory\n"
     "is unusable or served by another qzemud.\n";
+
+// A whole positive decimal number, at most max.
+bool parseCount(const std::string& text, unsigned long max, unsigned long& out) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    out = std::stoul(text);
+    return out >= 1 && out <= max;
+}
 
 }  // namespace
 
@@ -35,6 +52,7 @@ int main(int argc, char** argv) {
     bool foreground = false;
     std::string socketPath = emu::defaultSocketPath();
     std::string stateDir = emu::defaultStateDir();
+    qzemu::DaemonLimits limits;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -44,6 +62,19 @@ int main(int argc, char** argv) {
             foreground = true;
         } else if ((arg == "--socket" || arg == "--state-dir") && i + 1 < argc) {
             (arg == "--socket" ? socketPath : stateDir) = argv[++i];
+        } else if ((arg == "--max-clients" || arg == "--client-timeout") && i + 1 < argc) {
+            const std::string value = argv[++i];
+            unsigned long n = 0;
+            const bool clients = arg == "--max-clients";
+            if (!parseCount(value, clients ? 100000 : 3600000, n)) {
+                std::cerr << "qzemud: " << arg << " takes a number from 1 to "
+                          << (clients ? "100000" : "3600000") << ", not \"" << value << "\"\n";
+                return 1;
+            }
+            if (clients)
+                limits.maxClients = n;
+            else
+                limits.clientTimeout = std::chrono::milliseconds(n);
         } else {
             std::cerr << "qzemud: unexpected argument \"" << arg << "\"\n" << USAGE;
             return 1;
@@ -75,7 +106,7 @@ int main(int argc, char** argv) {
     if (!socketDir.empty())
         nork::port::createDirectories(socketDir);
 
-    qzemu::Daemon daemon(stateDir, std::cerr);
+    qzemu::Daemon daemon(stateDir, std::cerr, limits);
     const std::size_t drives = daemon.loadDrives();
     if (nork::port::PortError e = daemon.listen(socketPath)) {
         std::cerr << "qzemud: cannot listen on " << socketPath << " ("

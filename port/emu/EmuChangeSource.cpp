@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "port/emu/EmuClient.h"
-#include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuPaths.h"
 #include "port/linux/Wakeups.h"
 
 namespace nork::port::emu {

@@ -16,6 +16,22 @@ EmuStatus malformedReply() {
     return s;
 }
 
+EmuStatus refusal(const std::vector<std::uint8_t>& body) {
+    EmuStatus s;
+    s.refused = true;
+    if (!decode(body, s.error)) {
+        s.error.code = EmuErrc::Failed;
+        s.error.message = "unreadable error reply";
+    }
+    return s;
+}
+
+// An error reply with id 0 answers the connection itself (the daemon turned
+// it away); the daemon closes it after sending.
+bool isConnectionRefusal(const Header& header) {
+    return header.type == static_cast<std::uint16_t>(MsgType::Error) && header.id == 0;
+}
+
 }  // namespace
 
 std::string EmuStatus::text() const {
@@ -74,12 +90,7 @@ PortError EmuClient::readMessage(Header& header, std::vector<std::uint8_t>& payl
     EmuErrc why{};
     if (!decodeHeader(raw, header, why))
         return PortError{PortErrc::IoError, 0};
-    payload.resize(header.length);
-    if (header.length > 0) {
-        if (PortError e = m_socket.recvAll(payload.data(), header.length, left(deadline)))
-            return e;
-    }
-    return PortError::ok();
+    return m_socket.recvInto(payload, header.length, left(deadline));
 }
 
 EmuStatus EmuClient::callLocked(MsgType type, const std::vector<std::uint8_t>& payload,
@@ -88,15 +99,32 @@ EmuStatus EmuClient::callLocked(MsgType type, const std::vector<std::uint8_t>& p
     if (!m_socket.isOpen())
         return broken(PortError{PortErrc::Disconnected, 0});
     const auto deadline = Clock::now() + timeout;
+    // Id 0 is the daemon's own (events, a refused connection).
+    if (m_nextId == 0)
+        m_nextId = 1;
     const std::uint32_t id = m_nextId++;
     const auto message = frame(static_cast<std::uint16_t>(type), id, payload);
-    if (PortError e = m_socket.sendAll(message.data(), message.size(), timeout))
+    if (PortError e = m_socket.sendAll(message.data(), message.size(), timeout)) {
+        // A daemon that turned the connection away may have closed before the
+        // request went out; its reason is still there to read.
+        Header header;
+        std::vector<std::uint8_t> body;
+        if (!readMessage(header, body, std::chrono::milliseconds(0)) &&
+            isConnectionRefusal(header)) {
+            m_socket.close();
+            return refusal(body);
+        }
         return broken(e);
+    }
     for (;;) {
         Header header;
         std::vector<std::uint8_t> body;
         if (PortError e = readMessage(header, body, left(deadline)))
             return broken(e);
+        if (isConnectionRefusal(header)) {
+            m_socket.close();
+            return refusal(body);
+        }
         if (header.type == static_cast<std::uint16_t>(MsgType::Event)) {
             Event event;
             if (decode(body, event))
@@ -105,15 +133,8 @@ EmuStatus EmuClient::callLocked(MsgType type, const std::vector<std::uint8_t>& p
         }
         if (header.id != id)
             return broken(PortError{PortErrc::IoError, 0});
-        if (header.type == static_cast<std::uint16_t>(MsgType::Error)) {
-            EmuStatus s;
-            s.refused = true;
-            if (!decode(body, s.error)) {
-                s.error.code = EmuErrc::Failed;
-                s.error.message = "unreadable error reply";
-            }
-            return s;
-        }
+        if (header.type == static_cast<std::uint16_t>(MsgType::Error))
+            return refusal(body);
         if (header.type != replyType(type))
             return broken(PortError{PortErrc::IoError, 0});
         reply = std::move(body);

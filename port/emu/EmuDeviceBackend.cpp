@@ -10,7 +10,7 @@
 
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuInventory.h"
-#include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuPaths.h"
 #include "port/emu/EmuUsbTree.h"
 
 namespace nork::port::emu {

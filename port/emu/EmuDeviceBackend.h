@@ -15,7 +15,7 @@
 //
 // Where the library finds the daemon: registerEmulatorBackendIfPresent()
 // registers the backend when $QZ_EMU_SOCKET is set or the default socket
-// (EmuRuntime.h, defaultSocketPath) exists. The SDK's start-up or a program
+// (EmuPaths.h, defaultSocketPath) exists. The SDK's start-up or a program
 // such as qzctl calls it once; calling it again is harmless.
 #pragma once
 

@@ -9,7 +9,7 @@
 
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
-#include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuPaths.h"
 
 namespace nork::port::emu {
 
@@ -54,6 +54,12 @@ class EmulatorHidBackend final : public IDeviceBackend, public IHidBackend {
             return PortError{PortErrc::NotFound, 0};
         std::vector<std::uint8_t> descriptor;
         EmuStatus s = session->writer.hidOpen(session->serial, descriptor);
+        if (!s.ok())
+            return s.io ? PortError{PortErrc::IoError, s.io.sysErrno}
+                        : PortError{PortErrc::NotFound, 0};
+        // The daemon drops a connection that sends nothing in its first
+        // seconds, and the first read may come much later.
+        s = session->reader.ping();
         if (!s.ok())
             return s.io ? PortError{PortErrc::IoError, s.io.sysErrno}
                         : PortError{PortErrc::NotFound, 0};

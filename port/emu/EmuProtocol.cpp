@@ -2,49 +2,100 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 namespace nork::port::emu {
 namespace {
 
+// The codec walks one field list per message (the fields() overloads below)
+// with either of two visitors: Writer appends each field, Reader takes it
+// from the input. Every visit answers whether it went well; Writer's always
+// do. Field lists chain visits with &&, so a Reader stops at the first
+// failure.
+
 class Writer {
   public:
-    void u8(std::uint8_t v) { m_out.push_back(v); }
-    void boolean(bool v) { u8(v ? 1 : 0); }
-    void u16(std::uint16_t v) {
-        u8(static_cast<std::uint8_t>(v));
-        u8(static_cast<std::uint8_t>(v >> 8));
+    template <class T>
+    using Ref = const T&;
+
+    bool u8(std::uint8_t v) {
+        m_out.push_back(v);
+        return true;
     }
-    void u32(std::uint32_t v) {
-        u16(static_cast<std::uint16_t>(v));
-        u16(static_cast<std::uint16_t>(v >> 16));
+    bool boolean(bool v) { return u8(v ? 1 : 0); }
+    bool u16(std::uint16_t v) {
+        return u8(static_cast<std::uint8_t>(v)) && u8(static_cast<std::uint8_t>(v >> 8));
     }
-    void u64(std::uint64_t v) {
-        u32(static_cast<std::uint32_t>(v));
-        u32(static_cast<std::uint32_t>(v >> 32));
+    bool u32(std::uint32_t v) {
+        return u16(static_cast<std::uint16_t>(v)) && u16(static_cast<std::uint16_t>(v >> 16));
+    }
+    bool u64(std::uint64_t v) {
+        return u32(static_cast<std::uint32_t>(v)) && u32(static_cast<std::uint32_t>(v >> 32));
     }
     // Texts longer than MAX_TEXT are cut, so the encoder never produces what
     // the decoder refuses.
-    void text(const std::string& s) {
+    bool text(const std::string& s) {
         const std::size_t n = std::min(s.size(), MAX_TEXT);
         u16(static_cast<std::uint16_t>(n));
         m_out.insert(m_out.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
+        return true;
     }
-    void bytes(const std::vector<std::uint8_t>& b) {
+    bool bytes(const std::vector<std::uint8_t>& b, std::size_t /*max*/) {
         u32(static_cast<std::uint32_t>(b.size()));
         m_out.insert(m_out.end(), b.begin(), b.end());
+        return true;
     }
-    void raw(const std::uint8_t* p, std::size_t n) { m_out.insert(m_out.end(), p, p + n); }
+    template <std::size_t N>
+    bool raw(const std::array<std::uint8_t, N>& a) {
+        m_out.insert(m_out.end(), a.begin(), a.end());
+        return true;
+    }
+    template <class E>
+    bool enumeration(E v) {
+        return integer(static_cast<std::underlying_type_t<E>>(v));
+    }
+    // An enumeration whose unknown values pass (error codes of later
+    // daemons).
+    template <class E>
+    bool anyEnumeration(E v) {
+        return enumeration(v);
+    }
+    // A count then each item. `maxCount` and `minItemSize` bound a decoded
+    // count; written counts are what they are.
+    template <class Count, class T, class F>
+    bool sequence(const std::vector<T>& items, std::size_t /*maxCount*/,
+                  std::size_t /*minItemSize*/, F&& each) {
+        integer(static_cast<Count>(items.size()));
+        for (const T& item : items)
+            each(*this, item);
+        return true;
+    }
+    // A trailing extension field, sent only when not 0; `present` is what a
+    // decoder reports.
+    bool extension(std::uint16_t v, const bool& /*present*/) { return v == 0 || u16(v); }
+    // A trailing INFO_EXTENDED mark, sent when the flag is set.
+    bool extendedMark(const bool& on) { return !on || u8(INFO_EXTENDED); }
+
     std::vector<std::uint8_t> take() { return std::move(m_out); }
 
   private:
+    bool integer(std::uint8_t v) { return u8(v); }
+    bool integer(std::uint16_t v) { return u16(v); }
+    bool integer(std::uint32_t v) { return u32(v); }
+
     std::vector<std::uint8_t> m_out;
 };
 
-// Reads fields in order; after the first failure every read fails, so
-// decoders check once at the end.
+// After the first failure every read fails, so decoders check once at the
+// end (done()).
 class Reader {
   public:
-    explicit Reader(const std::vector<std::uint8_t>& in) : m_in(in) {}
+    template <class T>
+    using Ref = T&;
+
+    explicit Reader(const std::vector<std::uint8_t>& in) : Reader(in.data(), in.size()) {}
+    Reader(const std::uint8_t* in, std::size_t size) : m_in(in), m_size(size) {}
 
     bool u8(std::uint8_t& v) {
         if (!need(1))
@@ -80,14 +131,13 @@ class Reader {
         v = lo | (static_cast<std::uint64_t>(hi) << 32);
         return true;
     }
-    bool text(std::string& s, std::size_t max = MAX_TEXT) {
+    bool text(std::string& s) {
         std::uint16_t n = 0;
         if (!u16(n))
             return false;
-        if (n > max || !need(n))
+        if (n > MAX_TEXT || !need(n))
             return fail();
-        s.assign(m_in.begin() + static_cast<std::ptrdiff_t>(m_pos),
-                 m_in.begin() + static_cast<std::ptrdiff_t>(m_pos + n));
+        s.assign(m_in + m_pos, m_in + m_pos + n);
         m_pos += n;
         return true;
     }
@@ -97,127 +147,238 @@ class Reader {
             return false;
         if (n > max || !need(n))
             return fail();
-        b.assign(m_in.begin() + static_cast<std::ptrdiff_t>(m_pos),
-                 m_in.begin() + static_cast<std::ptrdiff_t>(m_pos + n));
+        b.assign(m_in + m_pos, m_in + m_pos + n);
         m_pos += n;
         return true;
     }
-    bool raw(std::uint8_t* p, std::size_t n) {
-        if (!need(n))
+    template <std::size_t N>
+    bool raw(std::array<std::uint8_t, N>& a) {
+        if (!need(N))
             return false;
-        std::memcpy(p, m_in.data() + m_pos, n);
-        m_pos += n;
+        std::memcpy(a.data(), m_in + m_pos, N);
+        m_pos += N;
         return true;
     }
+    template <class E>
+    bool enumeration(E& v) {
+        using U = std::underlying_type_t<E>;
+        U raw = 0;
+        if (!integer(raw) || raw < static_cast<U>(WireRange<E>::first) ||
+            raw > static_cast<U>(WireRange<E>::last))
+            return fail();
+        v = static_cast<E>(raw);
+        return true;
+    }
+    template <class E>
+    bool anyEnumeration(E& v) {
+        std::underlying_type_t<E> raw = 0;
+        if (!integer(raw))
+            return false;
+        v = static_cast<E>(raw);
+        return true;
+    }
+    template <class Count, class T, class F>
+    bool sequence(std::vector<T>& items, std::size_t maxCount, std::size_t minItemSize, F&& each) {
+        // Bounded by what the input could hold before anything is reserved.
+        const std::size_t fits = (m_size - m_pos) / std::max<std::size_t>(minItemSize, 1);
+        Count n = 0;
+        if (!integer(n) || n > maxCount || n > fits)
+            return fail();
+        items.assign(n, T{});
+        for (T& item : items) {
+            if (!each(*this, item))
+                return fail();
+        }
+        return true;
+    }
+    bool extension(std::uint16_t& v, bool& present) {
+        present = more();
+        return !present || u16(v);
+    }
+    bool extendedMark(bool& on) {
+        on = more();
+        std::uint8_t mark = 0;
+        return !on || (u8(mark) && (mark == INFO_EXTENDED || fail()));
+    }
+
     bool fail() {
         m_ok = false;
         return false;
     }
     // True when every read succeeded and nothing is left over.
-    bool done() const { return m_ok && m_pos == m_in.size(); }
-    // True when every read succeeded and more bytes follow (optional
-    // trailing fields).
-    bool more() const { return m_ok && m_pos < m_in.size(); }
+    bool done() const { return m_ok && m_pos == m_size; }
 
   private:
+    bool integer(std::uint8_t& v) { return u8(v); }
+    bool integer(std::uint16_t& v) { return u16(v); }
+    bool integer(std::uint32_t& v) { return u32(v); }
+    // Every read succeeded and more bytes follow (optional trailing fields).
+    bool more() const { return m_ok && m_pos < m_size; }
     bool need(std::size_t n) {
-        if (!m_ok || m_in.size() - m_pos < n)
+        if (!m_ok || m_size - m_pos < n)
             return fail();
         return true;
     }
 
-    const std::vector<std::uint8_t>& m_in;
+    const std::uint8_t* m_in;
+    std::size_t m_size;
     std::size_t m_pos = 0;
     bool m_ok = true;
 };
 
-bool validSerial(const std::string& s) {
-    return !s.empty() && s.size() <= 64;
+// ---- Field lists ----
+//
+// `typename V::template Ref<M>` is const M& for Writer and M& for Reader; V
+// is deduced from the visitor, and only the overload for the message's type
+// fits.
+
+template <class V>
+bool fields(V& v, typename V::template Ref<Header> m) {
+    return v.u32(m.magic) && v.u16(m.version) && v.u16(m.type) && v.u32(m.id) && v.u32(m.length);
 }
 
-void writeInfo(Writer& w, const DriveInfo& m, bool extended) {
-    w.text(m.serial);
-    w.text(m.vendor);
-    w.text(m.product);
-    w.text(m.revision);
-    w.text(m.firmware);
-    w.text(m.reportVendor);
-    w.text(m.reportProduct);
-    w.u16(m.usbVendorId);
-    w.u16(m.usbProductId);
-    w.text(m.mode);
-    w.u32(m.flashSectors);
-    w.u32(m.freeSectors);
-    w.text(m.layout);
-    w.text(m.services);
-    w.u16(static_cast<std::uint16_t>(m.domains.size()));
-    for (const Domain& d : m.domains) {
-        w.u8(d.type);
-        w.u16(d.flags);
-        w.u32(d.firstSector);
-        w.u32(d.sizeSectors);
-        w.u8(d.lun);
-    }
-    w.u32(m.errorRegister);
-    w.u8(static_cast<std::uint8_t>(m.bus));
-    w.boolean(m.plugged);
-    w.u32(m.reattachDelayMs);
-    w.u32(m.readyDelayMs);
-    for (std::uint32_t v : m.lastDetachAttach)
-        w.u32(v);
-    w.u64(m.commandCount);
-    const Faults& f = m.faults;
-    w.u32(f.failNext);
-    w.boolean(f.hasFailCode);
-    w.u32(f.failCode);
-    w.boolean(f.dropOnNextCommand);
-    w.boolean(f.neverReattach);
-    w.boolean(f.hasReattachDelay);
-    w.u32(f.reattachDelayMs);
-    w.u32(f.commandDelayMs);
-    w.u32(f.tearWriteIn);
-    w.u32(f.tearKeepSectors);
-    w.boolean(f.tearThenDrop);
-    w.text(m.stateDir);
-    if (extended) {
-        w.u16(m.hiddenPages);
-        w.u32(f.tearPageIn);
-        w.u32(f.tearPageKeepBytes);
-        w.boolean(f.tearPageLost);
-    }
+template <class V>
+bool fields(V& v, typename V::template Ref<SerialRequest> m) {
+    return v.text(m.serial);
 }
 
-bool readInfo(Reader& r, DriveInfo& m, bool extended) {
-    r.text(m.serial) && r.text(m.vendor) && r.text(m.product) && r.text(m.revision) &&
-        r.text(m.firmware) && r.text(m.reportVendor) && r.text(m.reportProduct) &&
-        r.u16(m.usbVendorId) && r.u16(m.usbProductId) && r.text(m.mode) && r.u32(m.flashSectors) &&
-        r.u32(m.freeSectors) && r.text(m.layout) && r.text(m.services);
-    std::uint16_t count = 0;
-    if (!r.u16(count) || count > 255)
-        return r.fail();
-    m.domains.assign(count, Domain{});
-    for (Domain& d : m.domains) {
-        if (!(r.u8(d.type) && r.u16(d.flags) && r.u32(d.firstSector) && r.u32(d.sizeSectors) &&
-              r.u8(d.lun)))
-            return false;
-    }
-    std::uint8_t bus = 0;
-    if (!r.u32(m.errorRegister) || !r.u8(bus) || bus > 2)
-        return r.fail();
-    m.bus = static_cast<Bus>(bus);
-    r.boolean(m.plugged) && r.u32(m.reattachDelayMs) && r.u32(m.readyDelayMs);
-    for (std::uint32_t& v : m.lastDetachAttach)
-        r.u32(v);
-    Faults& f = m.faults;
-    const bool base = r.u64(m.commandCount) && r.u32(f.failNext) && r.boolean(f.hasFailCode) &&
-                      r.u32(f.failCode) && r.boolean(f.dropOnNextCommand) &&
-                      r.boolean(f.neverReattach) && r.boolean(f.hasReattachDelay) &&
-                      r.u32(f.reattachDelayMs) && r.u32(f.commandDelayMs) && r.u32(f.tearWriteIn) &&
-                      r.u32(f.tearKeepSectors) && r.boolean(f.tearThenDrop) && r.text(m.stateDir);
+template <class V>
+bool fields(V& v, typename V::template Ref<InspectRequest> m) {
+    return v.text(m.serial) && v.extendedMark(m.extended);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<ListRequest> m) {
+    return v.extendedMark(m.extended);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<OpenLunRequest> m) {
+    return v.text(m.serial) && v.u8(m.lun);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<ScsiCommand> m) {
+    return v.text(m.serial) && v.u8(m.lun) && v.enumeration(m.dir) && v.u32(m.transferLength) &&
+           v.u32(m.timeoutMs) && v.bytes(m.cdb, MAX_CDB) && v.bytes(m.dataOut, MAX_DATA);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<ScsiAnswer> m) {
+    return v.boolean(m.noDevice) && v.u8(m.status) && v.raw(m.sense) && v.bytes(m.dataIn, MAX_DATA);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<DriveConfig> m) {
+    return v.text(m.serial) && v.text(m.vendor) && v.text(m.product) && v.text(m.revision) &&
+           v.text(m.firmware) && v.text(m.reportVendor) && v.text(m.reportProduct) &&
+           v.u16(m.usbVendorId) && v.u16(m.usbProductId) && v.text(m.mode) &&
+           v.u32(m.flashSectors) && v.text(m.layout) && v.text(m.services) &&
+           v.u32(m.reattachDelayMs) && v.u32(m.readyDelayMs) && v.boolean(m.attached) &&
+           // The extension only when it says something, so a daemon that
+           // predates it still takes ordinary configurations.
+           v.extension(m.hiddenPages, m.extended);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<Domain> m) {
+    return v.u8(m.type) && v.u16(m.flags) && v.u32(m.firstSector) && v.u32(m.sizeSectors) &&
+           v.u8(m.lun);
+}
+
+// A DriveInfo's smallest encoding is well above this (eleven empty texts and
+// the fixed fields); it bounds the count of a list before anything is read.
+constexpr std::size_t MIN_DRIVE_INFO_SIZE = 64;
+
+template <class V>
+bool fields(V& v, typename V::template Ref<DriveInfo> m, bool extended) {
+    auto& f = m.faults;
+    const bool base =
+        v.text(m.serial) && v.text(m.vendor) && v.text(m.product) && v.text(m.revision) &&
+        v.text(m.firmware) && v.text(m.reportVendor) && v.text(m.reportProduct) &&
+        v.u16(m.usbVendorId) && v.u16(m.usbProductId) && v.text(m.mode) && v.u32(m.flashSectors) &&
+        v.u32(m.freeSectors) && v.text(m.layout) && v.text(m.services) &&
+        v.template sequence<std::uint16_t>(m.domains, MAX_DOMAINS, 0,
+                                           [](V& w, auto& d) { return fields(w, d); }) &&
+        v.u32(m.errorRegister) && v.enumeration(m.bus) && v.boolean(m.plugged) &&
+        v.u32(m.reattachDelayMs) && v.u32(m.readyDelayMs) && v.u32(m.lastDetachAttach[0]) &&
+        v.u32(m.lastDetachAttach[1]) && v.u32(m.lastDetachAttach[2]) && v.u64(m.commandCount) &&
+        v.u32(f.failNext) && v.boolean(f.hasFailCode) && v.u32(f.failCode) &&
+        v.boolean(f.dropOnNextCommand) && v.boolean(f.neverReattach) &&
+        v.boolean(f.hasReattachDelay) && v.u32(f.reattachDelayMs) && v.u32(f.commandDelayMs) &&
+        v.u32(f.tearWriteIn) && v.u32(f.tearKeepSectors) && v.boolean(f.tearThenDrop) &&
+        v.text(m.stateDir);
     if (!base || !extended)
         return base;
-    return r.u16(m.hiddenPages) && r.u32(f.tearPageIn) && r.u32(f.tearPageKeepBytes) &&
-           r.boolean(f.tearPageLost);
+    return v.u16(m.hiddenPages) && v.u32(f.tearPageIn) && v.u32(f.tearPageKeepBytes) &&
+           v.boolean(f.tearPageLost);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<std::vector<DriveInfo>> m, bool extended) {
+    return v.template sequence<std::uint32_t>(
+        m, std::numeric_limits<std::uint32_t>::max(), MIN_DRIVE_INFO_SIZE,
+        [extended](V& w, auto& info) { return fields(w, info, extended); });
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<FaultRequest> m) {
+    return v.text(m.serial) && v.enumeration(m.kind) && v.u32(m.count) && v.u32(m.value) &&
+           v.boolean(m.flag);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<Event> m) {
+    return v.text(m.serial) && v.u8(m.lunCount) && v.enumeration(m.kind);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<ErrorReply> m) {
+    return v.anyEnumeration(m.code) && v.text(m.message);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<HidWriteRequest> m) {
+    return v.text(m.serial) && v.bytes(m.report, MAX_HID_REPORT);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<HidReadRequest> m) {
+    return v.text(m.serial) && v.u32(m.maxBytes) && v.u32(m.timeoutMs);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<UsbDescriptorRequest> m) {
+    return v.text(m.serial) && v.u8(m.type) && v.u8(m.index) && v.u16(m.lang);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<UsbModeRequest> m) {
+    return v.text(m.serial) && v.enumeration(m.mode);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<BytesReply> m) {
+    return v.bytes(m.bytes, MAX_DATA);
+}
+
+template <class M, class... Extra>
+std::vector<std::uint8_t> encodeFields(const M& m, Extra... extra) {
+    Writer w;
+    fields(w, m, extra...);
+    return w.take();
+}
+
+// Structure only; each decode() adds the checks that span fields.
+template <class M, class... Extra>
+bool decodeFields(const std::vector<std::uint8_t>& in, M& m, Extra... extra) {
+    Reader r(in);
+    fields(r, m, extra...);
+    return r.done();
+}
+
+bool validSerial(const std::string& s) {
+    return !s.empty() && s.size() <= MAX_SERIAL;
 }
 
 }  // namespace
@@ -240,8 +401,34 @@ const char* emuErrcName(EmuErrc code) {
             return "no such LUN";
         case EmuErrc::Failed:
             return "failed";
+        case EmuErrc::Busy:
+            return "daemon busy";
     }
     return "unknown error";
+}
+
+const char* dataDirName(DataDir dir) {
+    switch (dir) {
+        case DataDir::Out:
+            return "out";
+        case DataDir::In:
+            return "in";
+        case DataDir::None:
+            return "none";
+    }
+    return "?";
+}
+
+const char* usbModeName(UsbMode mode) {
+    switch (mode) {
+        case UsbMode::Query:
+            return "query";
+        case UsbMode::DiskOnly:
+            return "disk";
+        case UsbMode::Composite:
+            return "composite";
+    }
+    return "?";
 }
 
 const char* busName(Bus bus) {
@@ -304,20 +491,13 @@ std::uint8_t DriveInfo::lunCount() const {
 }
 
 void encodeHeader(const Header& h, std::uint8_t* out) {
-    Writer w;
-    w.u32(h.magic);
-    w.u16(h.version);
-    w.u16(h.type);
-    w.u32(h.id);
-    w.u32(h.length);
-    const auto bytes = w.take();
+    const auto bytes = encodeFields(h);
     std::memcpy(out, bytes.data(), HEADER_SIZE);
 }
 
 bool decodeHeader(const std::uint8_t* in, Header& out, EmuErrc& why) {
-    std::vector<std::uint8_t> bytes(in, in + HEADER_SIZE);
-    Reader r(bytes);
-    r.u32(out.magic) && r.u16(out.version) && r.u16(out.type) && r.u32(out.id) && r.u32(out.length);
+    Reader r(in, HEADER_SIZE);
+    fields(r, out);
     if (out.magic != PROTOCOL_MAGIC || out.length > MAX_PAYLOAD) {
         why = EmuErrc::Malformed;
         return false;
@@ -331,12 +511,11 @@ bool decodeHeader(const std::uint8_t* in, Header& out, EmuErrc& why) {
 
 std::vector<std::uint8_t> frame(std::uint16_t type, std::uint32_t id,
                                 const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> out(HEADER_SIZE);
     Header h;
     h.type = type;
     h.id = id;
     h.length = static_cast<std::uint32_t>(payload.size());
-    encodeHeader(h, out.data());
+    std::vector<std::uint8_t> out = encodeFields(h);
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
@@ -344,141 +523,71 @@ std::vector<std::uint8_t> frame(std::uint16_t type, std::uint32_t id,
 // ---- Encoders ----
 
 std::vector<std::uint8_t> encode(const SerialRequest& m) {
-    Writer w;
-    w.text(m.serial);
-    return w.take();
+    return encodeFields(m);
 }
-
 std::vector<std::uint8_t> encode(const OpenLunRequest& m) {
-    Writer w;
-    w.text(m.serial);
-    w.u8(m.lun);
-    return w.take();
+    return encodeFields(m);
 }
-
 std::vector<std::uint8_t> encode(const ScsiCommand& m) {
-    Writer w;
-    w.text(m.serial);
-    w.u8(m.lun);
-    w.u8(static_cast<std::uint8_t>(m.dir));
-    w.u32(m.transferLength);
-    w.u32(m.timeoutMs);
-    w.bytes(m.cdb);
-    w.bytes(m.dataOut);
-    return w.take();
+    return encodeFields(m);
 }
-
 std::vector<std::uint8_t> encode(const ScsiAnswer& m) {
-    Writer w;
-    w.boolean(m.noDevice);
-    w.u8(m.status);
-    w.raw(m.sense.data(), m.sense.size());
-    w.bytes(m.dataIn);
-    return w.take();
+    return encodeFields(m);
 }
-
 std::vector<std::uint8_t> encode(const DriveConfig& m) {
-    Writer w;
-    w.text(m.serial);
-    w.text(m.vendor);
-    w.text(m.product);
-    w.text(m.revision);
-    w.text(m.firmware);
-    w.text(m.reportVendor);
-    w.text(m.reportProduct);
-    w.u16(m.usbVendorId);
-    w.u16(m.usbProductId);
-    w.text(m.mode);
-    w.u32(m.flashSectors);
-    w.text(m.layout);
-    w.text(m.services);
-    w.u32(m.reattachDelayMs);
-    w.u32(m.readyDelayMs);
-    w.boolean(m.attached);
-    // The extension only when it says something, so a daemon that predates
-    // it still takes ordinary configurations.
-    if (m.hiddenPages != 0)
-        w.u16(m.hiddenPages);
-    return w.take();
+    return encodeFields(m);
 }
-
 std::vector<std::uint8_t> encode(const InspectRequest& m) {
-    Writer w;
-    w.text(m.serial);
-    if (m.extended)
-        w.u8(INFO_EXTENDED);
-    return w.take();
+    return encodeFields(m);
 }
-
 std::vector<std::uint8_t> encode(const ListRequest& m) {
-    Writer w;
-    if (m.extended)
-        w.u8(INFO_EXTENDED);
-    return w.take();
+    return encodeFields(m);
 }
-
 std::vector<std::uint8_t> encode(const DriveInfo& m, bool extended) {
-    Writer w;
-    writeInfo(w, m, extended);
-    return w.take();
+    return encodeFields(m, extended);
 }
-
 std::vector<std::uint8_t> encode(const std::vector<DriveInfo>& m, bool extended) {
-    Writer w;
-    w.u32(static_cast<std::uint32_t>(m.size()));
-    for (const DriveInfo& info : m)
-        writeInfo(w, info, extended);
-    return w.take();
+    return encodeFields(m, extended);
 }
-
 std::vector<std::uint8_t> encode(const FaultRequest& m) {
-    Writer w;
-    w.text(m.serial);
-    w.u8(static_cast<std::uint8_t>(m.kind));
-    w.u32(m.count);
-    w.u32(m.value);
-    w.boolean(m.flag);
-    return w.take();
+    return encodeFields(m);
 }
-
 std::vector<std::uint8_t> encode(const Event& m) {
-    Writer w;
-    w.text(m.serial);
-    w.u8(m.lunCount);
-    w.u8(static_cast<std::uint8_t>(m.kind));
-    return w.take();
+    return encodeFields(m);
 }
-
 std::vector<std::uint8_t> encode(const ErrorReply& m) {
-    Writer w;
-    w.u16(static_cast<std::uint16_t>(m.code));
-    w.text(m.message);
-    return w.take();
+    return encodeFields(m);
+}
+std::vector<std::uint8_t> encode(const HidWriteRequest& m) {
+    return encodeFields(m);
+}
+std::vector<std::uint8_t> encode(const HidReadRequest& m) {
+    return encodeFields(m);
+}
+std::vector<std::uint8_t> encode(const UsbDescriptorRequest& m) {
+    return encodeFields(m);
+}
+std::vector<std::uint8_t> encode(const UsbModeRequest& m) {
+    return encodeFields(m);
+}
+std::vector<std::uint8_t> encode(const BytesReply& m) {
+    return encodeFields(m);
 }
 
 // ---- Decoders ----
 
 bool decode(const std::vector<std::uint8_t>& in, SerialRequest& out) {
-    Reader r(in);
-    r.text(out.serial);
-    return r.done() && validSerial(out.serial);
+    return decodeFields(in, out) && validSerial(out.serial);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, OpenLunRequest& out) {
-    Reader r(in);
-    r.text(out.serial) && r.u8(out.lun);
-    return r.done() && validSerial(out.serial);
+    return decodeFields(in, out) && validSerial(out.serial);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, ScsiCommand& out) {
-    Reader r(in);
-    std::uint8_t dir = 0;
-    r.text(out.serial) && r.u8(out.lun) && r.u8(dir) && r.u32(out.transferLength) &&
-        r.u32(out.timeoutMs) && r.bytes(out.cdb, MAX_CDB) && r.bytes(out.dataOut, MAX_DATA);
-    if (!r.done() || !validSerial(out.serial) || dir > 2 || out.cdb.empty() ||
+    if (!decodeFields(in, out) || !validSerial(out.serial) || out.cdb.empty() ||
         out.transferLength > MAX_DATA)
         return false;
-    out.dir = static_cast<DataDir>(dir);
     // Data travels one way: out with its bytes, in with a buffer size.
     if (out.dir != DataDir::Out && !out.dataOut.empty())
         return false;
@@ -488,163 +597,61 @@ bool decode(const std::vector<std::uint8_t>& in, ScsiCommand& out) {
 }
 
 bool decode(const std::vector<std::uint8_t>& in, ScsiAnswer& out) {
-    Reader r(in);
-    std::uint8_t status = 0;
-    r.boolean(out.noDevice) && r.u8(status) && r.raw(out.sense.data(), out.sense.size()) &&
-        r.bytes(out.dataIn, MAX_DATA);
-    out.status = status;
-    return r.done();
+    return decodeFields(in, out);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, DriveConfig& out) {
-    Reader r(in);
-    r.text(out.serial) && r.text(out.vendor) && r.text(out.product) && r.text(out.revision) &&
-        r.text(out.firmware) && r.text(out.reportVendor) && r.text(out.reportProduct) &&
-        r.u16(out.usbVendorId) && r.u16(out.usbProductId) && r.text(out.mode) &&
-        r.u32(out.flashSectors) && r.text(out.layout) && r.text(out.services) &&
-        r.u32(out.reattachDelayMs) && r.u32(out.readyDelayMs) && r.boolean(out.attached);
-    out.extended = r.more();
-    if (out.extended)
-        r.u16(out.hiddenPages);
-    return r.done();
+    return decodeFields(in, out);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, InspectRequest& out) {
-    Reader r(in);
-    r.text(out.serial);
-    out.extended = r.more();
-    if (out.extended) {
-        std::uint8_t level = 0;
-        if (!r.u8(level) || level != INFO_EXTENDED)
-            return false;
-    }
-    return r.done() && validSerial(out.serial);
+    return decodeFields(in, out) && validSerial(out.serial);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, ListRequest& out) {
-    out.extended = !in.empty();
-    return in.empty() || (in.size() == 1 && in[0] == INFO_EXTENDED);
+    return decodeFields(in, out);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, DriveInfo& out, bool extended) {
-    Reader r(in);
-    readInfo(r, out, extended);
-    return r.done();
+    return decodeFields(in, out, extended);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, std::vector<DriveInfo>& out, bool extended) {
-    Reader r(in);
-    std::uint32_t count = 0;
-    // Each entry takes well over 64 bytes, which bounds the count.
-    if (!r.u32(count) || count > in.size() / 64)
-        return false;
-    out.assign(count, DriveInfo{});
-    for (DriveInfo& info : out) {
-        if (!readInfo(r, info, extended))
-            return false;
-    }
-    return r.done();
+    return decodeFields(in, out, extended);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, FaultRequest& out) {
-    Reader r(in);
-    std::uint8_t kind = 0;
-    r.text(out.serial) && r.u8(kind) && r.u32(out.count) && r.u32(out.value) && r.boolean(out.flag);
-    if (!r.done() || !validSerial(out.serial) || kind > 9)
-        return false;
-    out.kind = static_cast<FaultKind>(kind);
-    return true;
+    return decodeFields(in, out) && validSerial(out.serial);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, Event& out) {
-    Reader r(in);
-    std::uint8_t kind = 0;
-    r.text(out.serial) && r.u8(out.lunCount) && r.u8(kind);
-    if (!r.done() || kind < 1 || kind > 3)
-        return false;
-    out.kind = static_cast<EventKind>(kind);
-    return true;
+    return decodeFields(in, out);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, ErrorReply& out) {
-    Reader r(in);
-    std::uint16_t code = 0;
-    r.u16(code) && r.text(out.message);
-    out.code = static_cast<EmuErrc>(code);
-    return r.done();
-}
-
-// ---- HID and USB ----
-
-std::vector<std::uint8_t> encode(const HidWriteRequest& m) {
-    Writer w;
-    w.text(m.serial);
-    w.bytes(m.report);
-    return w.take();
-}
-
-std::vector<std::uint8_t> encode(const HidReadRequest& m) {
-    Writer w;
-    w.text(m.serial);
-    w.u32(m.maxBytes);
-    w.u32(m.timeoutMs);
-    return w.take();
-}
-
-std::vector<std::uint8_t> encode(const UsbDescriptorRequest& m) {
-    Writer w;
-    w.text(m.serial);
-    w.u8(m.type);
-    w.u8(m.index);
-    w.u16(m.lang);
-    return w.take();
-}
-
-std::vector<std::uint8_t> encode(const UsbModeRequest& m) {
-    Writer w;
-    w.text(m.serial);
-    w.u8(static_cast<std::uint8_t>(m.mode));
-    return w.take();
-}
-
-std::vector<std::uint8_t> encode(const BytesReply& m) {
-    Writer w;
-    w.bytes(m.bytes);
-    return w.take();
+    return decodeFields(in, out);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, HidWriteRequest& out) {
-    Reader r(in);
-    r.text(out.serial) && r.bytes(out.report, MAX_HID_REPORT);
-    return r.done() && validSerial(out.serial) && !out.report.empty();
+    return decodeFields(in, out) && validSerial(out.serial) && !out.report.empty();
 }
 
 bool decode(const std::vector<std::uint8_t>& in, HidReadRequest& out) {
-    Reader r(in);
-    r.text(out.serial) && r.u32(out.maxBytes) && r.u32(out.timeoutMs);
-    return r.done() && validSerial(out.serial) && out.maxBytes > 0 && out.maxBytes <= MAX_HID_READ;
+    return decodeFields(in, out) && validSerial(out.serial) && out.maxBytes > 0 &&
+           out.maxBytes <= MAX_HID_READ;
 }
 
 bool decode(const std::vector<std::uint8_t>& in, UsbDescriptorRequest& out) {
-    Reader r(in);
-    r.text(out.serial) && r.u8(out.type) && r.u8(out.index) && r.u16(out.lang);
-    return r.done() && validSerial(out.serial) && out.type >= 1 && out.type <= 3;
+    return decodeFields(in, out) && validSerial(out.serial) && out.type >= USB_DESCRIPTOR_DEVICE &&
+           out.type <= USB_DESCRIPTOR_STRING;
 }
 
 bool decode(const std::vector<std::uint8_t>& in, UsbModeRequest& out) {
-    Reader r(in);
-    std::uint8_t mode = 0;
-    r.text(out.serial) && r.u8(mode);
-    if (!r.done() || !validSerial(out.serial) || mode > 2)
-        return false;
-    out.mode = static_cast<UsbMode>(mode);
-    return true;
+    return decodeFields(in, out) && validSerial(out.serial);
 }
 
 bool decode(const std::vector<std::uint8_t>& in, BytesReply& out) {
-    Reader r(in);
-    r.bytes(out.bytes, MAX_DATA);
-    return r.done();
+    return decodeFields(in, out);
 }
 
 }  // namespace nork::port::emu

@@ -9,7 +9,8 @@
 // subscribed connection carry EVENT and id 0.
 //
 // Decoding is strict: every length is bounded, every enumerated field is
-// range checked, and a payload must be consumed exactly.
+// range checked, and a payload must be consumed exactly. Each message has one
+// list of its fields, which both its encoder and its decoder walk.
 //
 // Extensions: fields added after version 2 came out sit after a payload's
 // last version-2 field and travel only when both ends know them, so clients
@@ -31,12 +32,17 @@ namespace nork::port::emu {
 
 inline constexpr std::uint32_t PROTOCOL_MAGIC = 0x4D455A51;  // "QZEM" as bytes on the wire
 inline constexpr std::uint16_t PROTOCOL_VERSION = 2;
-inline constexpr std::size_t HEADER_SIZE = 16;
+// Header fields: magic u32, version u16, type u16, id u32, length u32.
+inline constexpr std::size_t HEADER_SIZE = 4 + 2 + 2 + 4 + 4;
 // Largest data phase of one SCSI command, and the largest payload.
 inline constexpr std::uint32_t MAX_DATA = 16u * 1024 * 1024;
 inline constexpr std::uint32_t MAX_PAYLOAD = MAX_DATA + 4096;
 inline constexpr std::size_t MAX_TEXT = 4096;
 inline constexpr std::size_t MAX_CDB = 16;
+// A serial number in a request: 1..MAX_SERIAL bytes.
+inline constexpr std::size_t MAX_SERIAL = 64;
+// Domains of one DriveInfo (their LUNs are bytes).
+inline constexpr std::size_t MAX_DOMAINS = 255;
 inline constexpr std::size_t SENSE_SIZE = 32;
 inline constexpr std::uint32_t REPLY_FLAG = 0x8000;
 // Trailing byte of an Inspect or List request: reply with the extensions.
@@ -78,8 +84,15 @@ enum class EmuErrc : std::uint16_t {
     InvalidConfig = 6,  // create: the configuration is refused (reason in the text)
     NoSuchLun = 7,      // open: the drive is off the bus or has no such LUN
     Failed = 8,         // the daemon could not do it (state directory, ...)
+    Busy = 9,           // the daemon serves its limit of clients (id 0; then it closes)
 };
 const char* emuErrcName(EmuErrc code);
+
+// The first and last value of an enumeration carried on the wire; a decoder
+// refuses anything outside. Kept beside each enumeration, and checked against
+// its name function by the tests.
+template <class E>
+struct WireRange;
 
 struct Header {
     std::uint32_t magic = PROTOCOL_MAGIC;
@@ -87,6 +100,8 @@ struct Header {
     std::uint16_t type = 0;
     std::uint32_t id = 0;
     std::uint32_t length = 0;
+
+    friend bool operator==(const Header&, const Header&) = default;
 };
 
 // Header bytes. decodeHeader checks magic, version and the length bound; it
@@ -104,25 +119,38 @@ std::vector<std::uint8_t> frame(std::uint16_t type, std::uint32_t id,
 // Requests that name one drive (Remove, Plug, Unplug, Inspect).
 struct SerialRequest {
     std::string serial;
+
+    friend bool operator==(const SerialRequest&, const SerialRequest&) = default;
 };
 
 // Inspect: the drive, and whether the reply carries the extension fields.
 struct InspectRequest {
     std::string serial;
     bool extended = false;
+
+    friend bool operator==(const InspectRequest&, const InspectRequest&) = default;
 };
 
 // List: empty payload, or INFO_EXTENDED.
 struct ListRequest {
     bool extended = false;
+
+    friend bool operator==(const ListRequest&, const ListRequest&) = default;
 };
 
 struct OpenLunRequest {
     std::string serial;
     std::uint8_t lun = 0;
+
+    friend bool operator==(const OpenLunRequest&, const OpenLunRequest&) = default;
 };
 
 enum class DataDir : std::uint8_t { Out = 0, In = 1, None = 2 };
+template <>
+struct WireRange<DataDir> {
+    static constexpr DataDir first = DataDir::Out, last = DataDir::None;
+};
+const char* dataDirName(DataDir dir);
 
 struct ScsiCommand {
     std::string serial;
@@ -132,6 +160,8 @@ struct ScsiCommand {
     std::uint32_t timeoutMs = 0;        // the host's timeout, for the record
     std::vector<std::uint8_t> cdb;      // 1..16 bytes
     std::vector<std::uint8_t> dataOut;  // only with dir Out
+
+    friend bool operator==(const ScsiCommand&, const ScsiCommand&) = default;
 };
 
 struct ScsiAnswer {
@@ -139,6 +169,8 @@ struct ScsiAnswer {
     std::uint8_t status = 0;
     std::array<std::uint8_t, SENSE_SIZE> sense{};
     std::vector<std::uint8_t> dataIn;
+
+    friend bool operator==(const ScsiAnswer&, const ScsiAnswer&) = default;
 };
 
 // A drive to create. Empty texts, 0 sizes and ids, and DEFAULT_DELAY take the
@@ -158,6 +190,8 @@ struct DriveConfig {
     // only when not 0; `extended` tells whether a decoded one carried it.
     std::uint16_t hiddenPages = 0;
     bool extended = false;
+
+    friend bool operator==(const DriveConfig&, const DriveConfig&) = default;
 };
 
 struct Domain {
@@ -166,6 +200,8 @@ struct Domain {
     std::uint32_t firstSector = 0;
     std::uint32_t sizeSectors = 0;
     std::uint8_t lun = 255;
+
+    friend bool operator==(const Domain&, const Domain&) = default;
 };
 
 struct Faults {
@@ -184,9 +220,15 @@ struct Faults {
     std::uint32_t tearPageIn = 0;
     std::uint32_t tearPageKeepBytes = 0;
     bool tearPageLost = false;
+
+    friend bool operator==(const Faults&, const Faults&) = default;
 };
 
 enum class Bus : std::uint8_t { Detached = 0, Attaching = 1, Attached = 2 };
+template <>
+struct WireRange<Bus> {
+    static constexpr Bus first = Bus::Detached, last = Bus::Attached;
+};
 const char* busName(Bus bus);
 
 struct DriveInfo {
@@ -211,6 +253,8 @@ struct DriveInfo {
     std::uint16_t hiddenPages = 0;
 
     std::uint8_t lunCount() const;
+
+    friend bool operator==(const DriveInfo&, const DriveInfo&) = default;
 };
 
 enum class FaultKind : std::uint8_t {
@@ -225,6 +269,10 @@ enum class FaultKind : std::uint8_t {
     HidWrongEcho = 8,   // flag = status reports echo another operation code
     TearPage = 9,       // count = nth hidden page write, value = bytes kept, flag = lost
 };
+template <>
+struct WireRange<FaultKind> {
+    static constexpr FaultKind first = FaultKind::Clear, last = FaultKind::TearPage;
+};
 const char* faultKindName(FaultKind kind);
 
 struct FaultRequest {
@@ -233,15 +281,23 @@ struct FaultRequest {
     std::uint32_t count = 0;
     std::uint32_t value = 0;
     bool flag = false;
+
+    friend bool operator==(const FaultRequest&, const FaultRequest&) = default;
 };
 
 enum class EventKind : std::uint8_t { Attached = 1, Ready = 2, Detached = 3 };
+template <>
+struct WireRange<EventKind> {
+    static constexpr EventKind first = EventKind::Attached, last = EventKind::Detached;
+};
 const char* eventKindName(EventKind kind);
 
 struct Event {
     std::string serial;
     std::uint8_t lunCount = 0;
     EventKind kind = EventKind::Attached;
+
+    friend bool operator==(const Event&, const Event&) = default;
 };
 
 // HID interface and USB descriptors of a drive.
@@ -251,34 +307,56 @@ inline constexpr std::uint32_t MAX_HID_READ = 64u * 1024;
 struct HidWriteRequest {
     std::string serial;
     std::vector<std::uint8_t> report;  // 1..MAX_HID_REPORT bytes, report id first
+
+    friend bool operator==(const HidWriteRequest&, const HidWriteRequest&) = default;
 };
 
 struct HidReadRequest {
     std::string serial;
     std::uint32_t maxBytes = 0;   // 1..MAX_HID_READ
     std::uint32_t timeoutMs = 0;  // wait for the first report; the daemon caps it
+
+    friend bool operator==(const HidReadRequest&, const HidReadRequest&) = default;
 };
+
+// Descriptor types a UsbDescriptorRequest may ask for.
+inline constexpr std::uint8_t USB_DESCRIPTOR_DEVICE = 1;
+inline constexpr std::uint8_t USB_DESCRIPTOR_CONFIGURATION = 2;
+inline constexpr std::uint8_t USB_DESCRIPTOR_STRING = 3;
 
 struct UsbDescriptorRequest {
     std::string serial;
-    std::uint8_t type = 3;  // 1 device, 2 configuration, 3 string
+    std::uint8_t type = USB_DESCRIPTOR_STRING;
     std::uint8_t index = 0;
     std::uint16_t lang = 0;
+
+    friend bool operator==(const UsbDescriptorRequest&, const UsbDescriptorRequest&) = default;
 };
 
 enum class UsbMode : std::uint8_t { Query = 0, DiskOnly = 1, Composite = 2 };
+template <>
+struct WireRange<UsbMode> {
+    static constexpr UsbMode first = UsbMode::Query, last = UsbMode::Composite;
+};
+const char* usbModeName(UsbMode mode);
 struct UsbModeRequest {
     std::string serial;
     UsbMode mode = UsbMode::Query;
+
+    friend bool operator==(const UsbModeRequest&, const UsbModeRequest&) = default;
 };
 
 struct BytesReply {
     std::vector<std::uint8_t> bytes;
+
+    friend bool operator==(const BytesReply&, const BytesReply&) = default;
 };
 
 struct ErrorReply {
     EmuErrc code = EmuErrc::Failed;
     std::string message;
+
+    friend bool operator==(const ErrorReply&, const ErrorReply&) = default;
 };
 
 std::vector<std::uint8_t> encode(const SerialRequest& m);

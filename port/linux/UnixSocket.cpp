@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -178,6 +179,29 @@ PortError UnixSocket::recvAll(void* data, std::size_t len, std::chrono::millisec
     if (received != nullptr)
         *received = got;
     return result;
+}
+
+PortError UnixSocket::recvInto(std::vector<std::uint8_t>& out, std::size_t len,
+                               std::chrono::milliseconds timeout) {
+    // First step small; each later one at most what has arrived so far.
+    constexpr std::size_t FIRST_STEP = 64 * 1024;
+    const bool forever = timeout.count() < 0;
+    const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
+    out.clear();
+    while (out.size() < len) {
+        const std::size_t have = out.size();
+        const std::size_t step = std::min(len - have, std::max(FIRST_STEP, have));
+        out.resize(have + step);
+        std::size_t got = 0;
+        const auto left = forever ? FOREVER
+                                  : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::max(deadline - Clock::now(), Clock::duration::zero()));
+        PortError e = recvAll(out.data() + have, step, left, &got);
+        out.resize(have + got);
+        if (e)
+            return e;
+    }
+    return PortError::ok();
 }
 
 PortError UnixSocket::waitReadable(std::chrono::milliseconds timeout) {

@@ -25,7 +25,7 @@
 #include "port/System.h"
 #include "port/Utf.h"
 #include "port/emu/EmuDeviceBackend.h"
-#include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuPaths.h"
 
 namespace nork {
 namespace {

@@ -18,7 +18,7 @@ struct CliRun {
 CliRun qzemu(const std::string& socket, std::vector<std::string> args, bool stderrToo = false) {
     args.insert(args.begin(), {QZEMU_CLI_PATH, "--socket", socket});
     CliRun r;
-    EXPECT_FALSE(emu::runProcess(QZEMU_CLI_PATH, args, r.out, r.code, stderrToo));
+    EXPECT_FALSE(nork::port::runProcess(QZEMU_CLI_PATH, args, r.out, r.code, stderrToo));
     return r;
 }
 

@@ -24,7 +24,7 @@
 #include "UFDImpl.h"
 #include "VendorIdentifier.h"
 #include "model/HiddenArea.h"
-#include "port/emu/EmuRuntime.h"
+#include "port/ChildProcess.h"
 #include "qz/Cookie.h"
 
 namespace qzemu::e2e {
@@ -110,15 +110,15 @@ TEST_F(CookieE2e, TwoProcessesFillOneDriveAtTheSameTime) {
     ::setenv(ENV_SERIAL, serial.c_str(), 1);
     ::setenv(ENV_LOCKS, (scratch.path() / "locks").string().c_str(), 1);
     std::int64_t pid = 0;
-    const std::string self = nork::port::emu::selfExecutablePath();
-    ASSERT_FALSE(nork::port::emu::spawnProcess(
+    const std::string self = nork::port::selfExecutablePath();
+    ASSERT_FALSE(nork::port::spawnProcess(
         self, {self, "--gtest_filter=CookieE2eHelper.SetsItsCookies"}, pid,
         (scratch.path() / "helper.out").string(), (scratch.path() / "helper.err").string()));
     ::unsetenv(ENV_SOCKET);
 
     setMany(*cookies, "parent", 1000);
     int code = -1;
-    ASSERT_FALSE(nork::port::emu::waitProcess(pid, std::chrono::seconds(120), code));
+    ASSERT_FALSE(nork::port::waitProcess(pid, std::chrono::seconds(120), code));
     std::ifstream log(scratch.path() / "helper.out");
     std::stringstream helperText;
     helperText << log.rdbuf();

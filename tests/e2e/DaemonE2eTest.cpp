@@ -5,6 +5,7 @@
 #include <functional>
 
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -137,8 +138,8 @@ TEST_F(DaemonE2e, TwoProcessesShareADriveWithoutMixingRequests) {
     ASSERT_FALSE(nork::port::startChildProcess(hammer(1), false, first));
     ASSERT_FALSE(nork::port::startChildProcess(hammer(2), false, second));
     int code1 = -1, code2 = -1;
-    ASSERT_FALSE(emu::waitProcess(first, 120s, code1));
-    ASSERT_FALSE(emu::waitProcess(second, 120s, code2));
+    ASSERT_FALSE(nork::port::waitProcess(first, 120s, code1));
+    ASSERT_FALSE(nork::port::waitProcess(second, 120s, code2));
     EXPECT_EQ(code1, 0);
     EXPECT_EQ(code2, 0);
     EXPECT_EQ(readBack(1000, 8), pattern(8, 1000 + 149));
@@ -261,7 +262,7 @@ TEST_F(DaemonE2e, ClientsKilledMidRequestLeaveTheDriveConsistent) {
             },
             false, pid));
         int code = -1;
-        ASSERT_FALSE(emu::waitProcess(pid, 30s, code));
+        ASSERT_FALSE(nork::port::waitProcess(pid, 30s, code));
         EXPECT_EQ(code, 0);
         EXPECT_TRUE(daemonServes());
         // All of the write or none of it.
@@ -354,6 +355,165 @@ TEST_F(DaemonE2e, ASecondDaemonOnTheSameStateDirectoryIsRefused) {
     DaemonProcess second(rig->daemon().stateDir(), scratch.path() / "second.log");
     EXPECT_FALSE(second.start());
     EXPECT_TRUE(daemonServes());
+}
+
+// A daemon with small limits, and clients that misbehave against them.
+class DaemonLimitsE2e : public ::testing::Test {
+  protected:
+    static constexpr auto TIMEOUT = 600ms;
+
+    bool startDaemon(std::size_t maxClients) {
+        daemon.setOptions({"--max-clients", std::to_string(maxClients), "--client-timeout",
+                           std::to_string(TIMEOUT.count())});
+        return daemon.start();
+    }
+
+    // A raw connection that has sent `bytes`.
+    UnixSocket rawClient(const std::vector<std::uint8_t>& bytes) {
+        UnixSocket s;
+        EXPECT_FALSE(UnixSocket::connect(daemon.socket(), s, 2s));
+        if (!bytes.empty()) {
+            EXPECT_FALSE(s.sendAll(bytes.data(), bytes.size(), 2s));
+        }
+        return s;
+    }
+
+    // Whether the daemon closes the connection within `within`.
+    static bool closedWithin(UnixSocket& s, std::chrono::milliseconds within) {
+        std::uint8_t byte = 0;
+        const auto e = s.recvAll(&byte, 1, within);
+        return e.code == nork::port::PortErrc::Disconnected;
+    }
+
+    // A line of /proc/<pid>/status, in kB.
+    std::uint64_t statusKb(const std::string& key) {
+        std::ifstream in("/proc/" + std::to_string(daemon.pid()) + "/status");
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind(key + ":", 0) == 0)
+                return std::stoull(line.substr(key.size() + 1));
+        }
+        ADD_FAILURE() << "no " << key << " in the daemon's status";
+        return 0;
+    }
+
+    std::size_t logLinesWith(const std::string& text) {
+        std::ifstream in(daemon.logFile());
+        std::string line;
+        std::size_t n = 0;
+        while (std::getline(in, line))
+            n += line.find(text) != std::string::npos ? 1 : 0;
+        return n;
+    }
+
+    ScratchDir scratch;
+    DaemonProcess daemon{scratch.path() / "state", scratch.path() / "qzemud.log"};
+};
+
+std::vector<std::uint8_t> headerBytes(emu::MsgType type, std::uint32_t length) {
+    emu::Header h;
+    h.type = static_cast<std::uint16_t>(type);
+    h.id = 5;
+    h.length = length;
+    std::vector<std::uint8_t> out(emu::HEADER_SIZE);
+    emu::encodeHeader(h, out.data());
+    return out;
+}
+
+TEST_F(DaemonLimitsE2e, ClientsThatStallAreDroppedAfterTheTimeout) {
+    ASSERT_TRUE(startDaemon(16));
+    auto partPayload = headerBytes(emu::MsgType::Scsi, 200);
+    partPayload.resize(partPayload.size() + 50, 0);
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"connects and sends nothing", {}},
+        {"stops inside a header", std::vector<std::uint8_t>(7, 0x51)},
+        {"stops inside a payload", partPayload},
+    };
+    // All at once: each is dropped on its own clock.
+    std::vector<UnixSocket> clients;
+    for (const Case& c : cases)
+        clients.push_back(rawClient(c.bytes));
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_TRUE(closedWithin(clients[i], TIMEOUT + 5s));
+    }
+
+    // A connection that has been served may idle between requests, and a
+    // subscriber waits for events, both well past the timeout.
+    emu::EmuClient idle, watcher;
+    ASSERT_FALSE(idle.connect(daemon.socket()));
+    ASSERT_TRUE(idle.ping().ok());
+    ASSERT_FALSE(watcher.connect(daemon.socket()));
+    ASSERT_TRUE(watcher.subscribe().ok());
+    std::this_thread::sleep_for(TIMEOUT * 3);
+    EXPECT_TRUE(idle.ping().ok());
+    emu::DriveInfo info;
+    ASSERT_TRUE(idle.create(smallDrive("QE00DAE0000000A1"), info).ok());
+    emu::Event event;
+    const auto s = watcher.waitEvent(event, 5s);
+    ASSERT_TRUE(s.ok()) << s.text();
+    EXPECT_EQ(event.serial, "QE00DAE0000000A1");
+}
+
+TEST_F(DaemonLimitsE2e, ClientsBeyondTheLimitAreToldSoAndServedOnceOthersLeave) {
+    constexpr std::size_t LIMIT = 4;
+    ASSERT_TRUE(startDaemon(LIMIT));
+    std::vector<std::unique_ptr<emu::EmuClient>> served;
+    for (std::size_t i = 0; i < LIMIT; ++i) {
+        served.push_back(std::make_unique<emu::EmuClient>());
+        ASSERT_FALSE(served.back()->connect(daemon.socket()));
+        ASSERT_TRUE(served.back()->ping().ok()) << i;
+    }
+
+    emu::EmuClient extra;
+    ASSERT_FALSE(extra.connect(daemon.socket()));
+    const emu::EmuStatus refused = extra.ping();
+    ASSERT_TRUE(refused.refused) << refused.text();
+    EXPECT_EQ(refused.error.code, emu::EmuErrc::Busy);
+    EXPECT_NE(refused.text().find("limit of 4 clients"), std::string::npos) << refused.text();
+    EXPECT_FALSE(extra.isConnected());
+    // Those already served keep their service.
+    for (auto& c : served)
+        EXPECT_TRUE(c->ping().ok());
+
+    // One leaves; a newcomer gets its place (once the daemon noticed).
+    served.front()->close();
+    bool admitted = false;
+    for (int i = 0; i < 200 && !admitted; ++i) {
+        ASSERT_FALSE(extra.connect(daemon.socket()));
+        const emu::EmuStatus s = extra.ping();
+        admitted = s.ok();
+        if (!admitted) {
+            ASSERT_EQ(s.error.code, emu::EmuErrc::Busy) << s.text();
+            std::this_thread::sleep_for(25ms);
+        }
+    }
+    EXPECT_TRUE(admitted);
+    EXPECT_TRUE(served.back()->ping().ok());
+}
+
+TEST_F(DaemonLimitsE2e, AnAnnouncedPayloadIsNotReservedBeforeItArrives) {
+    constexpr std::size_t CLIENTS = 30;
+    ASSERT_TRUE(startDaemon(64));
+    const std::uint64_t before = statusKb("VmHWM");
+    auto bytes = headerBytes(emu::MsgType::Scsi, emu::MAX_DATA);
+    bytes.resize(bytes.size() + 100, 0x5A);
+    std::vector<UnixSocket> clients;
+    for (std::size_t i = 0; i < CLIENTS; ++i)
+        clients.push_back(rawClient(bytes));
+    // Give the daemon time to take every header, then end the clients and
+    // wait until each of their requests has been given up.
+    std::this_thread::sleep_for(500ms);
+    clients.clear();
+    for (int i = 0; i < 500 && logLinesWith("of 16777216 bytes") < CLIENTS; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(logLinesWith("of 16777216 bytes"), CLIENTS);
+    // 30 reservations of 16 MiB would be 480 MiB at the peak.
+    EXPECT_LT(statusKb("VmHWM") - before, 64u * 1024) << "kB more at the peak";
 }
 
 }  // namespace

@@ -17,11 +17,11 @@
 
 #include "inproc/InProcessBackend.h"
 #include "inproc/ModelBridge.h"
+#include "port/ChildProcess.h"
 #include "port/DeviceIo.h"
 #include "port/System.h"
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
-#include "port/emu/EmuRuntime.h"
 
 namespace qzemu::e2e {
 
@@ -70,9 +70,9 @@ class DaemonProcess {
           m_socket((fs::temp_directory_path() / ("qze-" + uniqueSuffix() + ".sock")).string()) {}
     ~DaemonProcess() {
         if (m_pid > 0) {
-            emu::signalProcess(m_pid, emu::Signal::Kill);
+            nork::port::signalProcess(m_pid, nork::port::Signal::Kill);
             int code = 0;
-            emu::waitProcess(m_pid, 10s, code);
+            nork::port::waitProcess(m_pid, 10s, code);
         }
         std::error_code ec;
         fs::remove(m_socket, ec);
@@ -81,19 +81,23 @@ class DaemonProcess {
     const std::string& socket() const { return m_socket; }
     const fs::path& stateDir() const { return m_stateDir; }
     std::int64_t pid() const { return m_pid; }
+    const fs::path& logFile() const { return m_log; }
+    // Further qzemud options for the next start().
+    void setOptions(std::vector<std::string> options) { m_options = std::move(options); }
 
     // Starts qzemud and waits until it answers.
     bool start() {
-        const std::vector<std::string> args = {QZEMUD_PATH, "--foreground", "--socket",
-                                               m_socket,    "--state-dir",  m_stateDir.string()};
-        if (emu::spawnProcess(QZEMUD_PATH, args, m_pid, m_log.string(), m_log.string()))
+        std::vector<std::string> args = {QZEMUD_PATH, "--foreground", "--socket",
+                                         m_socket,    "--state-dir",  m_stateDir.string()};
+        args.insert(args.end(), m_options.begin(), m_options.end());
+        if (nork::port::spawnProcess(QZEMUD_PATH, args, m_pid, m_log.string(), m_log.string()))
             return false;
         for (int i = 0; i < 500; ++i) {
             emu::EmuClient probe;
             if (!probe.connect(m_socket, 200ms) && probe.ping().ok())
                 return true;
             int code = 0;
-            if (!emu::waitProcess(m_pid, 0ms, code)) {
+            if (!nork::port::waitProcess(m_pid, 0ms, code)) {
                 m_pid = 0;  // it ended
                 return false;
             }
@@ -106,9 +110,9 @@ class DaemonProcess {
     int stop() {
         if (m_pid <= 0)
             return -1;
-        emu::signalProcess(m_pid, emu::Signal::Terminate);
+        nork::port::signalProcess(m_pid, nork::port::Signal::Terminate);
         int code = -1;
-        if (emu::waitProcess(m_pid, 20s, code))
+        if (nork::port::waitProcess(m_pid, 20s, code))
             return -1;
         m_pid = 0;
         return code;
@@ -118,6 +122,7 @@ class DaemonProcess {
     fs::path m_stateDir;
     fs::path m_log;
     std::string m_socket;
+    std::vector<std::string> m_options;
     std::int64_t m_pid = 0;
 };
 

@@ -197,7 +197,7 @@ TEST_F(HiddenAreaE2e, TheCliCreatesSizedAreasAndTearsPages) {
         args.insert(args.begin(), {QZEMU_CLI_PATH, "--socket", rig->daemon().socket()});
         std::string out;
         int code = -1;
-        EXPECT_FALSE(emu::runProcess(QZEMU_CLI_PATH, args, out, code, true));
+        EXPECT_FALSE(nork::port::runProcess(QZEMU_CLI_PATH, args, out, code, true));
         return std::make_pair(code, out);
     };
     EXPECT_EQ(cli({"create", "--serial", "QEHACLI", "--hidden-pages", "30"}).first, 0);

@@ -394,7 +394,7 @@ TEST_F(PresenceE2e, AnotherProcessWaitsForTheSameCycleAndADeadOneBlocksNothing) 
     auto watch = [&](const std::string& name, std::int64_t& pid) {
         const fs::path out = scratch.path() / (name + ".out");
         const fs::path err = scratch.path() / (name + ".err");
-        ASSERT_FALSE(emu::spawnProcess(
+        ASSERT_FALSE(nork::port::spawnProcess(
             QZCTL_PATH, {QZCTL_PATH, "--json", "watch", "--count", "2", "--timeout", "60"}, pid,
             out.string(), err.string()));
         const auto end = std::chrono::steady_clock::now() + 20s;
@@ -411,9 +411,9 @@ TEST_F(PresenceE2e, AnotherProcessWaitsForTheSameCycleAndADeadOneBlocksNothing) 
     };
     std::int64_t dead = 0;
     watch("dead", dead);
-    emu::signalProcess(dead, emu::Signal::Kill);
+    nork::port::signalProcess(dead, nork::port::Signal::Kill);
     int code = 0;
-    emu::waitProcess(dead, 10s, code);
+    nork::port::waitProcess(dead, 10s, code);
     std::int64_t watcher = 0;
     watch("watcher", watcher);
 
@@ -422,7 +422,7 @@ TEST_F(PresenceE2e, AnotherProcessWaitsForTheSameCycleAndADeadOneBlocksNothing) 
         detachAttach(ufd, done, 30), u16(serial), false));
     EXPECT_EQ(waitPumping(done, 40s), nork::STATUS_OK);
 
-    ASSERT_FALSE(emu::waitProcess(watcher, 30s, code));
+    ASSERT_FALSE(nork::port::waitProcess(watcher, 30s, code));
     EXPECT_EQ(code, 0);
     std::ifstream in(scratch.path() / "watcher.out");
     std::vector<std::string> lines;

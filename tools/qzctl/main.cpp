@@ -42,7 +42,7 @@
 #include "port/Messages.h"
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
-#include "port/emu/EmuRuntime.h"
+#include "port/emu/EmuPaths.h"
 #include "qz/ConfigService.h"
 #include "qz/ConfigServiceImpl.h"
 #include "qz/DeviceErrors.h"
