@@ -129,7 +129,10 @@ struct Document {
     std::vector<Section> sections;
     std::size_t skipped = 0;
     std::size_t firstSkipped = 0;
+    bool bom = false;  // the file began with a UTF-8 byte-order mark
 };
+
+constexpr std::string_view BOM = "\xEF\xBB\xBF";
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
@@ -299,9 +302,11 @@ Document parse(std::string_view text) {
         ++lineNo;
         if (!raw.empty() && raw.back() == '\r')
             raw.remove_suffix(1);
+        if (lineNo == 1 && raw.substr(0, 3) == BOM) {
+            raw.remove_prefix(3);
+            doc.bom = true;
+        }
         std::string_view line = trim(raw);
-        if (lineNo == 1 && line.substr(0, 3) == "\xEF\xBB\xBF")
-            line = trim(line.substr(3));
         if (line.empty())
             continue;
         if (line.front() == ';' || line.front() == '#') {
@@ -437,6 +442,13 @@ std::string serialise(const Document& doc) {
         }
         out += "\n";
     }
+    // The mark goes back in front. Without one, a kept line that starts
+    // with the mark's bytes (blank lines before it are not kept) must not
+    // become the first line, where it would read as the mark.
+    if (doc.bom)
+        return std::string(BOM) + out;
+    if (out.compare(0, BOM.size(), BOM) == 0)
+        return "\n" + out;
     return out;
 }
 
