@@ -43,7 +43,7 @@ tsan: deps
 # and ha_fuzz; how to run them: docs/fuzzing.md.
 fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=Debug -DQZ_FUZZ=ON \
-	  $(CMAKE_FLAGS) >/dev/null
+	  $(QZ_OPTIONS) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target qz_fuzzers
 
 demo: build

@@ -7,6 +7,9 @@ set -euo pipefail
 PACKAGES=(
   # build
   cmake g++ clang pkg-config make
+  # make fuzz: libFuzzer and the sanitizer runtimes for clang (only
+  # recommended by clang, so not brought in with it here)
+  libclang-rt-dev
   # libraries
   libcrypto++-dev libudev-dev libusb-1.0-0-dev libxml2-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev
