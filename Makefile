@@ -4,9 +4,10 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 TSAN_DIR ?= build-tsan
 RELEASE_DIR ?= build-release
+FUZZ_DIR ?= build-fuzz
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build release asan tsan demo test asan-test tsan-test bench format clean
+.PHONY: all deps build release asan tsan fuzz demo test asan-test tsan-test bench format clean
 
 all: build
 
@@ -42,6 +43,13 @@ tsan: deps
 	$(call configure,$(TSAN_DIR),Tsan)
 	@cmake --build $(TSAN_DIR) -j $(JOBS) --target nork_unit_tests qz_e2e_tests qzemud qzctl qzemu_cli
 
+# The fuzz targets as libFuzzer binaries (clang), in $(FUZZ_DIR)/bin/fuzz_*
+# and ha_fuzz; how to run them: docs/fuzzing.md.
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=Debug -DQZ_FUZZ=ON \
+	  $(QZ_OPTIONS) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target qz_fuzzers
+
 demo: build
 	@bash scripts/demo.sh $(BUILD_DIR)
 
@@ -65,4 +73,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(RELEASE_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(RELEASE_DIR) $(FUZZ_DIR)

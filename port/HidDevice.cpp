@@ -41,8 +41,12 @@ bool parseHidReportDescriptor(const std::uint8_t* data, std::size_t size, HidCap
     std::vector<UsageEntry> usages;
     std::optional<std::uint32_t> usageMin;
     std::uint16_t usageMinPage = 0;
-    std::map<std::uint8_t, std::uint32_t> inputBits, outputBits;
-    std::uint32_t inputIndices = 0, outputIndices = 0;
+    // Wide sums, so a descriptor's sizes cannot wrap them: a report or an
+    // index count beyond what the 16-bit capabilities hold is refused.
+    std::map<std::uint8_t, std::uint64_t> inputBits, outputBits;
+    std::uint64_t inputIndices = 0, outputIndices = 0;
+    constexpr std::uint64_t MOST_BITS = (0xFFFFull - 1) * 8;  // the id byte comes on top
+    constexpr std::uint64_t MOST_INDICES = 0xFFFF;
 
     std::size_t pos = 0;
     while (pos < size) {
@@ -111,16 +115,19 @@ bool parseHidReportDescriptor(const std::uint8_t* data, std::size_t size, HidCap
             if (tag == 8 || tag == 9) {
                 const bool constant = (value & 0x01) != 0;
                 const bool variable = (value & 0x02) != 0;
-                const std::uint32_t bits = g.reportSize * g.reportCount;
+                const std::uint64_t bits = std::uint64_t{g.reportSize} * g.reportCount;
                 auto& reportBits = tag == 8 ? inputBits : outputBits;
-                reportBits[g.reportId] += bits;
+                if ((reportBits[g.reportId] += bits) > MOST_BITS)
+                    return false;
                 if (!constant) {
-                    std::uint32_t indices = 0;
+                    std::uint64_t indices = 0;
                     for (const UsageEntry& u : usages)
                         indices += u.count;
                     if (usages.empty())
                         indices = 1;
-                    (tag == 8 ? inputIndices : outputIndices) += indices;
+                    auto& total = tag == 8 ? inputIndices : outputIndices;
+                    if ((total += indices) > MOST_INDICES)
+                        return false;
                     if (tag == 8 && variable && g.reportSize > 1) {
                         if (usages.empty())
                             out.inputValueUsagePages.push_back(g.usagePage);
@@ -133,8 +140,8 @@ bool parseHidReportDescriptor(const std::uint8_t* data, std::size_t size, HidCap
             usageMin.reset();
         }
     }
-    auto lengthOf = [](const std::map<std::uint8_t, std::uint32_t>& bits) {
-        std::uint32_t most = 0;
+    auto lengthOf = [](const std::map<std::uint8_t, std::uint64_t>& bits) {
+        std::uint64_t most = 0;
         for (const auto& [id, b] : bits)
             most = std::max(most, b);
         return static_cast<std::uint16_t>(bits.empty() ? 0 : (most + 7) / 8 + 1);

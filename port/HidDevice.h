@@ -59,7 +59,8 @@ struct HidCaps {
 // a variable item with fields wider than one bit is a value item, and each
 // usage or usage range it names is one value capability. Report lengths are
 // the largest report's bits rounded up to bytes, plus the id byte. Fails
-// (false) on a truncated or malformed descriptor.
+// (false) on a truncated or malformed descriptor, and on one whose report
+// lengths or data index counts do not fit the 16-bit capabilities.
 bool parseHidReportDescriptor(const std::uint8_t* data, std::size_t size, HidCaps& out);
 
 // A device backend that serves HID paths implements this too.

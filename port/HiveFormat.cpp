@@ -76,6 +76,8 @@ bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+constexpr std::string_view BOM = "\xEF\xBB\xBF";
+
 std::string_view trim(std::string_view s) {
     while (!s.empty() && isBlank(s.front()))
         s.remove_prefix(1);
@@ -485,9 +487,11 @@ Document parse(std::string_view text) {
         ++lineNo;
         if (!raw.empty() && raw.back() == '\r')
             raw.remove_suffix(1);
+        if (lineNo == 1 && raw.substr(0, BOM.size()) == BOM) {
+            raw.remove_prefix(BOM.size());
+            doc.m_bom = true;
+        }
         std::string_view line = trim(raw);
-        if (lineNo == 1 && line.substr(0, 3) == "\xEF\xBB\xBF")
-            line = trim(line.substr(3));
         if (line.empty())
             continue;
         if (line.front() == ';' || line.front() == '#') {
@@ -565,6 +569,13 @@ std::string serialise(const Document& doc) {
             appendLine(out, raw);
         out += '\n';
     }
+    // The mark goes back in front. Without one, a kept line that starts
+    // with the mark's bytes (blank lines before it are not kept) must not
+    // become the first line, where it would read as the mark.
+    if (doc.m_bom)
+        return std::string(BOM) + out;
+    if (out.compare(0, BOM.size(), BOM) == 0)
+        return "\n" + out;
     return out;
 }
 

@@ -141,6 +141,7 @@ class Document {
     std::unordered_map<std::u16string, std::size_t> m_index;  // folded path -> key
     std::size_t m_skipped = 0;
     std::size_t m_firstSkipped = 0;
+    bool m_bom = false;  // the file began with a UTF-8 byte-order mark
 };
 
 // Reads a hive file's text. Never fails: what cannot be read is skipped as

@@ -97,4 +97,49 @@ PortError usbHubStringDescriptor(const std::string& hubName, std::uint32_t port,
     return backend->stringDescriptor(hubName, port, index, language, out);
 }
 
+// ---- Descriptor bytes ----
+
+namespace {
+
+constexpr std::size_t DEVICE_DESCRIPTOR_SIZE = 18;
+constexpr std::size_t CONFIGURATION_HEADER_SIZE = 9;
+constexpr std::uint8_t CONFIGURATION_TYPE = 2;
+constexpr std::uint8_t INTERFACE_TYPE = 4;
+
+std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> usbPickConfiguration(const std::vector<std::uint8_t>& all, long value) {
+    std::size_t at = DEVICE_DESCRIPTOR_SIZE;
+    while (at + CONFIGURATION_HEADER_SIZE <= all.size()) {
+        const std::uint8_t* c = all.data() + at;
+        const std::size_t total = le16(c + 2);
+        if (c[1] != CONFIGURATION_TYPE || total < CONFIGURATION_HEADER_SIZE ||
+            at + total > all.size())
+            break;
+        if (value < 0 || c[5] == value)
+            return std::vector<std::uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(at),
+                                             all.begin() + static_cast<std::ptrdiff_t>(at + total));
+        at += total;
+    }
+    return {};
+}
+
+bool usbFirstInterface(const std::vector<std::uint8_t>& config, std::uint8_t& number,
+                       std::uint8_t& cls) {
+    std::size_t at = config.empty() ? 0 : config[0];
+    while (at + 2 <= config.size() && config[at] >= 2) {
+        if (config[at + 1] == INTERFACE_TYPE && at + 9 <= config.size()) {
+            number = config[at + 2];
+            cls = config[at + 5];
+            return true;
+        }
+        at += config[at];
+    }
+    return false;
+}
+
 }  // namespace nork::port

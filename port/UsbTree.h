@@ -73,6 +73,19 @@ class IUsbTreeBackend {
                                        std::vector<std::uint8_t>& out) = 0;
 };
 
+// ---- Descriptor bytes (pure; backends and tests share them) ----
+
+// From a device's descriptors as sysfs lists them (the 18-byte device
+// descriptor, then every configuration with its interfaces): the whole
+// configuration whose bConfigurationValue is `value`, the first one when the
+// value is unknown (< 0); empty when none matches or the data is cut short.
+std::vector<std::uint8_t> usbPickConfiguration(const std::vector<std::uint8_t>& descriptors,
+                                               long value);
+// The first interface descriptor of a configuration: its number and class;
+// false when it has none.
+bool usbFirstInterface(const std::vector<std::uint8_t>& config, std::uint8_t& number,
+                       std::uint8_t& cls);
+
 void registerUsbTreeBackend(std::shared_ptr<IUsbTreeBackend> backend);
 void clearUsbTreeBackends();
 void resetUsbTreeBackends();

@@ -7,6 +7,9 @@ set -euo pipefail
 PACKAGES=(
   # build
   cmake g++ clang pkg-config make
+  # make fuzz: libFuzzer and the sanitizer runtimes for clang (only
+  # recommended by clang, so not brought in with it here)
+  libclang-rt-dev
   # libraries
   libcrypto++-dev libudev-dev libxml2-dev
   # tests and benchmarks

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "port/DeviceInventory.h"
+#include "port/linux/MountInfo.h"
 #include "port/linux/Sysfs.h"
 
 namespace nork::port {
@@ -78,36 +79,12 @@ bool isComposite(const fs::path& usbDevice) {
     return !listed;
 }
 
-// mountinfo escapes blanks, tabs, line ends and backslashes as \ooo.
-std::string unescapeMountField(const std::string& field) {
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            const std::string oct = field.substr(i + 1, 3);
-            if (std::all_of(oct.begin(), oct.end(), [](char c) { return c >= '0' && c <= '7'; })) {
-                out.push_back(static_cast<char>(std::stoi(oct, nullptr, 8)));
-                i += 3;
-                continue;
-            }
-        }
-        out.push_back(field[i]);
-    }
-    return out;
-}
-
 // major:minor -> the first mount point listed for it.
 std::map<std::string, std::string> readMounts(const std::string& mountInfo) {
-    std::map<std::string, std::string> mounts;
     std::ifstream in(mountInfo);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, devno, root, mountPoint;
-        if (!(fields >> id >> parent >> devno >> root >> mountPoint))
-            continue;
-        mounts.emplace(devno, unescapeMountField(mountPoint));
-    }
-    return mounts;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return linux_mountinfo::parse(text.str());
 }
 
 // The mount point of a block device, or of its first mounted partition.
@@ -225,5 +202,40 @@ std::shared_ptr<IInventoryBackend> makeSysfsInventoryBackend(std::string sysRoot
     return std::make_shared<SysfsInventoryBackend>(std::move(sysRoot), std::move(mountInfo),
                                                    std::move(devRoot));
 }
+
+namespace linux_mountinfo {
+
+std::string unescapeField(std::string_view field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            const std::string_view oct = field.substr(i + 1, 3);
+            if (std::all_of(oct.begin(), oct.end(), [](char c) { return c >= '0' && c <= '7'; })) {
+                out.push_back(static_cast<char>(((oct[0] - '0') << 6) | ((oct[1] - '0') << 3) |
+                                                (oct[2] - '0')));
+                i += 3;
+                continue;
+            }
+        }
+        out.push_back(field[i]);
+    }
+    return out;
+}
+
+std::map<std::string, std::string> parse(std::string_view text) {
+    std::map<std::string, std::string> mounts;
+    std::istringstream in{std::string(text)};
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, devno, root, mountPoint;
+        if (!(fields >> id >> parent >> devno >> root >> mountPoint))
+            continue;
+        mounts.emplace(devno, unescapeField(mountPoint));
+    }
+    return mounts;
+}
+
+}  // namespace linux_mountinfo
 
 }  // namespace nork::port

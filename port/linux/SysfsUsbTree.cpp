@@ -35,43 +35,6 @@ long number(const std::string& path) {
     return sysfs::decimal(path, value) ? value : -1;
 }
 
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-// The configuration with the given value among those following the device
-// descriptor (the kernel lists every configuration); the first one when the
-// value is unknown (< 0); empty when none matches or the data is cut short.
-std::vector<std::uint8_t> pickConfiguration(const std::vector<std::uint8_t>& all, long value) {
-    std::size_t at = DEVICE_DESCRIPTOR_SIZE;
-    while (at + 9 <= all.size()) {
-        const std::uint8_t* c = all.data() + at;
-        const std::size_t total = le16(c + 2);
-        if (c[1] != 2 || total < 9 || at + total > all.size())
-            break;
-        if (value < 0 || c[5] == value)
-            return std::vector<std::uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(at),
-                                             all.begin() + static_cast<std::ptrdiff_t>(at + total));
-        at += total;
-    }
-    return {};
-}
-
-// The first interface descriptor of a configuration: {number, class}.
-bool firstInterface(const std::vector<std::uint8_t>& config, std::uint8_t& number,
-                    std::uint8_t& cls) {
-    std::size_t at = config.empty() ? 0 : config[0];
-    while (at + 2 <= config.size() && config[at] >= 2) {
-        if (config[at + 1] == 4 && at + 9 <= config.size()) {
-            number = config[at + 2];
-            cls = config[at + 5];
-            return true;
-        }
-        at += config[at];
-    }
-    return false;
-}
-
 class SysfsUsbTree final : public IUsbTreeBackend {
   public:
     SysfsUsbTree(std::string sysRoot, std::string devRoot)
@@ -186,7 +149,7 @@ class SysfsUsbTree final : public IUsbTreeBackend {
         const bool known = ::access((dir + "/bConfigurationValue").c_str(), R_OK) == 0;
         const long active = number(dir + "/bConfigurationValue");
         if (!known || active > 0)
-            port.configDescriptor = pickConfiguration(descriptors, known ? active : -1);
+            port.configDescriptor = usbPickConfiguration(descriptors, known ? active : -1);
         port.driverKey = PREFIX + device;
         port.description = utf::toUtf16(sysfs::text(dir + "/product"));
         port.deviceIsHub = port.deviceDescriptor[4] == CLASS_HUB;
@@ -201,7 +164,7 @@ class SysfsUsbTree final : public IUsbTreeBackend {
         std::uint8_t cls = 0;
         if (interfaces > 1)
             port.service = u"usbccgp";
-        else if (firstInterface(port.configDescriptor, number, cls) && cls == CLASS_MASS_STORAGE)
+        else if (usbFirstInterface(port.configDescriptor, number, cls) && cls == CLASS_MASS_STORAGE)
             port.service = u"USBSTOR";
         else if (!port.configDescriptor.empty())
             port.service =

@@ -7,8 +7,6 @@
 
 namespace nork {
 
-namespace proto = nork::proto;
-
 CSCSICommand::CSCSICommand(std::uint32_t dataSize, std::uint32_t cdbSize, std::uint8_t opCode,
                            std::uint8_t direction, std::uint8_t lun, std::uint32_t timeout)
     : m_nCdbSize(cdbSize), m_direction(direction), m_lun(lun), m_timeout(timeout) {

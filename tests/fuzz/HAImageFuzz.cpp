@@ -5,7 +5,9 @@
 //
 // Built as a plain driver (run by CTest, and under the sanitizers by
 // `make asan-test`): `ha_fuzz [--iterations N] [--seed S]` runs random and
-// mutated images. With -DQZ_LIBFUZZER the file is a libFuzzer target.
+// mutated images; `ha_fuzz PATH...` replays stored inputs (the corpus, a
+// saved crasher) instead. With -DQZ_LIBFUZZER the file is a libFuzzer target
+// (docs/fuzzing.md).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzReplay.h"
 #include "HAChunkMgr.h"
 #include "HAPageMgr.h"
 #include "HATestSupport.h"
@@ -156,7 +159,12 @@ void runOne(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    runOne(data, size);
+    try {
+        runOne(data, size);
+    } catch (const Violation& v) {
+        std::fprintf(stderr, "ha_fuzz: %s\n", v.what.c_str());
+        std::abort();
+    }
     return 0;
 }
 
@@ -164,12 +172,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argc, char** argv) {
     unsigned long iterations = 2000;
     unsigned long seed = std::random_device{}();
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--iterations") == 0)
-            iterations = std::strtoul(argv[i + 1], nullptr, 10);
-        else if (std::strcmp(argv[i], "--seed") == 0)
-            seed = std::strtoul(argv[i + 1], nullptr, 10);
+    std::vector<std::string> stored;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--iterations") == 0 && i + 1 < argc)
+            iterations = std::strtoul(argv[++i], nullptr, 10);
+        else if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc)
+            seed = std::strtoul(argv[++i], nullptr, 10);
+        else
+            stored.emplace_back(argv[i]);
     }
+    if (!stored.empty())
+        return nork::fuzz::replayInputs(stored);
     std::printf("ha_fuzz: %lu inputs, seed %lu\n", iterations, seed);
     std::mt19937 gen(static_cast<std::mt19937::result_type>(seed));
     std::vector<std::uint8_t> input;

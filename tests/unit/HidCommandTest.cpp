@@ -543,5 +543,44 @@ TEST(HidDescriptorTest, CapabilitiesOfTheDrivesCollection) {
     EXPECT_FALSE(port::parseHidReportDescriptor(noMin, sizeof noMin, caps));
 }
 
+// Sizes whose products or sums pass 32 bits, or lengths past the 16-bit
+// capabilities, are refused rather than wrapped into small plausible ones.
+TEST(HidDescriptorTest, OversizedReportsAreRefused) {
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> desc;
+        bool ok;
+        std::uint16_t outputLength;
+    } cases[] = {
+        // 0x10000-bit fields x 0x10000: 2^32 bits, which wrapped to 0.
+        {"product past 32 bits",
+         {0x77, 0x00, 0x00, 0x01, 0x00, 0x97, 0x00, 0x00, 0x01, 0x00, 0x91, 0x02},
+         false,
+         0},
+        // Two items of 2^31 bits each, which summed to 0.
+        {"halves of 2^32 bits",
+         {0x77, 0x00, 0x00, 0x00, 0x80, 0x95, 0x01, 0x91, 0x02, 0x91, 0x02},
+         false,
+         0},
+        // 65534 bytes + the id byte still fit; one byte more does not.
+        {"largest report", {0x75, 0x08, 0x96, 0xFE, 0xFF, 0x91, 0x02}, true, 0xFFFF},
+        {"one byte too long", {0x75, 0x08, 0x96, 0xFF, 0xFF, 0x91, 0x02}, false, 0},
+        // Usage range 0..0xFFFF twice: 131072 data indices.
+        {"index count past 16 bits",
+         {0x75, 0x01, 0x95, 0x01, 0x19, 0x00, 0x2A, 0xFF, 0xFF, 0x91, 0x02, 0x19, 0x00, 0x2A, 0xFF,
+          0xFF, 0x91, 0x02},
+         false,
+         0},
+    };
+    for (const auto& c : cases) {
+        port::HidCaps caps;
+        EXPECT_EQ(port::parseHidReportDescriptor(c.desc.data(), c.desc.size(), caps), c.ok)
+            << c.what;
+        if (c.ok) {
+            EXPECT_EQ(caps.outputReportLength, c.outputLength) << c.what;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace nork

@@ -134,6 +134,38 @@ TEST_F(SettingsHiveTest, MalformedLinesAreSkippedNeverFatal) {
     EXPECT_EQ(r.skippedLines, 1u);
 }
 
+// A byte-order mark counts only as the file's first bytes. A rewrite keeps
+// it there, and a line further down that starts with the mark's bytes stays
+// unreadable: dropping the blank lines before it must not move it to the
+// front, where it once turned into a key.
+TEST_F(SettingsHiveTest, ByteOrderMarkStaysWhereItWas) {
+    const struct {
+        const char* file;
+        bool keyA;
+        std::size_t skipped;
+        bool startsWithMark;
+    } cases[] = {
+        {"\xEF\xBB\xBF[A]\n\"v\"=dword:1\n", true, 0, true},
+        {"\xEF\xBB\xBF; note\n[A]\n", true, 0, true},
+        {"\n\xEF\xBB\xBF[A]\n\"v\"=dword:1\n", false, 2, false},
+        {"\xEF\xBB\xBF\n\xEF\xBB\xBF[A]\n", false, 1, true},
+    };
+    for (const auto& c : cases) {
+        writeFile(m_hkcu, c.file);
+        SettingsHive h = hive();
+        for (int pass = 0; pass < 2; ++pass) {
+            bool exists = !c.keyA;
+            HiveResult r = h.keyExists(HKCU, u"A", exists);
+            ASSERT_TRUE(r.ok()) << c.file;
+            EXPECT_EQ(exists, c.keyA) << c.file << " pass " << pass;
+            EXPECT_EQ(r.skippedLines, c.skipped) << c.file << " pass " << pass;
+            // The second pass reads the file as a write left it.
+            ASSERT_TRUE(h.writeValue(HKCU, u"Other", u"x", HiveValue::ofDword(1)).ok());
+        }
+        EXPECT_EQ(readFile(m_hkcu).compare(0, 3, "\xEF\xBB\xBF") == 0, c.startsWithMark) << c.file;
+    }
+}
+
 TEST_F(SettingsHiveTest, NamesCompareWithoutCaseAndKeepTheirCase) {
     SettingsHive h = hive();
     ASSERT_TRUE(h.writeValue(HKCU, u"Software\\Nork\\Sdk", u"Logger", HiveValue::ofDword(1)).ok());

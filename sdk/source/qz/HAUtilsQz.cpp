@@ -14,8 +14,6 @@ namespace nork::qz {
 
 namespace {
 
-constexpr std::uint32_t PAGE_SIZE = CHAUtils::PAGE_SIZE;
-
 // Page number, then the 7 password bytes.
 void setPasswordParams(CPrivateCommand& cmd, std::uint16_t number, const char* password) {
     std::uint8_t params[9];
