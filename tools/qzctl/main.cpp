@@ -22,6 +22,7 @@
 #include "DevicePoll.h"
 #include "Domain.h"
 #include "DomainCommands.h"
+#include "Drives.h"
 #include "Log.h"
 #include "MaskConvert.h"
 #include "Numbers.h"
@@ -448,6 +449,17 @@ std::vector<std::string> rootsOf(const nork::CUFD& ufd) {
     return roots;
 }
 
+// "D:\ -> /media/user/LABEL" for a root and its directory; a volume without
+// a letter yet shows as "(no letter) -> DIR".
+std::string rootAndDirectory(const std::string& root, const std::string& directory) {
+    return (root.empty() ? "(no letter)" : root) + " -> " + (directory.empty() ? "-" : directory);
+}
+
+// The text as a JSON string, or null when empty.
+std::string jsonOrNull(const std::string& text) {
+    return text.empty() ? "null" : jsonString(text);
+}
+
 int infoOf(const Options& options, nork::CUFD& ufd, const std::string& device) {
     char16_t version[32] = {};
     std::uint32_t versionLength = 32;
@@ -464,10 +476,37 @@ int infoOf(const Options& options, nork::CUFD& ufd, const std::string& device) {
     const std::string vendor = narrow(impl.vendorString());
     const std::string product = narrow(impl.productString());
     const std::string firmware = narrow(version);
+    // Each root beside the directory its volume is mounted on. A drive opened
+    // by its path carries no roots of its own: the system's listing of the
+    // drive gives them (and directories of volumes without a letter yet).
+    struct Volume {
+        std::string root, directory;
+    };
+    std::vector<Volume> volumes;
+    for (const auto& r : roots) {
+        std::string directory;
+        nork::rootDirectory(nork::multiToWideString(r, 0), directory);
+        volumes.push_back({r, directory});
+    }
+    std::vector<nork::SystemDrive> drives;
+    if (volumes.empty() && nork::listDrives(drives) == nork::STATUS_OK) {
+        for (const nork::SystemDrive& d : drives) {
+            for (const nork::SystemDriveUnit& u : d.units) {
+                if (d.serial == serial && (!u.root.empty() || !u.directory.empty()))
+                    volumes.push_back({narrow(u.root), u.directory});
+            }
+        }
+    }
     if (options.json) {
-        std::vector<std::string> rootItems;
-        for (const auto& r : roots)
-            rootItems.push_back(jsonString(r));
+        std::vector<std::string> rootItems, volumeItems;
+        for (const Volume& v : volumes) {
+            if (!v.root.empty())
+                rootItems.push_back(jsonString(v.root));
+            volumeItems.push_back(JsonObject()
+                                      .addRaw("root", jsonOrNull(v.root))
+                                      .addRaw("directory", jsonOrNull(v.directory))
+                                      .str());
+        }
         std::cout << JsonObject()
                          .add("device", device)
                          .add("family", family)
@@ -476,12 +515,13 @@ int infoOf(const Options& options, nork::CUFD& ufd, const std::string& device) {
                          .add("product", product)
                          .add("firmware", firmware)
                          .addRaw("roots", jsonArray(rootItems))
+                         .addRaw("volumes", jsonArray(volumeItems))
                          .str()
                   << "\n";
     } else {
         std::string rootText;
-        for (const auto& r : roots)
-            rootText += (rootText.empty() ? "" : " ") + r;
+        for (const Volume& v : volumes)
+            rootText += (rootText.empty() ? "" : ", ") + rootAndDirectory(v.root, v.directory);
         std::cout << "device    " << device << "\n"
                   << "family    " << family << "\n"
                   << "serial    " << serial << "\n"
@@ -588,57 +628,55 @@ int cmdList(const Options& options, const std::vector<std::string>& args) {
     SdkSession sdk(options);
     if (!startSdk(sdk))
         return EXIT_COMMAND_FAILED;
-    struct Drive {
-        std::string serial, ioPath;
-        unsigned vid = 0, pid = 0;
-        std::vector<std::string> interfaces, luns, roots;
-    };
-    std::vector<Drive> drives;
-    const nork::port::InventorySnapshot snap = nork::port::snapshot();
-    auto driveOf = [&drives](const std::string& serial) -> Drive& {
-        for (auto& d : drives) {
-            if (d.serial == serial)
-                return d;
-        }
-        drives.push_back(Drive{serial, "", 0, 0, {}, {}, {}});
-        return drives.back();
-    };
-    for (const auto& unit : snap.units) {
-        Drive& d = driveOf(unit.facts.serial);
-        d.vid = unit.facts.vendorId;
-        d.pid = unit.facts.productId;
-        if (d.ioPath.empty())
-            d.ioPath = unit.facts.ioPath;
-        d.interfaces.push_back(unit.facts.cdrom ? "cdrom" : "disk");
-        d.luns.push_back(std::to_string(unit.facts.lun));
-        if (unit.letter != 0)
-            d.roots.push_back(std::string(1, static_cast<char>(unit.letter)) + ":\\");
-    }
-    for (const auto& hid : snap.hids) {
-        Drive& d = driveOf(hid.serial);
-        d.vid = hid.vendorId;
-        d.pid = hid.productId;
-        d.interfaces.push_back("hid");
-    }
+    // Read only: the listing gives no volume a drive letter.
+    std::vector<nork::SystemDrive> drives;
+    const nork::STATUS status = nork::listDrives(drives);
+    if (status != nork::STATUS_OK)
+        return failed("drives not listed", status);
     std::vector<std::string> items;
-    for (const auto& d : drives) {
-        const std::string family = d.ioPath.empty() ? "-" : familyOf(d.ioPath);
-        const std::string ids = hex4(d.vid) + ":" + hex4(d.pid);
+    for (const nork::SystemDrive& d : drives) {
+        std::string ioPath;
+        std::vector<std::string> interfaces, luns, roots, volumesText, volumesJson;
+        for (const nork::SystemDriveUnit& u : d.units) {
+            if (ioPath.empty())
+                ioPath = u.devicePath;
+            interfaces.push_back(u.cdrom ? "cdrom" : "disk");
+            luns.push_back(std::to_string(u.lun));
+            const std::string root = narrow(u.root);
+            if (!root.empty())
+                roots.push_back(root);
+            if (!root.empty() || !u.directory.empty()) {
+                volumesText.push_back(rootAndDirectory(root, u.directory));
+                volumesJson.push_back(JsonObject()
+                                          .add("lun", std::uint32_t{u.lun})
+                                          .addRaw("root", jsonOrNull(root))
+                                          .addRaw("directory", jsonOrNull(u.directory))
+                                          .str());
+            }
+        }
+        if (d.hid)
+            interfaces.push_back("hid");
+        const std::string family = ioPath.empty() ? "-" : familyOf(ioPath);
+        const std::string ids = hex4(d.vendorId) + ":" + hex4(d.productId);
         if (options.json) {
             items.push_back(JsonObject()
                                 .add("serial", d.serial)
                                 .add("family", family)
                                 .add("usb", ids)
-                                .addRaw("interfaces", jsonArray(quoted(d.interfaces)))
-                                .addRaw("luns", jsonArray(d.luns))
-                                .addRaw("roots", jsonArray(quoted(d.roots)))
-                                .add("device", d.ioPath)
+                                .addRaw("interfaces", jsonStrings(interfaces))
+                                .addRaw("luns", jsonArray(luns))
+                                .addRaw("roots", jsonStrings(roots))
+                                .addRaw("volumes", jsonArray(volumesJson))
+                                .add("device", ioPath)
                                 .str());
         } else {
+            std::string volumes;
+            for (const auto& v : volumesText)
+                volumes += (volumes.empty() ? "" : ", ") + v;
             std::cout << d.serial << "  " << family << "  usb " << ids << "  interfaces "
-                      << joined(d.interfaces) << "  luns " << joined(d.luns) << "  roots "
-                      << joined(d.roots) << "  device " << (d.ioPath.empty() ? "-" : d.ioPath)
-                      << "\n";
+                      << joined(interfaces) << "  luns " << joined(luns) << "  roots "
+                      << (volumes.empty() ? "-" : volumes) << "  device "
+                      << (ioPath.empty() ? "-" : ioPath) << "\n";
         }
     }
     if (options.json)
