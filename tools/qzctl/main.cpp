@@ -97,6 +97,9 @@ namespace {
 
 using namespace qzctl;
 
+// How long a command may run before qzctl gives up, unless --timeout says.
+constexpr std::uint64_t DEFAULT_TIMEOUT_SECONDS = 60;
+
 // Keeps the library initialised for the life of a command.
 class SdkSession {
   public:
@@ -855,6 +858,10 @@ int cmdReconnect(const Options& options, const std::vector<std::string>& args) {
                                                                          wide, false)) {
             return fail(EXIT_COMMAND_FAILED, "a reconnection of " + serial + " is already running");
         }
+        // The wait may be long: say what is going on.
+        std::cerr << "qzctl: " << serial << " is leaving the bus; waiting up to "
+                  << options.timeoutSeconds.value_or(DEFAULT_TIMEOUT_SECONDS)
+                  << " s for it to come back" << std::endl;
         const nork::STATUS status = done.wait();
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - start)
@@ -1038,8 +1045,6 @@ int cmdDomain(const Options& options, const std::vector<std::string>& args) {
 
 namespace {
 
-// How long a command may run before qzctl gives up, unless --timeout says.
-constexpr std::uint64_t DEFAULT_TIMEOUT_SECONDS = 60;
 // The longest --timeout (a day).
 constexpr std::uint64_t MAX_TIMEOUT_SECONDS = 86400;
 // reconnect: the time to find the drive before its reconnection starts.
