@@ -13,8 +13,12 @@ all: build
 deps:
 	@bash scripts/install-deps.sh
 
+# Warnings as errors and the tests: both on here and in CI (a packager's
+# plain cmake build has neither and needs no GoogleTest).
+QZ_OPTIONS := -DQZ_WERROR=ON -DQZ_BUILD_TESTS=ON
+
 define configure
-	@cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=$(2) $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=$(2) $(QZ_OPTIONS) $(CMAKE_FLAGS) >/dev/null
 endef
 
 build: deps

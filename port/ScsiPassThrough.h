@@ -5,7 +5,9 @@
 // executor fills exactly those fields, in that arithmetic, whatever the
 // backend underneath. A backend translates the request into its own facility
 // (SG_IO on Linux, a socket message for the emulator) and writes the answer
-// fields back: ScsiStatus and the sense space.
+// fields back: ScsiStatus and the sense space. The Linux backend also
+// writes DataTransferLength back as the count of bytes actually transferred
+// (as Windows does) and leaves the transport's own codes for log lines.
 //
 // Two forms exist, told apart by controlCode:
 //   - direct (IOCTL_SCSI_PASS_THROUGH_DIRECT): the data phase uses the
@@ -71,6 +73,12 @@ struct ScsiPassThroughRequest {
     // The sense space at SenseInfoOffset; the backend writes the device's
     // sense bytes here (at most SCSI_PASS_THROUGH_SENSE_SPACE).
     std::uint8_t Sense[SCSI_PASS_THROUGH_SENSE_SPACE] = {};
+
+    // Written back for diagnosis: the host adapter and driver codes of a
+    // transport failure (0 when the transport has nothing to say, always 0
+    // for a backend without such codes).
+    std::uint16_t hostStatus = 0;
+    std::uint16_t driverStatus = 0;
 };
 
 // What the executor calls to send a request. The process-wide handle table
@@ -88,7 +96,9 @@ class IScsiPassThrough {
     //                     CdbLength above 16, buffered form with data);
     //   NotSupported    - the handle's device takes no SCSI commands;
     //   AccessDenied, Disconnected, Timeout, IoError - as reported by the
-    //                     system or the transport (host or driver errors).
+    //                     system (sysErrno set; an interrupted call is not
+    //                     sent again) or the transport (sysErrno 0, the codes
+    //                     in hostStatus and driverStatus).
     // A device that answers with a non-zero SCSI status is not an error of
     // this call: the status is in ScsiStatus.
     virtual PortError send(OsHandle handle, ScsiPassThroughRequest& request) = 0;

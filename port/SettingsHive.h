@@ -9,19 +9,16 @@
 // DWORD, string (UTF-16 here, UTF-8 in the file) or binary.
 //
 // Each root is one user-editable UTF-8 text file in a .reg-like format
-// (docs/settings.md):
+// (port/HiveFormat.h, docs/settings.md):
 //
 //   ; comment
 //   [SOFTWARE\NORK\SDK]
 //   "Logger"=dword:00000001
 //   "LogFilePath"="/home/me/qzlogs"
-//   "Blob"=hex:01,02,ff
-//   @="the key's default (unnamed) value"
 //
-// In strings, backslash escapes \\ \" \n and \r. A missing file is an empty
-// root. A line that cannot be read is skipped and counted in the result; it
-// and every comment stay in the file when the hive is rewritten, so a typo of
-// the user never costs the rest of the file.
+// A missing file is an empty root. A line that cannot be read is skipped and
+// counted in the result; it and every comment stay in the file when the hive
+// is rewritten, so a typo of the user never costs the rest of the file.
 //
 // File locations of the default instance: HKCU = $QZ_HKCU_HIVE, else
 // ${XDG_CONFIG_HOME:-$HOME/.config}/qz/hkcu.reg; HKLM = $QZ_HKLM_HIVE, else
@@ -41,7 +38,8 @@
 // Failures (HiveResult::error): NotFound (key or value absent; readValue
 // returns the value with its stored type, the caller checks it), AccessDenied (file or lock not
 // readable/writable, or deleting a key that has subkeys without asking for them), InvalidArgument
-// (bad root, empty key where one is required, text that cannot be stored),
+// (bad root, empty key where one is required, text that cannot be stored:
+// ill-formed UTF-16, a key path with a line break or blanks at its ends),
 // IoError (anything else the system reported).
 #pragma once
 
@@ -52,26 +50,13 @@
 #include <utility>
 #include <vector>
 
+#include "port/HiveFormat.h"
 #include "port/PortError.h"
 
 namespace nork::port {
 
 enum class HiveRoot : int { ClassesRoot = 0, CurrentUser = 1, LocalMachine = 2 };
 inline constexpr int HIVE_ROOT_COUNT = 3;
-
-enum class HiveValueType { Dword, String, Binary };
-
-struct HiveValue {
-    HiveValueType type = HiveValueType::Dword;
-    std::uint32_t dword = 0;          // when type == Dword
-    std::u16string text;              // when type == String
-    std::vector<std::uint8_t> bytes;  // when type == Binary
-
-    static HiveValue ofDword(std::uint32_t v);
-    static HiveValue ofString(std::u16string v);
-    static HiveValue ofBinary(std::vector<std::uint8_t> v);
-    bool operator==(const HiveValue& other) const;
-};
 
 // Outcome of one operation. `skippedLines` counts the malformed lines met
 // while reading the root's file (they are skipped, never fatal), and

@@ -8,8 +8,7 @@ PACKAGES=(
   # build
   cmake g++ clang pkg-config make
   # libraries
-  libcrypto++-dev libudev-dev libusb-1.0-0-dev libxml2-dev
-  libgtk-3-dev libwebkit2gtk-4.1-dev
+  libcrypto++-dev libudev-dev libxml2-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth dosfstools mtools

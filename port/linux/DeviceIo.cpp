@@ -8,14 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <system_error>
-#include <vector>
 
 #include "port/linux/SgIo.h"
+#include "port/linux/Sysfs.h"
 
 namespace nork::port {
 namespace {
@@ -26,78 +23,53 @@ static_assert(sg::DXFER_FROM_DEV == SG_DXFER_FROM_DEV);
 
 namespace fs = std::filesystem;
 
-// One sysfs attribute, trailing newline and blanks removed; empty when
-// absent.
-std::string readAttribute(const fs::path& file) {
-    std::ifstream in(file);
-    if (!in)
-        return {};
-    std::string text;
-    std::getline(in, text);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r'))
-        text.pop_back();
-    return text;
+std::int32_t hexOrMinusOne(const fs::path& file) {
+    std::uint16_t value = 0;
+    return sysfs::hex16(file, value) ? value : -1;
 }
 
-std::int32_t readNumber(const fs::path& file, int base) {
-    const std::string text = readAttribute(file);
-    if (text.empty())
-        return -1;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, base);
-    if (end == text.c_str() || *end != '\0' || value < 0 || value > 0xFFFF)
-        return -1;
-    return static_cast<std::int32_t>(value);
-}
-
-// The SCSI device directory of a node name: sg nodes through
-// class/scsi_generic, block nodes (and, through their disk, partitions)
-// through class/block.
-bool scsiDeviceOf(const fs::path& sysfs, const std::string& name, fs::path& out) {
-    std::error_code ec;
-    std::vector<fs::path> candidates;
-    if (name.rfind("sg", 0) == 0)
-        candidates.push_back(sysfs / "class" / "scsi_generic" / name / "device");
-    candidates.push_back(sysfs / "class" / "block" / name / "device");
-    // A partition's own directory sits inside its disk's.
-    const fs::path partition = fs::canonical(sysfs / "class" / "block" / name, ec);
-    if (!ec)
-        candidates.push_back(partition.parent_path() / "device");
-    for (const fs::path& c : candidates) {
-        const fs::path resolved = fs::canonical(c, ec);
-        if (!ec && fs::is_directory(resolved, ec)) {
-            out = resolved;
-            return true;
-        }
-    }
-    return false;
-}
-
-PortError sysfsUsbIdentity(const fs::path& sysfs, const std::string& name, UsbIdentity& out) {
-    fs::path scsi;
-    if (name.empty() || name.find('/') != std::string::npos || !scsiDeviceOf(sysfs, name, scsi))
+// The identity of the USB drive behind a node: the SCSI device's INQUIRY
+// texts (absent for a HID node) and the USB device's ids and serial.
+PortError sysfsUsbIdentity(const fs::path& sysRoot, const std::string& name, UsbIdentity& out) {
+    fs::path device;
+    sysfs::UsbAncestry usb;
+    if (!sysfs::deviceOfNode(sysRoot, name, device) || !sysfs::usbDeviceAbove(device, sysRoot, usb))
         return PortError{PortErrc::NotFound, 0};
-    out.vendor = readAttribute(scsi / "vendor");
-    out.product = readAttribute(scsi / "model");
-    out.revision = readAttribute(scsi / "rev");
+    out.vendor = sysfs::attribute(device / "vendor");
+    out.product = sysfs::attribute(device / "model");
+    out.revision = sysfs::attribute(device / "rev");
+    out.interfaceNumber =
+        usb.interface.empty() ? -1 : hexOrMinusOne(usb.interface / "bInterfaceNumber");
+    out.serial = sysfs::attribute(usb.device / "serial");
+    out.vendorId = hexOrMinusOne(usb.device / "idVendor");
+    out.productId = hexOrMinusOne(usb.device / "idProduct");
+    long interfaces = 0;
+    out.composite = sysfs::decimal(usb.device / "bNumInterfaces", interfaces) && interfaces > 1;
+    return PortError::ok();
+}
 
-    // Up from the SCSI device: the USB interface, then the USB device.
-    std::error_code ec;
-    for (fs::path dir = scsi.parent_path(); dir.has_relative_path(); dir = dir.parent_path()) {
-        if (fs::exists(dir / "bInterfaceNumber", ec)) {
-            out.interfaceNumber = readNumber(dir / "bInterfaceNumber", 16);
-            const fs::path usb = dir.parent_path();
-            if (!fs::exists(usb / "idVendor", ec))
-                return PortError{PortErrc::NotFound, 0};
-            out.serial = readAttribute(usb / "serial");
-            out.vendorId = readNumber(usb / "idVendor", 16);
-            out.productId = readNumber(usb / "idProduct", 16);
-            out.composite = readNumber(usb / "bNumInterfaces", 10) > 1;
-            return PortError::ok();
-        }
+// The one SG_IO call of a request, behind sg::SgIoCall.
+int sgIoIoctl(int fd, const sg::SgIoFields& fields, sg::SgIoAnswer& answer) {
+    sg_io_hdr_t hdr;
+    std::memset(&hdr, 0, sizeof hdr);
+    hdr.interface_id = fields.interfaceId;
+    hdr.dxfer_direction = fields.dxferDirection;
+    hdr.cmd_len = fields.cmdLen;
+    hdr.mx_sb_len = fields.mxSbLen;
+    hdr.dxfer_len = fields.dxferLen;
+    hdr.dxferp = fields.dxferp;
+    hdr.cmdp = const_cast<unsigned char*>(fields.cmdp);
+    hdr.sbp = fields.sbp;
+    hdr.timeout = fields.timeoutMs;
+    const int rc = ::ioctl(fd, SG_IO, &hdr);
+    if (rc == 0) {
+        answer.status = hdr.status;
+        answer.hostStatus = hdr.host_status;
+        answer.driverStatus = hdr.driver_status;
+        answer.senseLength = hdr.sb_len_wr;
+        answer.resid = hdr.resid;
     }
-    // A SCSI device that is not on USB.
-    return PortError{PortErrc::NotFound, 0};
+    return rc;
 }
 
 class LinuxDeviceBackend final : public IDeviceBackend {
@@ -135,35 +107,7 @@ class LinuxDeviceBackend final : public IDeviceBackend {
     }
 
     PortError passThrough(std::intptr_t localHandle, ScsiPassThroughRequest& request) override {
-        sg::SgIoFields fields;
-        if (PortError e = sg::buildSgIo(request, fields))
-            return e;
-
-        sg_io_hdr_t hdr;
-        std::memset(&hdr, 0, sizeof hdr);
-        hdr.interface_id = fields.interfaceId;
-        hdr.dxfer_direction = fields.dxferDirection;
-        hdr.cmd_len = fields.cmdLen;
-        hdr.mx_sb_len = fields.mxSbLen;
-        hdr.dxfer_len = fields.dxferLen;
-        hdr.dxferp = fields.dxferp;
-        hdr.cmdp = const_cast<unsigned char*>(fields.cmdp);
-        hdr.sbp = fields.sbp;
-        hdr.timeout = fields.timeoutMs;
-
-        int rc;
-        do {
-            rc = ::ioctl(static_cast<int>(localHandle), SG_IO, &hdr);
-        } while (rc < 0 && errno == EINTR);
-        if (rc < 0)
-            return fromErrno(errno);
-
-        sg::SgIoAnswer answer;
-        answer.status = hdr.status;
-        answer.hostStatus = hdr.host_status;
-        answer.driverStatus = hdr.driver_status;
-        answer.senseLength = hdr.sb_len_wr;
-        return sg::applySgIoAnswer(answer, request);
+        return sg::sendSgIo(static_cast<int>(localHandle), request, &sgIoIoctl);
     }
 
     PortError vendorDriverRequest(std::intptr_t, VendorDriverRequest&) override {

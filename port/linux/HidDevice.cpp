@@ -8,15 +8,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 
 #include "port/linux/Errno.h"
+#include "port/linux/Sysfs.h"
 #include "port/linux/UsbFs.h"
 
 namespace nork::port {
@@ -29,13 +28,6 @@ bool startsWith(const std::string& s, const std::string& prefix) {
 std::string baseName(const std::string& path) {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::string s;
-    std::getline(in, s);
-    return s;
 }
 
 class LinuxHidBackend final : public IDeviceBackend, public IHidBackend {
@@ -157,26 +149,25 @@ class LinuxHidBackend final : public IDeviceBackend, public IHidBackend {
 
     PortError usbDeviceDescriptor(const std::string& path,
                                   std::array<std::uint8_t, 18>& out) override {
-        std::string usbDir;
-        if (PortError e = usbDeviceDir(path, usbDir))
-            return e;
-        std::ifstream in(usbDir + "/descriptors", std::ios::binary);
-        if (!in)
+        sysfs::UsbAncestry usb;
+        if (!sysfs::usbDeviceOfNode(m_sysRoot, baseName(path), usb))
             return PortError{PortErrc::NotFound, 0};
-        in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-        return in.gcount() == static_cast<std::streamsize>(out.size())
-                   ? PortError::ok()
-                   : PortError{PortErrc::IoError, 0};
+        std::vector<std::uint8_t> all;
+        if (!sysfs::bytes(usb.device / "descriptors", all))
+            return PortError{PortErrc::NotFound, 0};
+        if (all.size() < out.size())
+            return PortError{PortErrc::IoError, 0};
+        std::copy_n(all.begin(), out.size(), out.begin());
+        return PortError::ok();
     }
 
     PortError usbStringDescriptorRaw(const std::string& path, std::uint8_t index,
                                      std::uint16_t lang, std::vector<std::uint8_t>& out) override {
-        std::string usbDir;
-        if (PortError e = usbDeviceDir(path, usbDir))
-            return e;
-        const int bus = std::atoi(readText(usbDir + "/busnum").c_str());
-        const int dev = std::atoi(readText(usbDir + "/devnum").c_str());
-        if (bus <= 0 || dev <= 0)
+        sysfs::UsbAncestry usb;
+        long bus = 0;
+        long dev = 0;
+        if (!sysfs::usbDeviceOfNode(m_sysRoot, baseName(path), usb) ||
+            !sysfs::usbAddress(usb.device, bus, dev))
             return PortError{PortErrc::NotFound, 0};
         return linux_usbfs::readStringDescriptor(m_devRoot, bus, dev, index, lang, out);
     }
@@ -208,34 +199,6 @@ class LinuxHidBackend final : public IDeviceBackend, public IHidBackend {
                 d.numbered = true;
             i += 1 + (prefix == 0xFE && i + 1 < desc.size ? desc.value[i + 1] + 2 : n);
         }
-    }
-
-    // The sysfs directory of the USB device behind a device node: the
-    // node's class device, then up its parents to the one with busnum.
-    PortError usbDeviceDir(const std::string& path, std::string& out) const {
-        const std::string name = baseName(path);
-        std::string link;
-        if (startsWith(name, "hidraw"))
-            link = m_sysRoot + "/class/hidraw/" + name + "/device";
-        else if (startsWith(name, "sg"))
-            link = m_sysRoot + "/class/scsi_generic/" + name + "/device";
-        else
-            link = m_sysRoot + "/class/block/" + name + "/device";
-        char resolved[PATH_MAX];
-        if (::realpath(link.c_str(), resolved) == nullptr)
-            return fromErrno(errno);
-        std::string dir = resolved;
-        while (dir.size() > m_sysRoot.size()) {
-            if (::access((dir + "/busnum").c_str(), R_OK) == 0) {
-                out = dir;
-                return PortError::ok();
-            }
-            const auto slash = dir.find_last_of('/');
-            if (slash == std::string::npos || slash == 0)
-                break;
-            dir.resize(slash);
-        }
-        return PortError{PortErrc::NotFound, 0};
     }
 
     std::string m_devRoot;

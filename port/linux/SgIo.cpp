@@ -1,6 +1,9 @@
 #include "port/linux/SgIo.h"
 
+#include <cerrno>
 #include <cstring>
+
+#include "port/linux/Errno.h"
 
 namespace nork::port::sg {
 namespace {
@@ -61,6 +64,14 @@ PortError buildSgIo(ScsiPassThroughRequest& request, SgIoFields& out) {
 
 PortError applySgIoAnswer(const SgIoAnswer& answer, ScsiPassThroughRequest& request) {
     request.ScsiStatus = answer.status;
+    request.hostStatus = answer.hostStatus;
+    request.driverStatus = answer.driverStatus;
+    // A residue outside 0..length is the driver's mistake; trust neither end.
+    const std::uint32_t asked = request.DataTransferLength;
+    if (answer.resid > 0) {
+        const auto resid = static_cast<std::uint32_t>(answer.resid);
+        request.DataTransferLength = resid >= asked ? 0 : asked - resid;
+    }
     if (answer.senseLength < SCSI_PASS_THROUGH_SENSE_SPACE) {
         std::memset(request.Sense + answer.senseLength, 0,
                     SCSI_PASS_THROUGH_SENSE_SPACE - answer.senseLength);
@@ -82,6 +93,19 @@ PortError applySgIoAnswer(const SgIoAnswer& answer, ScsiPassThroughRequest& requ
     if (driverFailure != 0)
         return PortError{PortErrc::IoError, 0};
     return PortError::ok();
+}
+
+PortError sendSgIo(int fd, ScsiPassThroughRequest& request, SgIoCall call) {
+    SgIoFields fields;
+    if (PortError e = buildSgIo(request, fields))
+        return e;
+    SgIoAnswer answer;
+    if (call(fd, fields, answer) != 0) {
+        const int err = errno;
+        request.DataTransferLength = 0;  // nothing is known to have moved
+        return fromErrno(err != 0 ? err : EIO);
+    }
+    return applySgIoAnswer(answer, request);
 }
 
 }  // namespace nork::port::sg

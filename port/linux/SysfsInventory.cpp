@@ -6,7 +6,6 @@
 // The USB device directory is the nearest ancestor with an idVendor file.
 // Devices without one (SATA, NVMe, virtio) are not ours and are skipped.
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,6 +13,7 @@
 #include <system_error>
 
 #include "port/DeviceInventory.h"
+#include "port/linux/Sysfs.h"
 
 namespace nork::port {
 
@@ -21,40 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string trimmed(const std::string& s) {
-    std::size_t begin = 0;
-    std::size_t end = s.size();
-    while (begin < end && std::isspace(static_cast<unsigned char>(s[begin])))
-        ++begin;
-    while (end > begin && std::isspace(static_cast<unsigned char>(s[end - 1])))
-        --end;
-    return s.substr(begin, end - begin);
-}
-
-// A sysfs attribute without its line end and padding; empty when missing.
-std::string attribute(const fs::path& file) {
-    std::ifstream in(file);
-    if (!in)
-        return {};
-    std::ostringstream s;
-    s << in.rdbuf();
-    return trimmed(s.str());
-}
-
-bool hexAttribute(const fs::path& file, std::uint16_t& out) {
-    const std::string text = attribute(file);
-    if (text.empty() || text.size() > 4 || !std::all_of(text.begin(), text.end(), [](char c) {
-            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-        }))
-        return false;
-    out = static_cast<std::uint16_t>(std::stoul(text, nullptr, 16));
-    return true;
-}
-
-bool allDigits(const std::string& s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
+using sysfs::allDigits;
+using sysfs::attribute;
 
 // "sdb", "sdaa" and "sr0" are whole devices; "sdb1" and "nvme0n1" are not ours.
 bool isStorageName(const std::string& name) {
@@ -72,28 +40,9 @@ bool nameLess(const std::string& a, const std::string& b) {
 }
 
 std::vector<std::string> sortedNames(const fs::path& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        names.push_back(it->path().filename().string());
+    std::vector<std::string> names = sysfs::entries(dir);
     std::sort(names.begin(), names.end(), nameLess);
     return names;
-}
-
-// The USB device above a sysfs device directory (and the USB interface on
-// the way to it), looked for below `top`; false when the chain has none.
-bool usbAncestor(const fs::path& from, const fs::path& top, fs::path& device, fs::path& interface) {
-    std::error_code ec;
-    fs::path child;
-    for (fs::path p = from; p.has_relative_path() && p != top; p = p.parent_path()) {
-        if (fs::exists(p / "idVendor", ec) && fs::exists(p / "idProduct", ec)) {
-            device = p;
-            interface = child;
-            return true;
-        }
-        child = p;
-    }
-    return false;
 }
 
 // The LUN from the SCSI device's "H:C:T:L" name.
@@ -113,8 +62,8 @@ bool lunOf(const std::string& scsiName, std::uint8_t& lun) {
 
 // Whether the USB device shows a HID interface beside its storage one.
 bool isComposite(const fs::path& usbDevice) {
-    const std::string count = attribute(usbDevice / "bNumInterfaces");
-    if (!allDigits(count) || count.size() > 3 || std::stoi(count) <= 1)
+    long count = 0;
+    if (!sysfs::decimal(usbDevice / "bNumInterfaces", count) || count <= 1)
         return false;
     const std::string prefix = usbDevice.filename().string() + ":";
     bool listed = false;
@@ -196,15 +145,7 @@ class SysfsInventoryBackend final : public IInventoryBackend {
     }
 
   private:
-    // Where the ancestor walks stop: the sysfs root itself.
-    fs::path sysTop() const {
-        std::error_code ec;
-        fs::path p = fs::canonical(m_sys, ec);
-        return ec ? fs::path(m_sys) : p;
-    }
-
     void collectUnits(std::vector<StorageUnitFacts>& units) const {
-        const fs::path top = sysTop();
         const fs::path blockRoot = fs::path(m_sys) / "block";
         std::map<std::string, std::string> mounts;
         bool mountsRead = false;
@@ -218,12 +159,13 @@ class SysfsInventoryBackend final : public IInventoryBackend {
             // .../H:C:T:L/block/<name>
             const fs::path scsiDir = blockDir.parent_path().parent_path();
             StorageUnitFacts unit;
-            fs::path usbDevice, usbInterface;
+            sysfs::UsbAncestry usb;
             if (!lunOf(scsiDir.filename().string(), unit.lun) ||
-                !usbAncestor(scsiDir, top, usbDevice, usbInterface))
+                !sysfs::usbDeviceAbove(scsiDir, m_sys, usb))
                 continue;
-            if (!hexAttribute(usbDevice / "idVendor", unit.vendorId) ||
-                !hexAttribute(usbDevice / "idProduct", unit.productId))
+            const fs::path& usbDevice = usb.device;
+            if (!sysfs::hex16(usbDevice / "idVendor", unit.vendorId) ||
+                !sysfs::hex16(usbDevice / "idProduct", unit.productId))
                 continue;
             unit.serial = attribute(usbDevice / "serial");
             unit.vendor = attribute(scsiDir / "vendor");
@@ -248,7 +190,6 @@ class SysfsInventoryBackend final : public IInventoryBackend {
     }
 
     void collectHids(std::vector<HidInterfaceInfo>& hids) const {
-        const fs::path top = sysTop();
         const fs::path classRoot = fs::path(m_sys) / "class" / "hidraw";
         for (const std::string& name : sortedNames(classRoot)) {
             std::error_code ec;
@@ -256,10 +197,12 @@ class SysfsInventoryBackend final : public IInventoryBackend {
             if (ec)
                 continue;
             HidInterfaceInfo hid;
-            fs::path usbDevice, usbInterface;
-            if (!usbAncestor(dir, top, usbDevice, usbInterface) ||
-                !hexAttribute(usbDevice / "idVendor", hid.vendorId) ||
-                !hexAttribute(usbDevice / "idProduct", hid.productId))
+            sysfs::UsbAncestry usb;
+            if (!sysfs::usbDeviceAbove(dir, m_sys, usb))
+                continue;
+            const fs::path& usbDevice = usb.device;
+            if (!sysfs::hex16(usbDevice / "idVendor", hid.vendorId) ||
+                !sysfs::hex16(usbDevice / "idProduct", hid.productId))
                 continue;
             hid.path = m_dev + "/" + name;
             hid.serial = attribute(usbDevice / "serial");

@@ -2,7 +2,6 @@
 // hub's ports are its children "N-P" (behind a root hub) or "<hub>.P"
 // (behind another hub), descriptors come from each device's "descriptors"
 // file and string descriptors from usbfs control transfers.
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,14 +10,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
 
 #include "port/DeviceInventory.h"
 #include "port/UsbTree.h"
 #include "port/Utf.h"
 #include "port/linux/Errno.h"
+#include "port/linux/Sysfs.h"
 #include "port/linux/UsbFs.h"
 
 namespace nork::port {
@@ -29,32 +27,12 @@ constexpr std::size_t DEVICE_DESCRIPTOR_SIZE = 18;
 constexpr std::uint8_t CLASS_HUB = 0x09;
 constexpr std::uint8_t CLASS_MASS_STORAGE = 0x08;
 
-std::string readLine(const std::string& path) {
-    std::ifstream in(path);
-    std::string s;
-    std::getline(in, s);
-    return s;
-}
+using sysfs::allDigits;
 
-// A decimal sysfs attribute (" 4", "12"); -1 when missing or not a number.
-long readNumber(const std::string& path) {
-    const std::string text = readLine(path);
-    char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    return end == text.c_str() ? -1 : v;
-}
-
-bool readAll(const std::string& path, std::vector<std::uint8_t>& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
-bool allDigits(const std::string& s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+// A decimal attribute; -1 when missing or not a number.
+long number(const std::string& path) {
+    long value = -1;
+    return sysfs::decimal(path, value) ? value : -1;
 }
 
 std::uint16_t le16(const std::uint8_t* p) {
@@ -124,7 +102,7 @@ class SysfsUsbTree final : public IUsbTreeBackend {
             hc.interfacePath = utf::toUtf16(std::string(head) + parent + "#") +
                                interfaceClassGuid(InterfaceClass::UsbHostController);
             hc.driverKey = PREFIX + name;
-            hc.description = utf::toUtf16(readLine(dir + "/product"));
+            hc.description = utf::toUtf16(sysfs::text(dir + "/product"));
             hc.rootHubName = PREFIX + name;
             out.push_back(std::move(hc));
         }
@@ -142,7 +120,7 @@ class SysfsUsbTree final : public IUsbTreeBackend {
         out.name = name;
         // Every port the hub has, and any child beyond that count (a hub
         // whose maxchild could not be read still shows what is plugged).
-        long ports = std::max<long>(0, readNumber(dir + "/maxchild"));
+        long ports = std::max<long>(0, number(dir + "/maxchild"));
         const std::string childPrefix = childPrefixOf(device);
         for (const std::string& entry : listDevices()) {
             if (entry.compare(0, childPrefix.size(), childPrefix) == 0 &&
@@ -166,9 +144,9 @@ class SysfsUsbTree final : public IUsbTreeBackend {
         if (!deviceOfName(hubName, device) || port == 0)
             return PortError{PortErrc::NotFound, 0};
         const std::string dir = m_devices + "/" + childPrefixOf(device) + std::to_string(port);
-        const long bus = readNumber(dir + "/busnum");
-        const long dev = readNumber(dir + "/devnum");
-        if (bus <= 0 || dev <= 0)
+        long bus = 0;
+        long dev = 0;
+        if (!sysfs::usbAddress(dir, bus, dev))
             return PortError{PortErrc::NotFound, 0};
         return linux_usbfs::readStringDescriptor(m_devRoot, bus, dev, index, language, out);
     }
@@ -193,24 +171,12 @@ class SysfsUsbTree final : public IUsbTreeBackend {
         return device + ".";
     }
 
-    std::vector<std::string> listDevices() const {
-        std::vector<std::string> names;
-        DIR* d = ::opendir(m_devices.c_str());
-        if (d == nullptr)
-            return names;
-        while (const dirent* e = ::readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        ::closedir(d);
-        return names;
-    }
+    std::vector<std::string> listDevices() const { return sysfs::entries(m_devices); }
 
     void readPort(const std::string& device, UsbPortInfo& port) const {
         const std::string dir = m_devices + "/" + device;
         std::vector<std::uint8_t> descriptors;
-        if (!readAll(dir + "/descriptors", descriptors) ||
+        if (!sysfs::bytes(dir + "/descriptors", descriptors) ||
             descriptors.size() < DEVICE_DESCRIPTOR_SIZE)
             return;  // nothing plugged into this port
         port.connectionStatus = USB_DEVICE_CONNECTED;
@@ -218,20 +184,19 @@ class SysfsUsbTree final : public IUsbTreeBackend {
         // An unconfigured device has an empty bConfigurationValue: no
         // active configuration.
         const bool known = ::access((dir + "/bConfigurationValue").c_str(), R_OK) == 0;
-        const long active = readNumber(dir + "/bConfigurationValue");
+        const long active = number(dir + "/bConfigurationValue");
         if (!known || active > 0)
             port.configDescriptor = pickConfiguration(descriptors, known ? active : -1);
         port.driverKey = PREFIX + device;
-        port.description = utf::toUtf16(readLine(dir + "/product"));
+        port.description = utf::toUtf16(sysfs::text(dir + "/product"));
         port.deviceIsHub = port.deviceDescriptor[4] == CLASS_HUB;
         if (port.deviceIsHub) {
             port.service = u"usbhub";
             port.hubName = PREFIX + device;
             return;
         }
-        const long interfaces = port.configDescriptor.size() >= 9
-                                    ? port.configDescriptor[4]
-                                    : readNumber(dir + "/bNumInterfaces");
+        const long interfaces = port.configDescriptor.size() >= 9 ? port.configDescriptor[4]
+                                                                  : number(dir + "/bNumInterfaces");
         std::uint8_t number = 0;
         std::uint8_t cls = 0;
         if (interfaces > 1)

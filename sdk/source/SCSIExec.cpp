@@ -42,6 +42,62 @@ bool CSCSIExec::operator()(CDeviceHandle& handle, CSCSICommand& command) {
 
 // ---- Pass-through ----
 
+namespace {
+
+// Sense key, ASC and ASCQ of fixed (0x70/0x71) or descriptor (0x72/0x73)
+// sense data; all 0 for anything else (backends clear the bytes the device
+// did not send).
+struct SenseCodes {
+    unsigned key = 0;
+    unsigned asc = 0;
+    unsigned ascq = 0;
+};
+
+SenseCodes senseCodes(const std::uint8_t* sense, std::size_t length) {
+    SenseCodes c;
+    const unsigned format = length > 0 ? sense[0] & 0x7Fu : 0;
+    if ((format == 0x72 || format == 0x73) && length >= 4) {
+        c = {sense[1] & 0x0Fu, sense[2], sense[3]};
+    } else if ((format == 0x70 || format == 0x71) && length >= 3) {
+        c.key = sense[2] & 0x0Fu;
+        if (length >= 14) {
+            c.asc = sense[12];
+            c.ascq = sense[13];
+        }
+    }
+    return c;
+}
+
+// The three ways a command fails are told apart: the system refused or lost
+// the call (its errno), the transport did not deliver it (host adapter and
+// driver codes), or the device answered with a status and sense data.
+void logPassThroughOutcome(const port::PortError& error,
+                           const port::ScsiPassThroughRequest& request) {
+    const unsigned opcode = request.CdbLength > 0 ? request.Cdb[0] : 0;
+    if (error && error.sysErrno != 0) {
+        NORK_LOG(LOG_ERROR,
+                 "CSCSIExecWin2k::execCdb - system error %d (%s), command 0x%02X not completed",
+                 error.sysErrno, port::portErrcName(error.code), opcode);
+    } else if (error && (request.hostStatus != 0 || request.driverStatus != 0)) {
+        NORK_LOG(LOG_ERROR,
+                 "CSCSIExecWin2k::execCdb - transport failure (%s), host status 0x%02X, driver "
+                 "status 0x%02X, command 0x%02X",
+                 port::portErrcName(error.code), static_cast<unsigned>(request.hostStatus),
+                 static_cast<unsigned>(request.driverStatus), opcode);
+    } else if (error) {
+        NORK_LOG(LOG_ERROR, "CSCSIExecWin2k::execCdb - pass-through refused (%s), command 0x%02X",
+                 port::portErrcName(error.code), opcode);
+    } else if (request.ScsiStatus != 0) {
+        const SenseCodes c = senseCodes(request.Sense, port::SCSI_PASS_THROUGH_SENSE_SPACE);
+        NORK_LOG(LOG_INFO,
+                 "CSCSIExecWin2k::execCdb - SCSI status 0x%02X, sense key 0x%X, ASC 0x%02X, ASCQ "
+                 "0x%02X, command 0x%02X",
+                 static_cast<unsigned>(request.ScsiStatus), c.key, c.asc, c.ascq, opcode);
+    }
+}
+
+}  // namespace
+
 CSCSIExecWin2k::CSCSIExecWin2k() : m_passThrough(port::deviceIo()) {}
 
 CSCSIExecWin2k::CSCSIExecWin2k(port::IScsiPassThrough& passThrough) : m_passThrough(passThrough) {}
@@ -81,6 +137,7 @@ bool CSCSIExecWin2k::execCdb(port::OsHandle handle, const std::uint8_t* cdb, std
     }
 
     const port::PortError error = m_passThrough.send(handle, request);
+    logPassThroughOutcome(error, request);
 
     // Only the buffered form hands the sense back to the caller.
     if (!direct && sense != nullptr && request.ScsiStatus != 0) {

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "DeviceHandle.h"
 #include "DeviceParams.h"
@@ -112,8 +116,12 @@ TEST(SgIoTranslation, AnswerStatusAndTransportErrors) {
     for (const auto& c : cases) {
         ScsiPassThroughRequest r;
         std::memset(r.Sense, 0xEE, sizeof r.Sense);
-        EXPECT_EQ(sg::applySgIoAnswer(c.answer, r).code, c.expected) << c.name;
+        const PortError e = sg::applySgIoAnswer(c.answer, r);
+        EXPECT_EQ(e.code, c.expected) << c.name;
+        EXPECT_EQ(e.sysErrno, 0) << c.name;  // the transport's, not the system's
         EXPECT_EQ(r.ScsiStatus, c.answer.status) << c.name;
+        EXPECT_EQ(r.hostStatus, c.answer.hostStatus) << c.name;
+        EXPECT_EQ(r.driverStatus, c.answer.driverStatus) << c.name;
         // Bytes the device did not write are cleared.
         for (std::size_t i = c.answer.senseLength; i < sizeof r.Sense; ++i) {
             ASSERT_EQ(r.Sense[i], 0) << c.name << " byte " << i;
@@ -122,6 +130,110 @@ TEST(SgIoTranslation, AnswerStatusAndTransportErrors) {
             EXPECT_EQ(r.Sense[0], 0xEE) << c.name;
         }
     }
+}
+
+TEST(SgIoTranslation, TransferredLengthIsTheLengthLessTheResidue) {
+    std::uint8_t buffer[512];
+    struct Case {
+        const char* name;
+        std::uint8_t dataIn;
+        std::uint32_t length;
+        std::int32_t resid;
+        std::uint32_t transferred;
+    };
+    const Case cases[] = {
+        {"whole read", SCSI_IOCTL_DATA_IN, 512, 0, 512},
+        {"short read", SCSI_IOCTL_DATA_IN, 512, 100, 412},
+        {"nothing read", SCSI_IOCTL_DATA_IN, 512, 512, 0},
+        {"residue above the length", SCSI_IOCTL_DATA_IN, 512, 4096, 0},
+        {"negative residue", SCSI_IOCTL_DATA_IN, 512, -8, 512},
+        {"short write", SCSI_IOCTL_DATA_OUT, 512, 12, 500},
+        {"no data phase", SCSI_IOCTL_DATA_IN, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        ScsiPassThroughRequest r = directRequest(c.dataIn, c.length, c.length ? buffer : nullptr);
+        sg::SgIoAnswer answer;
+        answer.resid = c.resid;
+        EXPECT_FALSE(sg::applySgIoAnswer(answer, r)) << c.name;
+        EXPECT_EQ(r.DataTransferLength, c.transferred) << c.name;
+    }
+}
+
+// Plays the kernel's side of SG_IO for sendSgIo.
+struct FakeSgIo {
+    static inline int calls = 0;
+    static inline int failWith = 0;  // errno of a failing call, 0 = answer
+    static inline sg::SgIoAnswer answer;
+    static inline std::vector<std::uint8_t> sense;
+    static inline sg::SgIoFields seen;
+
+    static void reset() {
+        calls = 0;
+        failWith = 0;
+        answer = {};
+        sense.clear();
+        seen = {};
+    }
+    static int call(int, const sg::SgIoFields& fields, sg::SgIoAnswer& out) {
+        ++calls;
+        seen = fields;
+        if (failWith != 0) {
+            errno = failWith;
+            return -1;
+        }
+        std::copy(sense.begin(), sense.end(), fields.sbp);
+        out = answer;
+        return 0;
+    }
+};
+
+TEST(SgIoSend, FailedCallsAreSystemErrorsAndAreNotRepeated) {
+    struct Case {
+        int err;
+        PortErrc expected;
+    };
+    // EINTR above all: the command may have reached the drive already.
+    for (const Case c : {Case{EINTR, PortErrc::IoError}, Case{ENODEV, PortErrc::Disconnected},
+                         Case{EACCES, PortErrc::AccessDenied}, Case{EIO, PortErrc::IoError}}) {
+        FakeSgIo::reset();
+        FakeSgIo::failWith = c.err;
+        std::uint8_t buffer[64];
+        ScsiPassThroughRequest r = directRequest(SCSI_IOCTL_DATA_OUT, sizeof buffer, buffer);
+        const PortError e = sg::sendSgIo(3, r, &FakeSgIo::call);
+        EXPECT_EQ(FakeSgIo::calls, 1) << c.err;
+        EXPECT_EQ(e.code, c.expected) << c.err;
+        EXPECT_EQ(e.sysErrno, c.err);
+        EXPECT_EQ(r.hostStatus, 0) << c.err;
+        EXPECT_EQ(r.DataTransferLength, 0u) << c.err;
+    }
+}
+
+TEST(SgIoSend, CheckConditionKeepsTheSenseAndTheTransferredLength) {
+    FakeSgIo::reset();
+    FakeSgIo::sense = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
+    FakeSgIo::answer.status = 0x02;
+    FakeSgIo::answer.driverStatus = 0x08;  // only "sense present"
+    FakeSgIo::answer.senseLength = 14;
+    FakeSgIo::answer.resid = 500;
+    std::uint8_t buffer[512];
+    ScsiPassThroughRequest r = directRequest(SCSI_IOCTL_DATA_IN, sizeof buffer, buffer);
+    std::memset(r.Sense, 0xEE, sizeof r.Sense);
+
+    EXPECT_FALSE(sg::sendSgIo(3, r, &FakeSgIo::call));
+    EXPECT_EQ(FakeSgIo::calls, 1);
+    EXPECT_EQ(FakeSgIo::seen.sbp, r.Sense);
+    EXPECT_EQ(FakeSgIo::seen.dxferLen, 512u);
+    EXPECT_EQ(r.ScsiStatus, 0x02);
+    EXPECT_EQ(std::vector<std::uint8_t>(r.Sense, r.Sense + 14), FakeSgIo::sense);
+    EXPECT_EQ(r.Sense[14], 0);
+    EXPECT_EQ(r.DataTransferLength, 12u);
+}
+
+TEST(SgIoSend, MalformedRequestNeverReachesTheDevice) {
+    FakeSgIo::reset();
+    ScsiPassThroughRequest r = directRequest(SCSI_IOCTL_DATA_IN, 16, nullptr);
+    EXPECT_EQ(sg::sendSgIo(3, r, &FakeSgIo::call).code, PortErrc::InvalidArgument);
+    EXPECT_EQ(FakeSgIo::calls, 0);
 }
 
 // ---- The handle table ----

@@ -2,10 +2,12 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "DeviceHandle.h"
 #include "DeviceParams.h"
 #include "FakeScsiDevice.h"
+#include "LogCapture.h"
 #include "SCSICommand.h"
 #include "SCSIExec.h"
 #include "port/OsIdentity.h"
@@ -89,6 +91,81 @@ TEST_F(PassThroughExecTest, FailedControlCallFailsTheCommand) {
     device.result = port::PortError{port::PortErrc::Disconnected, 19};
     CSCSIInquiryCommand cmd;
     EXPECT_FALSE(exec(1, cmd));
+}
+
+// The log tells a system error, a transport failure and the device's own
+// answer apart, each with what identifies it.
+// A device behind a transport that reports its own codes.
+class TransportDevice : public RecordingPassThrough {
+  public:
+    port::PortError send(port::OsHandle handle, port::ScsiPassThroughRequest& request) override {
+        const port::PortError e = RecordingPassThrough::send(handle, request);
+        request.hostStatus = hostStatus;
+        request.driverStatus = driverStatus;
+        return e;
+    }
+    std::uint16_t hostStatus = 0;
+    std::uint16_t driverStatus = 0;
+};
+
+TEST(PassThroughExecLog, FailureKindsLogDistinctLines) {
+    static auto capture = testing::LogCapture::onProcessLog("PassThroughExecLog");
+    TransportDevice device;
+    CSCSIExecWin2k exec{device};
+    struct Case {
+        const char* name;
+        port::PortError result;
+        std::uint16_t hostStatus;
+        std::uint16_t driverStatus;
+        std::uint8_t scsiStatus;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"interrupted call",
+         {port::PortErrc::IoError, 4},
+         0,
+         0,
+         0,
+         "system error 4 (i/o error), command 0x12 not completed"},
+        {"host timeout",
+         {port::PortErrc::Timeout, 0},
+         0x03,
+         0,
+         0,
+         "transport failure (timeout), host status 0x03, driver status 0x00, command 0x12"},
+        {"driver error",
+         {port::PortErrc::IoError, 0},
+         0,
+         0x0C,
+         0x02,
+         "transport failure (i/o error), host status 0x00, driver status 0x0C, command 0x12"},
+        {"check condition",
+         {},
+         0,
+         0x08,
+         0x02,
+         "SCSI status 0x02, sense key 0x5, ASC 0x24, ASCQ 0x01, command 0x12"},
+    };
+    const std::uint8_t sense[] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x01};
+    std::memcpy(device.sense, sense, sizeof sense);
+    for (const auto& c : cases) {
+        capture->take();
+        device.result = c.result;
+        device.hostStatus = c.hostStatus;
+        device.driverStatus = c.driverStatus;
+        device.scsiStatus = c.scsiStatus;
+        CSCSIInquiryCommand cmd;
+        EXPECT_FALSE(exec(1, cmd)) << c.name;
+        const auto lines = capture->takeNarrow();
+        ASSERT_EQ(lines.size(), 1u) << c.name;
+        EXPECT_NE(lines[0].find(c.expected), std::string::npos) << c.name << ": " << lines[0];
+    }
+
+    device.result = {};
+    device.hostStatus = device.driverStatus = device.scsiStatus = 0;
+    CSCSIInquiryCommand good;
+    EXPECT_TRUE(exec(1, good));
+    EXPECT_TRUE(capture->takeNarrow().empty());
 }
 
 TEST_F(PassThroughExecTest, TimeoutRoundsDownToSeconds) {

@@ -228,6 +228,13 @@ TEST_F(SettingsHiveTest, RefusesWhatCannotBeStored) {
               PortErrc::InvalidArgument);
     EXPECT_EQ(h.writeValue(HKCU, u"\\\\", u"x", HiveValue::ofDword(1)).error.code,
               PortErrc::InvalidArgument);
+    // Key paths a key line cannot hold: they would read back as another key
+    // or break the file apart.
+    for (const std::u16string key : {u"A\nB", u"A\rB", u" A", u"A\\B\t"}) {
+        EXPECT_EQ(h.writeValue(HKCU, key, u"x", HiveValue::ofDword(1)).error.code,
+                  PortErrc::InvalidArgument);
+        EXPECT_EQ(h.createKey(HKCU, key).error.code, PortErrc::InvalidArgument);
+    }
     EXPECT_EQ(readFile(m_hkcu), before);
 
     // A hive whose directory cannot exist (its parent is a file).

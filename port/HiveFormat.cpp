@@ -1,0 +1,572 @@
+#include "port/HiveFormat.h"
+
+#include <algorithm>
+#include <iterator>
+#include <unordered_set>
+
+#include "port/Utf.h"
+
+namespace nork::port {
+
+HiveValue HiveValue::ofDword(std::uint32_t v) {
+    HiveValue h;
+    h.type = HiveValueType::Dword;
+    h.dword = v;
+    return h;
+}
+
+HiveValue HiveValue::ofString(std::u16string v) {
+    HiveValue h;
+    h.type = HiveValueType::String;
+    h.text = std::move(v);
+    return h;
+}
+
+HiveValue HiveValue::ofBinary(std::vector<std::uint8_t> v) {
+    HiveValue h;
+    h.type = HiveValueType::Binary;
+    h.bytes = std::move(v);
+    return h;
+}
+
+bool HiveValue::operator==(const HiveValue& other) const {
+    if (type != other.type)
+        return false;
+    switch (type) {
+        case HiveValueType::Dword:
+            return dword == other.dword;
+        case HiveValueType::String:
+            return text == other.text;
+        case HiveValueType::Binary:
+            return bytes == other.bytes;
+    }
+    return false;
+}
+
+namespace hive {
+namespace {
+
+// ---- text conversions (strict: the file must round-trip) -------------------
+
+bool utf8ToUtf16(std::string_view s, std::u16string& out) {
+    return utf::toUtf16(s, out, true);
+}
+
+bool utf16ToUtf8(std::u16string_view s, std::string& out) {
+    return utf::toUtf8(s, out, true);
+}
+
+// Case folding for name comparison: ASCII, Latin-1, Greek and Cyrillic
+// capitals, which covers the names this system and its users write.
+char16_t foldChar(char16_t c) {
+    if (c >= u'A' && c <= u'Z')
+        return static_cast<char16_t>(c + 0x20);
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7)
+        return static_cast<char16_t>(c + 0x20);
+    if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2)
+        return static_cast<char16_t>(c + 0x20);
+    if (c >= 0x410 && c <= 0x42F)
+        return static_cast<char16_t>(c + 0x20);
+    if (c >= 0x400 && c <= 0x40F)
+        return static_cast<char16_t>(c + 0x50);
+    return c;
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && isBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && (isBlank(s.back()) || s.back() == '\r'))
+        s.remove_suffix(1);
+    return s;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Reads a quoted string at the start of `s`; `s` is advanced past it.
+bool parseQuoted(std::string_view& s, std::u16string& out) {
+    if (s.empty() || s.front() != '"')
+        return false;
+    std::string bytes;
+    std::size_t i = 1;
+    for (;; ++i) {
+        if (i >= s.size())
+            return false;
+        char c = s[i];
+        if (c == '"')
+            break;
+        if (c == '\\') {
+            if (++i >= s.size())
+                return false;
+            switch (s[i]) {
+                case '\\':
+                    bytes.push_back('\\');
+                    break;
+                case '"':
+                    bytes.push_back('"');
+                    break;
+                case 'n':
+                    bytes.push_back('\n');
+                    break;
+                case 'r':
+                    bytes.push_back('\r');
+                    break;
+                default:
+                    return false;
+            }
+        } else {
+            bytes.push_back(c);
+        }
+    }
+    s.remove_prefix(i + 1);
+    return utf8ToUtf16(bytes, out);
+}
+
+bool parseValueData(std::string_view s, HiveValue& out) {
+    s = trim(s);
+    if (!s.empty() && s.front() == '"') {
+        std::u16string text;
+        if (!parseQuoted(s, text) || !trim(s).empty())
+            return false;
+        out = HiveValue::ofString(std::move(text));
+        return true;
+    }
+    auto startsWith = [&](std::string_view p) {
+        return s.size() >= p.size() &&
+               std::equal(p.begin(), p.end(), s.begin(), [](char a, char b) {
+                   return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b + 0x20) : b);
+               });
+    };
+    if (startsWith("dword:")) {
+        std::string_view digits = trim(s.substr(6));
+        if (digits.empty() || digits.size() > 8)
+            return false;
+        std::uint32_t v = 0;
+        for (char c : digits) {
+            int d = hexDigit(c);
+            if (d < 0)
+                return false;
+            v = (v << 4) | static_cast<std::uint32_t>(d);
+        }
+        out = HiveValue::ofDword(v);
+        return true;
+    }
+    if (startsWith("hex:")) {
+        std::string_view rest = s.substr(4);
+        std::vector<std::uint8_t> bytes;
+        while (!(rest = trim(rest)).empty()) {
+            if (rest.size() < 2)
+                return false;
+            int hi = hexDigit(rest[0]);
+            int lo = hexDigit(rest[1]);
+            if (hi < 0 || lo < 0)
+                return false;
+            bytes.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+            rest = trim(rest.substr(2));
+            if (rest.empty())
+                break;
+            if (rest.front() != ',')
+                return false;
+            rest.remove_prefix(1);
+            if (trim(rest).empty())
+                return false;  // trailing comma
+        }
+        out = HiveValue::ofBinary(std::move(bytes));
+        return true;
+    }
+    return false;
+}
+
+bool quote(std::u16string_view text, std::string& out) {
+    std::string utf8;
+    if (!utf16ToUtf8(text, utf8))
+        return false;
+    out.push_back('"');
+    for (char c : utf8) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out.push_back(c);
+                break;
+        }
+    }
+    out.push_back('"');
+    return true;
+}
+
+void serialiseValue(const HiveValue& v, std::string& out) {
+    static const char hex[] = "0123456789abcdef";
+    switch (v.type) {
+        case HiveValueType::Dword:
+            out += "dword:";
+            for (int shift = 28; shift >= 0; shift -= 4)
+                out.push_back(hex[(v.dword >> shift) & 0xF]);
+            return;
+        case HiveValueType::String:
+            quote(v.text, out);
+            return;
+        case HiveValueType::Binary:
+            out += "hex:";
+            for (std::size_t i = 0; i < v.bytes.size(); ++i) {
+                if (i > 0)
+                    out.push_back(',');
+                out.push_back(hex[v.bytes[i] >> 4]);
+                out.push_back(hex[v.bytes[i] & 0xF]);
+            }
+            return;
+    }
+}
+
+void appendLine(std::string& out, std::string_view line) {
+    out += line;
+    out += '\n';
+}
+
+// Whether `folded` names a key strictly below `foldedKey`.
+bool isUnder(const std::u16string& folded, const std::u16string& foldedKey) {
+    return folded.size() > foldedKey.size() + 1 &&
+           folded.compare(0, foldedKey.size(), foldedKey) == 0 && folded[foldedKey.size()] == u'\\';
+}
+
+std::u16string foldedKey(std::u16string_view key) {
+    return fold(normaliseKey(key));
+}
+
+}  // namespace
+
+std::u16string normaliseKey(std::u16string_view key) {
+    std::u16string out;
+    std::size_t i = 0;
+    while (i < key.size()) {
+        std::size_t j = key.find(u'\\', i);
+        if (j == std::u16string_view::npos)
+            j = key.size();
+        if (j > i) {
+            if (!out.empty())
+                out.push_back(u'\\');
+            out.append(key.substr(i, j - i));
+        }
+        i = j + 1;
+    }
+    return out;
+}
+
+std::u16string fold(std::u16string_view s) {
+    std::u16string out(s);
+    for (auto& c : out)
+        c = foldChar(c);
+    return out;
+}
+
+bool storableText(std::u16string_view text) {
+    std::string utf8;
+    return utf16ToUtf8(text, utf8);
+}
+
+bool storableKey(std::u16string_view path) {
+    if (path.empty() || !storableText(path))
+        return false;
+    if (path.find_first_of(u"\r\n") != std::u16string_view::npos)
+        return false;
+    auto blank = [](char16_t c) { return c == u' ' || c == u'\t'; };
+    return !blank(path.front()) && !blank(path.back());
+}
+
+// ---- the document ------------------------------------------------------------
+
+Document::Key* Document::find(const std::u16string& folded) {
+    auto it = m_index.find(folded);
+    return it == m_index.end() ? nullptr : &m_keys[it->second];
+}
+
+const Document::Key* Document::find(const std::u16string& folded) const {
+    auto it = m_index.find(folded);
+    return it == m_index.end() ? nullptr : &m_keys[it->second];
+}
+
+Document::Key& Document::add(std::u16string path) {
+    Key key;
+    key.folded = fold(path);
+    key.path = std::move(path);
+    m_index.emplace(key.folded, m_keys.size());
+    m_keys.push_back(std::move(key));
+    return m_keys.back();
+}
+
+void Document::reindex() {
+    m_index.clear();
+    for (std::size_t i = 0; i < m_keys.size(); ++i)
+        m_index.emplace(m_keys[i].folded, i);
+}
+
+void Document::reindex(Key& key) {
+    key.index.clear();
+    for (std::size_t i = 0; i < key.lines.size(); ++i) {
+        if (key.lines[i].isValue)
+            key.index.emplace(fold(key.lines[i].name), i);
+    }
+}
+
+void Document::setIn(Key& key, std::u16string name, std::u16string folded, HiveValue value) {
+    auto it = key.index.find(folded);
+    if (it != key.index.end()) {
+        key.lines[it->second].value = std::move(value);
+        return;
+    }
+    Line line;
+    line.isValue = true;
+    line.name = std::move(name);
+    line.value = std::move(value);
+    key.index.emplace(std::move(folded), key.lines.size());
+    key.lines.push_back(std::move(line));
+}
+
+bool Document::keyExists(std::u16string_view key) const {
+    const std::u16string folded = foldedKey(key);
+    if (folded.empty() || m_index.count(folded) != 0)
+        return true;
+    return std::any_of(m_keys.begin(), m_keys.end(),
+                       [&](const Key& k) { return isUnder(k.folded, folded); });
+}
+
+bool Document::hasSubkeys(std::u16string_view key) const {
+    const std::u16string folded = foldedKey(key);
+    if (folded.empty())
+        return !m_keys.empty();
+    return std::any_of(m_keys.begin(), m_keys.end(),
+                       [&](const Key& k) { return isUnder(k.folded, folded); });
+}
+
+const HiveValue* Document::findValue(std::u16string_view key, std::u16string_view name) const {
+    const Key* k = find(foldedKey(key));
+    if (k == nullptr)
+        return nullptr;
+    auto it = k->index.find(fold(name));
+    return it == k->index.end() ? nullptr : &k->lines[it->second].value;
+}
+
+bool Document::values(std::u16string_view key, std::vector<Value>& out) const {
+    out.clear();
+    if (!keyExists(key))
+        return false;
+    if (const Key* k = find(foldedKey(key))) {
+        for (const Line& line : k->lines) {
+            if (line.isValue)
+                out.push_back({line.name, line.value});
+        }
+    }
+    return true;
+}
+
+bool Document::subkeys(std::u16string_view key, std::vector<std::u16string>& out) const {
+    out.clear();
+    if (!keyExists(key))
+        return false;
+    const std::u16string path = normaliseKey(key);
+    const std::u16string folded = fold(path);
+    const std::size_t skip = path.empty() ? 0 : path.size() + 1;
+    std::unordered_set<std::u16string> seen;
+    for (const Key& k : m_keys) {
+        if (!folded.empty() && !isUnder(k.folded, folded))
+            continue;
+        std::u16string child = k.path.substr(skip, k.path.find(u'\\', skip) - skip);
+        if (seen.insert(fold(child)).second)
+            out.push_back(std::move(child));
+    }
+    return true;
+}
+
+bool Document::createKey(std::u16string_view key) {
+    std::u16string path = normaliseKey(key);
+    if (path.empty() || keyExists(path))
+        return false;
+    add(std::move(path));
+    return true;
+}
+
+void Document::setValue(std::u16string_view key, std::u16string_view name, const HiveValue& value) {
+    std::u16string path = normaliseKey(key);
+    Key* k = find(fold(path));
+    if (k == nullptr)
+        k = &add(std::move(path));
+    setIn(*k, std::u16string(name), fold(name), value);
+}
+
+bool Document::deleteValue(std::u16string_view key, std::u16string_view name) {
+    Key* k = find(foldedKey(key));
+    if (k == nullptr)
+        return false;
+    auto it = k->index.find(fold(name));
+    if (it == k->index.end())
+        return false;
+    k->lines.erase(k->lines.begin() + static_cast<std::ptrdiff_t>(it->second));
+    reindex(*k);
+    return true;
+}
+
+bool Document::deleteTree(std::u16string_view key) {
+    const std::u16string path = normaliseKey(key);
+    const std::u16string folded = fold(path);
+    if (path.empty() || !keyExists(path))
+        return false;
+    // Lines kept under an unreadable key line that followed a deleted block
+    // are the user's: they move to the block before.
+    std::vector<Key> kept;
+    kept.reserve(m_keys.size());
+    for (Key& k : m_keys) {
+        if (k.folded == folded || isUnder(k.folded, folded)) {
+            auto& home = kept.empty() ? m_preamble : kept.back().orphans;
+            home.insert(home.end(), std::make_move_iterator(k.orphans.begin()),
+                        std::make_move_iterator(k.orphans.end()));
+            continue;
+        }
+        kept.push_back(std::move(k));
+    }
+    m_keys = std::move(kept);
+    reindex();
+    const std::size_t slash = path.rfind(u'\\');
+    const std::u16string parent = slash == std::u16string::npos ? u"" : path.substr(0, slash);
+    if (!parent.empty() && !keyExists(parent))
+        add(parent);
+    return true;
+}
+
+// ---- reading and writing -----------------------------------------------------
+
+Document parse(std::string_view text) {
+    Document doc;
+    Document::Key* current = nullptr;
+    bool orphaned = false;  // under an unreadable key line
+    std::size_t lineNo = 0;
+    // Comments and unreadable lines stay where they stand.
+    auto keep = [&](std::string_view raw) {
+        if (current == nullptr)
+            doc.m_preamble.emplace_back(raw);
+        else if (orphaned)
+            current->orphans.emplace_back(raw);
+        else
+            current->lines.push_back({false, {}, {}, std::string(raw)});
+    };
+    auto skip = [&](std::string_view raw) {
+        ++doc.m_skipped;
+        if (doc.m_firstSkipped == 0)
+            doc.m_firstSkipped = lineNo;
+        keep(raw);
+    };
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view raw = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++lineNo;
+        if (!raw.empty() && raw.back() == '\r')
+            raw.remove_suffix(1);
+        std::string_view line = trim(raw);
+        if (lineNo == 1 && line.substr(0, 3) == "\xEF\xBB\xBF")
+            line = trim(line.substr(3));
+        if (line.empty())
+            continue;
+        if (line.front() == ';' || line.front() == '#') {
+            keep(raw);
+            continue;
+        }
+        if (line.front() == '[') {
+            std::u16string path;
+            if (line.size() < 2 || line.back() != ']' ||
+                !utf8ToUtf16(trim(line.substr(1, line.size() - 2)), path) ||
+                (path = normaliseKey(path)).empty()) {
+                orphaned = true;  // the line itself goes with its block
+                skip(raw);
+                continue;
+            }
+            // A key written twice is one key: later lines join the first.
+            current = doc.find(fold(path));
+            if (current == nullptr)
+                current = &doc.add(std::move(path));
+            orphaned = false;
+            continue;
+        }
+        if (current == nullptr || orphaned) {
+            skip(raw);
+            continue;
+        }
+        std::u16string name;
+        std::string_view rest = line;
+        if (rest.front() == '@') {
+            rest.remove_prefix(1);
+        } else if (!parseQuoted(rest, name)) {
+            skip(raw);
+            continue;
+        }
+        rest = trim(rest);
+        HiveValue value;
+        if (rest.empty() || rest.front() != '=' || !parseValueData(rest.substr(1), value)) {
+            skip(raw);
+            continue;
+        }
+        // The last line of a name wins.
+        std::u16string folded = fold(name);
+        Document::setIn(*current, std::move(name), std::move(folded), std::move(value));
+    }
+    return doc;
+}
+
+std::string serialise(const Document& doc) {
+    std::string out;
+    for (const auto& raw : doc.m_preamble)
+        appendLine(out, raw);
+    if (!doc.m_preamble.empty())
+        out += '\n';
+    for (const auto& key : doc.m_keys) {
+        std::string path;
+        utf16ToUtf8(key.path, path);  // checked when the key was added
+        out += '[';
+        out += path;
+        out += "]\n";
+        for (const auto& line : key.lines) {
+            if (!line.isValue) {
+                appendLine(out, line.raw);
+                continue;
+            }
+            if (line.name.empty()) {
+                out += "@=";
+            } else {
+                quote(line.name, out);
+                out += '=';
+            }
+            serialiseValue(line.value, out);
+            out += '\n';
+        }
+        for (const auto& raw : key.orphans)
+            appendLine(out, raw);
+        out += '\n';
+    }
+    return out;
+}
+
+}  // namespace hive
+}  // namespace nork::port
