@@ -381,7 +381,10 @@ std::string driveLetterTarget(char16_t letter, bool* present) {
 // ---------------------------------------------------------------------------
 // Snapshots
 
-InventorySnapshot snapshot() {
+namespace {
+
+// Every backend's devices with their paths; no letters yet.
+InventorySnapshot collectUnits() {
     InventorySnapshot snap;
     std::set<std::u16string> seenDisks;
     std::set<std::string> seenHids;
@@ -413,6 +416,13 @@ InventorySnapshot snapshot() {
         }
     }
 
+    return snap;
+}
+
+}  // namespace
+
+InventorySnapshot snapshot() {
+    InventorySnapshot snap = collectUnits();
     // One table update for the whole snapshot, in snapshot order.
     bool anyVolume = false;
     for (const StorageUnit& unit : snap.units)
@@ -422,6 +432,26 @@ InventorySnapshot snapshot() {
         for (StorageUnit& unit : snap.units) {
             if (!unit.facts.mountDir.empty())
                 unit.letter = table.assign(unit.facts.mountDir);
+        }
+    }
+    return snap;
+}
+
+InventorySnapshot peekSnapshot() {
+    InventorySnapshot snap = collectUnits();
+    bool anyVolume = false;
+    for (const StorageUnit& unit : snap.units)
+        anyVolume = anyVolume || !unit.facts.mountDir.empty();
+    if (!anyVolume)
+        return snap;
+    // Links are replaced in one step, so the table reads whole without the lock.
+    const LetterTable table = readTable(letterDirNow());
+    for (StorageUnit& unit : snap.units) {
+        for (std::size_t i = 0; i < LETTER_COUNT && !unit.facts.mountDir.empty(); ++i) {
+            if (table[i].used && table[i].target == unit.facts.mountDir) {
+                unit.letter = static_cast<char16_t>(FIRST_LETTER + i);
+                break;
+            }
         }
     }
     return snap;

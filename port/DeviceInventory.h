@@ -142,6 +142,10 @@ std::u16string makeUsbDevicePath(std::uint16_t vendorId, std::uint16_t productId
 // Every backend's devices, with paths derived and letters assigned (the
 // letter table is updated: new mounted volumes get letters).
 InventorySnapshot snapshot();
+// The same without writing the letter table: units carry the letters their
+// mount directories already have (0 for a volume without one). For readers
+// that must leave the system as they found it (listing drives).
+InventorySnapshot peekSnapshot();
 
 // Interface paths of one class from a fresh snapshot (host controllers come
 // from port/UsbTree.h), in snapshot order, without duplicates.

@@ -14,6 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "CommandLine.h"
+#include "Json.h"
+#include "Numbers.h"
 #include "port/ChildProcess.h"
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuPaths.h"
@@ -58,6 +61,7 @@ const char* const GLOBAL_HELP =
     "                 $XDG_RUNTIME_DIR/qzemu/qzemud.sock, else /tmp/qzemu-<uid>/qzemud.sock)\n"
     "  --json         machine-readable output on standard output\n"
     "  --help         help (of a verb: qzemu VERB --help)\n"
+    "  --version      qzemu's version\n"
     "\n"
     "Exit status: 0 done, 1 usage error, 2 daemon unreachable, 3 request\n"
     "refused by the daemon, 4 the drive failed the command, 5 the daemon\n"
@@ -127,23 +131,7 @@ const std::map<std::string, std::string> VERB_HELP = {
 
 // ---- Output ----
 
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+using qzcli::jsonString;
 
 // A JSON object written field by field.
 class JsonObject {
@@ -297,22 +285,14 @@ struct UsageError {
     std::string text;
 };
 
+// A number of the command line (decimal or 0x-hexadecimal, see
+// tools/common/Numbers.h) up to `max`.
 std::uint64_t parseNumber(const std::string& text, const std::string& what,
                           std::uint64_t max = 0xFFFFFFFFull) {
-    std::size_t used = 0;
-    unsigned long long v = 0;
-    try {
-        const bool isHex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-        if (text.empty() || text[0] == '-')
-            throw std::invalid_argument("sign");
-        v = std::stoull(isHex ? text.substr(2) : text, &used, isHex ? 16 : 10);
-        used += isHex ? 2 : 0;
-    } catch (const std::exception&) {
-        throw UsageError{"bad " + what + " \"" + text + "\""};
-    }
-    if (used != text.size() || v > max)
-        throw UsageError{"bad " + what + " \"" + text + "\""};
-    return v;
+    const std::optional<std::uint64_t> v = qzcli::parseUnsigned(text, 0, max);
+    if (!v)
+        throw UsageError{"bad " + what + " \"" + text + "\" (0.." + std::to_string(max) + ")"};
+    return *v;
 }
 
 // Sectors, or bytes with a binary K/M/G suffix.
@@ -368,6 +348,8 @@ Args parseArgs(const std::vector<std::string>& in, const std::vector<std::string
             } else {
                 throw UsageError{"unknown option " + a};
             }
+        } else if (a.size() > 1 && a[0] == '-' && (a[1] < '0' || a[1] > '9')) {
+            throw UsageError{"unknown option " + a};
         } else {
             out.positional.push_back(a);
         }
@@ -391,25 +373,25 @@ struct Context {
 };
 
 int failed(const Context& ctx, const emu::EmuStatus& s) {
+    const int exitCode = s.io ? EXIT_UNREACHABLE : EXIT_REFUSED;
     if (ctx.json) {
         JsonObject o;
         o.str("error", s.text());
+        o.num("exitCode", static_cast<std::uint64_t>(exitCode));
         if (s.refused)
             o.num("code", static_cast<std::uint16_t>(s.error.code));
         std::cout << o.text() << "\n";
     }
     std::cerr << "qzemu: " << s.text() << "\n";
-    return s.io ? EXIT_UNREACHABLE : EXIT_REFUSED;
+    return exitCode;
 }
 
 int connect(Context& ctx) {
     if (nork::port::PortError e = ctx.client.connect(ctx.socketPath)) {
         emu::EmuStatus s;
         s.io = e;
-        std::cerr << "qzemu: no daemon answers on " << ctx.socketPath << "\n";
-        if (ctx.json)
-            std::cout << JsonObject().str("error", s.text()).text() << "\n";
-        return EXIT_UNREACHABLE;
+        return qzcli::reportError("qzemu", ctx.json, EXIT_UNREACHABLE,
+                                  "no daemon answers on " + ctx.socketPath + " (" + s.text() + ")");
     }
     return EXIT_OK;
 }
@@ -636,10 +618,7 @@ int rwCommand(Context& ctx, emu::ScsiCommand& c, emu::ScsiAnswer& answer) {
     }
     if (problem.empty())
         return EXIT_OK;
-    if (ctx.json)
-        std::cout << JsonObject().str("error", problem).text() << "\n";
-    std::cerr << "qzemu: " << problem << "\n";
-    return EXIT_COMMAND_FAILED;
+    return qzcli::reportError("qzemu", ctx.json, EXIT_COMMAND_FAILED, problem);
 }
 
 std::vector<std::uint8_t> rwCdb(std::uint8_t op, std::uint32_t lba, std::uint16_t count) {
@@ -785,10 +764,8 @@ int verbDaemon(Context& ctx, const std::vector<std::string>& in) {
     if (nork::port::spawnProcess(program, args, pid) ||
         nork::port::waitProcess(pid, std::chrono::milliseconds(20000), exitCode) || exitCode != 0 ||
         !daemonAnswers(ctx.socketPath)) {
-        if (ctx.json)
-            std::cout << JsonObject().str("error", "qzemud did not start").text() << "\n";
-        std::cerr << "qzemu: qzemud did not start (" << program << ")\n";
-        return EXIT_START_FAILED;
+        return qzcli::reportError("qzemu", ctx.json, EXIT_START_FAILED,
+                                  "qzemud did not start (" + program + ")");
     }
     return done(ctx, "started on " + ctx.socketPath);
 }
@@ -801,6 +778,7 @@ int main(int argc, char** argv) {
     std::string verb;
     std::vector<std::string> rest;
     bool help = false;
+    bool version = false;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string arg = argv[i];
@@ -808,6 +786,8 @@ int main(int argc, char** argv) {
                 ctx.json = true;
             } else if (arg == "--help" || arg == "-h") {
                 help = true;
+            } else if (arg == "--version") {
+                version = true;
             } else if (arg == "--socket") {
                 if (i + 1 >= argc)
                     throw UsageError{"--socket needs a value"};
@@ -817,6 +797,12 @@ int main(int argc, char** argv) {
             } else {
                 rest.push_back(arg);
             }
+        }
+        if (version) {
+            if (!verb.empty() || !rest.empty() || help)
+                throw UsageError{"--version takes nothing else"};
+            std::cout << qzcli::versionLine("qzemu") << "\n";
+            return EXIT_OK;
         }
         if (verb == "help") {
             verb = rest.empty() ? "" : rest[0];
@@ -847,9 +833,6 @@ int main(int argc, char** argv) {
             return verbDaemon(ctx, rest);
         throw UsageError{"unknown verb \"" + verb + "\""};
     } catch (const UsageError& e) {
-        if (ctx.json)
-            std::cout << JsonObject().str("error", e.text).text() << "\n";
-        std::cerr << "qzemu: " << e.text << " (qzemu --help)\n";
-        return EXIT_USAGE;
+        return qzcli::reportError("qzemu", ctx.json, EXIT_USAGE, e.text + " (qzemu --help)");
     }
 }

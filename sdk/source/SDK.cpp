@@ -21,6 +21,7 @@
 #include "VersionFactory.h"
 #include "WMListeningMgr.h"
 #include "WindowCloser.h"
+#include "nork/Version.h"
 #include "port/OsIdentity.h"
 #include "port/System.h"
 #include "port/Utf.h"
@@ -30,7 +31,8 @@
 namespace nork {
 namespace {
 
-constexpr const char16_t* kLibraryVersion = u"4.7.0.9 Unicode";
+// The build's version (the top CMakeLists.txt) and the character set.
+constexpr const char16_t* kLibraryVersion = u"" NORK_VERSION " Unicode";
 constexpr const char* kStreamOutputName = "NORK_SDK_LOG";
 constexpr const char* kFileOutputName = "NORK_SDK_FILE_LOG";
 constexpr const char16_t* kSettingsKey = u"SOFTWARE\\NORK\\SDK";

@@ -28,7 +28,7 @@ grep -qE '^0x0008 +2  9 bytes$' <<<"$out" || fail "hidden-area service"
 # back with its root.
 out=$("$bin/qzctl" list)
 echo "$out"
-grep -qE '^QZCLI0001  QZ  usb [0-9a-f]{4}:[0-9a-f]{4}  interfaces disk  luns 0  roots D:\\  device qzemu:QZCLI0001/0$' \
+grep -qE "^QZCLI0001  QZ  usb [0-9a-f]{4}:[0-9a-f]{4}  interfaces disk  luns 0  roots D:\\\\ -> $work/drives/QZCLI0001/volumes/lun0  device qzemu:QZCLI0001/0\$" \
   <<<"$out" || fail "list"
 out=$("$bin/qzctl" --json reconnect QZCLI0001)
 echo "$out"

@@ -11,13 +11,15 @@ echo "$out"
 grep -qx "family    QZ" <<<"$out" || fail "family"
 grep -qx "serial    QZINFO0001" <<<"$out" || fail "serial"
 grep -qx "firmware  6.610" <<<"$out" || fail "firmware"
-grep -qx "roots     none" <<<"$out" || fail "roots"
+# Its root beside the emulated volume's directory.
+grep -qx "roots     [D-Z]:\\\\ -> $work/drives/QZINFO0001/volumes/lun0" <<<"$out" || fail "roots"
 
 out=$("$bin/qzctl" --json info qzemu:DISKINFO01/0) || fail "info of a plain disk: exit $?"
 echo "$out"
 grep -q '"family":"ANY Device"' <<<"$out" || fail "plain disk family"
 grep -q '"serial":"DISKINFO01"' <<<"$out" || fail "plain disk serial"
-grep -q '"roots":\[\]' <<<"$out" || fail "plain disk roots"
+grep -q "\"roots\":\[\"[D-Z]:\\\\\\\\\"\],\"volumes\":\[{\"root\":\"[D-Z]:\\\\\\\\\",\"directory\":\"$work/drives/DISKINFO01/volumes/lun0\"}\]" \
+  <<<"$out" || fail "plain disk roots"
 
 # Over the HID transport (no raw device access) the same drive gives the
 # same answers; a drive without its HID interface cannot be reached so.

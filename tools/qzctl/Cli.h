@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Json.h"
 #include "Status.h"
 
 namespace nork {
@@ -18,7 +19,13 @@ class CUFD;
 
 namespace qzctl {
 
-// Exit codes (documented in --help).
+using qzcli::jsonArray;
+using qzcli::JsonObject;
+using qzcli::jsonString;
+using qzcli::jsonStrings;
+
+// Exit codes (documented in --help and the manual page). A time-out ends
+// the command with EXIT_COMMAND_FAILED.
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_USAGE = 1;
 constexpr int EXIT_NO_DEVICE = 2;
@@ -38,12 +45,14 @@ struct Options {
 };
 
 std::string narrow(const std::u16string& s);
-std::optional<std::uint64_t> parseNumber(const std::string& text);
 // "0A 1B ..." for n bytes.
 std::string hexBytes(const std::uint8_t* p, std::size_t n);
-// Prints the message with the hint to --help; EXIT_USAGE.
+// Reports an error (stderr; with --json also a JSON object on stdout);
+// returns exitCode.
+int fail(int exitCode, const std::string& message);
+// Reports the message with the hint to --help; EXIT_USAGE.
 int usageError(const std::string& message);
-// Prints "what: status text"; EXIT_COMMAND_FAILED.
+// Reports "what: status text"; EXIT_COMMAND_FAILED.
 int failed(const std::string& what, nork::STATUS status);
 
 using DriveBody = std::function<int(nork::CUFD&, const std::string&)>;

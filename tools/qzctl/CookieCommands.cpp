@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -17,7 +18,7 @@
 #include "HAChunkMgr.h"
 #include "HAPage.h"
 #include "HAPageMgr.h"
-#include "Json.h"
+#include "Numbers.h"
 #include "StringConvertor.h"
 #include "UFD.h"
 #include "UFDImpl.h"
@@ -79,7 +80,7 @@ nork::CCookieImpl* cookiesOf(nork::CUFD& ufd, const std::string& device) {
         cookies = dynamic_cast<nork::CCookieImpl*>(
             ufd.impl()->getService(nork::CCookieImpl::SERVICE_ID).get());
     if (cookies == nullptr)
-        std::cerr << "qzctl: " << device << " offers no cookie store\n";
+        fail(EXIT_COMMAND_FAILED, device + " offers no cookie store");
     return cookies;
 }
 
@@ -109,7 +110,7 @@ Shown showValue(std::uint8_t kind, const std::vector<std::uint8_t>& value) {
             // Up to the first NUL, never past the bytes.
             const auto* p = reinterpret_cast<const char*>(value.data());
             const std::string text(p, strnlen(p, value.size()));
-            return {text, jsonEscape(text)};
+            return {text, jsonString(text)};
         }
         default: {
             const std::string hex = hexBytes(value.data(), value.size());
@@ -184,11 +185,11 @@ int cookieGet(const Options& options, const std::vector<std::string>& args) {
                     std::cout << CHAIniEntry::kindName(kind) << " " << shown.text << "\n";
             }
         }
-        if (options.json)
-            std::cout << jsonArray(items) << "\n";
         if (items.empty())
             return failed(args[1] + ": no cookie [" + section + "] " + key,
                           nork::STATUS_DATA_NOT_FOUND);
+        if (options.json)
+            std::cout << jsonArray(items) << "\n";
         return EXIT_OK;
     });
 }
@@ -203,14 +204,12 @@ int cookieSet(const Options& options, const std::vector<std::string>& args) {
     std::int32_t number = 0;
     std::vector<std::uint8_t> bytes;
     if (*kind == CHAIniEntry::KIND_INT) {
-        // Signed 32-bit, decimal or 0x-hexadecimal (up to 0xFFFFFFFF).
-        const bool negative = !text.empty() && text[0] == '-';
-        const auto v = parseNumber(negative ? text.substr(1) : text);
-        if (!v || (negative ? *v > 0x80000000ull : *v > 0xFFFFFFFFull))
+        // Signed 32-bit, decimal or 0x-hexadecimal (up to 0xFFFFFFFF, the
+        // bits of a negative value).
+        const auto v = qzcli::parseSigned(text, INT32_MIN, 0xFFFFFFFFll);
+        if (!v)
             return usageError("not a 32-bit integer: " + text);
-        number = static_cast<std::int32_t>(
-            negative ? static_cast<std::uint32_t>(0u - static_cast<std::uint32_t>(*v))
-                     : static_cast<std::uint32_t>(*v));
+        number = static_cast<std::int32_t>(static_cast<std::uint32_t>(*v));
     } else if (*kind == CHAIniEntry::KIND_BINARY) {
         const auto parsed = parseHex(text);
         if (!parsed)
@@ -315,11 +314,22 @@ int cookieDump(const Options& options, const std::vector<std::string>& args) {
         return usageError("cookie dump needs exactly one DEVICE");
     return onCookies(options, args[1], [&](nork::CCookieImpl& cookies) {
         if (options.file) {
-            // The store's own dump file.
+            // The store's own dump file, written beside its place and renamed
+            // into it: a time-out or a failure never leaves half a file there.
+            const std::string partial = *options.file + ".partial";
+            std::error_code ec;
+            std::filesystem::remove(partial, ec);
             const nork::STATUS st =
-                cookies.dump(nork::multiToWideString(*options.file, 0).c_str(), options.binary);
-            if (st != nork::STATUS_OK)
+                cookies.dump(nork::multiToWideString(partial, 0).c_str(), options.binary);
+            if (st != nork::STATUS_OK) {
+                std::filesystem::remove(partial, ec);
                 return failed(args[1] + ": not dumped to " + *options.file, st);
+            }
+            std::filesystem::rename(partial, *options.file, ec);
+            if (ec) {
+                std::filesystem::remove(partial, ec);
+                return fail(EXIT_COMMAND_FAILED, "cannot write " + *options.file);
+            }
             std::cout << "dumped to " << *options.file << "\n";
             return EXIT_OK;
         }

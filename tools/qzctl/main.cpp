@@ -1,26 +1,31 @@
 // qzctl: a command-line tool over the device library.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Cli.h"
+#include "CommandLine.h"
 #include "DeviceHandle.h"
 #include "DeviceManager.h"
 #include "DeviceParams.h"
 #include "DevicePoll.h"
 #include "Domain.h"
 #include "DomainCommands.h"
-#include "Json.h"
+#include "Drives.h"
 #include "Log.h"
 #include "MaskConvert.h"
+#include "Numbers.h"
 #include "PlatformFactory.h"
 #include "PrivateCommand.h"
 #include "SCSICommand.h"
@@ -37,6 +42,7 @@
 #include "WMListeningMgr.h"
 #include "WideStream.h"
 #include "ZykEvent.h"
+#include "nork/Version.h"
 #include "port/DeviceInventory.h"
 #include "port/DeviceIo.h"
 #include "port/Messages.h"
@@ -55,29 +61,22 @@ std::string narrow(const std::u16string& s) {
     return nork::wideToMultiString(s, 0);
 }
 
-std::optional<std::uint64_t> parseNumber(const std::string& text) {
-    if (text.empty())
-        return std::nullopt;
-    try {
-        std::size_t used = 0;
-        unsigned long long v = std::stoull(text, &used, 0);
-        if (used != text.size())
-            return std::nullopt;
-        return v;
-    } catch (...) {
-        return std::nullopt;
-    }
+namespace {
+bool g_json = false;
+}  // namespace
+
+int fail(int exitCode, const std::string& message) {
+    return qzcli::reportError("qzctl", g_json, exitCode, message);
 }
 
 int usageError(const std::string& message) {
-    std::cerr << "qzctl: " << message << "\n"
-              << "Try 'qzctl --help'.\n";
+    fail(EXIT_USAGE, message);
+    std::cerr << "Try 'qzctl --help'.\n";
     return EXIT_USAGE;
 }
 
 int failed(const std::string& what, nork::STATUS status) {
-    std::cerr << "qzctl: " << what << ": " << narrow(nork::statusToString(status)) << "\n";
-    return EXIT_COMMAND_FAILED;
+    return fail(EXIT_COMMAND_FAILED, what + ": " + narrow(nork::statusToString(status)));
 }
 
 std::string hexBytes(const std::uint8_t* p, std::size_t n) {
@@ -98,77 +97,8 @@ namespace {
 
 using namespace qzctl;
 
-const char* kUsage =
-    "usage: qzctl [--json] [--log] COMMAND [ARGS...]\n"
-    "\n"
-    "Commands:\n"
-    "  version                 library version, platform type and privileges\n"
-    "  status CODE...          text of library status values (e.g. 300)\n"
-    "  describe CODE           name the command and reason of a device error code\n"
-    "                          (e.g. 0x00A40002)\n"
-    "  frame qz|zyk OP [BYTE...]\n"
-    "                          the command block a private command is sent in\n"
-    "  inquiry [DEVICE]        identity and capacity of a drive (INQUIRY, READ\n"
-    "                          CAPACITY, REPORT ID), e.g. /dev/sg2 or\n"
-    "                          qzemu:SERIAL/0; without DEVICE, the first plugged\n"
-    "                          drive of the emulator (qzemud) when one runs\n"
-    "  info DEVICE [--hid]     identify a drive: family (QZ, ZYK or ANY Device),\n"
-    "                          serial, vendor, product, firmware version and\n"
-    "                          drive roots; --hid sends private commands over\n"
-    "                          the drive's HID interface\n"
-    "  domains DEVICE          the drive's domains through its configuration\n"
-    "                          service: index, type, LUN, flags, size and drive\n"
-    "                          root (DEVICE: serial or device path)\n"
-    "  capacity DEVICE         free capacity in bytes, device size in sectors and\n"
-    "                          the most domains the drive holds\n"
-    "  domain add DEVICE --type cd|public --size BYTES|rest\n"
-    "                          append a domain (a public one is not formatted),\n"
-    "                          wait for the drive to come back, print the new\n"
-    "                          layout\n"
-    "  cookie get DEVICE SECTION KEY [--kind int|string|binary]\n"
-    "                          a cookie's value (binary as hex); without --kind\n"
-    "                          every kind stored under the names, one per line\n"
-    "  cookie set DEVICE SECTION KEY VALUE --kind int|string|binary\n"
-    "                          set a cookie (binary VALUE as hex, e.g. 0a1b2c)\n"
-    "  cookie rm DEVICE SECTION [KEY]\n"
-    "                          remove the cookies of the names (every kind), or\n"
-    "                          the whole section\n"
-    "  cookie dump DEVICE [--file PATH [--binary]]\n"
-    "                          every cookie and the free space; with --file the\n"
-    "                          store's own dump file (binary values raw with\n"
-    "                          --binary)\n"
-    "  ha pages DEVICE         the hidden area's version, page count and index\n"
-    "                          entries\n"
-    "  ha dump DEVICE          the chunk stream map: every chunk's place, type\n"
-    "                          (free, cookie) and size; exit 3 when the chunks\n"
-    "                          do not reach the end of the stream\n"
-    "  services DEVICE         the services a Qz drive offers: id, version and\n"
-    "                          descriptor length\n"
-    "  list                    every drive the system shows: serial, family,\n"
-    "                          USB ids, interfaces, LUNs and drive roots\n"
-    "  watch [--count N] [--timeout SECONDS]\n"
-    "                          print drive events as the library reports them to\n"
-    "                          a window: connected, disconnected, updated (with\n"
-    "                          the update code); stops after N events or the\n"
-    "                          time-out (default: never); with --json one JSON\n"
-    "                          object per line\n"
-    "  reconnect DEVICE [--timeout SECONDS]\n"
-    "                          make the drive (serial or device path) leave the\n"
-    "                          bus and come back, and wait until it is back\n"
-    "                          with its drive roots (default time-out 60 s)\n"
-    "  help                    this text\n"
-    "\n"
-    "Options:\n"
-    "  --json                  machine-readable output (one JSON value)\n"
-    "  --log                   the library's log, every level, on stderr\n"
-    "  -h, --help              this text\n"
-    "\n"
-    "DEVICE is a device path (e.g. qzemu:SERIAL/0) or, where the drive is on\n"
-    "the bus, its serial number. Cookie and ha commands open the hidden area\n"
-    "as applications do: an area of version 1 is formatted first.\n"
-    "Numbers are decimal or 0x-prefixed hexadecimal; -- ends the options.\n"
-    "Exit codes: 0 done; 1 usage error; 2 device could not be opened;\n"
-    "3 the device refused or failed a command, or was not identified.\n";
+// How long a command may run before qzctl gives up, unless --timeout says.
+constexpr std::uint64_t DEFAULT_TIMEOUT_SECONDS = 60;
 
 // Keeps the library initialised for the life of a command.
 class SdkSession {
@@ -195,9 +125,8 @@ class SdkSession {
 int cmdVersion(const Options& options) {
     SdkSession sdk(options);
     if (sdk.status() != nork::STATUS_OK) {
-        std::cerr << "qzctl: the library did not start: "
-                  << narrow(nork::statusToString(sdk.status())) << "\n";
-        return EXIT_COMMAND_FAILED;
+        return fail(EXIT_COMMAND_FAILED,
+                    "the library did not start: " + narrow(nork::statusToString(sdk.status())));
     }
     auto& platform = nork::CPlatformFactory::instance();
     const char* letters = "SDOWF";
@@ -209,14 +138,14 @@ int cmdVersion(const Options& options) {
             privileges += ' ';
     }
     if (options.json) {
-        std::cout << qzctl::JsonObject()
-                         .add("library", "4.7.0.9 Unicode")
+        std::cout << JsonObject()
+                         .add("library", NORK_VERSION " Unicode")
                          .add("platformType", std::int64_t{platform.platformType()})
                          .add("rawDeviceAccess", platform.privilege(nork::CPlatformFactory::PRIV_O))
                          .str()
                   << "\n";
     } else {
-        std::cout << "library 4.7.0.9 Unicode\n"
+        std::cout << "library " NORK_VERSION " Unicode\n"
                   << "platform type " << platform.platformType() << "\n"
                   << "privileges " << privileges << "\n";
     }
@@ -228,42 +157,35 @@ int cmdStatus(const Options& options, const std::vector<std::string>& args) {
         return usageError("status needs at least one CODE");
     std::vector<std::string> items;
     for (const auto& a : args) {
-        // Status values are signed: accept a leading minus.
-        std::optional<std::int64_t> value;
-        if (!a.empty() && a[0] == '-') {
-            if (auto v = parseNumber(a.substr(1)))
-                value = -static_cast<std::int64_t>(*v);
-        } else if (auto v = parseNumber(a)) {
-            value = static_cast<std::int64_t>(*v);
-        }
-        if (!value || *value < INT32_MIN || *value > INT32_MAX) {
+        // Status values are signed 32-bit numbers.
+        const std::optional<std::int64_t> value = qzcli::parseSigned(a, INT32_MIN, INT32_MAX);
+        if (!value)
             return usageError("not a status value: " + a);
-        }
         std::string text = narrow(
             nork::statusToString(static_cast<nork::STATUS>(static_cast<std::int32_t>(*value))));
         if (options.json) {
-            items.push_back(qzctl::JsonObject().add("code", *value).add("text", text).str());
+            items.push_back(JsonObject().add("code", *value).add("text", text).str());
         } else {
             std::cout << *value << " " << text << "\n";
         }
     }
     if (options.json)
-        std::cout << qzctl::jsonArray(items) << "\n";
+        std::cout << jsonArray(items) << "\n";
     return EXIT_OK;
 }
 
 int cmdDescribe(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 1)
         return usageError("describe needs exactly one CODE");
-    auto code = parseNumber(args[0]);
-    if (!code || *code > 0xFFFFFFFFull)
+    const auto code = qzcli::parseUnsigned(args[0], 0, 0xFFFFFFFFull);
+    if (!code)
         return usageError("not a 32-bit error code: " + args[0]);
     auto c = static_cast<std::uint32_t>(*code);
     std::u16string text;
     nork::qz::describeCommand(c, text);
     nork::qz::describeError(c, text);
     if (options.json) {
-        std::cout << qzctl::JsonObject()
+        std::cout << JsonObject()
                          .add("code", std::int64_t{c})
                          .add("command", narrow(nork::qz::commandName(c >> 16)))
                          .add("error", narrow(nork::qz::errorName(c)))
@@ -282,8 +204,8 @@ int cmdFrame(const Options& options, const std::vector<std::string>& args) {
     const bool qz = args[0] == "qz";
     if (!qz && args[0] != "zyk")
         return usageError("family must be qz or zyk: " + args[0]);
-    auto op = parseNumber(args[1]);
-    if (!op || *op > 0xFFFF)
+    const auto op = qzcli::parseUnsigned(args[1], 0, 0xFFFF);
+    if (!op)
         return usageError("not a 16-bit operation code: " + args[1]);
     const std::size_t paramsSize = qz ? nork::proto::QZ_PARAMS_SIZE : nork::proto::ZYK_PARAMS_SIZE;
     if (args.size() - 2 > paramsSize) {
@@ -291,8 +213,8 @@ int cmdFrame(const Options& options, const std::vector<std::string>& args) {
     }
     std::vector<std::uint8_t> params(paramsSize, 0);
     for (std::size_t i = 2; i < args.size(); ++i) {
-        auto b = parseNumber(args[i]);
-        if (!b || *b > 0xFF)
+        const auto b = qzcli::parseUnsigned(args[i], 0, 0xFF);
+        if (!b)
             return usageError("not a byte: " + args[i]);
         params[i - 2] = static_cast<std::uint8_t>(*b);
     }
@@ -308,7 +230,7 @@ int cmdFrame(const Options& options, const std::vector<std::string>& args) {
     std::string cdb = hexBytes(frame->cdb(), frame->cdbSize());
     std::string name = qz ? narrow(nork::qz::commandName(opCode)) : "Unknown";
     if (options.json) {
-        std::cout << qzctl::JsonObject()
+        std::cout << JsonObject()
                          .add("family", args[0])
                          .add("op", std::int64_t{opCode})
                          .add("name", name)
@@ -344,23 +266,21 @@ int cmdInquiry(const Options& options, std::vector<std::string> args) {
     if (args.empty()) {
         auto device = firstEmulatedDevice();
         if (!device) {
-            std::cerr << "qzctl: no DEVICE given and no plugged drive of the emulator found\n";
-            return EXIT_NO_DEVICE;
+            return fail(EXIT_NO_DEVICE,
+                        "no DEVICE given and no plugged drive of the emulator found");
         }
         args.push_back(*device);
     }
     SdkSession sdk(options);
     if (sdk.status() != nork::STATUS_OK) {
-        std::cerr << "qzctl: the library did not start: "
-                  << narrow(nork::statusToString(sdk.status())) << "\n";
-        return EXIT_COMMAND_FAILED;
+        return fail(EXIT_COMMAND_FAILED,
+                    "the library did not start: " + narrow(nork::statusToString(sdk.status())));
     }
     nork::port::PortError error;
     nork::port::OsHandle handle = nork::port::deviceIo().open(std::string_view(args[0]), &error);
     if (handle == nork::port::INVALID_OS_HANDLE) {
-        std::cerr << "qzctl: cannot open " << args[0] << ": "
-                  << nork::port::portErrcName(error.code) << "\n";
-        return EXIT_NO_DEVICE;
+        return fail(EXIT_NO_DEVICE, "cannot open " + args[0] + ": " +
+                                        std::string(nork::port::portErrcName(error.code)));
     }
     nork::CSCSIExec& exec = nork::CPlatformFactory::instance().scsiExecutor();
     nork::CSCSIInquiryCommand inquiry;
@@ -372,11 +292,10 @@ int cmdInquiry(const Options& options, std::vector<std::string> args) {
     const bool reportIdOk = inquiryOk && exec(handle, reportId);
     nork::port::deviceIo().close(handle);
     if (!inquiryOk) {
-        std::cerr << "qzctl: " << args[0] << " did not answer INQUIRY\n";
-        return EXIT_COMMAND_FAILED;
+        return fail(EXIT_COMMAND_FAILED, args[0] + " did not answer INQUIRY");
     }
     if (options.json) {
-        qzctl::JsonObject o;
+        JsonObject o;
         o.add("device", args[0])
             .add("deviceType", std::int64_t{inquiry.deviceType()})
             .add("vendor", inquiry.vendor())
@@ -451,9 +370,8 @@ int openDrive(const Options& options, const std::string& device, nork::CUFD& out
     const nork::port::OsHandle probe =
         nork::port::deviceIo().open(std::string_view(device), &error);
     if (probe == nork::port::INVALID_OS_HANDLE) {
-        std::cerr << "qzctl: cannot open " << device << ": " << nork::port::portErrcName(error.code)
-                  << "\n";
-        return EXIT_NO_DEVICE;
+        return fail(EXIT_NO_DEVICE, "cannot open " + device + ": " +
+                                        std::string(nork::port::portErrcName(error.code)));
     }
     nork::port::deviceIo().close(probe);
 
@@ -464,18 +382,16 @@ int openDrive(const Options& options, const std::string& device, nork::CUFD& out
     const int identified = nork::CVendorIdentifier::instance().identify(handle, params);
     handle.close();
     if (identified != 0 || params.traits() == nullptr) {
-        std::cerr << "qzctl: " << device
-                  << (identified == 2 ? " is not ready to be identified\n"
-                                      : " is not a drive the library serves\n");
-        return EXIT_COMMAND_FAILED;
+        return fail(EXIT_COMMAND_FAILED,
+                    device + (identified == 2 ? " is not ready to be identified"
+                                              : " is not a drive the library serves"));
     }
 
     nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
     manager.deviceConnected(params);
     out = manager.getCUFD(params.serialNumber());
     if (out.impl() == nullptr) {
-        std::cerr << "qzctl: " << device << " was not kept by the device manager\n";
-        return EXIT_COMMAND_FAILED;
+        return fail(EXIT_COMMAND_FAILED, device + " was not kept by the device manager");
     }
     return EXIT_OK;
 }
@@ -485,8 +401,8 @@ int openDrive(const Options& options, const std::string& device, nork::CUFD& out
 bool startSdk(const SdkSession& sdk) {
     if (sdk.status() == nork::STATUS_OK)
         return true;
-    std::cerr << "qzctl: the library did not start: " << narrow(nork::statusToString(sdk.status()))
-              << "\n";
+    fail(EXIT_COMMAND_FAILED,
+         "the library did not start: " + narrow(nork::statusToString(sdk.status())));
     return false;
 }
 
@@ -536,15 +452,23 @@ std::vector<std::string> rootsOf(const nork::CUFD& ufd) {
     return roots;
 }
 
+// "D:\ -> /media/user/LABEL" for a root and its directory; a volume without
+// a letter yet shows as "(no letter) -> DIR".
+std::string rootAndDirectory(const std::string& root, const std::string& directory) {
+    return (root.empty() ? "(no letter)" : root) + " -> " + (directory.empty() ? "-" : directory);
+}
+
+// The text as a JSON string, or null when empty.
+std::string jsonOrNull(const std::string& text) {
+    return text.empty() ? "null" : jsonString(text);
+}
+
 int infoOf(const Options& options, nork::CUFD& ufd, const std::string& device) {
     char16_t version[32] = {};
     std::uint32_t versionLength = 32;
     const nork::STATUS versionStatus = ufd.getVersion(version, versionLength);
     if (versionStatus != nork::STATUS_OK) {
-        std::cerr << "qzctl: " << device
-                  << ": firmware version not read: " << narrow(nork::statusToString(versionStatus))
-                  << "\n";
-        return EXIT_COMMAND_FAILED;
+        return failed(device + ": firmware version not read", versionStatus);
     }
 
     const std::vector<std::string> roots = rootsOf(ufd);
@@ -555,24 +479,52 @@ int infoOf(const Options& options, nork::CUFD& ufd, const std::string& device) {
     const std::string vendor = narrow(impl.vendorString());
     const std::string product = narrow(impl.productString());
     const std::string firmware = narrow(version);
+    // Each root beside the directory its volume is mounted on. A drive opened
+    // by its path carries no roots of its own: the system's listing of the
+    // drive gives them (and directories of volumes without a letter yet).
+    struct Volume {
+        std::string root, directory;
+    };
+    std::vector<Volume> volumes;
+    for (const auto& r : roots) {
+        std::string directory;
+        nork::rootDirectory(nork::multiToWideString(r, 0), directory);
+        volumes.push_back({r, directory});
+    }
+    std::vector<nork::SystemDrive> drives;
+    if (volumes.empty() && nork::listDrives(drives) == nork::STATUS_OK) {
+        for (const nork::SystemDrive& d : drives) {
+            for (const nork::SystemDriveUnit& u : d.units) {
+                if (d.serial == serial && (!u.root.empty() || !u.directory.empty()))
+                    volumes.push_back({narrow(u.root), u.directory});
+            }
+        }
+    }
     if (options.json) {
-        std::vector<std::string> rootItems;
-        for (const auto& r : roots)
-            rootItems.push_back(qzctl::jsonEscape(r));
-        std::cout << qzctl::JsonObject()
+        std::vector<std::string> rootItems, volumeItems;
+        for (const Volume& v : volumes) {
+            if (!v.root.empty())
+                rootItems.push_back(jsonString(v.root));
+            volumeItems.push_back(JsonObject()
+                                      .addRaw("root", jsonOrNull(v.root))
+                                      .addRaw("directory", jsonOrNull(v.directory))
+                                      .str());
+        }
+        std::cout << JsonObject()
                          .add("device", device)
                          .add("family", family)
                          .add("serial", serial)
                          .add("vendor", vendor)
                          .add("product", product)
                          .add("firmware", firmware)
-                         .addRaw("roots", qzctl::jsonArray(rootItems))
+                         .addRaw("roots", jsonArray(rootItems))
+                         .addRaw("volumes", jsonArray(volumeItems))
                          .str()
                   << "\n";
     } else {
         std::string rootText;
-        for (const auto& r : roots)
-            rootText += (rootText.empty() ? "" : " ") + r;
+        for (const Volume& v : volumes)
+            rootText += (rootText.empty() ? "" : ", ") + rootAndDirectory(v.root, v.directory);
         std::cout << "device    " << device << "\n"
                   << "family    " << family << "\n"
                   << "serial    " << serial << "\n"
@@ -603,15 +555,12 @@ int servicesOf(const Options& options, nork::CUFD& ufd, const std::string& path)
     auto discovery = std::dynamic_pointer_cast<nork::qz::CServiceDiscoveryImpl>(
         ufd.impl()->getService(nork::qz::SERVICE_ID_DISCOVERY));
     if (!discovery) {
-        std::cerr << "qzctl: " << path << " does not discover its services\n";
-        return EXIT_COMMAND_FAILED;
+        return fail(EXIT_COMMAND_FAILED, path + " does not discover its services");
     }
     std::vector<nork::qz::DiscoveredService> services;
     const nork::STATUS status = discovery->copyServices(services);
     if (status != nork::STATUS_OK) {
-        std::cerr << "qzctl: service discovery failed: " << narrow(nork::statusToString(status))
-                  << "\n";
-        return EXIT_COMMAND_FAILED;
+        return failed("service discovery failed", status);
     }
     std::vector<std::string> items;
     if (!options.json)
@@ -622,7 +571,7 @@ int servicesOf(const Options& options, nork::CUFD& ufd, const std::string& path)
         const bool known = discovery->getServiceDescriptor(service.id, head, sizeof head, length,
                                                            false) == nork::STATUS_OK;
         if (options.json) {
-            qzctl::JsonObject o;
+            JsonObject o;
             o.add("id", std::int64_t{service.id}).add("version", std::int64_t{service.version});
             if (known)
                 o.add("descriptorLength", std::int64_t{length});
@@ -635,7 +584,7 @@ int servicesOf(const Options& options, nork::CUFD& ufd, const std::string& path)
         }
     }
     if (options.json)
-        std::cout << qzctl::jsonArray(items) << "\n";
+        std::cout << jsonArray(items) << "\n";
     return EXIT_OK;
 }
 
@@ -653,7 +602,7 @@ std::string joined(const std::vector<std::string>& items) {
 std::vector<std::string> quoted(const std::vector<std::string>& items) {
     std::vector<std::string> out;
     for (const auto& item : items)
-        out.push_back(qzctl::jsonEscape(item));
+        out.push_back(jsonString(item));
     return out;
 }
 
@@ -682,61 +631,59 @@ int cmdList(const Options& options, const std::vector<std::string>& args) {
     SdkSession sdk(options);
     if (!startSdk(sdk))
         return EXIT_COMMAND_FAILED;
-    struct Drive {
-        std::string serial, ioPath;
-        unsigned vid = 0, pid = 0;
-        std::vector<std::string> interfaces, luns, roots;
-    };
-    std::vector<Drive> drives;
-    const nork::port::InventorySnapshot snap = nork::port::snapshot();
-    auto driveOf = [&drives](const std::string& serial) -> Drive& {
-        for (auto& d : drives) {
-            if (d.serial == serial)
-                return d;
-        }
-        drives.push_back(Drive{serial, "", 0, 0, {}, {}, {}});
-        return drives.back();
-    };
-    for (const auto& unit : snap.units) {
-        Drive& d = driveOf(unit.facts.serial);
-        d.vid = unit.facts.vendorId;
-        d.pid = unit.facts.productId;
-        if (d.ioPath.empty())
-            d.ioPath = unit.facts.ioPath;
-        d.interfaces.push_back(unit.facts.cdrom ? "cdrom" : "disk");
-        d.luns.push_back(std::to_string(unit.facts.lun));
-        if (unit.letter != 0)
-            d.roots.push_back(std::string(1, static_cast<char>(unit.letter)) + ":\\");
-    }
-    for (const auto& hid : snap.hids) {
-        Drive& d = driveOf(hid.serial);
-        d.vid = hid.vendorId;
-        d.pid = hid.productId;
-        d.interfaces.push_back("hid");
-    }
+    // Read only: the listing gives no volume a drive letter.
+    std::vector<nork::SystemDrive> drives;
+    const nork::STATUS status = nork::listDrives(drives);
+    if (status != nork::STATUS_OK)
+        return failed("drives not listed", status);
     std::vector<std::string> items;
-    for (const auto& d : drives) {
-        const std::string family = d.ioPath.empty() ? "-" : familyOf(d.ioPath);
-        const std::string ids = hex4(d.vid) + ":" + hex4(d.pid);
+    for (const nork::SystemDrive& d : drives) {
+        std::string ioPath;
+        std::vector<std::string> interfaces, luns, roots, volumesText, volumesJson;
+        for (const nork::SystemDriveUnit& u : d.units) {
+            if (ioPath.empty())
+                ioPath = u.devicePath;
+            interfaces.push_back(u.cdrom ? "cdrom" : "disk");
+            luns.push_back(std::to_string(u.lun));
+            const std::string root = narrow(u.root);
+            if (!root.empty())
+                roots.push_back(root);
+            if (!root.empty() || !u.directory.empty()) {
+                volumesText.push_back(rootAndDirectory(root, u.directory));
+                volumesJson.push_back(JsonObject()
+                                          .add("lun", std::uint32_t{u.lun})
+                                          .addRaw("root", jsonOrNull(root))
+                                          .addRaw("directory", jsonOrNull(u.directory))
+                                          .str());
+            }
+        }
+        if (d.hid)
+            interfaces.push_back("hid");
+        const std::string family = ioPath.empty() ? "-" : familyOf(ioPath);
+        const std::string ids = hex4(d.vendorId) + ":" + hex4(d.productId);
         if (options.json) {
-            items.push_back(qzctl::JsonObject()
+            items.push_back(JsonObject()
                                 .add("serial", d.serial)
                                 .add("family", family)
                                 .add("usb", ids)
-                                .addRaw("interfaces", qzctl::jsonArray(quoted(d.interfaces)))
-                                .addRaw("luns", qzctl::jsonArray(d.luns))
-                                .addRaw("roots", qzctl::jsonArray(quoted(d.roots)))
-                                .add("device", d.ioPath)
+                                .addRaw("interfaces", jsonStrings(interfaces))
+                                .addRaw("luns", jsonArray(luns))
+                                .addRaw("roots", jsonStrings(roots))
+                                .addRaw("volumes", jsonArray(volumesJson))
+                                .add("device", ioPath)
                                 .str());
         } else {
+            std::string volumes;
+            for (const auto& v : volumesText)
+                volumes += (volumes.empty() ? "" : ", ") + v;
             std::cout << d.serial << "  " << family << "  usb " << ids << "  interfaces "
-                      << joined(d.interfaces) << "  luns " << joined(d.luns) << "  roots "
-                      << joined(d.roots) << "  device " << (d.ioPath.empty() ? "-" : d.ioPath)
-                      << "\n";
+                      << joined(interfaces) << "  luns " << joined(luns) << "  roots "
+                      << (volumes.empty() ? "-" : volumes) << "  device "
+                      << (ioPath.empty() ? "-" : ioPath) << "\n";
         }
     }
     if (options.json)
-        std::cout << qzctl::jsonArray(items) << "\n";
+        std::cout << jsonArray(items) << "\n";
     else if (drives.empty())
         std::cout << "no drives\n";
     return EXIT_OK;
@@ -804,8 +751,7 @@ int withEventWindow(const Options& options, const std::function<int(EventWindow&
         return EXIT_COMMAND_FAILED;
     EventWindow window;
     if (!window.ok()) {
-        std::cerr << "qzctl: no window for drive events\n";
-        return EXIT_COMMAND_FAILED;
+        return fail(EXIT_COMMAND_FAILED, "no window for drive events");
     }
     return body(window);
 }
@@ -840,13 +786,13 @@ int cmdWatch(const Options& options, const std::vector<std::string>& args) {
                 const std::vector<std::string> roots =
                     ufd.isValid() ? rootsOf(ufd) : std::vector<std::string>{};
                 if (options.json) {
-                    qzctl::JsonObject o;
+                    JsonObject o;
                     o.add("event", eventName(e.message))
                         .add("id", std::int64_t{e.id})
                         .add("serial", serial);
                     if (e.message == nork::WM_SDK_DEVICE_UPDATED)
                         o.add("code", std::int64_t{e.code});
-                    o.addRaw("roots", qzctl::jsonArray(quoted(roots)));
+                    o.addRaw("roots", jsonArray(quoted(roots)));
                     std::cout << o.str() << std::endl;
                 } else {
                     std::cout << eventName(e.message) << " " << e.id << " " << serial;
@@ -872,8 +818,7 @@ int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
             serial = unit.facts.serial;
     }
     if (serial.empty()) {
-        std::cerr << "qzctl: no drive " << name << " on the bus\n";
-        return EXIT_NO_DEVICE;
+        return fail(EXIT_NO_DEVICE, "no drive " + name + " on the bus");
     }
     const std::u16string wide = nork::multiToWideString(serial, 0);
     nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
@@ -882,8 +827,7 @@ int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
         window.pump(100);
     ufd = manager.getCUFD(wide);
     if (!ufd.isValid()) {
-        std::cerr << "qzctl: no connected drive " << name << "\n";
-        return EXIT_NO_DEVICE;
+        return fail(EXIT_NO_DEVICE, "no connected drive " + name);
     }
     // Every letter of a drive with several units arrives: wait for the last.
     window.pump(1500);
@@ -912,24 +856,25 @@ int cmdReconnect(const Options& options, const std::vector<std::string>& args) {
         const auto start = std::chrono::steady_clock::now();
         if (!nork::CTransparentReconnectionsManager::instance().Register(std::move(reconnection),
                                                                          wide, false)) {
-            std::cerr << "qzctl: a reconnection of " << serial << " is already running\n";
-            return EXIT_COMMAND_FAILED;
+            return fail(EXIT_COMMAND_FAILED, "a reconnection of " + serial + " is already running");
         }
+        // The wait may be long: say what is going on.
+        std::cerr << "qzctl: " << serial << " is leaving the bus; waiting up to "
+                  << options.timeoutSeconds.value_or(DEFAULT_TIMEOUT_SECONDS)
+                  << " s for it to come back" << std::endl;
         const nork::STATUS status = done.wait();
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - start)
                             .count();
         if (status != nork::STATUS_OK) {
-            std::cerr << "qzctl: " << serial
-                      << " did not come back: " << narrow(nork::statusToString(status)) << "\n";
-            return EXIT_COMMAND_FAILED;
+            return failed(serial + " did not come back", status);
         }
         const std::vector<std::string> roots = rootsOf(ufd);
         if (options.json) {
-            std::cout << qzctl::JsonObject()
+            std::cout << JsonObject()
                              .add("serial", serial)
                              .add("milliseconds", std::int64_t{ms})
-                             .addRaw("roots", qzctl::jsonArray(quoted(roots)))
+                             .addRaw("roots", jsonArray(quoted(roots)))
                              .str()
                       << "\n";
         } else {
@@ -952,8 +897,7 @@ int configServiceOf(const std::string& name, EventWindow& window, nork::CUFD& uf
     const nork::qz::CConfigService service(ufd);
     impl = std::dynamic_pointer_cast<nork::qz::CConfigServiceImpl>(service.impl());
     if (!impl) {
-        std::cerr << "qzctl: " << name << " offers no configuration service\n";
-        return EXIT_COMMAND_FAILED;
+        return fail(EXIT_COMMAND_FAILED, name + " offers no configuration service");
     }
     return EXIT_OK;
 }
@@ -974,7 +918,7 @@ int onConfigService(const Options& options, const std::string& device, const Con
 }
 
 std::string domainJson(const nork::CDomain& domain) {
-    qzctl::JsonObject o;
+    JsonObject o;
     o.add("index", std::int64_t{domain.index()})
         .add("type", std::int64_t{domain.type()})
         .add("typeName", domainTypeName(domain.type()))
@@ -991,7 +935,7 @@ void printDomains(const Options& options, const nork::CDomainList& domains) {
         std::vector<std::string> items;
         for (std::size_t i = 0; i < domains.count(); ++i)
             items.push_back(domainJson(domains.at(i)));
-        std::cout << qzctl::jsonArray(items);
+        std::cout << jsonArray(items);
         return;
     }
     std::cout << "INDEX  TYPE    LUN  FLAGS   SIZE (bytes)   ROOT\n";
@@ -1037,7 +981,7 @@ int cmdCapacity(const Options& options, const std::vector<std::string>& args) {
             (status = impl->getMaxDomainsNum(handle, most)) != nork::STATUS_OK)
             return failed(args[0] + ": limits not read", status);
         if (options.json) {
-            std::cout << qzctl::JsonObject()
+            std::cout << JsonObject()
                              .add("freeBytes", static_cast<std::int64_t>(free))
                              .add("totalSectors", std::int64_t{total})
                              .add("maxDomains", std::int64_t{most})
@@ -1061,8 +1005,10 @@ int cmdDomain(const Options& options, const std::vector<std::string>& args) {
     if (!options.domainSize)
         return usageError("domain add needs --size BYTES or --size rest");
     if (*options.domainSize != "rest") {
-        const std::optional<std::uint64_t> bytes = parseNumber(*options.domainSize);
-        if (!bytes || *bytes == 0)
+        // Any byte count but the value that means "rest".
+        const std::optional<std::uint64_t> bytes =
+            qzcli::parseUnsigned(*options.domainSize, 1, nork::DOMAIN_SIZE_REST - 1);
+        if (!bytes)
             return usageError("not a size: " + *options.domainSize);
         size = *bytes;
     }
@@ -1095,92 +1041,507 @@ int cmdDomain(const Options& options, const std::vector<std::string>& args) {
     });
 }
 
-int main(int argc, char** argv) {
-    Options options;
-    std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--json") {
-            options.json = true;
-        } else if (a == "--log") {
-            options.log = true;
-        } else if (a == "--hid") {
-            options.hid = true;
-        } else if (a == "--count" || a == "--timeout") {
-            const std::optional<std::uint64_t> value =
-                i + 1 < argc ? parseNumber(argv[i + 1]) : std::nullopt;
-            if (!value)
-                return usageError(a + " needs a number");
-            (a == "--count" ? options.count : options.timeoutSeconds) = value;
-            ++i;
-        } else if (a == "--type" || a == "--size" || a == "--kind" || a == "--file") {
-            if (i + 1 >= argc)
-                return usageError(a + " needs a value");
-            std::optional<std::string>& value = a == "--type"   ? options.domainType
-                                                : a == "--size" ? options.domainSize
-                                                : a == "--kind" ? options.kind
-                                                                : options.file;
-            value = argv[++i];
-        } else if (a == "--binary") {
-            options.binary = true;
-        } else if (a == "--") {
-            words.insert(words.end(), argv + i + 1, argv + argc);
-            break;
-        } else if (a == "-h" || a == "--help") {
-            std::cout << kUsage;
-            return EXIT_OK;
-        } else if (a.size() > 1 && a[0] == '-' && (a.size() < 2 || a[1] < '0' || a[1] > '9')) {
-            return usageError("unknown option " + a);
-        } else {
-            words.push_back(a);
+// ---- the command line ----
+
+namespace {
+
+// The longest --timeout (a day).
+constexpr std::uint64_t MAX_TIMEOUT_SECONDS = 86400;
+// reconnect: the time to find the drive before its reconnection starts.
+constexpr std::uint64_t RECONNECT_MARGIN_SECONDS = 30;
+
+enum class Reach {
+    None,       // no drive is spoken to
+    Drive,      // the command speaks to drives: the --timeout watchdog runs
+    Reconnect,  // --timeout is the reconnection's own wait, the watchdog a margin later
+    Watch,      // --timeout is how long to watch
+};
+
+using Handler = std::function<int(const Options&, const std::vector<std::string>&)>;
+
+struct Verb {
+    std::vector<std::string> path;  // "cookie", "get"
+    const char* synopsis;           // after "qzctl "
+    const char* text;               // what it does, lines of up to 50 columns
+    std::vector<std::string> options;
+    std::size_t minArgs;  // words after the path
+    std::size_t maxArgs;
+    Reach reach;
+    Handler run;  // gets the words after the first
+};
+
+int deviceCommand(const char* name, const DriveBody& body, const Options& options,
+                  const std::vector<std::string>& args) {
+    return onDrive(options, args, name, body);
+}
+
+const std::vector<Verb>& verbs() {
+    static const std::vector<Verb> table = {
+        {{"version"},
+         "version",
+         "library version, platform type and privileges",
+         {},
+         0,
+         0,
+         Reach::None,
+         [](const Options& o, const auto&) { return cmdVersion(o); }},
+        {{"status"},
+         "status CODE...",
+         "text of library status values (e.g. 300 or -1)",
+         {},
+         1,
+         SIZE_MAX,
+         Reach::None,
+         cmdStatus},
+        {{"describe"},
+         "describe CODE",
+         "name the command and reason of a device error code\n(e.g. 0x00A40002)",
+         {},
+         1,
+         1,
+         Reach::None,
+         cmdDescribe},
+        {{"frame"},
+         "frame qz|zyk OP [BYTE...]",
+         "the command block a private command is sent in",
+         {},
+         2,
+         2 + nork::proto::QZ_PARAMS_SIZE,
+         Reach::None,
+         cmdFrame},
+        {{"inquiry"},
+         "inquiry [DEVICE] [--timeout SECONDS]",
+         "identity and capacity of a drive (INQUIRY, READ\nCAPACITY, REPORT ID), e.g. /dev/sg2 "
+         "or\nqzemu:SERIAL/0; without DEVICE, the first plugged\ndrive of the emulator (qzemud) "
+         "when one runs",
+         {"--timeout"},
+         0,
+         1,
+         Reach::Drive,
+         [](const Options& o, const auto& a) { return cmdInquiry(o, a); }},
+        {{"info"},
+         "info DEVICE [--hid] [--timeout SECONDS]",
+         "identify a drive: family (QZ, ZYK or ANY Device),\nserial, vendor, product, firmware "
+         "version and\ndrive roots with their directories",
+         {"--hid", "--timeout"},
+         1,
+         1,
+         Reach::Drive,
+         [](const Options& o, const auto& a) {
+             return deviceCommand(
+                 "info", [&](nork::CUFD& ufd, const std::string& d) { return infoOf(o, ufd, d); },
+                 o, a);
+         }},
+        {{"domains"},
+         "domains DEVICE [--timeout SECONDS]",
+         "the drive's domains through its configuration\nservice: index, type, LUN, flags, size "
+         "and drive\nroot",
+         {"--timeout"},
+         1,
+         1,
+         Reach::Drive,
+         cmdDomains},
+        {{"capacity"},
+         "capacity DEVICE [--timeout SECONDS]",
+         "free capacity in bytes, device size in sectors and\nthe most domains the drive holds",
+         {"--timeout"},
+         1,
+         1,
+         Reach::Drive,
+         cmdCapacity},
+        {{"domain", "add"},
+         "domain add DEVICE --type cd|public --size BYTES|rest\n           [--timeout SECONDS]",
+         "append a domain (a public one is not formatted),\nwait for the drive to come back, "
+         "print the new\nlayout",
+         {"--type", "--size", "--timeout"},
+         1,
+         1,
+         Reach::Drive,
+         cmdDomain},
+        {{"cookie", "get"},
+         "cookie get DEVICE SECTION KEY [--kind int|string|binary]\n           [--hid] "
+         "[--timeout SECONDS]",
+         "a cookie's value (binary as hex); without --kind\nevery kind stored under the names, "
+         "one per line",
+         {"--kind", "--hid", "--timeout"},
+         3,
+         3,
+         Reach::Drive,
+         cmdCookie},
+        {{"cookie", "set"},
+         "cookie set DEVICE SECTION KEY VALUE --kind int|string|binary\n           [--hid] "
+         "[--timeout SECONDS]",
+         "set a cookie (an int is signed 32-bit, a binary\nVALUE hex, e.g. 0a1b2c)",
+         {"--kind", "--hid", "--timeout"},
+         4,
+         4,
+         Reach::Drive,
+         cmdCookie},
+        {{"cookie", "rm"},
+         "cookie rm DEVICE SECTION [KEY] [--hid] [--timeout SECONDS]",
+         "remove the cookies of the names (every kind), or\nthe whole section",
+         {"--hid", "--timeout"},
+         2,
+         3,
+         Reach::Drive,
+         cmdCookie},
+        {{"cookie", "dump"},
+         "cookie dump DEVICE [--file PATH [--binary]] [--hid]\n           [--timeout SECONDS]",
+         "every cookie and the free space; with --file the\nstore's own dump file (binary values "
+         "raw with\n--binary)",
+         {"--file", "--binary", "--hid", "--timeout"},
+         1,
+         1,
+         Reach::Drive,
+         cmdCookie},
+        {{"ha", "pages"},
+         "ha pages DEVICE [--hid] [--timeout SECONDS]",
+         "the hidden area's version, page count and index\nentries",
+         {"--hid", "--timeout"},
+         1,
+         1,
+         Reach::Drive,
+         cmdHa},
+        {{"ha", "dump"},
+         "ha dump DEVICE [--hid] [--timeout SECONDS]",
+         "the chunk stream map: every chunk's place, type\n(free, cookie) and size; exit 3 when "
+         "the chunks\ndo not reach the end of the stream",
+         {"--hid", "--timeout"},
+         1,
+         1,
+         Reach::Drive,
+         cmdHa},
+        {{"services"},
+         "services DEVICE [--hid] [--timeout SECONDS]",
+         "the services a Qz drive offers: id, version and\ndescriptor length",
+         {"--hid", "--timeout"},
+         1,
+         1,
+         Reach::Drive,
+         [](const Options& o, const auto& a) {
+             return deviceCommand(
+                 "services",
+                 [&](nork::CUFD& ufd, const std::string& d) { return servicesOf(o, ufd, d); }, o,
+                 a);
+         }},
+        {{"list"},
+         "list [--timeout SECONDS]",
+         "every drive the system shows: serial, family,\nUSB ids, interfaces, LUNs and drive "
+         "roots with\ntheir directories; assigns no drive letters",
+         {"--timeout"},
+         0,
+         0,
+         Reach::Drive,
+         cmdList},
+        {{"watch"},
+         "watch [--count N] [--timeout SECONDS]",
+         "print drive events as the library reports them to\na window: connected, disconnected, "
+         "updated (with\nthe update code); stops after N events or after\nSECONDS (default: "
+         "never); with --json one JSON\nobject per line",
+         {"--count", "--timeout"},
+         0,
+         0,
+         Reach::Watch,
+         cmdWatch},
+        {{"reconnect"},
+         "reconnect DEVICE [--timeout SECONDS]",
+         "make the drive leave the bus and come back, and\nwait up to SECONDS (default 60) until "
+         "it is back\nwith its drive roots",
+         {"--timeout"},
+         1,
+         1,
+         Reach::Reconnect,
+         cmdReconnect},
+    };
+    return table;
+}
+
+const std::vector<qzcli::OptionDef> kOptions = {
+    {"--json", false}, {"--log", false},    {"--help", false}, {"--version", false},
+    {"--hid", false},  {"--binary", false}, {"--count", true}, {"--timeout", true},
+    {"--type", true},  {"--size", true},    {"--kind", true},  {"--file", true},
+};
+
+// Options every verb takes.
+const std::vector<std::string> kCommonOptions = {"--json", "--log", "--help", "--version"};
+
+const char* optionText(const std::string& name, Reach reach) {
+    if (name == "--timeout") {
+        if (reach == Reach::Watch)
+            return "stop watching after SECONDS (1..86400)";
+        if (reach == Reach::Reconnect)
+            return "wait up to SECONDS for the drive to come back\n(1..86400, default 60)";
+        return "give up after SECONDS (1..86400, default 60):\nqzctl then ends with exit 3 "
+               "and \"timed out\"";
+    }
+    if (name == "--hid")
+        return "send private commands over the drive's HID\ninterface";
+    if (name == "--count")
+        return "stop after N events (1..4294967295)";
+    if (name == "--type")
+        return "cd or public";
+    if (name == "--size")
+        return "the domain's size in bytes, or rest";
+    if (name == "--kind")
+        return "int, string or binary";
+    if (name == "--file")
+        return "write the store's dump file to PATH";
+    if (name == "--binary")
+        return "binary values raw in the dump file";
+    return "";
+}
+
+// Lines after the first indented to `column`.
+std::string indented(const std::string& text, std::size_t column) {
+    std::string out;
+    for (char c : text) {
+        out.push_back(c);
+        if (c == '\n')
+            out.append(column, ' ');
+    }
+    return out;
+}
+
+// `text` (whose lines after the first are already indented) followed by
+// blanks up to `column`, or by a new line when its last line is too long.
+std::string padded(const std::string& text, std::size_t column) {
+    const std::size_t last = text.rfind('\n');
+    const std::size_t width = last == std::string::npos ? text.size() : text.size() - last - 1;
+    return width + 2 <= column ? text + std::string(column - width, ' ')
+                               : text + "\n" + std::string(column, ' ');
+}
+
+const char* kExitCodes =
+    "Exit codes: 0 done; 1 usage error (nothing was sent to a drive);\n"
+    "2 the device could not be opened or is not on the bus; 3 the device\n"
+    "refused or failed a command, was not identified, or the command timed\n"
+    "out.\n";
+
+const char* kTimeoutText =
+    "A time-out ends qzctl at once, like a cut cable: a command the drive\n"
+    "is running may or may not take effect, and a cookie write that is cut\n"
+    "leaves the store as a power cut would (files qzctl writes appear whole\n"
+    "or not at all).\n";
+
+std::string globalUsage() {
+    std::string out =
+        "usage: qzctl [--json] [--log] COMMAND [ARGS...]\n"
+        "       qzctl COMMAND --help | --help | --version\n"
+        "\n"
+        "Commands:\n";
+    for (const Verb& v : verbs()) {
+        out += padded("  " + indented(v.synopsis, 2), 26);
+        out += indented(v.text, 26) + "\n";
+    }
+    out +=
+        "  help [COMMAND]          this text, or a command's\n"
+        "\n"
+        "Options:\n"
+        "  --json                  machine-readable output (one JSON value; an\n"
+        "                          error is {\"error\":TEXT,\"exitCode\":N})\n"
+        "  --log                   the library's log, every level, on stderr\n"
+        "  -h, --help              this text; after a command, the command's\n"
+        "  --version               qzctl's version\n"
+        "\n"
+        "DEVICE is a device path (e.g. qzemu:SERIAL/0) or, where the drive is on\n"
+        "the bus, its serial number. Cookie and ha commands open the hidden area\n"
+        "as applications do: an area of version 1 is formatted first.\n"
+        "Numbers are decimal or 0x-prefixed hexadecimal, without sign or blanks\n"
+        "unless a command says so; -- ends the options.\n";
+    return out + kTimeoutText + kExitCodes;
+}
+
+// The help of the verbs under `path` (one verb, or a group like "cookie").
+std::string verbUsage(const std::vector<std::string>& path) {
+    std::string out;
+    std::vector<std::string> options;
+    Reach reach = Reach::None;
+    for (const Verb& v : verbs()) {
+        if (v.path.size() < path.size() || !std::equal(path.begin(), path.end(), v.path.begin()))
+            continue;
+        out += (out.empty() ? "usage: qzctl " : "       qzctl ") + indented(v.synopsis, 7) + "\n";
+        for (const std::string& o : v.options) {
+            if (std::find(options.begin(), options.end(), o) == options.end())
+                options.push_back(o);
         }
+        reach = v.reach;
+    }
+    if (out.empty())
+        return out;
+    out += "\n";
+    for (const Verb& v : verbs()) {
+        if (v.path.size() >= path.size() && std::equal(path.begin(), path.end(), v.path.begin()))
+            out += (v.path.size() > 1 ? v.path[0] + " " + v.path[1] + ":\n  " : std::string()) +
+                   indented(v.text, v.path.size() > 1 ? 2 : 0) + "\n";
+    }
+    out += "\nOptions:\n";
+    for (const std::string& o : options)
+        out += padded("  " + o, 14) + indented(optionText(o, reach), 14) + "\n";
+    out +=
+        "  --json      machine-readable output\n"
+        "  --log       the library's log on stderr\n"
+        "  --help      this text\n\n";
+    if (reach == Reach::Drive)
+        out += kTimeoutText;
+    return out + kExitCodes;
+}
+
+// The verb the words name, and how many words its path took.
+const Verb* findVerb(const std::vector<std::string>& words) {
+    for (const Verb& v : verbs()) {
+        if (words.size() >= v.path.size() &&
+            std::equal(v.path.begin(), v.path.end(), words.begin()))
+            return &v;
+    }
+    return nullptr;
+}
+
+bool isVerbGroup(const std::string& word) {
+    for (const Verb& v : verbs()) {
+        if (v.path.size() > 1 && v.path[0] == word)
+            return true;
+    }
+    return false;
+}
+
+// Ends the process when a command runs past its time-out. Nothing qzctl
+// does is left worse by this than by a cut cable: the library's writes are
+// single device commands or framed store operations built to survive a
+// power cut, and the files qzctl writes are renamed into place whole.
+class Watchdog {
+  public:
+    explicit Watchdog(std::uint64_t seconds) : m_thread([this, seconds] { run(seconds); }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+  private:
+    void run(std::uint64_t seconds) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_wake.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_done; }))
+            return;
+        fail(EXIT_COMMAND_FAILED, "timed out after " + std::to_string(seconds) +
+                                      " s: the command did not finish in time");
+        std::cout.flush();
+        std::_Exit(EXIT_COMMAND_FAILED);
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
+// The numbers of the options, each checked against its range.
+int numberOption(const qzcli::CommandLine& line, const std::string& name, std::uint64_t min,
+                 std::uint64_t max, std::optional<std::uint64_t>& out) {
+    const std::optional<std::string> text = line.value(name);
+    if (!text)
+        return EXIT_OK;
+    out = qzcli::parseUnsigned(*text, min, max);
+    if (!out) {
+        return usageError(name + " takes a number from " + std::to_string(min) + " to " +
+                          std::to_string(max) + ", not \"" + *text + "\"");
+    }
+    return EXIT_OK;
+}
+
+int run(int argc, char** argv) {
+    qzcli::CommandLine line;
+    std::string error;
+    const std::vector<std::string> argList(argv + 1, argv + argc);
+    const bool splitOk = qzcli::splitCommandLine(argList, kOptions, line, error);
+    g_json =
+        line.has("--json") || std::find(argList.begin(), argList.end(), "--json") != argList.end();
+    if (!splitOk)
+        return usageError(error);
+    std::vector<std::string> words = line.words;
+    bool help = line.has("--help");
+    if (!words.empty() && words.front() == "help") {
+        words.erase(words.begin());
+        help = true;
+    }
+    if (line.has("--version")) {
+        if (!words.empty() || line.options.size() > 1)
+            return usageError("--version takes nothing else");
+        std::cout << qzcli::versionLine("qzctl") << "\n";
+        return EXIT_OK;
+    }
+    if (help) {
+        if (words.empty()) {
+            std::cout << globalUsage();
+            return EXIT_OK;
+        }
+        const Verb* verb = findVerb(words);
+        std::vector<std::string> path;
+        if (verb != nullptr)
+            path = verb->path;
+        else if (isVerbGroup(words.front()))
+            path = {words.front()};
+        else
+            return usageError("unknown command " + words.front());
+        std::cout << verbUsage(path);
+        return EXIT_OK;
     }
     if (words.empty())
         return usageError("no command given");
-    const std::string command = words.front();
-    std::vector<std::string> args(words.begin() + 1, words.end());
-    try {
-        if (command == "help") {
-            std::cout << kUsage;
-            return EXIT_OK;
+    const Verb* verb = findVerb(words);
+    if (verb == nullptr) {
+        if (isVerbGroup(words.front())) {
+            return usageError(words.size() > 1 ? "unknown command " + words[0] + " " + words[1]
+                                               : words.front() + " needs a command");
         }
-        if (command == "version")
-            return cmdVersion(options);
-        if (command == "status")
-            return cmdStatus(options, args);
-        if (command == "describe")
-            return cmdDescribe(options, args);
-        if (command == "frame")
-            return cmdFrame(options, args);
-        if (command == "inquiry")
-            return cmdInquiry(options, args);
-        if (command == "info")
-            return onDrive(options, args, "info", [&](nork::CUFD& ufd, const std::string& d) {
-                return infoOf(options, ufd, d);
-            });
-        if (command == "list")
-            return cmdList(options, args);
-        if (command == "watch")
-            return cmdWatch(options, args);
-        if (command == "reconnect")
-            return cmdReconnect(options, args);
-        if (command == "domains")
-            return cmdDomains(options, args);
-        if (command == "capacity")
-            return cmdCapacity(options, args);
-        if (command == "domain")
-            return cmdDomain(options, args);
-        if (command == "cookie")
-            return cmdCookie(options, args);
-        if (command == "ha")
-            return cmdHa(options, args);
-        if (command == "services")
-            return onDrive(options, args, "services", [&](nork::CUFD& ufd, const std::string& d) {
-                return servicesOf(options, ufd, d);
-            });
-    } catch (const std::exception& e) {
-        std::cerr << "qzctl: " << e.what() << "\n";
-        return EXIT_COMMAND_FAILED;
+        return usageError("unknown command " + words.front());
     }
-    return usageError("unknown command " + command);
+    const std::string name = words[0] + (verb->path.size() > 1 ? " " + words[1] : "");
+    std::vector<std::string> allowed = kCommonOptions;
+    allowed.insert(allowed.end(), verb->options.begin(), verb->options.end());
+    if (const auto stray = qzcli::optionNotIn(line, allowed))
+        return usageError(name + " does not take " + *stray);
+    const std::size_t given = words.size() - verb->path.size();
+    if (given < verb->minArgs || given > verb->maxArgs) {
+        return usageError(name + (given < verb->minArgs ? ": too few" : ": too many") +
+                          " arguments; usage: qzctl " + verb->synopsis);
+    }
+
+    Options options;
+    options.json = g_json;
+    options.log = line.has("--log");
+    options.hid = line.has("--hid");
+    options.binary = line.has("--binary");
+    options.domainType = line.value("--type");
+    options.domainSize = line.value("--size");
+    options.kind = line.value("--kind");
+    options.file = line.value("--file");
+    if (options.binary && !options.file)
+        return usageError("--binary goes with --file");
+    if (int rc = numberOption(line, "--count", 1, UINT32_MAX, options.count))
+        return rc;
+    if (int rc = numberOption(line, "--timeout", 1, MAX_TIMEOUT_SECONDS, options.timeoutSeconds))
+        return rc;
+
+    std::optional<Watchdog> watchdog;
+    if (verb->reach == Reach::Drive)
+        watchdog.emplace(options.timeoutSeconds.value_or(DEFAULT_TIMEOUT_SECONDS));
+    else if (verb->reach == Reach::Reconnect)
+        watchdog.emplace(options.timeoutSeconds.value_or(DEFAULT_TIMEOUT_SECONDS) +
+                         RECONNECT_MARGIN_SECONDS);
+    return verb->run(options, std::vector<std::string>(words.begin() + 1, words.end()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        return fail(EXIT_COMMAND_FAILED, e.what());
+    }
 }
