@@ -286,6 +286,8 @@ TEST_F(MessagesTest, QueueDescriptorIsReadableExactlyWhileThereIsWork) {
 }
 
 TEST_F(MessagesTest, RegisteredNamesGiveOneNumberPerNameAcrossProcesses) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     // A second process registers first; its numbers must be ours.
     std::int64_t pid = 0;
     ASSERT_FALSE(startChildProcess(
@@ -326,6 +328,8 @@ TEST_F(MessagesTest, NamesFileWithACutLineStaysConsistent) {
 }
 
 TEST_F(MessagesTest, BroadcastReachesWindowsOfTwoProcesses) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     // The child starts before this process has threads of the layer.
     std::int64_t pid = 0;
     ASSERT_FALSE(startChildProcess(
@@ -374,6 +378,8 @@ TEST_F(MessagesTest, BroadcastReachesWindowsOfTwoProcesses) {
 }
 
 TEST_F(MessagesTest, SocketOfADeadProcessIsRemovedAndDoesNotBlock) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     std::int64_t pid = 0;
     ASSERT_FALSE(startChildProcess(
         [] {
