@@ -46,6 +46,11 @@ class MessagesTest : public ::testing::Test {
     void SetUp() override {
         m_dir = nork::testing::freshTestDir();
         setMessagesRuntimeDir(m_dir.string());
+        // Every test runs on the same thread: start with its queue empty of
+        // what earlier tests left there (a quit request, a broadcast).
+        Msg left;
+        while (peekMessage(left, true)) {
+        }
     }
     void TearDown() override { setMessagesRuntimeDir(""); }
 

@@ -242,6 +242,10 @@ TEST_F(SdkInitTest, LogFilePathSetsTheFileDirectory) {
 }
 
 TEST_F(SdkInitTest, SettingsWordIsStoredForTheSdk) {
+    // A first init here would build the process's platform object forced to
+    // HID, for every later test of the process.
+    if (nork::testing::rerunAloneIf(TSingleton<CPlatformFactory>::existing() == nullptr))
+        return;
     std::uint32_t settings = FORCE_HID_USAGE;
     ASSERT_EQ(SDK::init(settings, LogConfig{}), STATUS_OK);
     const std::uint32_t expected = FORCE_HID_USAGE | (port::hasStdInput() ? 0u : NO_STDIN_HANDLE);
@@ -321,7 +325,9 @@ TEST_F(SdkInitTest, UnsupportedPlatformIsRefusedWithoutSideEffects) {
 }
 
 TEST_F(SdkInitTest, FirstInitCreatesThePlatformAndVersionFactories) {
-    if (nork::testing::rerunAloneIf(TSingleton<CVersionFactory>::existing() != nullptr))
+    // Creates the process's platform object forced to HID: later tests of the
+    // process must not inherit it.
+    if (nork::testing::rerunAloneIf(true))
         return;
     ASSERT_EQ(TSingleton<CVersionFactory>::existing(), nullptr);
     std::uint32_t settings = FORCE_HID_USAGE;
