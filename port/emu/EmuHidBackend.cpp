@@ -6,6 +6,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
+#include <utility>
 
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
@@ -252,16 +254,18 @@ bool registerEmulatorHidBackendIfPresent(DeviceIo& io) {
     const bool named = env != nullptr && *env != '\0';
     const std::string socketPath = defaultSocketPath();
     static std::mutex mutex;
-    static std::set<const DeviceIo*> registered;
+    // Once per table and daemon: a later SDK start that finds another socket
+    // (the daemon moved) serves that one's drives, the newest backend first.
+    static std::set<std::pair<const DeviceIo*, std::string>> registered;
     std::lock_guard guard(mutex);
-    if (registered.count(&io) != 0)
+    if (registered.count({&io, socketPath}) != 0)
         return true;
     if (!named && !pathExists(socketPath))
         return false;
     std::shared_ptr<IDeviceBackend> device;
     auto hid = makeEmulatorHidBackend(socketPath, device);
     registerHidBackend(std::move(device), std::move(hid), io);
-    registered.insert(&io);
+    registered.insert({&io, socketPath});
     return true;
 }
 

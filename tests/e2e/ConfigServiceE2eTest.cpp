@@ -19,6 +19,7 @@
 #include "LogCapture.h"
 #include "PlatformFactory.h"
 #include "Registry.h"
+#include "RuntimeTestSupport.h"
 #include "SDK.h"
 #include "TransparentReconnect.h"
 #include "UFD.h"
@@ -60,13 +61,13 @@ class ConfigServiceE2e : public ::testing::Test {
     void SetUp() override {
         runtime = fs::temp_directory_path() / ("qzc-" + uniqueSuffix());
         fs::create_directories(runtime);
-        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-        setenv("QZ_HKCU_HIVE", (scratch.path() / "hkcu").c_str(), 1);
-        setenv("QZ_HKLM_HIVE", (scratch.path() / "hklm").c_str(), 1);
-        setenv("QZ_HKCR_HIVE", (scratch.path() / "hkcr").c_str(), 1);
+        setEnv("XDG_RUNTIME_DIR", runtime.c_str());
+        setEnv("QZ_HKCU_HIVE", (scratch.path() / "hkcu").c_str());
+        setEnv("QZ_HKLM_HIVE", (scratch.path() / "hklm").c_str());
+        setEnv("QZ_HKCR_HIVE", (scratch.path() / "hkcr").c_str());
         rig = std::make_unique<SocketRig>(scratch.path());
         ASSERT_TRUE(rig->ready());
-        setenv("QZ_EMU_SOCKET", rig->daemon().socket().c_str(), 1);
+        setEnv("QZ_EMU_SOCKET", rig->daemon().socket().c_str());
         nork::CRegistry registry;
         ASSERT_TRUE(registry.create(nork::CRegistry::ROOT_CURRENT_USER, u"SOFTWARE\\NORK\\SDK"));
         ASSERT_TRUE(registry.writeString(u"LogFilePath", u16(scratch.path().string())));
@@ -154,6 +155,12 @@ class ConfigServiceE2e : public ::testing::Test {
         return false;
     }
 
+    // Sets a variable for this test; the old value comes back after it.
+    void setEnv(const char* name, const std::string& value) {
+        env.push_back(std::make_unique<nork::testing::ScopedEnv>(name, value));
+    }
+
+    std::vector<std::unique_ptr<nork::testing::ScopedEnv>> env;
     ScratchDir scratch;
     fs::path runtime;
     std::unique_ptr<SocketRig> rig;

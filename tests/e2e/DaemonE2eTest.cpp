@@ -15,6 +15,7 @@
 #include "DeviceParams.h"
 #include "DiskInterface.h"
 #include "E2eSupport.h"
+#include "RuntimeTestSupport.h"
 #include "SCSICommand.h"
 #include "SCSIExec.h"
 #include "VendorTraits.h"
@@ -110,6 +111,8 @@ class DaemonE2e : public ::testing::Test {
 };
 
 TEST_F(DaemonE2e, TwoProcessesShareADriveWithoutMixingRequests) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     // Each child writes its own region with data that changes every round
     // and reads it back at once; any mix-up of requests or replies between
     // the two shows as a mismatch.
@@ -232,6 +235,8 @@ TEST_F(DaemonE2e, MalformedRequestsGetErrorRepliesAndLeaveTheDaemonServing) {
 }
 
 TEST_F(DaemonE2e, ClientsKilledMidRequestLeaveTheDriveConsistent) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     const auto before = pattern(4, 1);
     const auto after = pattern(4, 2);
     CDeviceHandle handle(&params);

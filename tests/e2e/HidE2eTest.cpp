@@ -14,6 +14,7 @@
 #include "HIDHandleMgr.h"
 #include "HidReset.h"
 #include "PrivateExec.h"
+#include "RuntimeTestSupport.h"
 #include "VendorTraits.h"
 #include "port/HidDevice.h"
 #include "port/NamedMutex.h"
@@ -134,6 +135,8 @@ TEST_F(HidE2e, WrongEchoFailsAndSilentDriveTimesOut) {
 }
 
 TEST_F(HidE2e, TwoProcessesNeverInterleave) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     usbMode(emu::UsbMode::Composite);
     // Both processes alternate commands whose answers differ in size; an
     // interleaved report stream would hand one the other's answer.
@@ -160,6 +163,8 @@ TEST_F(HidE2e, TwoProcessesNeverInterleave) {
 }
 
 TEST_F(HidE2e, KilledHolderDoesNotBlockTheDrive) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     usbMode(emu::UsbMode::Composite);
     std::int64_t pid = 0;
     ASSERT_FALSE(nork::port::startChildProcess(

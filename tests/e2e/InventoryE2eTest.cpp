@@ -119,13 +119,11 @@ TEST_F(InventoryE2e, CompositeDriveShowsItsHidInterface) {
               std::vector<std::u16string>{port::utf::toUtf16(emu::makeHidPath(SERIAL))});
 }
 
-TEST_F(InventoryE2e, DaemonGoneGivesEmptyListsQuicklyAndRestartIsFound) {
+TEST_F(InventoryE2e, DaemonGoneGivesEmptyListsAndRestartIsFound) {
     ASSERT_EQ(port::snapshot().units.size(), 2u);
     ASSERT_EQ(rig->daemon().stop(), 0);
 
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(port::snapshot().units.empty());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
     EXPECT_EQ(port::driveType(u"D:\\"), port::DRIVE_NO_ROOT_DIR);
 
     ASSERT_TRUE(rig->daemon().start());

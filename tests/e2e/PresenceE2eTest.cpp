@@ -23,6 +23,7 @@
 #include "E2eSupport.h"
 #include "LogCapture.h"
 #include "Registry.h"
+#include "RuntimeTestSupport.h"
 #include "SDK.h"
 #include "TransparentReconnect.h"
 #include "UFD.h"
@@ -54,13 +55,13 @@ class PresenceE2e : public ::testing::Test {
         // short.
         runtime = fs::temp_directory_path() / ("qzp-" + uniqueSuffix());
         fs::create_directories(runtime);
-        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-        setenv("QZ_HKCU_HIVE", (scratch.path() / "hkcu").c_str(), 1);
-        setenv("QZ_HKLM_HIVE", (scratch.path() / "hklm").c_str(), 1);
-        setenv("QZ_HKCR_HIVE", (scratch.path() / "hkcr").c_str(), 1);
+        setEnv("XDG_RUNTIME_DIR", runtime.c_str());
+        setEnv("QZ_HKCU_HIVE", (scratch.path() / "hkcu").c_str());
+        setEnv("QZ_HKLM_HIVE", (scratch.path() / "hklm").c_str());
+        setEnv("QZ_HKCR_HIVE", (scratch.path() / "hkcr").c_str());
         rig = std::make_unique<SocketRig>(scratch.path());
         ASSERT_TRUE(rig->ready());
-        setenv("QZ_EMU_SOCKET", rig->daemon().socket().c_str(), 1);
+        setEnv("QZ_EMU_SOCKET", rig->daemon().socket().c_str());
         // Every level is logged (the test reads the lines), the files into
         // the scratch directory.
         nork::CRegistry registry;
@@ -190,6 +191,12 @@ class PresenceE2e : public ::testing::Test {
         return n;
     }
 
+    // Sets a variable for this test; the old value comes back after it.
+    void setEnv(const char* name, const std::string& value) {
+        env.push_back(std::make_unique<nork::testing::ScopedEnv>(name, value));
+    }
+
+    std::vector<std::unique_ptr<nork::testing::ScopedEnv>> env;
     ScratchDir scratch;
     fs::path runtime;
     std::unique_ptr<SocketRig> rig;
@@ -231,6 +238,9 @@ TEST_F(PresenceE2e, PlugPostsConnectWithTheDeviceAndItsRootsAndUnplugPostsDiscon
 }
 
 TEST_F(PresenceE2e, ALateListenerHearsOfEveryConnectedDriveWithItsOwnId) {
+    // The SDK numbers the drives it meets from 1 for the life of the process.
+    if (nork::testing::rerunAloneIf(true))
+        return;
     emu::DriveConfig a = smallDrive("QEPRES000000002");
     emu::DriveConfig b = smallDrive("QEPRES000000003");
     a.layout = b.layout = "public:rest";
@@ -336,6 +346,9 @@ TEST_F(PresenceE2e, RelayedNotificationsReachOnlyTheDriveWithThatDeviceNumber) {
 // another thread: the event loop ends with the drive connected under its one
 // id (the sanitizer build checks the threads).
 TEST_F(PresenceE2e, RapidPlugUnplugCyclesSettleOnTheDriveConnected) {
+    // The SDK numbers the drives it meets from 1 for the life of the process.
+    if (nork::testing::rerunAloneIf(true))
+        return;
     const std::string serial = "QEPRES000000008";
     emu::DriveConfig config = smallDrive(serial);
     config.layout = "public:rest";
@@ -387,6 +400,9 @@ TEST_F(PresenceE2e, RapidPlugUnplugCyclesSettleOnTheDriveConnected) {
 // one that watches. The watcher waits for the same cycle and reports no
 // disconnection.
 TEST_F(PresenceE2e, AnotherProcessWaitsForTheSameCycleAndADeadOneBlocksNothing) {
+    // What the watcher hears depends on the drives this process met before.
+    if (nork::testing::rerunAloneIf(true))
+        return;
     const std::string serial = "QEPRES000000006";
     nork::CUFD ufd = connectedTwoLetterDrive(serial);
     ASSERT_TRUE(ufd.isValid());

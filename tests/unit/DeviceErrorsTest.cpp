@@ -41,6 +41,19 @@ TEST(DescribeDeviceError, ExamplesAppendToTheText) {
     }
 }
 
+// Callers print these names as they are, so a code without a name must still
+// give a string.
+TEST(DescribeDeviceError, CodesWithoutANameGiveTheUnknownName) {
+    EXPECT_EQ(std::u16string(commandName(0x0010)), u"Unknown");
+    EXPECT_EQ(std::u16string(commandName(0x006A)), u"Unknown");
+    EXPECT_EQ(std::u16string(commandName(0xFFFF)), u"Unknown");
+    EXPECT_EQ(std::u16string(commandName(0x00A4)), u"PRA__Open");
+    EXPECT_EQ(std::u16string(errorName(0x12345678)), u"UNKNOWN");
+    EXPECT_EQ(std::u16string(errorName(0x00A40003)), u"UNKNOWN");
+    EXPECT_EQ(std::u16string(errorName(0xFFFFFFFF)), u"UNKNOWN");
+    EXPECT_EQ(std::u16string(errorName(0x00A40002)), u"WRONG_PSWD");
+}
+
 TEST(DescribeDeviceError, EveryCatalogueCommandName) {
     struct Case {
         std::uint16_t op;
@@ -209,7 +222,9 @@ TEST(DescribeDeviceError, EveryErrorName) {
         {0x00C00001u, u"PRIVATE_AREA_PSWD_INCORRECT"},
         {0x00C00002u, u"NOA_EQ_TO_MAXNOA"},
         {0x00C10001u, u"TRUSTED_HOST_ID_NOT_CREATED"},
+        {0x00C20001u, u"INCORRECT_TH_ID_OR_PC_ID"},
         {0x00C20002u, u"NOA_EQ_TO_MAXNOA"},
+        {0x00E10001u, u"3DES_OUT_OF_SEQUENCE"},
     };
     for (const auto& c : cases) {
         std::u16string text;

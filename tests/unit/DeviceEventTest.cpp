@@ -27,6 +27,7 @@ namespace {
 
 using nork::testing::freshTestDir;
 using nork::testing::LogCapture;
+using nork::testing::ScopedEnv;
 
 std::shared_ptr<LogCapture> processLog() {
     static auto capture = LogCapture::onProcessLog("DeviceEventTest");
@@ -85,9 +86,10 @@ class DeviceEventTest : public ::testing::Test {
         const auto dir = freshTestDir();
         m_hkcu = (dir / "hkcu.reg").string();
         m_hklm = (dir / "hklm.reg").string();
-        ::setenv("QZ_HKCU_HIVE", m_hkcu.c_str(), 1);
-        ::setenv("QZ_HKLM_HIVE", m_hklm.c_str(), 1);
-        ::setenv("QZ_HKCR_HIVE", (dir / "hkcr.reg").c_str(), 1);
+        m_env.emplace_back(std::make_unique<ScopedEnv>("QZ_HKCU_HIVE", m_hkcu));
+        m_env.emplace_back(std::make_unique<ScopedEnv>("QZ_HKLM_HIVE", m_hklm));
+        m_env.emplace_back(
+            std::make_unique<ScopedEnv>("QZ_HKCR_HIVE", (dir / "hkcr.reg").string()));
         g_tick = 100000;
         CDeviceEvent::setTickSource(&fakeTick);
         CDeviceEventConnectWin::setValidator([this](CDeviceParams& params) {
@@ -101,9 +103,7 @@ class DeviceEventTest : public ::testing::Test {
     void TearDown() override {
         CDeviceEventConnectWin::setValidator(nullptr);
         CDeviceEvent::setTickSource(nullptr);
-        ::unsetenv("QZ_HKCU_HIVE");
-        ::unsetenv("QZ_HKLM_HIVE");
-        ::unsetenv("QZ_HKCR_HIVE");
+        m_env.clear();
     }
 
     // A connect event of the platform for drive E: (or the given mask) of a
@@ -124,6 +124,7 @@ class DeviceEventTest : public ::testing::Test {
     int validations = 0;
     std::string m_hkcu;
     std::string m_hklm;
+    std::vector<std::unique_ptr<ScopedEnv>> m_env;
 };
 
 // ---- merging ----

@@ -298,6 +298,8 @@ TEST_F(InventoryTest, DanglingLettersAreReclaimedOnlyWhenNoneIsFree) {
 }
 
 TEST_F(InventoryTest, TwoProcessesNeverShareALetter) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     // Each process gives letters to its own ten directories, checks that
     // each letter really points at its directory, and gives them back, many
     // rounds at the same time as the other process.

@@ -8,8 +8,12 @@
 #include "DeviceManager.h"
 #include "DeviceParams.h"
 #include "LogCapture.h"
+#include "PlatformFactory.h"
+#include "RuntimeTestSupport.h"
 #include "SDK.h"
 #include "SdkSettings.h"
+#include "SdkTestSupport.h"
+#include "Singleton.h"
 #include "UFDImpl.h"
 #include "VendorTraits.h"
 #include "port/OsIdentity.h"
@@ -113,7 +117,11 @@ TEST(DeviceManager, ReleasePoolDropsEverything) {
 // Without raw device access, a removal that takes away only some letters of
 // a composite drive, not its first one, leaves the drive connected.
 TEST(DeviceManager, PartialRemovalWithoutRawAccessIsIgnored) {
-    setSdkSettings(FORCE_HID_USAGE);
+    // The platform object reads the settings word once, when it is built, and
+    // stays for the process: a forced one must not reach later tests.
+    if (testing::rerunAloneIf(true))
+        return;
+    testing::ScopedSdkSettings forced(FORCE_HID_USAGE);
     CDeviceManager manager;
     ASSERT_EQ(manager.deviceConnected(drive(u"C", 0x30, u"/dev/sg1")), 1);  // E and F
     EXPECT_EQ(manager.deviceDisconnected(drive(u"C", 0x20, u"/dev/sg1")),

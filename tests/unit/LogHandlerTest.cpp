@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -188,12 +189,15 @@ TEST(LogOutputDebugoutTest, FollowsTheDebugChannelSetting) {
     auto dir = freshTestDir();
     std::string file = (dir / "debug.txt").string();
     CLogOutputDebugout out;
-    ::unsetenv("QZ_DEBUG_OUTPUT");
-    out.write(LOG_INFO, u"discarded");
-    ::setenv("QZ_DEBUG_OUTPUT", file.c_str(), 1);
-    out.write(LOG_INFO, u"caf\u00e9");
-    out.write(LOG_INFO, u"two");
-    ::unsetenv("QZ_DEBUG_OUTPUT");
+    {
+        nork::testing::ScopedEnv unset("QZ_DEBUG_OUTPUT", nullptr);
+        out.write(LOG_INFO, u"discarded");
+    }
+    {
+        nork::testing::ScopedEnv debug("QZ_DEBUG_OUTPUT", file);
+        out.write(LOG_INFO, u"caf\u00e9");
+        out.write(LOG_INFO, u"two");
+    }
     EXPECT_EQ(readFile(file), "caf\xC3\xA9\ntwo\n");
 }
 
@@ -225,7 +229,8 @@ TEST(LogOutputConcurrency, LinesFromThreadsNeverInterleave) {
     constexpr int kLines = 300;
     auto dir = freshTestDir();
     std::string debugFile = (dir / "debug.txt").string();
-    ::setenv("QZ_DEBUG_OUTPUT", debugFile.c_str(), 1);
+    std::optional<nork::testing::ScopedEnv> debug;
+    debug.emplace("QZ_DEBUG_OUTPUT", debugFile);
 
     std::ostringstream sink;
     CUtf8WideStream wide(sink);
@@ -247,7 +252,7 @@ TEST(LogOutputConcurrency, LinesFromThreadsNeverInterleave) {
     }
     for (auto& th : threads)
         th.join();
-    ::unsetenv("QZ_DEBUG_OUTPUT");
+    debug.reset();
 
     for (const std::string& text : {sink.str(), readFile(debugFile)}) {
         std::istringstream in(text);
@@ -267,9 +272,8 @@ TEST(LogOutputConcurrency, LinesFromThreadsNeverInterleave) {
 
 // The process-wide handler behind NORK_LOG and zyk_assert.
 TEST(LogMacros, RecordWhereAndWhoAndAssertionsContinue) {
-    auto capture = std::make_shared<CaptureOutput>();
+    auto capture = CaptureOutput::onProcessLog("LogMacros");
     CLogHandler& handler = CLogHandler::instance();
-    ASSERT_TRUE(handler.registerOutput("LogMacros.capture", capture, LOG_ALL_LEVELS));
     handler.setLevels(LOG_ALL_LEVELS);
     handler.setLineFormat("%P|%t|%m|%N:%L|%M");
 

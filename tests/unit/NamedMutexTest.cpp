@@ -84,6 +84,8 @@ TEST(NamedMutexTest, ThreadsOfOneProcessNeverOverlap) {
 }
 
 TEST(NamedMutexTest, AnotherProcessWaitsForTheHolder) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     const fs::path dir = nork::testing::freshTestDir();
     const fs::path held = dir / "held";
     const fs::path released = dir / "released";
@@ -114,6 +116,8 @@ TEST(NamedMutexTest, AnotherProcessWaitsForTheHolder) {
 }
 
 TEST(NamedMutexTest, ForkedChildDoesNotInheritOwnership) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     const fs::path dir = nork::testing::freshTestDir();
     auto m = makeMutex("drive", dir);
     ASSERT_FALSE(m->lock());
@@ -128,6 +132,8 @@ TEST(NamedMutexTest, ForkedChildDoesNotInheritOwnership) {
 }
 
 TEST(NamedMutexTest, HolderKilledWhileHoldingDoesNotBlockTheNext) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     const fs::path dir = nork::testing::freshTestDir();
     std::int64_t pid = 0;
     ASSERT_FALSE(startChildProcess(

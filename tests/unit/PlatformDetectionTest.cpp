@@ -235,13 +235,12 @@ TEST_F(PlatformDetection, StaticStartupCheckReadsTheProcessHive) {
     writeFile(hklm,
               "[SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\n"
               "\"CSDVersion\"=\"Service Pack 2\"\n");
-    ::setenv("QZ_HKLM_HIVE", hklm.c_str(), 1);
+    nork::testing::ScopedEnv hive("QZ_HKLM_HIVE", hklm.string());
     EXPECT_EQ(CPlatformFactory::checkPlatform(nt(5, 1)), STATUS_OK);
     writeFile(hklm,
               "[SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\n"
               "\"CSDVersion\"=\"Service Pack 1\"\n");
     EXPECT_EQ(CPlatformFactory::checkPlatform(nt(5, 1)), STATUS_STORAGE_DRIVER_TOO_OLD);
-    ::unsetenv("QZ_HKLM_HIVE");
 }
 
 TEST_F(PlatformDetection, LinuxDefaultIdentityIsTheNewestType) {

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
 
 #include "LogCapture.h"
 #include "PlatformFactory.h"
 #include "SCSIExec.h"
 #include "SdkSettings.h"
+#include "SdkTestSupport.h"
 #include "port/OsIdentity.h"
 
 namespace nork {
@@ -108,10 +110,12 @@ TEST(PlatformFactory, ScsiExecutorFollowsThePlatformAndIsMadeOnce) {
 
 TEST(PlatformFactory, DefaultConstructionReadsThePortAndTheSettingsWord) {
     port::setOsIdentity(identity(8, true, u"5.1.2600.0"));
-    setSdkSettings(FORCE_HID_USAGE);
+    std::optional<testing::ScopedSdkSettings> settings;
+    settings.emplace(FORCE_HID_USAGE);
     CPlatformFactory forced;
-    setSdkSettings(0);
+    settings.emplace(0);
     CPlatformFactory plain;
+    settings.reset();
     port::resetOsIdentity();
 
     EXPECT_EQ(forced.platformType(), 8);

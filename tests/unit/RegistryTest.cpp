@@ -36,13 +36,9 @@ class RegistryTest : public ::testing::Test {
                       std::string(261, 'x') + "]\n");
         m_hive = std::make_unique<port::SettingsHive>((dir / "hkcr.reg").string(), m_hkcu.string(),
                                                       (dir / "hklm.reg").string());
-        // One capture for the process: a registered name stays taken.
-        static auto capture = std::make_shared<MessageCapture>();
         CLogHandler::instance().setLineFormat("%M");
         CLogHandler::instance().setLevels(LOG_ALL_LEVELS);
-        CLogHandler::instance().registerOutput("RegistryTest.capture", capture, LOG_ALL_LEVELS);
-        m_capture = capture;
-        m_capture->take();
+        m_capture = MessageCapture::onProcessLog("RegistryTest");
     }
 
     std::filesystem::path m_hkcu;

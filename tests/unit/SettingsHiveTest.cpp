@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@ namespace {
 
 using nork::testing::freshTestDir;
 using nork::testing::readFile;
+using nork::testing::ScopedEnv;
 using nork::testing::writeFile;
 
 constexpr HiveRoot HKCU = HiveRoot::CurrentUser;
@@ -281,25 +283,25 @@ TEST_F(SettingsHiveTest, RefusesWhatCannotBeStored) {
 TEST_F(SettingsHiveTest, DefaultInstanceFollowsTheEnvironment) {
     SettingsHive& h = SettingsHive::processDefault();
     std::string mine = (m_dir / "env-hkcu.reg").string();
-    ::setenv("QZ_HKCU_HIVE", mine.c_str(), 1);
-    ::setenv("QZ_HKLM_HIVE", "/x/hklm.reg", 1);
-    ::unsetenv("QZ_HKCR_HIVE");
+    std::optional<ScopedEnv> hkcu(std::in_place, "QZ_HKCU_HIVE", mine);
+    ScopedEnv hklm("QZ_HKLM_HIVE", "/x/hklm.reg");
+    ScopedEnv hkcr("QZ_HKCR_HIVE", nullptr);
     EXPECT_EQ(h.filePath(HKCU), mine);
     EXPECT_EQ(h.filePath(HiveRoot::LocalMachine), "/x/hklm.reg");
     EXPECT_EQ(h.filePath(HiveRoot::ClassesRoot), "/var/lib/qz/hkcr.reg");
     ASSERT_TRUE(h.writeValue(HKCU, u"K", u"x", HiveValue::ofDword(9)).ok());
     EXPECT_NE(readFile(mine).find("\"x\"=dword:00000009"), std::string::npos);
 
-    ::unsetenv("QZ_HKCU_HIVE");
-    ::setenv("XDG_CONFIG_HOME", (m_dir / "cfg").c_str(), 1);
+    hkcu.emplace("QZ_HKCU_HIVE", nullptr);
+    ScopedEnv config("XDG_CONFIG_HOME", (m_dir / "cfg").string());
     EXPECT_EQ(h.filePath(HKCU), (m_dir / "cfg" / "qz" / "hkcu.reg").string());
-    ::unsetenv("QZ_HKLM_HIVE");
-    ::unsetenv("XDG_CONFIG_HOME");
 }
 
 // Two processes writing different values at once lose nothing, and a third
 // reading meanwhile never sees a partial file.
 TEST_F(SettingsHiveTest, ConcurrentProcessesLoseNothing) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     constexpr int kValues = 40;
     SettingsHive h = hive();
     ASSERT_TRUE(h.writeValue(HKCU, u"K", u"sentinel", HiveValue::ofDword(1)).ok());

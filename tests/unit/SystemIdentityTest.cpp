@@ -194,7 +194,7 @@ TEST_F(HiveRecordTest, FactoryChoosesTheSourceOncePerPlatformAndRecord) {
     static auto log = nork::testing::LogCapture::onProcessLog("SystemIdentityTest");
     for (bool recordUsable : {false, true}) {
         writeFile(m_dir / "hklm.reg", recordUsable ? RECORD_HIVE : "");
-        ::setenv("QZ_HKLM_HIVE", (m_dir / "hklm.reg").c_str(), 1);
+        nork::testing::ScopedEnv hive("QZ_HKLM_HIVE", (m_dir / "hklm.reg").string());
         for (int type = 0; type <= 12; ++type) {
             port::OsIdentity id;
             id.platformType = type;
@@ -220,7 +220,6 @@ TEST_F(HiveRecordTest, FactoryChoosesTheSourceOncePerPlatformAndRecord) {
             EXPECT_EQ(typeid(*parser), expected) << type << " usable " << recordUsable;
         }
     }
-    ::unsetenv("QZ_HKLM_HIVE");
 }
 
 }  // namespace

@@ -60,6 +60,8 @@ TEST(PortSystem, ErrnoTextsAndIds) {
 }
 
 TEST(PortSystem, CreateDirectoriesAndChildProcesses) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
     auto dir = freshTestDir();
     EXPECT_FALSE(createDirectories((dir / "x" / "y" / "z").string()));
     EXPECT_TRUE(fs::is_directory(dir / "x" / "y" / "z"));

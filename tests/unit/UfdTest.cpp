@@ -10,8 +10,12 @@
 #include "DeviceParams.h"
 #include "LogCapture.h"
 #include "MaskConvert.h"
+#include "PlatformFactory.h"
+#include "RuntimeTestSupport.h"
 #include "SDK.h"
 #include "SdkSettings.h"
+#include "SdkTestSupport.h"
+#include "Singleton.h"
 #include "UFD.h"
 #include "UFDImpl.h"
 #include "zyk/ZykServices.h"
@@ -147,7 +151,11 @@ TEST(UfdServices, KeysAndAttachment) {
 // commands; while they cannot be enabled a missing service stays missing
 // and a registered one is still found.
 TEST(UfdServices, WithoutRawAccessTheHidStepIsTried) {
-    setSdkSettings(FORCE_HID_USAGE);
+    // The platform object reads the settings word once, when it is built, and
+    // stays for the process: a forced one must not reach later tests.
+    if (testing::rerunAloneIf(true))
+        return;
+    testing::ScopedSdkSettings forced(FORCE_HID_USAGE);
     auto log = testing::LogCapture::onProcessLog("UfdServicesHid");
     CUFDImpl impl;
     impl.setSerialNumber(u"QE01");

@@ -163,36 +163,46 @@ constexpr Name<std::uint32_t> ERROR_NAMES[] = {
     {0x00C00001, u"PRIVATE_AREA_PSWD_INCORRECT"},
     {0x00C00002, u"NOA_EQ_TO_MAXNOA"},
     {0x00C10001, u"TRUSTED_HOST_ID_NOT_CREATED"},
+    {0x00C20001, u"INCORRECT_TH_ID_OR_PC_ID"},
     {0x00C20002, u"NOA_EQ_TO_MAXNOA"},
+    {0x00E10001, u"3DES_OUT_OF_SEQUENCE"},
 };
 
+template <class Key>
+constexpr bool byValue(const Name<Key>& a, const Name<Key>& b) {
+    return a.value < b.value;
+}
+// The look-up below is a binary search.
+static_assert(std::is_sorted(std::begin(COMMAND_NAMES), std::end(COMMAND_NAMES),
+                             byValue<std::uint16_t>));
+static_assert(std::is_sorted(std::begin(ERROR_NAMES), std::end(ERROR_NAMES),
+                             byValue<std::uint32_t>));
+
 template <class Key, std::size_t N>
-const char16_t* find(const Name<Key> (&table)[N], Key value) {
+const char16_t* find(const Name<Key> (&table)[N], Key value, const char16_t* unknown) {
     auto it = std::lower_bound(std::begin(table), std::end(table), value,
                                [](const Name<Key>& n, Key v) { return n.value < v; });
-    return it != std::end(table) && it->value == value ? it->text : nullptr;
+    return it != std::end(table) && it->value == value ? it->text : unknown;
 }
 
 }  // namespace
 
 const char16_t* commandName(std::uint16_t opCode) {
-    return find(COMMAND_NAMES, opCode);
+    return find(COMMAND_NAMES, opCode, u"Unknown");
 }
 
 const char16_t* errorName(std::uint32_t code) {
-    return find(ERROR_NAMES, code);
+    return find(ERROR_NAMES, code, u"UNKNOWN");
 }
 
 void describeCommand(std::uint32_t code, std::u16string& out) {
-    const char16_t* name = commandName(static_cast<std::uint16_t>(code >> 16));
     out += u"Command: ";
-    out += name != nullptr ? name : u"Unknown";
+    out += commandName(static_cast<std::uint16_t>(code >> 16));
 }
 
 void describeError(std::uint32_t code, std::u16string& out) {
-    const char16_t* name = errorName(code);
     out += u" Error code: ";
-    out += name != nullptr ? name : u"UNKNOWN";
+    out += errorName(code);
 }
 
 }  // namespace nork::qz

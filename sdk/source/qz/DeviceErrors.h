@@ -8,9 +8,10 @@
 
 namespace nork::qz {
 
-// Catalogue name of an operation code, or null when it has none.
+// Catalogue name of an operation code, or "Unknown" when it has none.
+// Never null: callers print it as it is.
 const char16_t* commandName(std::uint16_t opCode);
-// Name of a whole error value, or null when it has none.
+// Name of a whole error value, or "UNKNOWN" when it has none. Never null.
 const char16_t* errorName(std::uint32_t code);
 
 // Appends "Command: " and the name of the command in bits 16..31, or
