@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "port/emu/EmuRuntime.h"
+#include "port/ChildProcess.h"
 
 namespace nork::testing {
 
@@ -99,7 +99,7 @@ inline std::size_t threadsOfThisProcess() {
 //     if (nork::testing::rerunAloneIf(TSingleton<X>::existing() != nullptr)) return;
 inline bool rerunAloneIf(bool needed,
                          std::chrono::milliseconds timeout = std::chrono::seconds(100)) {
-    namespace emu = nork::port::emu;
+    namespace proc = nork::port;
     constexpr const char* kAlone = "QZ_TEST_RUNS_ALONE";
     if (!needed || std::getenv(kAlone) != nullptr ||
         ::testing::UnitTest::GetInstance()->test_to_run_count() == 1)
@@ -112,22 +112,22 @@ inline bool rerunAloneIf(bool needed,
     }
     std::filesystem::create_directories(testTmpRoot());
     const std::string log = (testTmpRoot() / (file + ".alone.log")).string();
-    const std::string self = emu::selfExecutablePath();
+    const std::string self = proc::selfExecutablePath();
     std::int64_t pid = 0;
     nork::port::PortError started;
     {
         ScopedEnv alone(kAlone, "1");
         ScopedEnv noReport("GTEST_OUTPUT", nullptr);  // the report is this process's
-        started = emu::spawnProcess(self, {self, "--gtest_filter=" + name}, pid, log, log);
+        started = proc::spawnProcess(self, {self, "--gtest_filter=" + name}, pid, log, log);
     }
     if (started) {
         ADD_FAILURE() << "could not start " << self << " for " << name;
         return true;
     }
     int code = -1;
-    if (emu::waitProcess(pid, timeout, code)) {
-        emu::signalProcess(pid, emu::Signal::Kill);
-        emu::waitProcess(pid, std::chrono::seconds(10), code);
+    if (proc::waitProcess(pid, timeout, code)) {
+        proc::signalProcess(pid, proc::Signal::Kill);
+        proc::waitProcess(pid, std::chrono::seconds(10), code);
         ADD_FAILURE() << name << " alone in a new process did not end in time:\n" << readFile(log);
         return true;
     }
