@@ -208,10 +208,13 @@ class ProbeFilter : public CDeviceFilter {
                 // Long enough for the remover to get into the destruction.
                 probe->removing.wait(5000);
                 std::this_thread::sleep_for(50ms);
-                if (probe->copyGone)
-                    ++probe->callsIntoAGoneListener;
             }
         }
+        // A call takes a while, as a real one does: a destruction that
+        // began meanwhile shows when it ends.
+        std::this_thread::sleep_for(100us);
+        if (probe->copyGone)
+            ++probe->callsIntoAGoneListener;
         return true;
     }
 
@@ -239,6 +242,9 @@ class AppListener : public CDeviceListener {
             ++m_probe->callsIntoAGoneListener;
         if (m_probe->calls++ == 0)
             m_probe->firstCall.set();
+        std::this_thread::sleep_for(100us);
+        if (m_probe->copyGone)
+            ++m_probe->callsIntoAGoneListener;
     }
     std::shared_ptr<FilterProbe> m_probe;
 };
