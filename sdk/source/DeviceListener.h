@@ -1,10 +1,10 @@
 // The observer side of device events: the subject that keeps observers per
 // event type, the listener applications derive from, and listener filters.
 //
-// Observers are called on the device-polling thread with none of the
-// subject's locks held (the event list's lock is: an observer must not wait
-// for the polling thread; post, do not send). Exceptions thrown by an
-// observer are dropped; the observer only loses its own notification.
+// Observers are called on the device-polling thread without the subject's
+// lock, but inside the event queue's: an observer must not wait for the
+// polling thread (post, do not send). Exceptions thrown by an observer are
+// dropped; the observer only loses its own notification.
 //
 // Detaching waits for a call of the observer in progress on another thread
 // and no call starts after it: an observer is detached before the part of
@@ -113,7 +113,7 @@ class TSubject {
 
   protected:
     // Guards the observer lists and the calls in progress; never held while
-    // an observer runs.
+    // an observer runs, nor around detach() (its wait releases one level).
     mutable Mutex m_observersMutex;
 
   private:
