@@ -130,15 +130,20 @@ TEST(DeviceListenerSubject, AnObserverDetachingOrThrowingInItsCallEndsOnlyWhatIt
 // lock is not held during the call.
 TEST(DeviceListenerSubject, AnObserverMayWaitForALockHeldByAThreadThatDetaches) {
     Numbers subject;
-    std::timed_mutex application;
+    std::mutex application;
     CSyncEvent locked(true, false);
     CSyncEvent entered(true, false);
     std::atomic<bool> gaveUp{false};
     Hook waiting([&] {
         entered.set();
-        if (!application.try_lock_for(5s)) {
-            gaveUp = true;
-            return;
+        // Gives up after a while instead of deadlocking forever.
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (!application.try_lock()) {
+            if (std::chrono::steady_clock::now() > end) {
+                gaveUp = true;
+                return;
+            }
+            std::this_thread::sleep_for(1ms);
         }
         application.unlock();
     });
@@ -146,7 +151,7 @@ TEST(DeviceListenerSubject, AnObserverMayWaitForALockHeldByAThreadThatDetaches) 
     subject.attach(&waiting, 1);
     subject.attach(&other, 2);
     std::thread app([&] {
-        std::lock_guard<std::timed_mutex> hold(application);
+        std::lock_guard<std::mutex> hold(application);
         locked.set();
         entered.wait(5000);
         subject.detach(&other);
