@@ -35,9 +35,9 @@ asan: deps
 	@cmake --build $(ASAN_DIR) -j $(JOBS)
 
 # The threaded code under ThreadSanitizer: message layer, threads and
-# callbacks, device events and polling, notifier, reconnection, presence end
-# to end.
-TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|WindowCloser
+# callbacks, device events, listeners and polling, notifier, reconnection,
+# presence end to end.
+TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceListener|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|WindowCloser
 
 tsan: deps
 	$(call configure,$(TSAN_DIR),Tsan)

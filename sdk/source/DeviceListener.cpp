@@ -40,6 +40,19 @@ CDeviceListener::CDeviceListener(const CDeviceFilter* filter)
 }
 
 CDeviceListener::~CDeviceListener() {
+    if (!m_detached.load()) {
+        // Too late for a call in progress (the derived part is gone), but
+        // nothing is called after this.
+        NORK_LOG(LOG_WARNING, "CDeviceListener - listener destroyed without detach()");
+    }
+    detach();
+}
+
+void CDeviceListener::detach() {
+    m_detached.store(true);
+    // Off the queue first: once unqueued, the listener is either never
+    // attached or attached already, and the subject's detach then waits
+    // for its calls.
     CDevicePoll::instance().unqueueListener(this);
     CZykSDK::instance().detach(m_impl.get());
 }

@@ -536,25 +536,32 @@ void CDevicePoll::run() {
 }
 
 void CDevicePoll::attachQueuedListeners() {
-    std::lock_guard<CThreadMutex> guard(m_queueMutex);
-    if (m_queue.empty())
-        return;
     CZykSDK& sdk = CZykSDK::instance();
+    std::vector<CDeviceObserver*> attached;
+    {
+        // Attached under the queue's lock: a listener that unqueues itself
+        // afterwards is on the subject, whose detach waits for its calls.
+        std::lock_guard<CThreadMutex> guard(m_queueMutex);
+        if (m_queue.empty())
+            return;
+        for (CDeviceListener* listener : m_queue) {
+            CDeviceObserver* observer = listener->observer();
+            for (int event = CZykEvent::LAST_EVENT; event >= CZykEvent::FIRST_EVENT; --event)
+                sdk.attach(observer, static_cast<CZykEvent::event_t>(event));
+            attached.push_back(observer);
+        }
+        m_queue.clear();
+    }
+    // A late listener still hears of every drive already there, through the
+    // subject: a listener detached meanwhile is skipped, and one detaching
+    // now waits for the call in progress.
     const std::vector<CUFD> connected = sdk.deviceManager().connectedDevices();
-    for (CDeviceListener* listener : m_queue) {
-        CDeviceObserver* observer = listener->observer();
-        for (int event = CZykEvent::LAST_EVENT; event >= CZykEvent::FIRST_EVENT; --event)
-            sdk.attach(observer, static_cast<CZykEvent::event_t>(event));
-        // A late listener still hears of every drive already there.
+    for (CDeviceObserver* observer : attached) {
         for (const CUFD& device : connected) {
-            try {
-                observer->update(sdk, device, CZykEvent::DEVICE_CONNECTED);
-            } catch (...) {
-                NORK_LOG(LOG_ERROR, "CDevicePoll - listener failed on replay");
-            }
+            if (!sdk.notifyOne(observer, sdk, device, CZykEvent::DEVICE_CONNECTED))
+                break;
         }
     }
-    m_queue.clear();
 }
 
 std::unique_ptr<CDevicePollImpl> CreateHIDPollImpl(int platformType) {

@@ -12,6 +12,10 @@ CHWNDListener::CHWNDListener(port::HWND hwnd, const CDeviceFilter* filter)
       m_hwnd(hwnd),
       m_ownFilter(filter != nullptr ? filter->clone() : nullptr) {}
 
+CHWNDListener::~CHWNDListener() {
+    detach();
+}
+
 bool CHWNDListener::accepts(const CUFD& device) const {
     return m_ownFilter == nullptr || m_ownFilter->accept(device);
 }

@@ -20,6 +20,8 @@ class CHWNDListener : public CDeviceListener {
   public:
     // The filter is copied; null accepts every device.
     CHWNDListener(port::HWND hwnd, const CDeviceFilter* filter);
+    // Detaches before the filter goes.
+    ~CHWNDListener() override;
 
     port::HWND hwnd() const { return m_hwnd; }
 

@@ -396,6 +396,40 @@ TEST_F(PresenceE2e, RapidPlugUnplugCyclesSettleOnTheDriveConnected) {
         EXPECT_EQ(p.wParam, 1u);
 }
 
+// Short watches, as `qzctl watch --count 1` runs them, with many drives
+// plugged: each window listener is removed as soon as the first replayed
+// connect reached it, while the polling thread still replays the other
+// drives to it. Nothing may reach a listener whose destruction began.
+TEST_F(PresenceE2e, ShortWatchesWithTwelveDrivesPluggedEndWhileTheirReplayRuns) {
+    constexpr std::size_t DRIVES = 12;
+    for (std::size_t n = 0; n < DRIVES; ++n) {
+        emu::DriveConfig config = smallDrive("QEPRESWATCH" + std::to_string(1000 + n));
+        config.layout = "public:rest";
+        rig->create(config);
+    }
+    listen();
+    ASSERT_TRUE(pumpUntil(
+        [] { return nork::CZykSDK::instance().deviceManager().connectedCount() == DRIVES; }, 60s));
+
+    for (int watch = 0; watch < 20; ++watch) {
+        std::size_t heard = 0;
+        const port::HWND watcher = port::createWindow(
+            u"short watch",
+            [&heard](port::HWND, std::uint32_t message, std::uintptr_t wParam,
+                     std::intptr_t) -> std::intptr_t {
+                if (message == nork::WM_SDK_DEVICE_CONNECTED && wParam >= 1 && wParam <= DRIVES)
+                    ++heard;
+                return 0;
+            });
+        ASSERT_NE(watcher, port::HWND_NONE);
+        nork::CWMListeningMgr::instance().addHWNDListener(watcher, nullptr);
+        EXPECT_TRUE(pumpUntil([&] { return heard > 0; }, 10s)) << "watch " << watch;
+        EXPECT_TRUE(nork::CWMListeningMgr::instance().removeHWNDListener(watcher));
+        port::destroyWindow(watcher);
+    }
+    EXPECT_EQ(nork::CWMListeningMgr::instance().listenerCount(), 1u);
+}
+
 // The other processes: one that died (its broadcast socket stays behind) and
 // one that watches. The watcher waits for the same cycle and reports no
 // disconnection.
