@@ -4,17 +4,6 @@ namespace qzcli {
 
 namespace {
 
-int digitValue(char c, unsigned base) {
-    int v = -1;
-    if (c >= '0' && c <= '9')
-        v = c - '0';
-    else if (c >= 'a' && c <= 'f')
-        v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-        v = c - 'A' + 10;
-    return v >= 0 && static_cast<unsigned>(v) < base ? v : -1;
-}
-
 // The magnitude without any range check other than 64 bits.
 std::optional<std::uint64_t> magnitude(std::string_view text) {
     unsigned base = 10;
@@ -66,6 +55,17 @@ std::optional<std::int64_t> parseSigned(std::string_view text, std::int64_t min,
     if (value < min || value > max)
         return std::nullopt;
     return value;
+}
+
+int digitValue(char c, unsigned base) {
+    int v = -1;
+    if (c >= '0' && c <= '9')
+        v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
+    return v >= 0 && static_cast<unsigned>(v) < base ? v : -1;
 }
 
 }  // namespace qzcli

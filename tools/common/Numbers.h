@@ -9,6 +9,10 @@
 
 namespace qzcli {
 
+// The value of one digit in `base` (up to 16, either case); -1 for any other
+// character.
+int digitValue(char c, unsigned base);
+
 // An unsigned number within [min, max]; nullopt for anything else.
 std::optional<std::uint64_t> parseUnsigned(std::string_view text, std::uint64_t min = 0,
                                            std::uint64_t max = UINT64_MAX);

@@ -52,14 +52,8 @@ std::optional<std::vector<std::uint8_t>> parseHex(const std::string& text) {
                 return std::nullopt;
             continue;
         }
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
+        const int v = qzcli::digitValue(c, 16);
+        if (v < 0)
             return std::nullopt;
         if (high < 0) {
             high = v;
