@@ -241,8 +241,13 @@ void serialiseValue(const HiveValue& v, std::string& out) {
     }
 }
 
+// A kept line is written back as it was read. One that ends in CR came from
+// a line ending CR CR LF (the reader takes one CR off); written with LF alone
+// it would lose its own CR at the next read.
 void appendLine(std::string& out, std::string_view line) {
     out += line;
+    if (!line.empty() && line.back() == '\r')
+        out += '\r';
     out += '\n';
 }
 
@@ -502,7 +507,7 @@ Document parse(std::string_view text) {
             std::u16string path;
             if (line.size() < 2 || line.back() != ']' ||
                 !utf8ToUtf16(trim(line.substr(1, line.size() - 2)), path) ||
-                (path = normaliseKey(path)).empty()) {
+                !storableKey(path = normaliseKey(path))) {
                 orphaned = true;  // the line itself goes with its block
                 skip(raw);
                 continue;

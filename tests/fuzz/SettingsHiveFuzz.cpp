@@ -1,7 +1,7 @@
-// Fuzz target of the settings hive's text format, through the hive's own
-// entry points: any file reads without fault, and a rewrite of it (one value
-// written) keeps every key and value that could be read and every line that
-// could not.
+// Fuzz target of the settings hive's text format, in memory and through the
+// hive's own entry points: any file reads without fault, and a rewrite of it
+// (one value written) keeps every key and value that could be read and every
+// line that could not.
 //
 // The input is the root's file; it lives in a directory of this process
 // under $TMPDIR (/dev/shm for speed when the fuzzer runs it).
@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "port/HiveFormat.h"
 #include "port/SettingsHive.h"
 
 namespace {
@@ -95,6 +96,14 @@ Snapshot read(const SettingsHive& hive) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The text format alone, in memory: whatever it makes of the bytes, its
+    // own output reads back to the same output.
+    namespace format = nork::port::hive;
+    const std::string once = format::serialise(
+        format::parse(std::string_view(reinterpret_cast<const char*>(data), size)));
+    if (format::serialise(format::parse(once)) != once)
+        fail("the format's own output does not read back to itself");
+
     const fs::path& file = hiveFile();
     {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);

@@ -88,6 +88,7 @@ TEST(HiveFormat, DamagedValueLineCostsOnlyItself) {
         "\"Big\"=dword:100000000",
         "\"Nul\"=dword:1\0",
         "bare words",
+        "bare words on a line ending CR CR LF\r\r",
         "=dword:1",
     };
     for (std::string bad : badLines) {
@@ -120,7 +121,9 @@ TEST(HiveFormat, DamagedValueLineCostsOnlyItself) {
 // name: they are kept but never read into the key above, where they would
 // take the place of its own values.
 TEST(HiveFormat, DamagedKeyLineTakesItsLinesAlong) {
-    for (const char* header : {"[B", "[]", "[\\\\]", "[B\xFF]"}) {
+    // "[B \]" names "B " once its stray backslash goes: a key line cannot
+    // hold a blank at the path's end, so it would be read back as "B".
+    for (const char* header : {"[B", "[]", "[\\\\]", "[B\xFF]", "[B \\]"}) {
         const std::string text = std::string("[A]\n\"x\"=dword:00000001\n") + header +
                                  "\n\"x\"=dword:00000002\n\"y\"=dword:00000003\n"
                                  "[C]\n\"z\"=dword:00000004\n";

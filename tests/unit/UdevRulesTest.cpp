@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -24,20 +24,54 @@ struct Rule {
     int line = 0;
 };
 
+// The KEY{attr} op "value" pairs of a line, with commas and blanks between
+// them; reading stops at anything else.
+std::map<std::string, std::string> pairsOf(const std::string& text) {
+    std::map<std::string, std::string> keys;
+    const auto skipBlanks = [&](std::size_t& i, const char* blanks) {
+        while (i < text.size() && std::strchr(blanks, text[i]) != nullptr)
+            ++i;
+    };
+    std::size_t i = 0;
+    while (true) {
+        skipBlanks(i, " \t,");
+        const std::size_t keyStart = i;
+        while (i < text.size() && ((text[i] >= 'A' && text[i] <= 'Z') || text[i] == '_'))
+            ++i;
+        if (i == keyStart)
+            break;
+        if (i < text.size() && text[i] == '{') {
+            const std::size_t close = text.find('}', i);
+            if (close == std::string::npos)
+                break;
+            i = close + 1;
+        }
+        const std::string key = text.substr(keyStart, i - keyStart);
+        skipBlanks(i, " \t");
+        const std::size_t opStart = i;
+        skipBlanks(i, "=!+-:");
+        const std::string op = text.substr(opStart, i - opStart);
+        skipBlanks(i, " \t");
+        if (op.empty() || i >= text.size() || text[i] != '"')
+            break;
+        const std::size_t close = text.find('"', i + 1);
+        if (close == std::string::npos)
+            break;
+        keys[key + op] = text.substr(i + 1, close - i - 1);
+        i = close + 1;
+    }
+    return keys;
+}
+
 std::vector<Rule> readRules(const std::string& file) {
     std::ifstream in(file);
     std::vector<Rule> rules;
-    const std::regex pair(R"re(([A-Z_]+(\{[^}]*\})?)\s*(==|!=|\+=|-=|:=|=)\s*"([^"]*)")re");
     std::string text;
     for (int n = 1; std::getline(in, text); ++n) {
         const auto start = text.find_first_not_of(" \t");
         if (start == std::string::npos || text[start] == '#')
             continue;
-        Rule rule;
-        rule.line = n;
-        for (std::sregex_iterator it(text.begin(), text.end(), pair), end; it != end; ++it)
-            rule.keys[(*it)[1].str() + (*it)[3].str()] = (*it)[4].str();
-        rules.push_back(std::move(rule));
+        rules.push_back(Rule{pairsOf(text), n});
     }
     return rules;
 }
