@@ -4,6 +4,7 @@
 #include "port/Messages.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -441,6 +442,20 @@ HWND findWindowByTitle(const std::u16string& title) {
         if (w->title == title)
             return id;
     return HWND_NONE;
+}
+
+namespace {
+// -1: the platform's answer; 0 or 1: a test's.
+std::atomic<int> g_deviceDialogs{-1};
+}  // namespace
+
+bool systemShowsDeviceDialogs() {
+    const int set = g_deviceDialogs.load();
+    return set < 0 ? false : set != 0;
+}
+
+void setSystemShowsDeviceDialogs(std::optional<bool> shows) {
+    g_deviceDialogs = shows ? (*shows ? 1 : 0) : -1;
 }
 
 bool postMessage(HWND hwnd, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {

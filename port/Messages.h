@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "port/PortError.h"
@@ -67,6 +68,13 @@ bool isWindow(HWND hwnd);
 // This process's windows only (there is no desktop-wide window list). The
 // first window created with that exact title, HWND_NONE when none.
 HWND findWindowByTitle(const std::u16string& title);
+
+// Whether the system opens windows of its own when a device leaves or
+// arrives (an unsafe-removal warning, a new-hardware wizard) that a program
+// may have to close. No Linux desktop does: false, unless a test says
+// otherwise (std::nullopt restores the platform's answer).
+bool systemShowsDeviceDialogs();
+void setSystemShowsDeviceDialogs(std::optional<bool> shows);
 
 // Queues the message for the window's owner thread. HWND_NONE posts to the
 // calling thread's own queue (hwnd 0 in the message); HWND_BROADCAST is

@@ -13,12 +13,24 @@ constexpr std::uint32_t WM_SYSCOMMAND = 0x0112;
 constexpr std::uintptr_t SC_CLOSE = 0xF060;
 constexpr std::chrono::milliseconds ROUND_PAUSE{20};
 
-void pause(std::chrono::milliseconds d) {
-    if (d.count() > 0)
+}  // namespace
+
+void CWindowCloser::pause(std::chrono::milliseconds d) {
+    PauseFunction hook;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        hook = m_pause;
+    }
+    if (hook)
+        hook(d);
+    else if (d.count() > 0)
         std::this_thread::sleep_for(d);
 }
 
-}  // namespace
+void CWindowCloser::setPauseFunction(PauseFunction pause) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_pause = std::move(pause);
+}
 
 std::u16string CWindowCloser::unsafeRemovalTitle() const {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -61,6 +73,8 @@ bool CWindowCloser::closeAll(const std::u16string& title) {
 bool CWindowCloser::closeWindow() {
     try {
         NORK_LOG(LOG_DEBUG, "WindowCloser::closeWindow was call");
+        if (!port::systemShowsDeviceDialogs())
+            return false;
         std::u16string unsafeTitle;
         std::u16string second;
         std::chrono::milliseconds settle{};

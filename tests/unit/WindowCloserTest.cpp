@@ -1,11 +1,14 @@
-// The window closer over this process's windows: the warning and the
-// wizard are asked to close, a window that stays is given up on after a
-// bounded number of rounds, and nothing seen answers false.
+// The window closer over this process's windows, on a port whose system
+// shows device dialogs: the warning and the wizard are asked to close, a
+// window that stays is given up on after a bounded number of rounds, and
+// nothing seen answers false. On this platform's own port it neither looks
+// nor waits.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +46,14 @@ class Dialog {
     WindowThread m_window;
 };
 
-TEST(WindowCloser, ClosesTheWarningAndTheWizard) {
+// A port whose system shows the dialogs the closer is for.
+class WindowCloserWithDialogs : public ::testing::Test {
+  protected:
+    void SetUp() override { port::setSystemShowsDeviceDialogs(true); }
+    void TearDown() override { port::setSystemShowsDeviceDialogs(std::nullopt); }
+};
+
+TEST_F(WindowCloserWithDialogs, ClosesTheWarningAndTheWizard) {
     CWindowCloser closer;
     closer.setSettleDelay(0ms);
     Dialog warning(u"Unsafe Removal of Device", true);
@@ -55,7 +65,7 @@ TEST(WindowCloser, ClosesTheWarningAndTheWizard) {
     EXPECT_EQ(wizard.closeRequests.load(), 1);
 }
 
-TEST(WindowCloser, AWindowThatStaysIsGivenUpOn) {
+TEST_F(WindowCloserWithDialogs, AWindowThatStaysIsGivenUpOn) {
     CWindowCloser closer;
     closer.setSettleDelay(0ms);
     Dialog stubborn(u"Found New Hardware Wizard", false);
@@ -68,17 +78,20 @@ TEST(WindowCloser, AWindowThatStaysIsGivenUpOn) {
     EXPECT_TRUE(port::isWindow(stubborn.hwnd()));
 }
 
-TEST(WindowCloser, NothingSeenAnswersFalseAfterWaitingForTheWarning) {
+TEST_F(WindowCloserWithDialogs, NothingSeenAnswersFalseAfterWaitingForTheWarning) {
     auto log = testing::LogCapture::onProcessLog("Closer");
     CWindowCloser closer;
     closer.setSettleDelay(60ms);
-    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::chrono::milliseconds> pauses;
+    closer.setPauseFunction([&](std::chrono::milliseconds d) { pauses.push_back(d); });
     EXPECT_FALSE(closer.closeWindow());
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 60ms);
+    EXPECT_EQ(pauses, (std::vector<std::chrono::milliseconds>{60ms}));
     EXPECT_EQ(closer.unsafeRemovalTitle(), u"Unsafe Removal of Device");
     EXPECT_TRUE(closer.secondTitle().empty());
 
-    // A second title, once known, is looked for first.
+    // A second title, once known, is looked for first (with real pauses:
+    // the dialog's thread needs them to go).
+    closer.setPauseFunction(nullptr);
     closer.setSecondTitle(u"Confirm Device Removal");
     Dialog confirm(u"Confirm Device Removal", true);
     log->take();
@@ -92,6 +105,24 @@ TEST(WindowCloser, NothingSeenAnswersFalseAfterWaitingForTheWarning) {
         return l.find(
                    "CWindowCloser::closeWindow FindWindow Succeed finding Window Confirm "
                    "Device Removal ") != std::string::npos;
+    }));
+}
+
+TEST(WindowCloser, OnThisPlatformItNeitherWaitsNorLooks) {
+    ASSERT_FALSE(port::systemShowsDeviceDialogs());
+    auto log = testing::LogCapture::onProcessLog("Closer");
+    CWindowCloser closer;
+    int pauses = 0;
+    closer.setPauseFunction([&](std::chrono::milliseconds) { ++pauses; });
+    // Even a window with the warning's title is none of its business.
+    Dialog lookalike(u"Unsafe Removal of Device", true);
+    EXPECT_FALSE(closer.closeWindow());
+    EXPECT_EQ(pauses, 0);
+    EXPECT_EQ(lookalike.closeRequests.load(), 0);
+    EXPECT_TRUE(port::isWindow(lookalike.hwnd()));
+    const auto lines = log->takeNarrow();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("WindowCloser::closeWindow was call") != std::string::npos;
     }));
 }
 
