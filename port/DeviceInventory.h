@@ -82,6 +82,14 @@ struct StorageUnitFacts {
     bool composite = false;  // the USB device also shows a HID interface
     std::string ioPath;      // what port::DeviceIo opens for this LUN
     std::string mountDir;    // the mounted volume's directory; empty when none
+    // Where the backend found the unit and its USB device, in the terms its
+    // change source uses to say what left (port/DeviceNotifier.h): the sysfs
+    // directories of the block device and of the USB device, or
+    // "qzemu:<serial>/<lun>" and "qzemu:<serial>". Whatever sits below a
+    // location that left ("<location>/...") left with it. Empty when the
+    // backend cannot tell.
+    std::string location;
+    std::string usbLocation;
 };
 
 // One storage unit as presented: the facts plus the derived paths and the
@@ -101,6 +109,7 @@ struct HidInterfaceInfo {
     std::string serial;
     std::string product;
     std::string manufacturer;
+    std::string location;  // as StorageUnitFacts::location, below its USB device's
 };
 
 struct InventorySnapshot {

@@ -19,29 +19,40 @@ constexpr auto LOOK_AT_LEAST_EVERY = 1000ms;
 constexpr auto SEND_TIMEOUT = 10s;
 constexpr auto SLEEP_THRESHOLD = 2000ms;
 
-// The interface paths of one snapshot, per class, in snapshot order.
-struct Paths {
-    std::vector<std::u16string> volumes;
-    std::vector<std::u16string> usbDevices;
-    std::vector<std::u16string> hids;
+// One interface of a snapshot: its path, and where its device sits (what a
+// change source names when it leaves).
+struct Entry {
+    std::u16string path;
+    std::string location;
 };
 
-void addUnique(std::vector<std::u16string>& list, std::u16string path) {
-    if (!path.empty() && std::find(list.begin(), list.end(), path) == list.end())
-        list.push_back(std::move(path));
+// The interfaces of one snapshot, per class, in snapshot order.
+struct Paths {
+    std::vector<Entry> volumes;
+    std::vector<Entry> usbDevices;
+    std::vector<Entry> hids;
+};
+
+bool holds(const std::vector<Entry>& list, const std::u16string& path) {
+    return std::any_of(list.begin(), list.end(), [&](const Entry& e) { return e.path == path; });
+}
+
+void addUnique(std::vector<Entry>& list, std::u16string path, std::string location) {
+    if (!path.empty() && !holds(list, path))
+        list.push_back(Entry{std::move(path), std::move(location)});
 }
 
 Paths pathsOf(const InventorySnapshot& snap, const DeviceNotifier::Filter& filter) {
     Paths p;
     for (const StorageUnit& unit : snap.units) {
         if (filter.volumes)
-            addUnique(p.volumes, unit.volumePath);
+            addUnique(p.volumes, unit.volumePath, unit.facts.location);
         if (filter.usbDevices)
-            addUnique(p.usbDevices, unit.usbDevicePath);
+            addUnique(p.usbDevices, unit.usbDevicePath, unit.facts.usbLocation);
     }
     if (filter.hid) {
         for (const HidInterfaceInfo& h : snap.hids)
-            addUnique(p.hids, utf::toUtf16(h.path));
+            addUnique(p.hids, utf::toUtf16(h.path), h.location);
     }
     return p;
 }
@@ -53,11 +64,11 @@ struct Note {
 };
 
 // Paths of `from` missing in `to`, as notes.
-void missing(const std::vector<std::u16string>& from, const std::vector<std::u16string>& to,
-             std::uintptr_t event, InterfaceClass cls, std::vector<Note>& out) {
-    for (const std::u16string& path : from) {
-        if (std::find(to.begin(), to.end(), path) == to.end())
-            out.push_back(Note{event, cls, path});
+void missing(const std::vector<Entry>& from, const std::vector<Entry>& to, std::uintptr_t event,
+             InterfaceClass cls, std::vector<Note>& out) {
+    for (const Entry& entry : from) {
+        if (!holds(to, entry.path))
+            out.push_back(Note{event, cls, entry.path});
     }
 }
 
@@ -72,6 +83,31 @@ std::vector<Note> changes(const Paths& before, const Paths& now) {
     missing(now.usbDevices, before.usbDevices, DBT_DEVICEARRIVAL, InterfaceClass::UsbDevice, notes);
     missing(now.hids, before.hids, DBT_DEVICEARRIVAL, InterfaceClass::Hid, notes);
     missing(now.volumes, before.volumes, DBT_DEVICEARRIVAL, InterfaceClass::Volume, notes);
+    return notes;
+}
+
+bool atOrBelow(const std::string& location, const std::string& gone) {
+    return !location.empty() && location.compare(0, gone.size(), gone) == 0 &&
+           (location.size() == gone.size() || location[gone.size()] == '/');
+}
+
+// Takes what sits at or below `gone` out of `last`, as removal notes in the
+// order of a snapshot difference.
+std::vector<Note> departure(Paths& last, const std::string& gone) {
+    std::vector<Note> notes;
+    const auto take = [&](std::vector<Entry>& list, InterfaceClass cls) {
+        std::erase_if(list, [&](const Entry& e) {
+            if (!atOrBelow(e.location, gone))
+                return false;
+            notes.push_back(Note{DBT_DEVICEREMOVECOMPLETE, cls, e.path});
+            return true;
+        });
+    };
+    if (gone.empty())
+        return notes;
+    take(last.volumes, InterfaceClass::Volume);
+    take(last.hids, InterfaceClass::Hid);
+    take(last.usbDevices, InterfaceClass::UsbDevice);
     return notes;
 }
 
@@ -134,26 +170,23 @@ void keepForLateDelivery(std::unique_ptr<DeviceBroadcastInterface> payload) {
     kept.push_back(std::move(payload));
 }
 
-std::mutex& factoriesMutex() {
-    static std::mutex m;
-    return m;
-}
-std::vector<std::unique_ptr<IChangeSource> (*)()>& factories() {
-    static std::vector<std::unique_ptr<IChangeSource> (*)()> f;
-    return f;
-}
+// A source the notifier shares with whoever set it (tests).
+class SharedSource final : public IChangeSource {
+  public:
+    explicit SharedSource(std::shared_ptr<IChangeSource> source) : m_source(std::move(source)) {}
+    int waitFd() const override { return m_source->waitFd(); }
+    std::vector<DeviceChange> drain() override { return m_source->drain(); }
 
-std::vector<std::unique_ptr<IChangeSource>> makeSources() {
+  private:
+    std::shared_ptr<IChangeSource> m_source;
+};
+
+std::vector<std::unique_ptr<IChangeSource>> makeSources(std::shared_ptr<IChangeSource> extra) {
     std::vector<std::unique_ptr<IChangeSource>> sources;
     sources.push_back(makeUdevChangeSource());
     sources.push_back(emu::makeEmulatorChangeSourceIfPresent());
-    std::vector<std::unique_ptr<IChangeSource> (*)()> extra;
-    {
-        std::lock_guard<std::mutex> lock(factoriesMutex());
-        extra = factories();
-    }
-    for (auto* factory : extra)
-        sources.push_back(factory());
+    if (extra)
+        sources.push_back(std::make_unique<SharedSource>(std::move(extra)));
     std::erase_if(sources, [](const auto& s) { return s == nullptr; });
     return sources;
 }
@@ -195,33 +228,63 @@ class Worker {
             if (stopping())
                 return;
             m_shared->wake.clear();
-            for (std::size_t i = 0; woken && i < m_sources.size(); ++i) {
-                if (ready[i + 1])
-                    m_sources[i]->drain();
-            }
 
             const std::chrono::milliseconds now = sleptSoFar();
             if (now - slept > SLEEP_THRESHOLD && !send(WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0))
                 return;
             slept = now;
 
-            std::function<InventorySnapshot()> source;
-            {
-                std::lock_guard<std::mutex> lock(m_shared->mutex);
-                source = m_shared->source;
+            // Departures first, as they come: the drive may be back by the
+            // time of the look, and its departure must not get lost.
+            // Something seen arriving before a departure is looked at before
+            // that departure is applied, so a quick return and a second
+            // departure both show.
+            bool lookPending = false;
+            for (std::size_t i = 0; woken && i < m_sources.size(); ++i) {
+                if (!ready[i + 1])
+                    continue;
+                for (const DeviceChange& change : m_sources[i]->drain()) {
+                    if (change.kind != DeviceChange::Kind::Removed) {
+                        lookPending = true;
+                        continue;
+                    }
+                    if (lookPending && !look())
+                        return;
+                    if (!deliver(departure(m_last, change.location)))
+                        return;
+                    // It may have taken more than its location tells.
+                    lookPending = true;
+                }
             }
-            Paths next = pathsOf(source(), m_filter);
-            const std::vector<Note> notes = changes(m_last, next);
-            m_last = std::move(next);
-            for (const Note& note : notes) {
-                auto payload = std::make_unique<DeviceBroadcastInterface>();
-                payload->interfaceClass = note.cls;
-                payload->name = note.path;
-                const auto lParam = reinterpret_cast<std::intptr_t>(payload.get());
-                if (!send(WM_DEVICECHANGE, note.event, lParam, &payload))
-                    return;
-            }
+            if (!look())
+                return;
         }
+    }
+
+    // A new snapshot and its difference to the last one. False when the
+    // notifier is stopping.
+    bool look() {
+        std::function<InventorySnapshot()> source;
+        {
+            std::lock_guard<std::mutex> lock(m_shared->mutex);
+            source = m_shared->source;
+        }
+        Paths next = pathsOf(source(), m_filter);
+        const std::vector<Note> notes = changes(m_last, next);
+        m_last = std::move(next);
+        return deliver(notes);
+    }
+
+    bool deliver(const std::vector<Note>& notes) {
+        for (const Note& note : notes) {
+            auto payload = std::make_unique<DeviceBroadcastInterface>();
+            payload->interfaceClass = note.cls;
+            payload->name = note.path;
+            const auto lParam = reinterpret_cast<std::intptr_t>(payload.get());
+            if (!send(WM_DEVICECHANGE, note.event, lParam, &payload))
+                return false;
+        }
+        return true;
     }
 
     std::chrono::milliseconds sleptSoFar() {
@@ -265,6 +328,7 @@ struct DeviceNotifier::Impl {
     std::mutex mutex;  // start and stop, one at a time
     std::function<InventorySnapshot()> source;
     std::function<std::chrono::milliseconds()> clock;
+    std::shared_ptr<IChangeSource> extraSource;
     std::shared_ptr<Shared> shared;  // of the running thread
     std::thread thread;
 };
@@ -284,8 +348,8 @@ bool DeviceNotifier::start(HWND target, Filter filter) {
         shared->source = m_impl->source ? m_impl->source : [] { return snapshot(); };
         shared->clock = m_impl->clock;
         Paths baseline = pathsOf(shared->source(), filter);
-        auto worker =
-            std::make_shared<Worker>(shared, target, filter, std::move(baseline), makeSources());
+        auto worker = std::make_shared<Worker>(shared, target, filter, std::move(baseline),
+                                               makeSources(m_impl->extraSource));
         m_impl->thread = std::thread([worker] { worker->run(); });
         m_impl->shared = std::move(shared);
         return true;
@@ -346,11 +410,9 @@ void DeviceNotifier::setSuspendClock(std::function<std::chrono::milliseconds()> 
     }
 }
 
-void addChangeSourceFactory(std::unique_ptr<IChangeSource> (*factory)()) {
-    if (factory == nullptr)
-        return;
-    std::lock_guard<std::mutex> lock(factoriesMutex());
-    factories().push_back(factory);
+void DeviceNotifier::setExtraChangeSource(std::shared_ptr<IChangeSource> source) {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->extraSource = std::move(source);
 }
 
 }  // namespace nork::port

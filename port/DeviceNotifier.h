@@ -2,16 +2,22 @@
 // device and HID interfaces, and the system's return from suspend.
 //
 // A notifier owns one thread. It keeps the last inventory snapshot
-// (port/DeviceInventory.h) and takes a new one whenever something may have
-// changed: a kernel uevent (libudev netlink monitor), an event of the
-// emulator daemon (its event stream), poke(), or at the latest every second.
-// The difference between two snapshots becomes notifications, sent (not
-// posted) to the target window so they reach its procedure while its owner
-// thread pumps: removals first (volumes, HID interfaces, USB devices), then
-// arrivals (USB devices, HID interfaces, volumes), each class in snapshot
-// order. Interfaces are compared by path: a unit's volumePath (units without
-// a volume have none), its usbDevicePath (once per device), a HID
-// interface's path.
+// (port/DeviceInventory.h) and its change sources: the kernel's uevents
+// (libudev netlink monitor) and the emulator daemon's event stream. A source
+// says what happened in order: a device left (with its location), something
+// arrived or changed, or "look again" when its stream was cut. A departure
+// becomes removal notifications at once, for whatever the last snapshot
+// shows at or below the location that left, so a drive that leaves and
+// comes back before the next look is still seen leaving. Arrivals come from
+// a new snapshot, taken after each batch of changes, on poke(), and at the
+// latest every second; its difference to the last one (removals, then
+// arrivals) also resynchronises after a dropped or missed event. The
+// notifications are sent (not posted) to the target window so they reach its
+// procedure while its owner thread pumps: removals inside out (volumes, HID
+// interfaces, USB devices), arrivals outside in (USB devices, HID
+// interfaces, volumes), each class in snapshot order. Interfaces are
+// compared by path: a unit's volumePath (units without a volume have none),
+// its usbDevicePath (once per device), a HID interface's path.
 //
 //   WM_DEVICECHANGE, wParam DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE,
 //   lParam = a DeviceBroadcastInterface* valid for the call only.
@@ -63,17 +69,31 @@ struct DeviceBroadcastInterface {
     std::u16string name;  // the interface path
 };
 
-// A source of "something may have changed" wake-ups. The notifier polls
-// waitFd() (readable = look now) and calls drain() afterwards.
+// One thing a change source saw.
+struct DeviceChange {
+    enum class Kind {
+        Removed,  // the device at `location` left, and everything below it
+        Changed,  // something arrived or changed: look
+        Resync,   // the source may have missed events (a new or cut stream)
+    };
+    Kind kind = Kind::Changed;
+    std::string location;  // Removed only (StorageUnitFacts::location)
+
+    friend bool operator==(const DeviceChange&, const DeviceChange&) = default;
+};
+
+// A source of changes. The notifier polls waitFd() (readable = changes are
+// waiting) and then takes them with drain(), oldest first.
 class IChangeSource {
   public:
     virtual ~IChangeSource() = default;
     virtual int waitFd() const = 0;  // -1: none (the source is idle)
-    virtual void drain() = 0;
+    virtual std::vector<DeviceChange> drain() = 0;
 };
 
-// libudev monitor on "block", "usb" and "hidraw" events; null when udev
-// cannot be used.
+// libudev monitor on "block", "usb" and "hidraw" events ("remove" as
+// Removed with the device's sysfs path, anything else as Changed); null
+// when udev cannot be used.
 std::unique_ptr<IChangeSource> makeUdevChangeSource();
 
 class DeviceNotifier {
@@ -106,13 +126,13 @@ class DeviceNotifier {
     // How long the system has slept since boot (tests); the boot and
     // monotonic clocks by default.
     void setSuspendClock(std::function<std::chrono::milliseconds()> clock);
+    // A change source beside udev and the emulator daemon (tests); takes
+    // effect at the next start(). Null removes it.
+    void setExtraChangeSource(std::shared_ptr<IChangeSource> source);
 
   private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
-
-// Extra change sources beside udev and the emulator daemon (tests).
-void addChangeSourceFactory(std::unique_ptr<IChangeSource> (*factory)());
 
 }  // namespace nork::port

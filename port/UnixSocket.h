@@ -61,8 +61,9 @@ class UnixSocket {
     PortError recvInto(std::vector<std::uint8_t>& out, std::size_t len,
                        std::chrono::milliseconds timeout);
 
-    // Waits until data (or the peer's end) can be read. Timeout when not.
-    PortError waitReadable(std::chrono::milliseconds timeout);
+    // Waits until data (or the peer's end) can be read. Timeout when not,
+    // or as soon as `wakeFd` (when not -1) is readable.
+    PortError waitReadable(std::chrono::milliseconds timeout, int wakeFd = -1);
 
     // Ends both directions; a thread blocked on this socket wakes up.
     void shutdownBoth();

@@ -1,11 +1,12 @@
 // The emulator daemon's bus events as wake-ups of the device notifier
 // (port/DeviceNotifier.h).
 //
-// The source owns a thread that subscribes to the daemon's events and makes
-// waitFd() readable for each one. When the daemon goes away the thread tries
-// again every second; a new subscription also wakes the notifier, since the
-// drives may have changed meanwhile. The destructor stops the thread (within
-// about 200 ms).
+// The source owns a thread that subscribes to the daemon's events and queues
+// each one as a change: a drive that left the bus as Removed at its location
+// ("qzemu:<serial>"), anything else as Changed. When the daemon goes away
+// the thread tries again every second; a new subscription queues Resync,
+// since the drives may have changed meanwhile. The destructor wakes and
+// stops the thread at once.
 #pragma once
 
 #include <memory>

@@ -292,13 +292,15 @@ EmuStatus EmuClient::subscribe() {
     return call(MsgType::Subscribe, {}, reply);
 }
 
-EmuStatus EmuClient::waitEvent(Event& out, std::chrono::milliseconds timeout) {
+EmuStatus EmuClient::waitEvent(Event& out, std::chrono::milliseconds timeout, int wakeFd) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    const auto deadline = Clock::now() + timeout;
+    const bool forever = timeout.count() < 0;
+    const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
     while (m_events.empty()) {
         if (!m_socket.isOpen())
             return broken(PortError{PortErrc::Disconnected, 0});
-        if (PortError e = m_socket.waitReadable(left(deadline))) {
+        if (PortError e =
+                m_socket.waitReadable(forever ? UnixSocket::FOREVER : left(deadline), wakeFd)) {
             EmuStatus s;
             s.io = e;  // a timeout leaves the connection intact
             if (e.code != PortErrc::Timeout)

@@ -74,9 +74,10 @@ class EmuClient {
 
     // After subscribe() the daemon pushes bus events of every drive; they
     // are queued while other replies are awaited. waitEvent answers Timeout
-    // when none came in time.
+    // when none came in time (UnixSocket::FOREVER: no limit), or as soon as
+    // `wakeFd` (when not -1) becomes readable.
     EmuStatus subscribe();
-    EmuStatus waitEvent(Event& out, std::chrono::milliseconds timeout);
+    EmuStatus waitEvent(Event& out, std::chrono::milliseconds timeout, int wakeFd = -1);
 
     // One raw request: the reply's payload on success.
     EmuStatus call(MsgType type, const std::vector<std::uint8_t>& payload,

@@ -49,6 +49,10 @@ std::string makeDevicePath(const std::string& serial, std::uint8_t lun) {
     return std::string(DEVICE_PATH_SCHEME) + serial + "/" + std::to_string(lun);
 }
 
+std::string emulatorLocation(const std::string& serial) {
+    return std::string(DEVICE_PATH_SCHEME) + serial;
+}
+
 PortError toScsiCommand(const ScsiPassThroughRequest& request, ScsiCommand& out) {
     const PortError bad{PortErrc::InvalidArgument, 0};
     const bool direct = request.controlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT;

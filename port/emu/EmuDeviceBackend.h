@@ -38,6 +38,9 @@ struct EmulatedPath {
 
 bool parseDevicePath(std::string_view path, EmulatedPath& out);
 std::string makeDevicePath(const std::string& serial, std::uint8_t lun);
+// The location (port/DeviceInventory.h) of a drive's USB device,
+// "qzemu:<serial>"; its units' locations are their device paths below it.
+std::string emulatorLocation(const std::string& serial);
 
 // Translation of a pass-through request to a protocol command and of the
 // answer back, shared by every emulator backend (socket and in-process).

@@ -46,6 +46,7 @@ class EmulatorInventoryBackend final : public IInventoryBackend {
                 hid.serial = drive.serial;
                 hid.product = drive.product;
                 hid.manufacturer = drive.vendor;
+                hid.location = emulatorLocation(drive.serial) + "/hid";
                 hids.push_back(std::move(hid));
             }
         }
@@ -103,6 +104,8 @@ class EmulatorInventoryBackend final : public IInventoryBackend {
             unit.cdrom = domain.type == DOMAIN_TYPE_CD;
             unit.composite = composite;
             unit.ioPath = makeDevicePath(drive.serial, domain.lun);
+            unit.usbLocation = emulatorLocation(drive.serial);
+            unit.location = unit.ioPath;
             if (!drive.stateDir.empty()) {
                 const std::filesystem::path dir = std::filesystem::path(drive.stateDir) /
                                                   "volumes" / ("lun" + std::to_string(domain.lun));

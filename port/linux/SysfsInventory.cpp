@@ -162,6 +162,8 @@ class SysfsInventoryBackend final : public IInventoryBackend {
                 mountsRead = true;
             }
             unit.mountDir = mountDirOf(blockDir, name, mounts);
+            unit.location = blockDir.string();
+            unit.usbLocation = usbDevice.string();
             units.push_back(std::move(unit));
         }
     }
@@ -185,6 +187,7 @@ class SysfsInventoryBackend final : public IInventoryBackend {
             hid.serial = attribute(usbDevice / "serial");
             hid.product = attribute(usbDevice / "product");
             hid.manufacturer = attribute(usbDevice / "manufacturer");
+            hid.location = dir.string();
             hids.push_back(std::move(hid));
         }
     }

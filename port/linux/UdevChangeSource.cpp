@@ -1,7 +1,9 @@
-// Kernel uevents as wake-ups of the device notifier: a libudev monitor on the
-// netlink "udev" group (events after udev's rules ran, so device nodes and
-// links exist) for the subsystems whose devices the inventory shows.
+// Kernel uevents as changes for the device notifier: a libudev monitor on
+// the netlink "udev" group (events after udev's rules ran, so device nodes
+// and links exist) for the subsystems whose devices the inventory shows.
 #include <libudev.h>
+
+#include <cstring>
 
 #include "port/DeviceNotifier.h"
 
@@ -20,11 +22,21 @@ class UdevChangeSource final : public IChangeSource {
 
     int waitFd() const override { return udev_monitor_get_fd(m_monitor); }
 
-    // The events themselves say nothing the next snapshot does not: take
-    // them off the socket (it is non-blocking) and drop them.
-    void drain() override {
-        while (udev_device* d = udev_monitor_receive_device(m_monitor))
+    // A departure names the device that left (its sysfs path, as the
+    // inventory's locations give it); any other event only says "look".
+    // The socket is non-blocking: this takes what is there.
+    std::vector<DeviceChange> drain() override {
+        std::vector<DeviceChange> changes;
+        while (udev_device* d = udev_monitor_receive_device(m_monitor)) {
+            const char* action = udev_device_get_action(d);
+            const char* syspath = udev_device_get_syspath(d);
+            if (action != nullptr && std::strcmp(action, "remove") == 0 && syspath != nullptr)
+                changes.push_back(DeviceChange{DeviceChange::Kind::Removed, syspath});
+            else
+                changes.push_back(DeviceChange{DeviceChange::Kind::Changed, {}});
             udev_device_unref(d);
+        }
+        return changes;
     }
 
   private:

@@ -204,12 +204,23 @@ PortError UnixSocket::recvInto(std::vector<std::uint8_t>& out, std::size_t len,
     return PortError::ok();
 }
 
-PortError UnixSocket::waitReadable(std::chrono::milliseconds timeout) {
+PortError UnixSocket::waitReadable(std::chrono::milliseconds timeout, int wakeFd) {
     if (m_fd < 0)
         return PortError{PortErrc::InvalidArgument, EBADF};
     const bool forever = timeout.count() < 0;
-    return waitFor(m_fd, POLLIN, forever,
-                   Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout));
+    const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
+    if (wakeFd < 0)
+        return waitFor(m_fd, POLLIN, forever, deadline);
+    for (;;) {
+        pollfd p[2] = {{m_fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        const int rc = ::poll(p, 2, remainingMs(forever, deadline));
+        if (rc > 0)
+            return p[0].revents != 0 ? PortError::ok() : PortError{PortErrc::Timeout, 0};
+        if (rc == 0)
+            return PortError{PortErrc::Timeout, 0};
+        if (errno != EINTR)
+            return fromSocketErrno(errno);
+    }
 }
 
 void UnixSocket::shutdownBoth() {

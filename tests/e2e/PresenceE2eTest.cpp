@@ -264,10 +264,17 @@ TEST_F(PresenceE2e, ALateListenerHearsOfEveryConnectedDriveWithItsOwnId) {
     port::destroyWindow(first);
 }
 
-TEST_F(PresenceE2e, QzDetachAttachOfATwoLetterDriveIsOneUpdateWithCode7) {
+// The drive's time off the bus: long enough to be seen gone by any look,
+// and none at all (it is back before the library could look: only the
+// departure told by the emulator's event stream shows it left).
+class PresenceReattachE2e : public PresenceE2e, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PresenceReattachE2e, QzDetachAttachOfATwoLetterDriveIsOneUpdateWithCode7) {
     const std::string serial = "QEPRES000000004";
     nork::CUFD ufd = connectedTwoLetterDrive(serial);
     ASSERT_TRUE(ufd.isValid());
+    rig->fault(
+        {serial, emu::FaultKind::ReattachDelay, 0, static_cast<std::uint32_t>(GetParam()), true});
     pumpFor(500ms);
     // Connected before the window listened: one replayed connect.
     ASSERT_EQ(count(nork::WM_SDK_DEVICE_CONNECTED), 1u);
@@ -288,11 +295,15 @@ TEST_F(PresenceE2e, QzDetachAttachOfATwoLetterDriveIsOneUpdateWithCode7) {
     EXPECT_EQ(logged("volume interface removal"), 2u);
     EXPECT_EQ(logged("volume interface arrival"), 2u);
     EXPECT_EQ(logged("CTransparentReconnect::signal - device reconnected (2 out of 2)"), 1u);
+    EXPECT_EQ(logged("CTransparentReconnect::status - device disconnected (1 out of"), 1u);
     // The starter heard its own broadcast and did not wait a second time.
     EXPECT_EQ(logged("registration rejected"), 1u);
     EXPECT_EQ(roots(ufd), (std::vector<std::u16string>{u"D:\\", u"E:\\"}));
     EXPECT_FALSE(nork::CTransparentReconnectionsManager::instance().isRegistered(u16(serial)));
 }
+
+INSTANTIATE_TEST_SUITE_P(Delays, PresenceReattachE2e, ::testing::Values(300, 0),
+                         [](const auto& p) { return "ms" + std::to_string(p.param); });
 
 TEST_F(PresenceE2e, ADriveThatNeverReturnsEndsInError300AndNoApplicationMessage) {
     const std::string serial = "QEPRES000000005";

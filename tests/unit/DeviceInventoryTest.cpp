@@ -188,10 +188,11 @@ TEST_F(InventoryTest, SnapshotJoinsBackendsMostRecentFirst) {
     auto older = std::make_shared<FakeBackend>("older");
     auto newer = std::make_shared<FakeBackend>("newer");
     older->units = {facts("OLD", 0, false, volume("old0")), facts("SAME", 0)};
-    older->hids = {{"/dev/hidraw3", 1, 2, "OLD", "p", "m"}};
+    older->hids = {{"/dev/hidraw3", 1, 2, "OLD", "p", "m", ""}};
     newer->units = {facts("NEW", 0, true, volume("new0")), facts("NEW", 1, false, volume("new1")),
                     facts("SAME", 0)};
-    newer->hids = {{"/dev/hidraw3", 1, 2, "OLD", "p", "m"}, {"qzemu-hid:NEW", 3, 4, "NEW", "", ""}};
+    newer->hids = {{"/dev/hidraw3", 1, 2, "OLD", "p", "m", ""},
+                   {"qzemu-hid:NEW", 3, 4, "NEW", "", "", ""}};
     registerInventoryBackend(older);
     registerInventoryBackend(newer);
     registerInventoryBackend(newer);  // idempotent

@@ -16,6 +16,7 @@
 
 #include "RuntimeTestSupport.h"
 #include "port/DeviceNotifier.h"
+#include "port/linux/Wakeups.h"
 
 using namespace nork::port;
 using namespace std::chrono_literals;
@@ -169,6 +170,8 @@ class FakeInventory {
 StorageUnit unit(const std::u16string& serial, int lun, bool mounted) {
     StorageUnit u;
     u.facts.lun = static_cast<std::uint8_t>(lun);
+    u.facts.usbLocation = "bus/" + std::string(serial.begin(), serial.end());
+    u.facts.location = u.facts.usbLocation + "/" + std::to_string(lun);
     u.usbDevicePath = u"usb#" + serial;
     if (mounted)
         u.volumePath = u"vol#" + serial + u"&" + static_cast<char16_t>(u'0' + lun);
@@ -178,8 +181,42 @@ StorageUnit unit(const std::u16string& serial, int lun, bool mounted) {
 HidInterfaceInfo hid(const std::string& serial) {
     HidInterfaceInfo h;
     h.path = "hid:" + serial;
+    h.location = "bus/" + serial + "/hid";
     return h;
 }
+
+// A change source the test feeds, as the emulator's event stream or udev
+// would.
+class FakeChangeSource final : public IChangeSource {
+  public:
+    int waitFd() const override { return m_wake.fd(); }
+    std::vector<DeviceChange> drain() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_wake.clear();
+        std::vector<DeviceChange> out;
+        out.swap(m_changes);
+        return out;
+    }
+    // Hands the notifier these changes in one batch.
+    void feed(std::vector<DeviceChange> changes) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (auto& c : changes)
+                m_changes.push_back(std::move(c));
+        }
+        m_wake.set();
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::vector<DeviceChange> m_changes;
+    WakeFd m_wake;
+};
+
+DeviceChange removed(const std::string& location) {
+    return DeviceChange{DeviceChange::Kind::Removed, location};
+}
+const DeviceChange CHANGED{DeviceChange::Kind::Changed, {}};
 
 class DeviceNotifierTest : public ::testing::Test {
   protected:
@@ -257,6 +294,66 @@ TEST_F(DeviceNotifierTest, DifferencesBecomeNotificationsRemovalsFirst) {
 
     look();
     EXPECT_EQ(target.seen().size(), expect.size()) << "nothing changed since";
+}
+
+// A drive that leaves and is back before any look: the inventory never shows
+// it gone, yet its departure (told by the change source) and its return are
+// both announced, in order, and nothing else moves. A drive whose location
+// merely starts with the same letters is not taken along.
+TEST_F(DeviceNotifierTest, ADepartureBetweenTwoLooksIsAnnouncedWithTheReturn) {
+    InventorySnapshot snap;
+    snap.units = {unit(u"A", 0, true), unit(u"A", 1, true), unit(u"AB", 0, true)};
+    snap.hids = {hid("A")};
+    inventory.set(snap);
+    auto source = std::make_shared<FakeChangeSource>();
+    notifier.setExtraChangeSource(source);
+    Target target;
+    ASSERT_TRUE(notifier.start(target.hwnd, {}));
+
+    source->feed({removed("bus/A"), CHANGED});
+    struct Expect {
+        std::uintptr_t event;
+        std::u16string name;
+    };
+    const std::vector<Expect> expect = {
+        {DBT_DEVICEREMOVECOMPLETE, u"vol#A&0"}, {DBT_DEVICEREMOVECOMPLETE, u"vol#A&1"},
+        {DBT_DEVICEREMOVECOMPLETE, u"hid:A"},   {DBT_DEVICEREMOVECOMPLETE, u"usb#A"},
+        {DBT_DEVICEARRIVAL, u"usb#A"},          {DBT_DEVICEARRIVAL, u"hid:A"},
+        {DBT_DEVICEARRIVAL, u"vol#A&0"},        {DBT_DEVICEARRIVAL, u"vol#A&1"},
+    };
+    ASSERT_TRUE(waitFor([&] { return target.seen().size() >= expect.size(); }));
+    look();
+    const std::vector<Seen> seen = target.seen();
+    ASSERT_EQ(seen.size(), expect.size());
+    for (std::size_t i = 0; i < expect.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen[i].wParam, expect[i].event);
+        EXPECT_EQ(seen[i].name, expect[i].name);
+    }
+}
+
+// Two quick round trips told in one batch are two departures and two
+// returns: what arrived is looked at before the next departure applies. A
+// departure of something the notifier does not know changes nothing.
+TEST_F(DeviceNotifierTest, EveryRoundTripOfABatchIsAnnounced) {
+    InventorySnapshot snap;
+    snap.units = {unit(u"A", 0, true)};
+    inventory.set(snap);
+    auto source = std::make_shared<FakeChangeSource>();
+    notifier.setExtraChangeSource(source);
+    Target target;
+    ASSERT_TRUE(notifier.start(target.hwnd, {true, false, false}));
+
+    source->feed({removed("bus/Z"), removed("bus/A"), CHANGED, removed("bus/A"), CHANGED});
+    ASSERT_TRUE(waitFor([&] { return target.seen().size() >= 4; }));
+    look();
+    const std::vector<Seen> seen = target.seen();
+    ASSERT_EQ(seen.size(), 4u);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen[i].wParam, i % 2 == 0 ? DBT_DEVICEREMOVECOMPLETE : DBT_DEVICEARRIVAL);
+        EXPECT_EQ(seen[i].name, u"vol#A&0");
+    }
 }
 
 TEST_F(DeviceNotifierTest, FilterLeavesClassesOut) {

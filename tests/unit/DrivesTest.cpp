@@ -84,8 +84,8 @@ TEST_F(DrivesTest, ListingGroupsUnitsAndAssignsNoLetter) {
     const std::string data = volume("data");
     backend->units = {unit("A1", 0, true, cd), unit("A1", 1, false, data),
                       unit("B2", 0, false, "")};
-    backend->hids = {{"qzemu-hid:A1", 0x3C2A, 0x0106, "A1", "", ""},
-                     {"/dev/hidraw9", 0x1111, 0x2222, "H3", "", ""}};
+    backend->hids = {{"qzemu-hid:A1", 0x3C2A, 0x0106, "A1", "", "", ""},
+                     {"/dev/hidraw9", 0x1111, 0x2222, "H3", "", "", ""}};
 
     std::vector<SystemDrive> drives;
     ASSERT_EQ(listDrives(drives), STATUS_OK);
