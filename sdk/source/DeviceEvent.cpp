@@ -311,10 +311,37 @@ std::unique_ptr<CDeviceEvent> CDeviceEventDisconnectWin::clone() const {
 
 // ---- CDeviceEventList ----
 
+namespace {
+
+// Whether two events of any kinds speak of one interface, drive letter or
+// drive.
+bool sameSubject(const CDeviceEvent& a, const CDeviceEvent& b) {
+    if (!a.interfacePath().empty() && a.interfacePath() == b.interfacePath())
+        return true;
+    const std::uint32_t mask = a.params().driveMask();
+    if (mask != 0 && mask == b.params().driveMask())
+        return true;
+    const std::u16string serial = a.params().serialNumber();
+    return !serial.empty() && serial == std::u16string(b.params().serialNumber());
+}
+
+}  // namespace
+
 void CDeviceEventList::RegisterEvent(const CDeviceEvent& event) {
     std::lock_guard<CThreadMutex> guard(m_mutex);
     NORK_LOG(LOG_INFO, "CDevicePollImpl::RegisterEvent - event registered");
-    for (const std::unique_ptr<CDeviceEvent>& queued : m_events) {
+    m_fresh = true;
+    // A drive that left and came back while its earlier arrival still
+    // waited: the new arrival must not fold into that one, ahead of the
+    // departure, so merging starts after the last event of the other kind
+    // about the same drive.
+    auto from = m_events.begin();
+    for (auto it = m_events.begin(); it != m_events.end(); ++it) {
+        if ((*it)->kind() != event.kind() && sameSubject(**it, event))
+            from = std::next(it);
+    }
+    for (auto it = from; it != m_events.end(); ++it) {
+        const std::unique_ptr<CDeviceEvent>& queued = *it;
         if (queued->isSame(event)) {
             queued->params().setDeviceTypeFlags(
                 static_cast<std::uint8_t>(queued->typeFlags() | event.typeFlags()));
@@ -334,6 +361,7 @@ void CDeviceEventList::RegisterEvent(const CDeviceEvent& event) {
 
 void CDeviceEventList::Process(CDeviceEventSink& sink) {
     std::lock_guard<CThreadMutex> guard(m_mutex);
+    m_fresh = false;
     for (auto it = m_events.begin(); it != m_events.end();) {
         CDeviceEvent& event = **it;
         const bool ready = event.TestReady();

@@ -18,6 +18,7 @@
 // most 1 ms).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -249,11 +250,14 @@ class CDeviceEventList {
     void Process(CDeviceEventSink& sink);
     void clear();
     std::size_t size() const;
+    // Whether an event was registered since the last Process.
+    bool hasFreshEvents() const { return m_fresh.load(); }
     CThreadMutex& mutex() const { return m_mutex; }
 
   private:
     mutable CThreadMutex m_mutex;
     std::list<std::unique_ptr<CDeviceEvent>> m_events;
+    std::atomic<bool> m_fresh{false};
 };
 
 // ---- device marker keys ----

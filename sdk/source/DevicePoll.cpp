@@ -21,6 +21,8 @@ namespace {
 
 std::atomic<port::HWND> g_sdkWindow{port::HWND_NONE};
 
+constexpr std::chrono::seconds IDLE_WAIT{10};
+
 int platformType() {
     return CPlatformFactory::instance().platformType();
 }
@@ -489,8 +491,11 @@ void CDevicePoll::setImplementation(std::unique_ptr<CDevicePollImpl> impl) {
 }
 
 void CDevicePoll::queueListener(CDeviceListener* listener) {
-    std::lock_guard<CThreadMutex> guard(m_queueMutex);
-    m_queue.push_back(listener);
+    {
+        std::lock_guard<CThreadMutex> guard(m_queueMutex);
+        m_queue.push_back(listener);
+    }
+    onWake();
 }
 
 void CDevicePoll::unqueueListener(CDeviceListener* listener) {
@@ -501,16 +506,25 @@ void CDevicePoll::unqueueListener(CDeviceListener* listener) {
 void CDevicePoll::onStart() {
     m_impl = m_nextImpl ? std::move(m_nextImpl)
                         : CreateHIDPollImpl(CPlatformFactory::instance().platformType());
-    if (m_impl)
+    if (m_impl) {
         m_impl->start();
+        m_wakeWindow = m_impl->window();
+    }
     m_nextProcess = tickCount();
 }
 
 void CDevicePoll::onStop() {
+    m_wakeWindow = port::HWND_NONE;
     if (m_impl) {
         m_impl->close();
         m_impl.reset();
     }
+}
+
+void CDevicePoll::onWake() {
+    const port::HWND window = m_wakeWindow.load();
+    if (window != port::HWND_NONE)
+        port::postMessage(window, port::WM_NULL, 0, 0);
 }
 
 void CDevicePoll::run() {
@@ -521,14 +535,22 @@ void CDevicePoll::run() {
             return;
         }
         m_impl->start();
+        m_wakeWindow = m_impl->window();
     }
     while (m_impl->pumpOneMessage()) {
     }
+    // New events are tested now; waiting ones when their interval is up.
     const std::uint32_t now = tickCount();
-    if (static_cast<std::int32_t>(now - m_nextProcess) >= 0) {
+    if (m_impl->hasFreshEvents() || static_cast<std::int32_t>(now - m_nextProcess) >= 0) {
         m_impl->Process();
-        attachQueuedListeners();
-        m_nextProcess = now + m_interval;
+        m_nextProcess = tickCount() + m_interval;
+    }
+    attachQueuedListeners();
+    if (m_impl->queuedEvents() == 0 && m_wakeWindow.load() != port::HWND_NONE) {
+        // Nothing to test again: sleep until a message comes. The bound
+        // only guards against a wake-up that never came.
+        port::waitThreadQueue(IDLE_WAIT);
+        return;
     }
     const auto left = static_cast<std::int32_t>(m_nextProcess - tickCount());
     if (left > 0)

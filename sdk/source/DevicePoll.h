@@ -6,12 +6,17 @@
 // window carries the broadcast requests of reconnections and relays the
 // event notifications of the library's other processes.
 //
+// The thread sleeps until a message reaches its window: a notification is
+// handled and its event tested at once. Only events that are not ready yet
+// bring the thread back every polling interval (250 ms) to test them again.
+//
 // Threads: the polling thread runs the window procedure, event processing,
 // observer notification and listener attachment. Application threads queue
-// listeners and send broadcast requests to the window (answered at the
-// thread's next pump, within milliseconds).
+// listeners (which wakes the thread) and send broadcast requests to the
+// window (answered at once).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -56,6 +61,11 @@ class CDevicePollImpl : public CDeviceEventSink {
     // Tests queued events; fires the ready ones.
     void Process() { m_events.Process(*this); }
     std::size_t queuedEvents() const { return m_events.size(); }
+    // An event came in since the last Process: it is tested at once.
+    bool hasFreshEvents() const { return m_events.hasFreshEvents(); }
+    // The window whose queue the thread waits on (none: the thread looks
+    // every polling interval).
+    virtual port::HWND window() const { return port::HWND_NONE; }
 
     // A ready event: asks the device manager and notifies observers.
     void DeviceConnected(CDeviceParams& params, std::uint32_t tick) override;
@@ -75,7 +85,7 @@ class CDevicePollWinHID : public CDevicePollImpl {
     bool start() override;
     void close() override;
 
-    port::HWND window() const { return m_hWnd; }
+    port::HWND window() const override { return m_hWnd; }
 
     // The handlers, public for tests that feed them without a system.
     void deviceArrivel(std::uint32_t mask, const std::u16string* path);
@@ -136,6 +146,7 @@ class CDevicePoll : public CThread {
     void run() override;
     void onStart() override;
     void onStop() override;
+    void onWake() override;
 
   private:
     void attachQueuedListeners();
@@ -146,6 +157,9 @@ class CDevicePoll : public CThread {
     std::vector<CDeviceListener*> m_queue;
     CThreadMutex m_queueMutex;
     std::uint32_t m_nextProcess = 0;
+    // The running implementation's window: a message posted to it ends the
+    // thread's wait (stop, a queued listener).
+    std::atomic<port::HWND> m_wakeWindow{port::HWND_NONE};
 };
 
 // The implementation the platform asks for (every type gets the window form;

@@ -121,6 +121,7 @@ void CThread::stop() {
         return;  // another stop() got here first
     m_keepRunning = false;
     m_wake.set();
+    onWake();
     m_stopped.wait();
     m_stopped.reset();
     if (m_thread.joinable())
@@ -130,6 +131,7 @@ void CThread::stop() {
 void CThread::requestStop() {
     m_keepRunning = false;
     m_wake.set();
+    onWake();
 }
 
 void CThread::pause() {
@@ -138,6 +140,7 @@ void CThread::pause() {
 
 void CThread::resume() {
     m_wake.set();
+    onWake();
 }
 
 // ------------------------------------------------------------ runOnNewThread

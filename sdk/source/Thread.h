@@ -76,6 +76,10 @@ class CThread {
     virtual void run() = 0;
     virtual void onStart() {}
     virtual void onStop() {}
+    // Called on the caller's thread once stop, requestStop or resume has
+    // told the worker: a class whose run() waits on something of its own
+    // wakes it here, so the worker does not sleep out that wait.
+    virtual void onWake() {}
 
   private:
     void body();
