@@ -275,6 +275,33 @@ TEST_F(DeviceEventTest, AMergedReportGivesItsDevicePathToAnEventWithout) {
     EXPECT_EQ(opened, 1);
 }
 
+// A drive leaves and comes back while its first arrival still waits to
+// validate: the new arrival stays behind the departure, so the manager
+// hears arrival, departure, arrival, and the drive ends connected.
+TEST_F(DeviceEventTest, AnArrivalAfterADepartureNeverFoldsIntoAnEarlierArrival) {
+    CPlatformFactory factory(identity(12), 0);
+    validation = CDeviceEventConnectWin::CANT_TELL;
+    CDeviceEventList list;
+    list.RegisterEvent(*connect(factory));
+    RecordingSink sink;
+    list.Process(sink);
+    ASSERT_TRUE(sink.fired.empty());
+
+    auto removal = factory.newDisconnectEvent();
+    removal->params().setSerialNumber(u"SER0001");
+    removal->params().setDriveMask(1u << 4);
+    list.RegisterEvent(*removal);
+    list.RegisterEvent(*connect(factory));
+    EXPECT_EQ(list.size(), 3u);
+
+    validation = CDeviceEventConnectWin::VALID;
+    list.Process(sink);
+    ASSERT_EQ(sink.fired.size(), 3u);
+    EXPECT_TRUE(sink.fired[0].connected);
+    EXPECT_FALSE(sink.fired[1].connected);
+    EXPECT_TRUE(sink.fired[2].connected);
+}
+
 TEST_F(DeviceEventTest, MergeSwallowsTheFirstRepeatThenCountsAndDoublesTheUnits) {
     CPlatformFactory factory(identity(8), 0);
     auto direct = connect(factory);
