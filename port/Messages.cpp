@@ -444,6 +444,17 @@ HWND findWindowByTitle(const std::u16string& title) {
     return HWND_NONE;
 }
 
+ThreadQueueHandle currentThreadQueue() {
+    return ThreadQueueHandle{std::static_pointer_cast<void>(ownQueue())};
+}
+
+bool postThreadMessage(const ThreadQueueHandle& thread, std::uint32_t message,
+                       std::uintptr_t wParam, std::intptr_t lParam) {
+    const std::shared_ptr<void> queue = thread.queue.lock();
+    return queue != nullptr &&
+           std::static_pointer_cast<Queue>(queue)->post(Msg{HWND_NONE, message, wParam, lParam});
+}
+
 namespace {
 // -1: the platform's answer; 0 or 1: a test's.
 std::atomic<int> g_deviceDialogs{-1};

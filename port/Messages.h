@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -68,6 +69,18 @@ bool isWindow(HWND hwnd);
 // This process's windows only (there is no desktop-wide window list). The
 // first window created with that exact title, HWND_NONE when none.
 HWND findWindowByTitle(const std::u16string& title);
+
+// A thread's message queue as seen from another thread, so that a wait of
+// that thread which also watches something of its own (a flag looked at
+// between waitThreadQueue calls) can be woken by a post.
+struct ThreadQueueHandle {
+    std::weak_ptr<void> queue;
+};
+ThreadQueueHandle currentThreadQueue();
+// Posts a thread message (hwnd HWND_NONE) to that queue. False when the
+// handle is empty or its thread has ended.
+bool postThreadMessage(const ThreadQueueHandle& thread, std::uint32_t message,
+                       std::uintptr_t wParam, std::intptr_t lParam);
 
 // Whether the system opens windows of its own when a device leaves or
 // arrives (an unsafe-removal warning, a new-hardware wizard) that a program

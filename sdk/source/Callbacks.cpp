@@ -72,8 +72,19 @@ void CStatusCallbackSynchronizer::signal(STATUS status) {
     // touch of this object: the waiter usually destroys the synchronizer as
     // soon as its wait returns.
     std::int32_t flags = impl.flags.load();
-    while (!impl.flags.compare_exchange_weak(flags, (flags | SIGNALLED) & ~KEEP_LOOPING)) {
+    port::ThreadQueueHandle waiter;
+    for (;;) {
+        // A waiter in its loop is woken; its queue was recorded before the
+        // loop bit was set, and is copied before the signal is given.
+        waiter = {};
+        if ((flags & MODALLOOP) != 0) {
+            std::lock_guard<std::mutex> lock(impl.waiterMutex);
+            waiter = impl.waiter;
+        }
+        if (impl.flags.compare_exchange_weak(flags, (flags | SIGNALLED) & ~KEEP_LOOPING))
+            break;
     }
+    port::postThreadMessage(waiter, port::WM_NULL, 0, 0);
 }
 
 void CStatusCallbackSynchronizer::onDone(STATUS status) {
@@ -105,12 +116,18 @@ STATUS CStatusCallbackSynchronizer::wait() {
         return impl.status.load();
 
     zyk_assert(!(impl.flags.load() & MODALLOOP), "!(m_nFlags & MODALLOOP)");
+    {
+        std::lock_guard<std::mutex> lock(impl.waiterMutex);
+        impl.waiter = port::currentThreadQueue();
+    }
     impl.flags.fetch_or(MODALLOOP | KEEP_LOOPING);
     // The signal may land between the check above and setting the bits (it
     // then cleared a loop bit not yet set), so the signal ends the loop too.
     while ((impl.flags.load() & (KEEP_LOOPING | SIGNALLED)) == KEEP_LOOPING) {
+        // The signal posts to this queue; the bound only covers a waiter
+        // whose queue could not be recorded.
         if (!pumpThreadMessagesOnce())
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            port::waitThreadQueue(std::chrono::milliseconds(100));
     }
     impl.flags.fetch_and(~(MODALLOOP | KEEP_LOOPING | SIGNALLED));
     return impl.status.load();

@@ -7,10 +7,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "Status.h"
 #include "Thread.h"
+#include "port/Messages.h"
 
 namespace nork {
 
@@ -94,6 +96,10 @@ class CStatusCallbackSynchronizer : public CStatusCallback {
     struct Impl {
         std::atomic<std::int32_t> flags{0};
         std::atomic<STATUS> status{STATUS_ERROR};
+        // The waiting thread's queue, set before the loop bit: the signal
+        // posts to it so the wait ends at once.
+        std::mutex waiterMutex;
+        port::ThreadQueueHandle waiter;
     };
     void signal(STATUS status);
 

@@ -290,6 +290,26 @@ TEST_F(MessagesTest, QueueDescriptorIsReadableExactlyWhileThereIsWork) {
     EXPECT_TRUE(waitThreadQueue(0ms));
 }
 
+// Another thread wakes this one's wait by a post to its queue handle; an
+// empty handle and one of a thread that ended take nothing.
+TEST_F(MessagesTest, AThreadMessageReachesTheQueueOfItsHandle) {
+    const ThreadQueueHandle self = currentThreadQueue();
+    std::thread poster([self] { EXPECT_TRUE(postThreadMessage(self, WM_USER + 7, 1, 2)); });
+    EXPECT_TRUE(waitThreadQueue(30s));
+    poster.join();
+    Msg m;
+    ASSERT_TRUE(peekMessage(m, true));
+    EXPECT_EQ(m.hwnd, HWND_NONE);
+    EXPECT_EQ(m.message, WM_USER + 7u);
+    EXPECT_EQ(m.wParam, 1u);
+    EXPECT_EQ(m.lParam, 2);
+
+    EXPECT_FALSE(postThreadMessage(ThreadQueueHandle{}, WM_USER, 0, 0));
+    ThreadQueueHandle ended;
+    std::thread([&ended] { ended = currentThreadQueue(); }).join();
+    EXPECT_FALSE(postThreadMessage(ended, WM_USER, 0, 0));
+}
+
 TEST_F(MessagesTest, RegisteredNamesGiveOneNumberPerNameAcrossProcesses) {
     if (nork::testing::rerunAloneUnlessSingleThreaded())
         return;
