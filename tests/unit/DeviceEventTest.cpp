@@ -275,6 +275,27 @@ TEST_F(DeviceEventTest, AMergedReportGivesItsDevicePathToAnEventWithout) {
     EXPECT_EQ(opened, 1);
 }
 
+TEST_F(DeviceEventTest, MergeSwallowsTheFirstRepeatThenCountsAndDoublesTheUnits) {
+    CPlatformFactory factory(identity(8), 0);
+    auto direct = connect(factory);
+    auto* win = dynamic_cast<CDeviceEventConnectWin*>(direct.get());
+    ASSERT_NE(win, nullptr);
+    const std::uint32_t created = dynamic_cast<CDeviceEventConnect&>(*direct).lastMergeTick();
+    g_tick += 10;
+    win->merge(*connect(factory));
+    EXPECT_EQ(win->mergeCount(), 0);  // the usual second report of one arrival
+    EXPECT_EQ(win->lastMergeTick(), created);
+    win->merge(*connect(factory));
+    EXPECT_EQ(win->mergeCount(), 1);
+    EXPECT_EQ(win->lastMergeTick(), created + 10);
+    EXPECT_EQ(win->baseUnits(), 8);
+    win->merge(*connect(factory));
+    EXPECT_EQ(win->mergeCount(), 2);
+    EXPECT_EQ(win->baseUnits(), 16);
+    win->merge(*connect(factory));
+    EXPECT_EQ(win->baseUnits(), 16);
+}
+
 // A volume that found no drive letter is queued with mask 0; when a freed
 // letter reaches it before the event fired, the event fires with it.
 TEST_F(DeviceEventTest, AVolumeQueuedWithoutALetterFiresWithTheLetterItGotSince) {
@@ -298,27 +319,6 @@ TEST_F(DeviceEventTest, AVolumeQueuedWithoutALetterFiresWithTheLetterItGotSince)
     list.Process(sink);
     ASSERT_EQ(sink.fired.size(), 1u);
     EXPECT_EQ(sink.fired[0].mask, 1u << 7);
-}
-
-TEST_F(DeviceEventTest, MergeSwallowsTheFirstRepeatThenCountsAndDoublesTheUnits) {
-    CPlatformFactory factory(identity(8), 0);
-    auto direct = connect(factory);
-    auto* win = dynamic_cast<CDeviceEventConnectWin*>(direct.get());
-    ASSERT_NE(win, nullptr);
-    const std::uint32_t created = dynamic_cast<CDeviceEventConnect&>(*direct).lastMergeTick();
-    g_tick += 10;
-    win->merge(*connect(factory));
-    EXPECT_EQ(win->mergeCount(), 0);  // the usual second report of one arrival
-    EXPECT_EQ(win->lastMergeTick(), created);
-    win->merge(*connect(factory));
-    EXPECT_EQ(win->mergeCount(), 1);
-    EXPECT_EQ(win->lastMergeTick(), created + 10);
-    EXPECT_EQ(win->baseUnits(), 8);
-    win->merge(*connect(factory));
-    EXPECT_EQ(win->mergeCount(), 2);
-    EXPECT_EQ(win->baseUnits(), 16);
-    win->merge(*connect(factory));
-    EXPECT_EQ(win->baseUnits(), 16);
 }
 
 // ---- processing ----
