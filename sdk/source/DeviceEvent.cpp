@@ -352,6 +352,10 @@ void CDeviceEventList::RegisterEvent(const CDeviceEvent& event) {
                 if (!path.empty() && queued->params().storedPath(kind).empty())
                     queued->params().setPath(kind, path);
             }
+            // A volume queued without a letter (none was left) keeps the one
+            // it got since.
+            queued->params().setDriveMask(queued->params().driveMask() |
+                                          event.params().driveMask());
             queued->merge(event);
             return;
         }

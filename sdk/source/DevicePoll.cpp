@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <utility>
+#include <vector>
 
 #include "DeviceEnum.h"
 #include "DeviceListener.h"
@@ -64,6 +66,23 @@ std::u16string devicePathOfDrive(const port::InventorySnapshot& snap,
             first = &other;
     }
     return port::utf::toUtf16(first->facts.ioPath);
+}
+
+// Lettered volumes of connected drives whose letter the drive's mask lacks
+// (a volume that had none took a freed one), each with its letter's mask.
+std::vector<std::pair<std::uint32_t, std::u16string>> lettersNotReported(
+    const port::InventorySnapshot& snap) {
+    std::vector<std::pair<std::uint32_t, std::u16string>> out;
+    CDeviceManager& manager = CZykSDK::instance().deviceManager();
+    for (const auto& unit : snap.units) {
+        if (unit.volumePath.empty() || unit.letter < u'A' || unit.letter > u'Z')
+            continue;
+        const CUFD device = manager.getCUFD(port::utf::toUtf16(unit.facts.serial));
+        const std::uint32_t bit = 1u << (unit.letter - u'A');
+        if (device.isValid() && (device.impl()->driveMask() & bit) == 0)
+            out.emplace_back(bit, unit.volumePath);
+    }
+    return out;
 }
 
 bool markIfReconnecting(CDeviceEvent& event, const std::u16string& serial, const char* line) {
@@ -217,11 +236,19 @@ std::intptr_t CDevicePollWinHID::WndProc(port::HWND hwnd, std::uint32_t message,
                     NORK_LOG(LOG_INFO, "volume interface arrival: %s", info->name);
                     const port::InventorySnapshot snap = port::snapshot();
                     const port::StorageUnit* unit = unitOfVolume(snap, info->name);
+                    // A volume the letters D..Z ran out for still makes its
+                    // drive known, with no letter (mask 0).
                     if (unit != nullptr && unit->letter >= u'A' && unit->letter <= u'Z')
                         deviceArrivel(1u << (unit->letter - u'A'), &info->name);
+                    else if (unit != nullptr)
+                        deviceArrivel(0, &info->name);
                 } else if (removal) {
                     NORK_LOG(LOG_INFO, "volume interface removal: %s", info->name);
                     deviceRemoval(info->name);
+                    // The letters a departure frees go to volumes that had
+                    // none: their drives hear of them as an update.
+                    for (const auto& [letterMask, volume] : lettersNotReported(port::snapshot()))
+                        deviceArrivel(letterMask, &volume);
                 }
                 break;
             case port::InterfaceClass::UsbDevice:
@@ -251,8 +278,18 @@ void CDevicePollWinHID::deviceArrivel(std::uint32_t mask, const std::u16string* 
     CPlatformFactory& factory = CPlatformFactory::instance();
     const CUSBInfoParser* parser = factory.usbInfoParser();
     const port::InventorySnapshot snap = port::snapshot();
-    for (int bit = 25; bit >= 0; --bit) {
-        if (((mask >> bit) & 1u) == 0)
+    if (mask == 0 && path != nullptr) {
+        // A letter freed meanwhile may have gone to this volume already.
+        const port::StorageUnit* unit = unitOfVolume(snap, *path);
+        if (unit != nullptr && unit->letter >= u'A' && unit->letter <= u'Z')
+            mask = 1u << (unit->letter - u'A');
+    }
+    // Mask 0 with a path: a volume without a drive letter, reported as a
+    // drive with no roots; its event validates through the unit's device
+    // path and is told from other such volumes by that path.
+    const bool letterless = mask == 0 && path != nullptr;
+    for (int bit = letterless ? -1 : 25; bit >= (letterless ? -1 : 0); --bit) {
+        if (!letterless && ((mask >> bit) & 1u) == 0)
             continue;
         std::unique_ptr<CDeviceEvent> event = factory.newConnectEvent();
         if (!event)
@@ -275,6 +312,23 @@ void CDevicePollWinHID::deviceArrivel(std::uint32_t mask, const std::u16string* 
                                    "CDevicePollWinHID::deviceArrivel - device connect event "
                                    "created after transparent reconnect start");
             }
+        }
+        if (letterless) {
+            const port::StorageUnit* unit = unitOfVolume(snap, *path);
+            if (unit == nullptr) {
+                NORK_LOG(LOG_INFO, "CDevicePollWin::deviceArrivel - %s gone before its arrival",
+                         *path);
+                return;
+            }
+            NORK_LOG(LOG_WARNING,
+                     "CDevicePollWin::deviceArrivel - no drive letter left for %s, its drive is "
+                     "reported without it",
+                     *path);
+            params.setPath(CDeviceParams::PATH_DISK, devicePathOfDrive(snap, *unit));
+            params.setDriveMask(0);
+            params.setDeviceTypeFlags(params.deviceTypeFlags() | (unit->facts.cdrom ? 2u : 1u));
+            RegisterEvent(*event);
+            return;
         }
         const auto letter = static_cast<char16_t>(u'A' + bit);
         // The handle opens the node of the unit behind the letter. A letter
@@ -407,6 +461,12 @@ void CDevicePollWinHID::handleConnectedDevices() {
         // Every lettered unit here is a USB storage unit.
         if (type == port::DRIVE_REMOVABLE || type == port::DRIVE_CDROM)
             deviceArrivel(1u << (letter - u'A'), nullptr);
+    }
+    // Volumes the letters D..Z ran out for: their drives are reported
+    // without roots.
+    for (const port::StorageUnit& unit : port::snapshot().units) {
+        if (!unit.volumePath.empty() && unit.letter == 0)
+            deviceArrivel(0, &unit.volumePath);
     }
 }
 

@@ -20,6 +20,7 @@
 #include "DeviceManager.h"
 #include "DeviceNumber.h"
 #include "DevicePoll.h"
+#include "Drives.h"
 #include "E2eSupport.h"
 #include "LogCapture.h"
 #include "Registry.h"
@@ -31,6 +32,7 @@
 #include "WMListeningMgr.h"
 #include "ZykEvent.h"
 #include "port/Messages.h"
+#include "port/Utf.h"
 
 namespace qzemu::e2e {
 namespace {
@@ -439,6 +441,113 @@ TEST_F(PresenceE2e, ShortWatchesWithTwelveDrivesPluggedEndWhileTheirReplayRuns) 
         port::destroyWindow(watcher);
     }
     EXPECT_EQ(nork::CWMListeningMgr::instance().listenerCount(), 1u);
+}
+
+// More volumes than the letters D..Z: thirteen two-volume drives plugged
+// after the library started. Every drive is reported; a volume left without
+// a letter gives its drive no root, and a letter freed by a departure
+// reaches the drive that takes it as an update.
+TEST_F(PresenceE2e, DrivesBeyondTheLastLetterAreReportedWithoutRootsAndHearOfFreedLetters) {
+    constexpr std::size_t DRIVES = 13;  // 26 volumes for 23 letters
+    std::vector<std::string> serials;
+    for (std::size_t n = 0; n < DRIVES; ++n) {
+        emu::DriveConfig config = smallDrive("QEPRESMANY" + std::to_string(1000 + n));
+        config.attached = false;
+        serials.push_back(rig->create(config));
+    }
+    listen();
+    for (const std::string& serial : serials)
+        rig->plug(serial);
+
+    nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
+    // The roots the system shows for each drive, as listDrives reads them.
+    auto systemRoots = [](const std::string& serial) {
+        std::vector<nork::SystemDrive> drives;
+        std::vector<std::u16string> out;
+        if (nork::listDrives(drives) != nork::STATUS_OK)
+            return out;
+        for (const nork::SystemDrive& d : drives) {
+            for (const nork::SystemDriveUnit& u : d.units) {
+                if (d.serial == serial && !u.root.empty())
+                    out.push_back(u.root);
+            }
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    // Every drive connected with exactly the roots the system gave it.
+    auto settled = [&](const std::vector<std::string>& present) {
+        for (const std::string& serial : present) {
+            const nork::CUFD ufd = manager.getCUFD(u16(serial));
+            if (!ufd.isValid() || roots(ufd) != systemRoots(serial))
+                return false;
+        }
+        return manager.connectedCount() == present.size();
+    };
+    const bool allSettled = pumpUntil(
+        [&] { return settled(serials) && count(nork::WM_SDK_DEVICE_CONNECTED) >= DRIVES; }, 90s);
+    if (!allSettled) {
+        for (const auto& line : log->lines())
+            ADD_FAILURE() << std::string(line.begin(), line.end());
+    }
+    ASSERT_TRUE(allSettled);
+
+    std::vector<std::string> connected;
+    for (const Posted& p : posted) {
+        const nork::CUFD ufd =
+            nork::CWMListeningMgr::instance().getCUFD(static_cast<std::uint32_t>(p.wParam));
+        if (p.message == nork::WM_SDK_DEVICE_CONNECTED && ufd.isValid())
+            connected.push_back(port::utf::toUtf8(std::u16string(ufd.impl()->serialNumber())));
+    }
+    std::sort(connected.begin(), connected.end());
+    EXPECT_EQ(connected, serials);  // one connect for every drive
+    // The drives keep the roots the system gave them: 23 in all, the
+    // volumes without a letter none (checked by settled()).
+    std::size_t lettered = 0;
+    std::string leaving;  // a drive with both its letters
+    for (const std::string& serial : serials) {
+        const std::size_t n = roots(manager.getCUFD(u16(serial))).size();
+        lettered += n;
+        if (n == 2 && leaving.empty())
+            leaving = serial;
+    }
+    EXPECT_EQ(lettered, 23u);
+    EXPECT_EQ(logged("no drive letter left for"), 3u);
+    ASSERT_FALSE(leaving.empty());
+
+    // A lettered drive leaves: its two letters dangle and go to two of the
+    // three volumes without one.
+    std::vector<std::string> staying = serials;
+    staying.erase(std::find(staying.begin(), staying.end(), leaving));
+    std::vector<std::size_t> before;
+    for (const std::string& serial : staying)
+        before.push_back(roots(manager.getCUFD(u16(serial))).size());
+    posted.clear();
+    rig->unplug(leaving);
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            std::size_t n = 0;
+            for (const std::string& serial : staying)
+                n += roots(manager.getCUFD(u16(serial))).size();
+            return n == 23u && settled(staying);
+        },
+        30s));
+    std::size_t gained = 0;
+    for (std::size_t i = 0; i < staying.size(); ++i) {
+        const nork::CUFD ufd = manager.getCUFD(u16(staying[i]));
+        const std::size_t now = roots(ufd).size();
+        if (now == before[i])
+            continue;
+        gained += now - before[i];
+        const std::uint32_t id = nork::CWMListeningMgr::instance().getCUFDId(ufd);
+        EXPECT_TRUE(std::any_of(posted.begin(), posted.end(),
+                                [id](const Posted& p) {
+                                    return p.message == nork::WM_SDK_DEVICE_UPDATED &&
+                                           p.wParam == id;
+                                }))
+            << staying[i] << " got a letter without an update";
+    }
+    EXPECT_EQ(gained, 2u);
 }
 
 // The other processes: one that died (its broadcast socket stays behind) and

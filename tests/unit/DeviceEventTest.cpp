@@ -323,6 +323,31 @@ TEST_F(DeviceEventTest, MergeSwallowsTheFirstRepeatThenCountsAndDoublesTheUnits)
     EXPECT_EQ(win->baseUnits(), 16);
 }
 
+// A volume that found no drive letter is queued with mask 0; when a freed
+// letter reaches it before the event fired, the event fires with it.
+TEST_F(DeviceEventTest, AVolumeQueuedWithoutALetterFiresWithTheLetterItGotSince) {
+    CPlatformFactory factory(identity(12), 0);
+    validation = CDeviceEventConnectWin::CANT_TELL;
+    const std::u16string volume =
+        u"\\\\?\\STORAGE#Volume#_??_USBSTOR#Disk&Ven_Q#SER0001&1#{53f5630d}";
+    CDeviceEventList list;
+    auto letterless = connect(factory, CDeviceParams::TYPE_REMOVABLE, 0);
+    letterless->setInterfacePath(volume);
+    list.RegisterEvent(*letterless);
+    RecordingSink sink;
+    list.Process(sink);
+    EXPECT_TRUE(sink.fired.empty());
+
+    auto lettered = connect(factory, CDeviceParams::TYPE_REMOVABLE, 1u << 7);
+    lettered->setInterfacePath(volume);
+    list.RegisterEvent(*lettered);
+    ASSERT_EQ(list.size(), 1u);
+    validation = CDeviceEventConnectWin::VALID;
+    list.Process(sink);
+    ASSERT_EQ(sink.fired.size(), 1u);
+    EXPECT_EQ(sink.fired[0].mask, 1u << 7);
+}
+
 // ---- processing ----
 
 TEST_F(DeviceEventTest, ReadyEventsFireWithTheirStateWordAndLeaveTheQueue) {

@@ -99,16 +99,16 @@ using namespace qzctl;
 
 // How long a command may run before qzctl gives up, unless --timeout says.
 constexpr std::uint64_t DEFAULT_TIMEOUT_SECONDS = 60;
+// The longest a wait for a drive sleeps between two looks at it when no
+// drive event wakes it.
+constexpr std::uint32_t EVENT_WAIT_SLICE_MS = 250;
 
 // Keeps the library initialised for the life of a command.
 class SdkSession {
   public:
     explicit SdkSession(const Options& options) {
-        if (options.log) {
-            m_stream = std::make_unique<nork::CUtf8WideStream>(std::cerr);
-        }
         std::uint32_t settings = options.hid ? nork::FORCE_HID_USAGE : 0u;
-        nork::LogConfig config{options.log ? 0xFFFFFFFFu : 0u, m_stream.get()};
+        nork::LogConfig config{options.log ? 0xFFFFFFFFu : 0u, options.log ? logStream() : nullptr};
         m_status = nork::SDK::init(settings, config);
     }
     ~SdkSession() {
@@ -118,7 +118,13 @@ class SdkSession {
     nork::STATUS status() const { return m_status; }
 
   private:
-    std::unique_ptr<nork::CUtf8WideStream> m_stream;
+    // The library logs until the process ends (its objects log as they go
+    // at exit, after fini), so the stream it writes to is never destroyed.
+    static nork::CUtf8WideStream* logStream() {
+        static auto* stream = new nork::CUtf8WideStream(std::cerr);
+        return stream;
+    }
+
     nork::STATUS m_status = nork::STATUS_SDK_INTERNAL_ERROR;
 };
 
@@ -807,10 +813,31 @@ int cmdWatch(const Options& options, const std::vector<std::string>& args) {
     });
 }
 
+// What a drive that `polledDrive` waits for still lacks: "" once the library
+// connected it and its drive mask holds every letter the system shows for
+// its units; otherwise a short description for the log.
+std::string missingOfDrive(const nork::CUFD& ufd, const std::string& serial) {
+    if (!ufd.isValid())
+        return "not connected yet";
+    const std::uint32_t mask = ufd.impl()->driveMask();
+    std::string letters;
+    for (const auto& unit : nork::port::peekSnapshot().units) {
+        if (unit.facts.serial != serial || unit.letter < u'A' || unit.letter > u'Z')
+            continue;
+        if (((mask >> (unit.letter - u'A')) & 1u) == 0)
+            letters +=
+                std::string(letters.empty() ? "" : " ") + static_cast<char>(unit.letter) + ":";
+    }
+    return letters.empty() ? "" : "letters " + letters + " not reported yet";
+}
+
 // The drive named by a serial, or by the device path of one of its units,
 // as device polling reports it to `window` (the library counts a drive's
 // departures and returns only for drives it knows this way): EXIT_OK with
 // its device object and serial, or the exit code with the reason printed.
+// Returns as soon as the drive is connected with every lettered unit in its
+// drive mask, woken by the drive events the window receives; a drive not
+// seen so far is waited for until the command's watchdog ends it.
 int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
                 std::string& serial) {
     for (const auto& unit : nork::port::snapshot().units) {
@@ -822,15 +849,22 @@ int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
     }
     const std::u16string wide = nork::multiToWideString(serial, 0);
     nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
-    const auto known = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!manager.getCUFD(wide).isValid() && std::chrono::steady_clock::now() < known)
-        window.pump(100);
-    ufd = manager.getCUFD(wide);
-    if (!ufd.isValid()) {
-        return fail(EXIT_NO_DEVICE, "no connected drive " + name);
+    std::string lastMissing;
+    for (;;) {
+        ufd = manager.getCUFD(wide);
+        const std::string missing = missingOfDrive(ufd, serial);
+        if (missing.empty())
+            break;
+        if (missing != lastMissing) {
+            NORK_LOG(nork::LOG_INFO, "qzctl: waiting for %S: %S", serial, missing);
+            lastMissing = missing;
+        }
+        // Wakes at the drive's next event; the slice only bounds how late a
+        // letter given without an event of its own is seen.
+        window.pump(EVENT_WAIT_SLICE_MS);
     }
-    // Every letter of a drive with several units arrives: wait for the last.
-    window.pump(1500);
+    NORK_LOG(nork::LOG_INFO, "qzctl: %S ready, drive mask 0x%08X", serial,
+             static_cast<unsigned>(ufd.impl()->driveMask()));
     return EXIT_OK;
 }
 
