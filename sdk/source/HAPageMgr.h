@@ -20,8 +20,9 @@
 //   if (st == STATUS_OK) { ... chunks.find / writeObject / free ...; st = chunks.commit(); }
 //   pages.drop(); chunks.clear(); pages.closeHandle();
 //
-// Page images are read from the drive on first use within an operation and
-// written back by flush(); nothing survives between operations but the
+// Page images are read from the drive on first use within an operation
+// (page 0 too: the version check, the index and getPage(0) share one read)
+// and written back by flush(); nothing survives between operations but the
 // access object's cached page count and version. Not thread-safe. Nothing
 // here throws except open() (CHAWrongVersionException, by contract) and
 // allocation failure.
