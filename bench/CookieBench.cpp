@@ -7,7 +7,9 @@
 // beside the time, per iteration: page_reads and page_writes count the
 // access object's calls, drive_cmds every command the drive answered (page
 // transfers, page passwords, service queries). items_per_second counts
-// cookie operations (two per iteration for set new and remove).
+// cookie operations (two per iteration for set new and remove). BM_HAPageRead
+// is one bare page read through the same path, the unit to read the others
+// against.
 //
 // One drive per transport and cookie count, filled on first use and shared
 // by the three benchmarks of that pair; none of them changes how many
@@ -30,6 +32,8 @@
 #include "DeviceHandle.h"
 #include "DeviceManager.h"
 #include "DeviceParams.h"
+#include "HAPage.h"
+#include "HAPageMgr.h"
 #include "HIDHandleMgr.h"
 #include "LogHandler.h"
 #include "UFDImpl.h"
@@ -341,12 +345,41 @@ void BM_CookieSetNewAndRemove(benchmark::State& state, Transport transport) {
         2);
 }
 
+// The floor of every cookie operation: one bare page read (page 1, the
+// data-page mode) through the same access object, handle, device table and
+// drive, the handle opened once outside the loop. An operation that reads n
+// pages costs at least n of these.
+void BM_HAPageRead(benchmark::State& state, Transport transport) {
+    Bench& bench = Bench::get();
+    Store* store = bench.ok() ? bench.store(transport, 0) : nullptr;
+    nork::CHAPageMgr* pages = store != nullptr ? store->cookies->pageManager() : nullptr;
+    if (pages == nullptr || pages->utils() == nullptr || !pages->openHandle()) {
+        state.SkipWithError("no drive with a cookie store");
+        return;
+    }
+    std::uint8_t page[nork::HA_PAGE_SIZE];
+    const PageCounts before = store->pages;
+    for (auto _ : state) {
+        if (!pages->utils()->readPage(pages->handle(), page, nork::CHAUtils::MODE_QZ_DATA, 1)) {
+            state.SkipWithError("page read failed");
+            break;
+        }
+        benchmark::DoNotOptimize(page);
+    }
+    pages->closeHandle();
+    state.counters["page_reads"] = benchmark::Counter(
+        static_cast<double>(store->pages.reads - before.reads), benchmark::Counter::kAvgIterations);
+    state.SetItemsProcessed(state.iterations());
+}
+
 void cookieCounts(benchmark::internal::Benchmark* b) {
     for (std::int64_t count : COOKIE_COUNTS)
         b->Arg(count);
     b->ArgName("cookies")->UseRealTime();
 }
 
+BENCHMARK_CAPTURE(BM_HAPageRead, InProcess, Transport::InProcess)->UseRealTime();
+BENCHMARK_CAPTURE(BM_HAPageRead, Socket, Transport::Socket)->UseRealTime();
 BENCHMARK_CAPTURE(BM_CookieGetInt, InProcess, Transport::InProcess)->Apply(cookieCounts);
 BENCHMARK_CAPTURE(BM_CookieGetInt, Socket, Transport::Socket)->Apply(cookieCounts);
 BENCHMARK_CAPTURE(BM_CookieOverwriteInt, InProcess, Transport::InProcess)->Apply(cookieCounts);

@@ -46,6 +46,10 @@ class UnixSocket {
 
     // Sends all len bytes; the timeout bounds the whole transfer.
     PortError sendAll(const void* data, std::size_t len, std::chrono::milliseconds timeout);
+    // Sends two buffers as one stream (a message's header and its payload)
+    // without joining them first.
+    PortError sendAll(const void* head, std::size_t headLen, const void* body, std::size_t bodyLen,
+                      std::chrono::milliseconds timeout);
 
     // Receives exactly len bytes; the timeout bounds the whole transfer.
     // `received` (when given) holds how many bytes arrived before a failure,
@@ -55,8 +59,9 @@ class UnixSocket {
                       std::size_t* received = nullptr);
 
     // Receives exactly len bytes into out (replacing its contents). The
-    // buffer grows as bytes arrive, never to more than about twice what came,
-    // so a peer that announces much and sends little costs little memory.
+    // buffer grows as bytes arrive, beyond a first 128 KiB never to more
+    // than about twice what came, so a peer that announces much and sends
+    // little costs little memory.
     // On failure out holds the bytes that did arrive.
     PortError recvInto(std::vector<std::uint8_t>& out, std::size_t len,
                        std::chrono::milliseconds timeout);

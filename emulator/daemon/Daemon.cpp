@@ -211,9 +211,16 @@ void Daemon::broadcast(const wire::Event& event) {
 
 bool Daemon::send(Connection& conn, std::uint16_t type, std::uint32_t id,
                   const std::vector<std::uint8_t>& payload) {
-    const auto message = wire::frame(type, id, payload);
+    wire::Header head;
+    head.type = type;
+    head.id = id;
+    head.length = static_cast<std::uint32_t>(payload.size());
+    std::uint8_t raw[wire::HEADER_SIZE];
+    wire::encodeHeader(head, raw);
+    // The payload goes as it is, behind the header: a READ's data is not
+    // copied into a frame first.
     std::lock_guard<std::mutex> write(conn.writeMutex);
-    return !conn.socket.sendAll(message.data(), message.size(), REPLY_TIMEOUT);
+    return !conn.socket.sendAll(raw, sizeof raw, payload.data(), payload.size(), REPLY_TIMEOUT);
 }
 
 bool Daemon::sendError(Connection& conn, std::uint32_t id, wire::EmuErrc code,
@@ -336,8 +343,8 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
                 auto drive = find(command.serial);
                 if (!drive)
                     return noDrive(command.serial);
-                const ScsiReply answer = drive->execute(toModelRequest(command));
-                return send(conn, reply, id, wire::encode(toWireAnswer(answer)));
+                ScsiReply answer = drive->execute(toModelRequest(command));
+                return send(conn, reply, id, wire::encode(toWireAnswer(std::move(answer))));
             }
 
             case MsgType::Subscribe:

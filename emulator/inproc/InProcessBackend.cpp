@@ -75,8 +75,8 @@ PortError InProcessBackend::passThrough(std::intptr_t localHandle,
     }
     if (PortError e = wire::toScsiCommand(request, command))
         return e;
-    const ScsiReply reply = drive->execute(toModelRequest(command));
-    return wire::applyAnswer(toWireAnswer(reply), request);
+    ScsiReply reply = drive->execute(toModelRequest(command));
+    return wire::applyAnswer(toWireAnswer(std::move(reply)), request);
 }
 
 PortError InProcessBackend::vendorDriverRequest(std::intptr_t, nork::port::VendorDriverRequest&) {

@@ -140,6 +140,15 @@ wire::ScsiAnswer toWireAnswer(const ScsiReply& in) {
     return out;
 }
 
+wire::ScsiAnswer toWireAnswer(ScsiReply&& in) {
+    wire::ScsiAnswer out;
+    out.noDevice = in.result == ScsiReply::NoDevice;
+    out.status = in.scsiStatus;
+    out.sense = in.sense;
+    out.dataIn = std::move(in.dataIn);
+    return out;
+}
+
 wire::EventKind toWireEvent(BusEvent event) {
     switch (event) {
         case BusEvent::Attached:
@@ -190,14 +199,7 @@ void applyFault(VirtualDrive& drive, const wire::FaultRequest& r) {
 }
 
 bool lunPresent(const VirtualDrive& drive, std::uint8_t lun) {
-    const DriveInfo info = drive.inspect();
-    if (info.bus == BusState::Detached)
-        return false;
-    for (const Domain& d : info.domains) {
-        if (d.lun == lun)
-            return true;
-    }
-    return false;
+    return drive.showsLun(lun);
 }
 
 }  // namespace qzemu

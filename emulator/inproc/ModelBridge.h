@@ -21,6 +21,8 @@ wire::DriveInfo toWireInfo(const DriveInfo& info);
 
 ScsiRequest toModelRequest(const wire::ScsiCommand& command);
 wire::ScsiAnswer toWireAnswer(const ScsiReply& reply);
+// The same, taking the reply's data instead of copying it.
+wire::ScsiAnswer toWireAnswer(ScsiReply&& reply);
 
 wire::EventKind toWireEvent(BusEvent event);
 

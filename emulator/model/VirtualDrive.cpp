@@ -1,5 +1,6 @@
 #include "model/VirtualDrive.h"
 
+#include <algorithm>
 #include <exception>
 #include <random>
 #include <stdexcept>
@@ -644,6 +645,15 @@ void VirtualDrive::clearFaults() {
 DriveInfo VirtualDrive::inspect() const {
     std::lock_guard lock(m_core->mutex);
     return m_core->inspect();
+}
+
+bool VirtualDrive::showsLun(std::uint8_t lun) const {
+    std::lock_guard lock(m_core->mutex);
+    if (m_core->bus() == BusState::Detached)
+        return false;
+    const auto& domains = m_core->table().domains();
+    return std::any_of(domains.begin(), domains.end(),
+                       [&](const Domain& d) { return d.lun == lun; });
 }
 
 std::string VirtualDrive::serial() const {

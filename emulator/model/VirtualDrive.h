@@ -239,6 +239,9 @@ class VirtualDrive {
                                                            std::uint16_t lang);
 
     DriveInfo inspect() const;
+    // Whether the drive is on the bus and shows `lun`: the check of every
+    // device open, without the copy inspect() makes.
+    bool showsLun(std::uint8_t lun) const;
     std::string serial() const;
     // Directory standing for the mounted file system of lun; empty when the
     // LUN does not exist or the drive is not ready.

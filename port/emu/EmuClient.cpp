@@ -103,8 +103,14 @@ EmuStatus EmuClient::callLocked(MsgType type, const std::vector<std::uint8_t>& p
     if (m_nextId == 0)
         m_nextId = 1;
     const std::uint32_t id = m_nextId++;
-    const auto message = frame(static_cast<std::uint16_t>(type), id, payload);
-    if (PortError e = m_socket.sendAll(message.data(), message.size(), timeout)) {
+    Header head;
+    head.type = static_cast<std::uint16_t>(type);
+    head.id = id;
+    head.length = static_cast<std::uint32_t>(payload.size());
+    std::uint8_t raw[HEADER_SIZE];
+    encodeHeader(head, raw);
+    // Header and payload in one call, without copying the payload behind it.
+    if (PortError e = m_socket.sendAll(raw, sizeof raw, payload.data(), payload.size(), timeout)) {
         // A daemon that turned the connection away may have closed before the
         // request went out; its reason is still there to read.
         Header header;

@@ -1,9 +1,11 @@
 #include "port/NamedMutex.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -12,6 +14,28 @@
 #include "port/linux/Errno.h"
 
 namespace nork::port {
+
+namespace {
+
+// The process id, asked of the kernel once and again in a forked child:
+// every lock and unlock compares it, and getpid() is a system call.
+std::atomic<pid_t> g_pid{0};
+
+pid_t processId() {
+    pid_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static const bool registered = ::pthread_atfork(nullptr, nullptr, [] {
+                                           g_pid.store(0, std::memory_order_relaxed);
+                                       }) == 0;
+        pid = ::getpid();
+        // Without the fork handler the id cannot be trusted later: ask each time.
+        if (registered)
+            g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+}  // namespace
 
 // State shared by every object of one lock file in this process. The file
 // descriptor belongs to the process that opened it (pid); a forked child
@@ -24,13 +48,13 @@ struct NamedMutex::Shared {
     std::string path;
 
     ~Shared() {
-        if (fd >= 0 && owner == ::getpid())
+        if (fd >= 0 && owner == processId())
             ::close(fd);
     }
 
     PortError descriptor(int& out) {
         std::lock_guard guard(fdMutex);
-        if (fd >= 0 && owner != ::getpid()) {
+        if (fd >= 0 && owner != processId()) {
             // Inherited through fork: the parent's description, not ours.
             ::close(fd);
             fd = -1;
@@ -40,7 +64,7 @@ struct NamedMutex::Shared {
             if (opened < 0)
                 return fromErrno(errno);
             fd = opened;
-            owner = ::getpid();
+            owner = processId();
         }
         out = fd;
         return PortError::ok();

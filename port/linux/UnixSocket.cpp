@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -127,22 +128,48 @@ PortError UnixSocket::connect(const std::string& path, UnixSocket& out,
 
 PortError UnixSocket::sendAll(const void* data, std::size_t len,
                               std::chrono::milliseconds timeout) {
+    return sendAll(data, len, nullptr, 0, timeout);
+}
+
+PortError UnixSocket::sendAll(const void* head, std::size_t headLen, const void* body,
+                              std::size_t bodyLen, std::chrono::milliseconds timeout) {
     if (m_fd < 0)
         return PortError{PortErrc::InvalidArgument, EBADF};
     const bool forever = timeout.count() < 0;
     const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (len > 0) {
-        if (PortError e = waitFor(m_fd, POLLOUT, forever, deadline))
-            return e;
-        ssize_t n = ::send(m_fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    iovec parts[2] = {{const_cast<void*>(head), headLen}, {const_cast<void*>(body), bodyLen}};
+    iovec* next = parts;
+    std::size_t count = bodyLen > 0 ? 2 : 1;
+    while (count > 0 && next->iov_len == 0) {
+        ++next;
+        --count;
+    }
+    // Written at once when the socket takes it (the usual case); poll only
+    // when it is full.
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = next;
+        message.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(m_fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
+            if (errno == EINTR)
                 continue;
-            return fromSocketErrno(errno);
+            if (errno != EAGAIN)
+                return fromSocketErrno(errno);
+            if (PortError e = waitFor(m_fd, POLLOUT, forever, deadline))
+                return e;
+            continue;
         }
-        p += n;
-        len -= static_cast<std::size_t>(n);
+        auto sent = static_cast<std::size_t>(n);
+        while (count > 0 && sent >= next->iov_len) {
+            sent -= next->iov_len;
+            ++next;
+            --count;
+        }
+        if (count > 0) {
+            next->iov_base = static_cast<std::uint8_t*>(next->iov_base) + sent;
+            next->iov_len -= sent;
+        }
     }
     return PortError::ok();
 }
@@ -157,17 +184,22 @@ PortError UnixSocket::recvAll(void* data, std::size_t len, std::chrono::millisec
         const bool forever = timeout.count() < 0;
         const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
         auto* p = static_cast<std::uint8_t*>(data);
+        // Read first, poll only when nothing is there: a reply usually
+        // arrives whole.
         while (got < len) {
-            if (PortError e = waitFor(m_fd, POLLIN, forever, deadline)) {
-                result = e;
-                break;
-            }
             ssize_t n = ::recv(m_fd, p + got, len - got, MSG_DONTWAIT);
             if (n < 0) {
-                if (errno == EINTR || errno == EAGAIN)
+                if (errno == EINTR)
                     continue;
-                result = fromSocketErrno(errno);
-                break;
+                if (errno != EAGAIN) {
+                    result = fromSocketErrno(errno);
+                    break;
+                }
+                if (PortError e = waitFor(m_fd, POLLIN, forever, deadline)) {
+                    result = e;
+                    break;
+                }
+                continue;
             }
             if (n == 0) {
                 result = PortError{PortErrc::Disconnected, 0};
@@ -183,14 +215,18 @@ PortError UnixSocket::recvAll(void* data, std::size_t len, std::chrono::millisec
 
 PortError UnixSocket::recvInto(std::vector<std::uint8_t>& out, std::size_t len,
                                std::chrono::milliseconds timeout) {
-    // First step small; each later one at most what has arrived so far.
-    constexpr std::size_t FIRST_STEP = 64 * 1024;
+    // The first step takes a whole ordinary message (a 64 KiB transfer and
+    // its frame) in one allocation; each later one at most what has arrived
+    // so far.
+    constexpr std::size_t FIRST_STEP = 128 * 1024;
     const bool forever = timeout.count() < 0;
     const auto deadline = Clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
     out.clear();
     while (out.size() < len) {
         const std::size_t have = out.size();
         const std::size_t step = std::min(len - have, std::max(FIRST_STEP, have));
+        // Exactly this much: a vector's own growth would double it.
+        out.reserve(have + step);
         out.resize(have + step);
         std::size_t got = 0;
         const auto left = forever ? FOREVER

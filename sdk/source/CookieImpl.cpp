@@ -118,8 +118,7 @@ std::u16string CCookieImpl::mutexName() const {
 }
 
 STATUS CCookieImpl::run(const char* where, const std::function<STATUS()>& work) noexcept {
-    const std::u16string name = port::utf::toUtf16(where);
-    NORK_LOG(LOG_DEBUG, "%s --- enter", name);
+    NORK_LOG(LOG_DEBUG, "%s --- enter", where);
     const STATUS st = guarded(where, [&]() -> STATUS {
         Frame frame(*this, true);
         if (frame.status() != STATUS_OK)
@@ -127,8 +126,8 @@ STATUS CCookieImpl::run(const char* where, const std::function<STATUS()>& work) 
         return work();
     });
     if (st != STATUS_OK && st != STATUS_DATA_NOT_FOUND)
-        NORK_LOG(LOG_ERROR, "%s - failed, status %d", name, int(st));
-    NORK_LOG(LOG_DEBUG, "%s --- exit, status %d", name, int(st));
+        NORK_LOG(LOG_ERROR, "%s - failed, status %d", where, int(st));
+    NORK_LOG(LOG_DEBUG, "%s --- exit, status %d", where, int(st));
     return st;
 }
 
@@ -183,7 +182,8 @@ STATUS findEntry(CHAChunkMgr& chunks, CHAPageMgr& pages, const Entry& search,
                  std::unique_ptr<Entry>& out) {
     auto found = chunks.find(search);
     if (!found)
-        return pages.probe() != STATUS_OK ? STATUS_COMMUNICATION_FAILURE : STATUS_DATA_NOT_FOUND;
+        return pages.answering() != STATUS_OK ? STATUS_COMMUNICATION_FAILURE
+                                              : STATUS_DATA_NOT_FOUND;
     out.reset(static_cast<Entry*>(found.release()));
     return STATUS_OK;
 }
@@ -250,8 +250,8 @@ STATUS CCookieImpl::remove(const char* where, const char* section, const char* k
             any = true;
         }
         if (!any)
-            return m_pages->probe() != STATUS_OK ? STATUS_COMMUNICATION_FAILURE
-                                                 : STATUS_DATA_NOT_FOUND;
+            return m_pages->answering() != STATUS_OK ? STATUS_COMMUNICATION_FAILURE
+                                                     : STATUS_DATA_NOT_FOUND;
         return commit();
     });
 }
@@ -352,7 +352,7 @@ STATUS CCookieImpl::dump(const char16_t* path, bool withBinary) {
         if (freeSpace(free) == STATUS_OK)
             file << "Hidden area free space = " << free << " bytes.\r\n";
         file.flush();
-        return m_pages->probe();
+        return m_pages->answering();
     });
 }
 
@@ -380,7 +380,7 @@ STATUS CCookieImpl::dumpPages(std::basic_ostream<char16_t>& out, bool asText) {
             }
         }
         out.flush();
-        return m_pages->probe();
+        return m_pages->answering();
     });
 }
 

@@ -45,6 +45,8 @@ STATUS CHAPage::read(std::uint32_t mode) {
                  : utils->readPage(m_manager.handle(), m_image.get(), mode, m_number);
     }
     const STATUS status = ok ? STATUS_OK : STATUS_COMMUNICATION_FAILURE;
+    if (!ok)
+        m_manager.noteTransferFailure();
     NORK_LOG(LOG_DEBUG, "CHAPage::read - page %d, result %d", int(m_number), int(status));
     return status;
 }
@@ -64,6 +66,8 @@ STATUS CHAPage::flush() {
                  : utils->writePage(m_manager.handle(), m_image.get(), m_number);
     }
     const STATUS status = ok ? STATUS_OK : STATUS_COMMUNICATION_FAILURE;
+    if (!ok)
+        m_manager.noteTransferFailure();
     NORK_LOG(LOG_DEBUG, "CHAPage::flush - page %d, result %d", int(m_number), int(status));
     return status;
 }

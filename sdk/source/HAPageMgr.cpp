@@ -16,12 +16,20 @@ namespace nork {
 CHAIndex::CHAIndex(CHAPageMgr& manager) : m_page(manager) {}
 
 STATUS CHAIndex::load() {
-    const STATUS status = m_page.read(CHAUtils::MODE_INDEX);
-    if (status != STATUS_OK)
-        return status;
+    if (!m_current) {
+        const STATUS status = readPage(CHAUtils::MODE_INDEX);
+        if (status != STATUS_OK)
+            return status;
+    }
     m_entries = m_page.load();
     m_dirty = false;
     return STATUS_OK;
+}
+
+STATUS CHAIndex::readPage(std::uint32_t mode) {
+    const STATUS status = m_page.read(mode);
+    m_current = status == STATUS_OK && mode == CHAUtils::MODE_INDEX;
+    return status;
 }
 
 void CHAIndex::reset() {
@@ -71,6 +79,9 @@ STATUS CHAIndex::write(int version) {
     const STATUS status = m_page.flush();
     if (status == STATUS_OK)
         m_dirty = false;
+    // Written, the image is the drive's page; a failed write leaves the
+    // page unknown.
+    m_current = status == STATUS_OK;
     return status;
 }
 
@@ -112,9 +123,10 @@ std::uint32_t CHAPageMgr::dataPageMode() const {
 int CHAPageMgr::readStoredVersion() {
     if (!m_utils)
         return 0;
+    // Into the index's image: opening takes the entries from the same read.
+    if (m_index.current() || m_index.readPage(CHAUtils::MODE_INDEX) == STATUS_OK)
+        return CHAIndexPage::storedVersion(m_index.page().image());
     std::vector<std::uint8_t> scratch(HA_PAGE_SIZE, 0);
-    if (m_utils->readProtectedPage(m_handle, scratch.data(), CHAUtils::MODE_INDEX, 0))
-        return CHAIndexPage::storedVersion(scratch.data());
     for (std::uint32_t mode : {0u, 1u}) {
         if (m_utils->readPage(m_handle, scratch.data(), mode, 0))
             return 1;
@@ -124,6 +136,9 @@ int CHAPageMgr::readStoredVersion() {
 
 STATUS CHAPageMgr::open() {
     m_unusable = false;
+    m_opened = false;
+    m_transferFailed = false;
+    m_index.forget();
     if (!m_utils)
         return STATUS_COMMUNICATION_FAILURE;
     const std::uint16_t count = m_utils->pageCount();
@@ -133,6 +148,7 @@ STATUS CHAPageMgr::open() {
         // The drive has gone: nothing is prepared and the operation's page
         // accesses fail.
         m_unusable = true;
+        m_index.forget();
         return STATUS_OK;
     }
     if (stored == 0 || count == 0)
@@ -150,7 +166,12 @@ STATUS CHAPageMgr::open() {
     if (deviceVersion < current || (deviceVersion == 3 && current == 2))
         throw CHAWrongVersionException(stored);
     resetCache(count);
-    return m_index.load() == STATUS_OK ? STATUS_OK : STATUS_COMMUNICATION_FAILURE;
+    // Page 0 as read above (or as the conversion wrote it), read again only
+    // when neither left its image.
+    if (m_index.load() != STATUS_OK)
+        return STATUS_COMMUNICATION_FAILURE;
+    m_opened = true;
+    return STATUS_OK;
 }
 
 STATUS CHAPageMgr::openArea() noexcept {
@@ -167,16 +188,25 @@ STATUS CHAPageMgr::openArea() noexcept {
 }
 
 void CHAPageMgr::resetCache(std::size_t slots) {
-    m_pages.clear();
+    emptyCache();
     m_pages.resize(slots);
+}
+
+void CHAPageMgr::emptyCache() {
+    for (std::uint16_t number : m_loaded)
+        m_pages[number].reset();
+    m_loaded.clear();
     m_dirty.clear();
 }
 
 CHAPage* CHAPageMgr::getPage(std::uint16_t number, std::uint32_t mode) {
     if (m_unusable || number >= pageCount())
         return nullptr;
-    if (number == 0)
-        return m_index.page().read(mode) == STATUS_OK ? &m_index.page() : nullptr;
+    if (number == 0) {
+        if (mode == CHAUtils::MODE_INDEX && m_index.current())
+            return &m_index.page();
+        return m_index.readPage(mode) == STATUS_OK ? &m_index.page() : nullptr;
+    }
     if (number >= m_pages.size())
         m_pages.resize(pageCount());
     if (m_pages[number])
@@ -185,6 +215,7 @@ CHAPage* CHAPageMgr::getPage(std::uint16_t number, std::uint32_t mode) {
     if (page->read(mode) != STATUS_OK)
         return nullptr;
     m_pages[number] = std::move(page);
+    m_loaded.push_back(number);
     return m_pages[number].get();
 }
 
@@ -219,9 +250,12 @@ STATUS CHAPageMgr::flush() {
 }
 
 void CHAPageMgr::drop() {
-    for (auto& page : m_pages)
-        page.reset();
-    m_dirty.clear();
+    emptyCache();
+    // Nothing read survives the operation: another process may change the
+    // area before the next one.
+    m_index.forget();
+    m_opened = false;
+    m_transferFailed = false;
 }
 
 STATUS CHAPageMgr::probe() {
@@ -231,6 +265,12 @@ STATUS CHAPageMgr::probe() {
     return m_utils->readProtectedPage(m_handle, scratch.data(), CHAUtils::MODE_INDEX, 0)
                ? STATUS_OK
                : STATUS_COMMUNICATION_FAILURE;
+}
+
+STATUS CHAPageMgr::answering() {
+    if (m_opened && !m_unusable && !m_transferFailed)
+        return STATUS_OK;
+    return probe();
 }
 
 // ---- the chunk stream ----
@@ -324,6 +364,8 @@ STATUS buildBlankHA(int version, CHAPageMgr& pages) {
     if (version == 3 && pages.index().entryCount() > 0)
         return STATUS_WRONG_HIDDEN_AREA_VERSION;
     pages.resetCache(count);
+    // Page 0 is written below past the index's image.
+    pages.index().forget();
     CDeviceHandle& handle = pages.handle();
 
     STATUS result = STATUS_OK;
@@ -333,6 +375,7 @@ STATUS buildBlankHA(int version, CHAPageMgr& pages) {
         int failures = 0;
         for (std::uint32_t number = 0; number < count; ++number) {
             if (!utils->writePage(handle, image.data(), static_cast<std::uint16_t>(number))) {
+                pages.noteTransferFailure();
                 ++failures;
                 result = STATUS_OPERATION_NOT_COMPLETED;
             }

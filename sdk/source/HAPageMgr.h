@@ -20,8 +20,9 @@
 //   if (st == STATUS_OK) { ... chunks.find / writeObject / free ...; st = chunks.commit(); }
 //   pages.drop(); chunks.clear(); pages.closeHandle();
 //
-// Page images are read from the drive on first use within an operation and
-// written back by flush(); nothing survives between operations but the
+// Page images are read from the drive on first use within an operation
+// (page 0 too: the version check, the index and getPage(0) share one read)
+// and written back by flush(); nothing survives between operations but the
 // access object's cached page count and version. Not thread-safe. Nothing
 // here throws except open() (CHAWrongVersionException, by contract) and
 // allocation failure.
@@ -75,10 +76,20 @@ class CHAIndex {
 
     explicit CHAIndex(CHAPageMgr& manager);
 
-    // Reads page 0 (protected read, mode 3) and takes its entries.
+    // Takes the entries of page 0, read first (protected read, mode 3)
+    // unless the operation already holds its image.
     STATUS load();
     // No entries (a freshly formatted area); not marked for writing.
     void reset();
+    // Reads page 0 into the page image with `mode`. Only a read with mode 3
+    // makes the image the drive's page 0 for the rest of the operation.
+    STATUS readPage(std::uint32_t mode);
+    // Whether the page image is page 0 as the drive holds it: read or
+    // written in this operation, nothing failed since.
+    bool current() const { return m_current; }
+    // The image is no longer the drive's page 0 (an operation ends, page 0
+    // was written another way).
+    void forget() { m_current = false; }
 
     std::size_t entryCount() const { return m_entries.size(); }
     // The page of a key, 0 when absent.
@@ -102,6 +113,7 @@ class CHAIndex {
     CHAIndexPage m_page;
     std::vector<CHAIndexEntry> m_entries;
     bool m_dirty = false;
+    bool m_current = false;
 };
 
 class CHAPageMgr {
@@ -143,7 +155,8 @@ class CHAPageMgr {
 
     // The cached page, or the page read from the drive with `mode`; null
     // for a number >= the page count or a failed read (nothing cached then).
-    // Page 0 is the index's page, re-read.
+    // Page 0 is the index's page, read once per operation with mode 3 (a
+    // read with another mode always goes to the drive).
     CHAPage* getPage(std::uint16_t number, std::uint32_t mode);
     // A page of the chunk stream, read with the data-page mode.
     CHAPage* getDataPage(std::uint16_t number) { return getPage(number, dataPageMode()); }
@@ -161,6 +174,12 @@ class CHAPageMgr {
     // Reads page 0 with mode 3 into a scratch page: 0, or
     // STATUS_COMMUNICATION_FAILURE when the drive does not answer.
     STATUS probe();
+    // Whether the drive is answering, for a lookup that found nothing: 0
+    // without a transfer when the area was opened and no transfer of the
+    // operation has failed (the drive answered all of them), else probe().
+    STATUS answering();
+    // A page transfer of the operation failed (pages report their own).
+    void noteTransferFailure() { m_transferFailed = true; }
 
     CHAIndex& index() { return m_index; }
     std::uint16_t pageCount();
@@ -168,7 +187,8 @@ class CHAPageMgr {
     std::uint32_t dataPageMode() const;
     // The version page 0 shows: its byte 5 after the magic; 1 for a
     // readable page without it (or one readable only by a plain read with
-    // mode 0 or 1); 0 when it cannot be read at all.
+    // mode 0 or 1); 0 when it cannot be read at all. Page 0 is read into the
+    // index's image (once per operation).
     int readStoredVersion();
 
     // ---- the chunk stream ----
@@ -190,6 +210,8 @@ class CHAPageMgr {
     void resetCache(std::size_t slots);
 
   private:
+    // Forgets the cached pages and the dirty set.
+    void emptyCache();
     CHALocation normalize(CHALocation at);
     // Calls `each` with every page span of n stream bytes from `at` (page,
     // its number, offset in its data area, length); false when the stream
@@ -203,8 +225,13 @@ class CHAPageMgr {
     CDeviceHandle m_handle;
     std::set<std::uint16_t> m_dirty;
     std::vector<std::unique_ptr<CHAPage>> m_pages;
+    // The slots of m_pages holding a page: emptied at the end of every
+    // operation without a pass over all the slots.
+    std::vector<std::uint16_t> m_loaded;
     CHAIndex m_index;
-    bool m_unusable = false;  // opened on a removed device
+    bool m_unusable = false;        // opened on a removed device
+    bool m_opened = false;          // open() succeeded in this operation
+    bool m_transferFailed = false;  // a transfer of this operation failed
 };
 
 // Formats the area of `pages` with a blank area of `version` (0: every page

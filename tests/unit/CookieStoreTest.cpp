@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -346,6 +348,100 @@ TEST_F(Cookies, ADriveThatStopsAnsweringIsACommunicationFailure) {
     utils->failWrites.clear();
     EXPECT_EQ(store->getInt("S", "k", value), STATUS_OK);
     EXPECT_EQ(value, 1);
+    expectConsistent();
+}
+
+// ---- page reads ----
+
+// An operation reads each page once, page 0 included: the version check,
+// the index and the answer check of a lookup that finds nothing share one
+// read. A formatted area needs page 0 and the first stream page.
+TEST_F(Cookies, AnOperationReadsEachPageAtMostOnce) {
+    using Operation = std::function<STATUS(CCookieImpl&)>;
+    const auto fill = [](CCookieImpl& s, int n) {
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(s.setString("Filler", std::to_string(i).c_str(), "0123456789abcdef"),
+                      STATUS_OK);
+    };
+    std::int32_t value = 0;
+    const Operation getInt = [&](CCookieImpl& s) { return s.getInt("S", "k", value); };
+    struct Case {
+        const char* name;
+        int others;   // cookies stored before the one used
+        bool stored;  // the integer cookie S/k is there before the operation
+        Operation operation;
+        STATUS expected;
+        std::size_t reads;  // the operation's page reads, 0: not checked
+    };
+    const Case cases[] = {
+        {"get on an empty store", 0, false, getInt, STATUS_DATA_NOT_FOUND, 2},
+        {"get hit", 0, true, getInt, STATUS_OK, 2},
+        {"set new", 0, false, [](CCookieImpl& s) { return s.setInt("S", "k", 2); }, STATUS_OK, 2},
+        {"set over", 0, true, [](CCookieImpl& s) { return s.setInt("S", "k", 2); }, STATUS_OK, 2},
+        {"remove", 0, true, [](CCookieImpl& s) { return s.removeCookie("S", "k"); }, STATUS_OK, 2},
+        {"remove missing", 0, false, [](CCookieImpl& s) { return s.removeCookie("S", "k"); },
+         STATUS_DATA_NOT_FOUND, 2},
+        // Behind pages of other cookies: every page walked, none twice.
+        {"get miss behind others", 60, false, getInt, STATUS_DATA_NOT_FOUND, 0},
+        {"get hit behind others", 60, true, getInt, STATUS_OK, 0},
+        {"set that moves", 60, true,
+         [](CCookieImpl& s) { return s.setString("S", "k", std::string(600, 'm').c_str()); },
+         STATUS_OK, 0},
+        {"remove behind others", 60, true, [](CCookieImpl& s) { return s.removeCookie("S", "k"); },
+         STATUS_OK, 0},
+        {"remove a section", 60, true, [](CCookieImpl& s) { return s.removeSection("Filler"); },
+         STATUS_OK, 0},
+        {"free space", 60, true,
+         [](CCookieImpl& s) {
+             std::uint64_t free = 0;
+             return s.getFreeSpace(free);
+         },
+         STATUS_OK, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        make(250, 2);
+        ASSERT_EQ(store->format(true), STATUS_OK);
+        fill(*store, c.others);
+        if (c.stored) {
+            ASSERT_EQ(store->setInt("S", "k", 1), STATUS_OK);
+        }
+        utils->transfers.clear();
+        EXPECT_EQ(c.operation(*store), c.expected);
+        std::map<std::uint16_t, int> readsOf;
+        std::size_t reads = 0;
+        for (const CHAMemoryUtils::Transfer& t : utils->transfers) {
+            if (t.kind == 'r' || t.kind == 'R') {
+                ++readsOf[t.page];
+                ++reads;
+            }
+        }
+        for (const auto& [page, n] : readsOf)
+            EXPECT_EQ(n, 1) << "page " << page;
+        if (c.reads != 0) {
+            EXPECT_EQ(reads, c.reads);
+        }
+        if (c.others > 0) {
+            EXPECT_GT(readsOf.size(), 2u) << "the cookies should fill more than one page";
+        }
+        expectConsistent();
+    }
+}
+
+// Nothing read is kept between operations: another process's change shows
+// at the next one, page 0 included.
+TEST_F(Cookies, AnotherStoreOnTheDriveIsSeenAtTheNextOperation) {
+    ASSERT_EQ(store->setInt("S", "k", 1), STATUS_OK);
+    qz::CCookieImplQzV2 other;
+    other.attach(device.get(), std::make_unique<CHAMemoryUtils>(pages, 2));
+    std::int32_t value = 0;
+    ASSERT_EQ(store->getInt("S", "k", value), STATUS_OK);
+    ASSERT_EQ(other.setInt("S", "k", 2), STATUS_OK);
+    ASSERT_EQ(store->getInt("S", "k", value), STATUS_OK);
+    EXPECT_EQ(value, 2);
+    // Formatted to version 0 by the other: this store formats it anew.
+    ASSERT_EQ(other.format(false), STATUS_OK);
+    EXPECT_EQ(store->getInt("S", "k", value), STATUS_DATA_NOT_FOUND);
     expectConsistent();
 }
 

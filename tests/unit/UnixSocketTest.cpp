@@ -41,6 +41,36 @@ TEST(PortUnixSocket, ReceivingIntoAVectorTakesEveryByteInOrder) {
     EXPECT_EQ(got, sent);
 }
 
+TEST(PortUnixSocket, TwoBuffersGoAsOneStream) {
+    // A header and a payload sent together arrive as their concatenation,
+    // also when the payload is larger than the socket takes at once (the
+    // send resumes inside either part) and when a part is empty.
+    struct Case {
+        const char* name;
+        std::size_t head, body;
+    };
+    for (const Case& c :
+         {Case{"small", 16, 100}, Case{"large body", 16, 700 * 1024 + 3}, Case{"empty body", 16, 0},
+          Case{"empty head", 0, 5000}, Case{"large head", 400 * 1024, 9}}) {
+        SCOPED_TRACE(c.name);
+        SocketPair p;
+        std::vector<std::uint8_t> head(c.head), body(c.body);
+        for (std::size_t i = 0; i < head.size(); ++i)
+            head[i] = static_cast<std::uint8_t>(i * 7 + 1);
+        for (std::size_t i = 0; i < body.size(); ++i)
+            body[i] = static_cast<std::uint8_t>(i * 13 + i / 251);
+        std::thread writer([&] {
+            EXPECT_FALSE(p.client.sendAll(head.data(), head.size(), body.data(), body.size(), 5s));
+        });
+        std::vector<std::uint8_t> got;
+        EXPECT_FALSE(p.peer.recvInto(got, c.head + c.body, 5s));
+        writer.join();
+        std::vector<std::uint8_t> expected = head;
+        expected.insert(expected.end(), body.begin(), body.end());
+        EXPECT_EQ(got, expected);
+    }
+}
+
 TEST(PortUnixSocket, ABufferGrowsOnlyWithWhatArrives) {
     // The peer announces 16 MiB and sends a little before it stops or goes.
     struct Case {

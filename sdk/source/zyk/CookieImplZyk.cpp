@@ -42,8 +42,8 @@ STATUS CCookieImplZyk::removeToken(std::uint32_t key) {
     return run("CCookieImplZyk::removeToken", [&]() -> STATUS {
         CHAPageMgr& pages = *pageManager();
         if (pages.index().pageOf(key) == 0)
-            return pages.probe() != STATUS_OK ? STATUS_COMMUNICATION_FAILURE
-                                              : STATUS_DATA_NOT_FOUND;
+            return pages.answering() != STATUS_OK ? STATUS_COMMUNICATION_FAILURE
+                                                  : STATUS_DATA_NOT_FOUND;
         return chunkManager()->releaseDedicated(key);
     });
 }
