@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <utility>
+#include <set>
 #include <vector>
 
 #include "DeviceEnum.h"
@@ -66,23 +66,6 @@ std::u16string devicePathOfDrive(const port::InventorySnapshot& snap,
             first = &other;
     }
     return port::utf::toUtf16(first->facts.ioPath);
-}
-
-// Lettered volumes of connected drives whose letter the drive's mask lacks
-// (a volume that had none took a freed one), each with its letter's mask.
-std::vector<std::pair<std::uint32_t, std::u16string>> lettersNotReported(
-    const port::InventorySnapshot& snap) {
-    std::vector<std::pair<std::uint32_t, std::u16string>> out;
-    CDeviceManager& manager = CZykSDK::instance().deviceManager();
-    for (const auto& unit : snap.units) {
-        if (unit.volumePath.empty() || unit.letter < u'A' || unit.letter > u'Z')
-            continue;
-        const CUFD device = manager.getCUFD(port::utf::toUtf16(unit.facts.serial));
-        const std::uint32_t bit = 1u << (unit.letter - u'A');
-        if (device.isValid() && (device.impl()->driveMask() & bit) == 0)
-            out.emplace_back(bit, unit.volumePath);
-    }
-    return out;
 }
 
 bool markIfReconnecting(CDeviceEvent& event, const std::u16string& serial, const char* line) {
@@ -245,10 +228,7 @@ std::intptr_t CDevicePollWinHID::WndProc(port::HWND hwnd, std::uint32_t message,
                 } else if (removal) {
                     NORK_LOG(LOG_INFO, "volume interface removal: %s", info->name);
                     deviceRemoval(info->name);
-                    // The letters a departure frees go to volumes that had
-                    // none: their drives hear of them as an update.
-                    for (const auto& [letterMask, volume] : lettersNotReported(port::snapshot()))
-                        deviceArrivel(letterMask, &volume);
+                    reportFreedLetters(info->name);
                 }
                 break;
             case port::InterfaceClass::UsbDevice:
@@ -288,6 +268,8 @@ void CDevicePollWinHID::deviceArrivel(std::uint32_t mask, const std::u16string* 
     // drive with no roots; its event validates through the unit's device
     // path and is told from other such volumes by that path.
     const bool letterless = mask == 0 && path != nullptr;
+    if (!letterless && path != nullptr)
+        m_letterless.erase(*path);
     for (int bit = letterless ? -1 : 25; bit >= (letterless ? -1 : 0); --bit) {
         if (!letterless && ((mask >> bit) & 1u) == 0)
             continue;
@@ -315,6 +297,8 @@ void CDevicePollWinHID::deviceArrivel(std::uint32_t mask, const std::u16string* 
         }
         if (letterless) {
             const port::StorageUnit* unit = unitOfVolume(snap, *path);
+            if (unit != nullptr)
+                m_letterless.insert(*path);
             if (unit == nullptr) {
                 NORK_LOG(LOG_INFO, "CDevicePollWin::deviceArrivel - %s gone before its arrival",
                          *path);
@@ -350,6 +334,23 @@ void CDevicePollWinHID::deviceArrivel(std::uint32_t mask, const std::u16string* 
             params.setDeviceTypeFlags(params.deviceTypeFlags() | 2u);
         NORK_LOG(LOG_INFO, "CDevicePollWin::deviceArrivel - %s arrived, type %d", root, driveType);
         RegisterEvent(*event);
+    }
+}
+
+void CDevicePollWinHID::reportFreedLetters(const std::u16string& gone) {
+    m_letterless.erase(gone);
+    if (m_letterless.empty())
+        return;
+    // Only volumes reported without a letter: a drive that left and is
+    // already back has its arrivals on their way and must not get more.
+    const port::InventorySnapshot snap = port::snapshot();
+    const std::set<std::u16string> waiting = m_letterless;
+    for (const std::u16string& volume : waiting) {
+        const port::StorageUnit* unit = unitOfVolume(snap, volume);
+        if (unit == nullptr || unit->letter < u'A' || unit->letter > u'Z')
+            continue;
+        m_letterless.erase(volume);
+        deviceArrivel(1u << (unit->letter - u'A'), &volume);
     }
 }
 

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,12 +103,17 @@ class CDevicePollWinHID : public CDevicePollImpl {
 
   private:
     bool createWindow();
+    // After a volume left: volumes that were reported without a drive
+    // letter and have one now (a freed one) are reported with it, which
+    // their drives hear as an update.
+    void reportFreedLetters(const std::u16string& gone);
 
     port::HWND m_hWnd = port::HWND_NONE;
     bool m_volumeNotify = false;
     bool m_hidNotify = false;
     bool m_usbNotify = false;
     port::DeviceNotifier m_notifier;
+    std::set<std::u16string> m_letterless;  // volumes reported without a letter
 };
 
 class CDevicePoll : public CThread {
