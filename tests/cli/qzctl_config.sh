@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # qzctl's configuration commands against a running emulator: the capacity of
 # an opted-out drive (one public domain), a CD domain of that size added and
-# awaited, the layout it comes back with, and the refusals.
+# awaited, the layout it comes back with, the same and a reconnection on a
+# drive that returns at once, and the refusals.
 set -euo pipefail
 source "$(dirname "$0")/emulator_fixture.sh" "$1"
 "$bin/qzemu" create --serial QZCFGCLI01 --capacity 16M --layout "public:10M" >/dev/null
@@ -21,6 +22,18 @@ grep -q '"domains":\[{"index":0,"type":2,.*"root":"D:\\\\"},{"index":1,"type":3,
 out=$("$bin/qzctl" capacity QZCFGCLI01)
 echo "$out"
 grep -qE '^free +0 bytes$' <<<"$out" || fail "no free capacity left"
+
+# A drive that is back on the bus at once (no re-attach delay): the host
+# still sees it leave and return, for the restore road and a reconnection.
+"$bin/qzemu" create --serial QZCFGCLI02 --capacity 16M --layout "public:10M" \
+  --reattach-delay 0 >/dev/null
+out=$("$bin/qzctl" --json --timeout 30 domain add QZCFGCLI02 --type cd --size rest)
+echo "$out"
+grep -q '"added":{"index":1,"type":3,"typeName":"cd","lun":1,"flags":0,"size":6291456,' \
+  <<<"$out" || fail "a CD domain added to a drive without re-attach delay"
+out=$("$bin/qzctl" --json --timeout 30 reconnect QZCFGCLI02)
+echo "$out"
+grep -q '"serial":"QZCFGCLI02"' <<<"$out" || fail "a reconnection without re-attach delay"
 
 # Usage errors and a drive that is not there.
 rc=0; "$bin/qzctl" domain add QZCFGCLI01 --type floppy --size rest 2>/dev/null || rc=$?
