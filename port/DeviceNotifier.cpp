@@ -239,21 +239,22 @@ class Worker {
             // Something seen arriving before a departure is looked at before
             // that departure is applied, so a quick return and a second
             // departure both show.
-            bool lookPending = false;
+            // The look after the batch also catches what a departure took
+            // beyond its location.
+            bool arrivalPending = false;
             for (std::size_t i = 0; woken && i < m_sources.size(); ++i) {
                 if (!ready[i + 1])
                     continue;
                 for (const DeviceChange& change : m_sources[i]->drain()) {
                     if (change.kind != DeviceChange::Kind::Removed) {
-                        lookPending = true;
+                        arrivalPending = true;
                         continue;
                     }
-                    if (lookPending && !look())
+                    if (arrivalPending && !look())
                         return;
+                    arrivalPending = false;
                     if (!deliver(departure(m_last, change.location)))
                         return;
-                    // It may have taken more than its location tells.
-                    lookPending = true;
                 }
             }
             if (!look())

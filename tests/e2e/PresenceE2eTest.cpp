@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -395,18 +396,25 @@ TEST_F(PresenceE2e, RapidPlugUnplugCyclesSettleOnTheDriveConnected) {
     churning = false;
     churn.join();
 
+    // Settled: connected with its letter and nothing queued. A drive known
+    // but disconnected, between the notifier's last notifications, is not
+    // settled yet: an arrival that never comes shows as the time-out.
     nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
-    ASSERT_TRUE(pumpUntil(
+    const bool settled = pumpUntil(
         [&] {
             const nork::CUFD ufd = manager.getCUFD(u16(serial));
             nork::CDevicePollImpl* impl = nork::CDevicePoll::instance().implementation();
-            return ufd.isValid() && roots(ufd).size() == 1 && impl != nullptr &&
-                   impl->queuedEvents() == 0;
+            return ufd.isValid() && manager.connectedCount() == 1 && roots(ufd).size() == 1 &&
+                   impl != nullptr && impl->queuedEvents() == 0;
         },
-        60s));
-    EXPECT_EQ(manager.connectedCount(), 1u);
+        60s);
+    EXPECT_TRUE(settled);
     for (const Posted& p : posted)
         EXPECT_EQ(p.wParam, 1u);
+    if (HasFailure()) {
+        for (const auto& line : log->lines())
+            std::cerr << std::string(line.begin(), line.end()) << "\n";
+    }
 }
 
 // Short watches, as `qzctl watch --count 1` runs them, with many drives
