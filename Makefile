@@ -37,7 +37,7 @@ asan: deps
 # The threaded code under ThreadSanitizer: message layer, threads and
 # callbacks, device events, listeners and polling, notifier, reconnection,
 # presence end to end.
-TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceListener|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|WindowCloser
+TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceListener|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|PresenceReattachE2e|WindowCloser
 
 tsan: deps
 	$(call configure,$(TSAN_DIR),Tsan)
