@@ -12,9 +12,15 @@ PACKAGES=(
   libclang-rt-dev
   # libraries
   libcrypto++-dev libudev-dev libxml2-dev
+  # the skinned dialogs' window layer (GTK 3, cairo, pango, gdk-pixbuf) and
+  # the AT-SPI client the window tests read them with
+  libgtk-3-dev libatspi2.0-dev at-spi2-core dbus
+  # fonts for every script of the programs' languages (Latin, Greek,
+  # Cyrillic, Arabic, Hebrew, Vietnamese; Chinese, Japanese, Korean)
+  fonts-dejavu-core fonts-noto-core fonts-noto-cjk
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth dosfstools mtools
+  xvfb xauth xdotool dosfstools mtools
 )
 
 missing=()
