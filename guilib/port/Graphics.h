@@ -222,6 +222,9 @@ int pointsToPixelHeight(int points);
 // Pictures of the program's resources: PNG, GIF (first frame), BMP, ICO (the
 // largest image). nullopt when the bytes are not a picture.
 std::optional<Bitmap> decodeImage(const std::uint8_t* data, std::size_t size);
+// PNG bytes of the bitmap (tests build picture resources with it); empty on
+// failure.
+std::vector<std::uint8_t> encodePng(const Bitmap& bitmap);
 // Scaled (bilinear) to the size; the same bitmap when it has it already.
 Bitmap scaleBitmap(const Bitmap& bitmap, int width, int height);
 
