@@ -134,7 +134,9 @@ std::optional<Bitmap> loadWithPixbuf(const std::uint8_t* data, std::size_t size)
 
 Bitmap::Bitmap(int width, int height, COLORREF fill)
     : width_(std::max(width, 0)), height_(std::max(height, 0)) {
-    if (width_ == 0 || height_ == 0) {
+    // Beyond cairo's largest image surface nothing could draw into it.
+    constexpr int kMaxSide = 32767;
+    if (width_ == 0 || height_ == 0 || width_ > kMaxSide || height_ > kMaxSide) {
         width_ = height_ = 0;
         return;
     }

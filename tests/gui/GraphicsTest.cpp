@@ -424,6 +424,10 @@ TEST(BitmapTest, CopyIsClippedAndPixelsUnpremultiply) {
     ASSERT_EQ(part.height(), 2);
     EXPECT_EQ(part.pixel(1, 1), kBlue);
     EXPECT_TRUE(b.copy({5, 5, 8, 8}).empty());
+    // Too large for a cairo surface: empty, and drawing into it does nothing.
+    Bitmap huge(40000, 1, kWhite);
+    EXPECT_TRUE(huge.empty());
+    canvasForBitmap(huge)->fillRect({0, 0, 10, 1}, kRed);
 }
 
 TEST(BitmapTest, RegionMembership) {
