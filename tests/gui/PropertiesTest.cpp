@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
 #include <string>
 
 #include "DebugCapture.h"
@@ -240,6 +241,18 @@ TEST_F(SkinDocumentTest, ParseFailureWritesReasonAndPositionQuietly) {
     EXPECT_EQ(text.substr(text.size() - 3), ")\n\n");
     // Trailing line breaks of the reason are removed.
     EXPECT_EQ(text.find("\n (Line"), std::string::npos) << text;
+}
+
+TEST_F(SkinDocumentTest, ExternalEntitiesAreNotRead) {
+    // The skin is data: a file named by an entity must not become a value.
+    auto secret = nork::testing::freshTestDir() / "secret.txt";
+    std::ofstream(secret) << "SECRET";
+    std::string xml = "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY x SYSTEM \"file://" +
+                      secret.string() + "\">]><r><A><ID>1</ID><TxtID>&x;</TxtID></A></r>";
+    std::u16string text;
+    if (loadSkin(xml))
+        CUTPropertiesReader(CProperties::instance().GetElementByID(1)).GetString("TxtID", text);
+    EXPECT_EQ(text.find(u"SECRET"), std::u16string::npos);
 }
 
 TEST_F(SkinDocumentTest, MissingResource) {
