@@ -66,6 +66,10 @@ CDialog* CWnd::GetOwnerDialog() const {
     return dialog_;
 }
 
+void CWnd::dialogSelf(CDialog* self) {
+    dialog_ = self;
+}
+
 void CWnd::bindNative(NativeWindow* window, CWnd* parent, CDialog* dialog, int id,
                       std::u16string className, std::uint32_t style, std::uint32_t exStyle) {
     native_ = window;

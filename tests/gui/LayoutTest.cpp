@@ -11,6 +11,7 @@
 #include "GuiTestSupport.h"
 #include "guilib/src/GUIDialog.h"
 #include "guilib/src/SkinLayout.h"
+#include "port/Locale.h"
 
 namespace nork::gui::test {
 namespace {
@@ -327,6 +328,49 @@ TEST_F(DialogSkinTest, ColoursAndFontFromTheElement) {
     EXPECT_EQ(dialog.GetFont().weight, 700);
     Bitmap shot = backend().render(*dialog.native());
     EXPECT_EQ(shot.pixel(1, 1), 0x00F6EBDEu);
+}
+
+}  // namespace
+}  // namespace nork::gui::test
+
+namespace nork::gui::test {
+namespace {
+
+// Texts by id follow the user-interface language; a string the language
+// lacks leaves the window's text as it was.
+class SkinTextTest : public LayoutTest {
+  protected:
+    void SetUp() override {
+        LayoutTest::SetUp();
+        port::setUserDefaultLanguageForTest(1033);
+        port::setSystemDefaultLanguageForTest(1033);
+        port::setInstalledLanguagesForTest(std::vector<std::uint16_t>{1033, 1031});
+        res::addStringTableCopy(1033, {{3001, u"English"}, {3007, u"Intro"}, {3010, u"Restore"}});
+        res::addStringTableCopy(1031, {{3001, u"Deutsch"}, {3007, u"Einleitung"}});
+        CUTMLString::instance().InitLanguages(3001);
+    }
+    void TearDown() override {
+        port::setUserDefaultLanguageForTest(std::nullopt);
+        port::setSystemDefaultLanguageForTest(std::nullopt);
+        port::setInstalledLanguagesForTest(std::nullopt);
+        LayoutTest::TearDown();
+    }
+};
+
+TEST_F(SkinTextTest, TextIdsInTheChosenLanguageAndReloadAfterAChange) {
+    skin("", control(1002, "<TxtID>3007</TxtID>") + control(1, "<TxtID>3010</TxtID>") +
+                 control(1003, "<TxtID>0</TxtID>"));
+    LayoutDialog dialog({1002, 1, 1003});
+    ASSERT_TRUE(dialog.Create());
+    EXPECT_EQ(dialog.controls.at(1002)->GetWindowText(), u"Intro");
+    EXPECT_EQ(dialog.controls.at(1)->GetWindowText(), u"Restore");
+    EXPECT_EQ(dialog.controls.at(1003)->textId(), 0) << "id 0 loads nothing";
+
+    ASSERT_EQ(CUTMLString::instance().SetLanguage(1031), 1031);
+    dialog.ReloadText();
+    EXPECT_EQ(dialog.controls.at(1002)->GetWindowText(), u"Einleitung");
+    EXPECT_EQ(dialog.controls.at(1)->GetWindowText(), u"Restore")
+        << "3010 is missing in German: the text stays";
 }
 
 }  // namespace
