@@ -27,6 +27,7 @@
 namespace {
 
 using namespace nork::gui;
+namespace port = nork::port;
 
 constexpr int kDemoDialog = 100;
 constexpr int kSkinResource = 600;
