@@ -787,6 +787,9 @@ GtkBackend::GtkBackend() {
     reinterpret_cast<MessageSource*>(source_)->backend = this;
     g_source_add_unix_fd(source_, fd, static_cast<GIOCondition>(G_IO_IN));
     g_source_set_name(source_, "qz-messages");
+    // A message handler may run a modal loop (a box opened from a posted
+    // message); that nested loop must go on taking messages.
+    g_source_set_can_recurse(source_, TRUE);
     g_source_attach(source_, nullptr);
 }
 

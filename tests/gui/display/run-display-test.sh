@@ -3,10 +3,13 @@
 # accessibility bus up, and drives it with the AT-SPI client.
 #
 #   run-display-test.sh CLIENT PROGRAM STEP...
+#   run-display-test.sh --alone PROGRAM [ARG...]
 #
-# STEPs are the client's (find/press/value ROLE NAME ...). The exit status is
-# the client's when it failed, else the program's. 77 (skipped) when no X
-# server can be started here.
+# STEPs are the client's (find/press/value ROLE NAME ...; each waits up to
+# QZ_ATSPI_TIMEOUT seconds, default 30). The exit status is the client's when
+# it failed, else the program's. With --alone the program runs by itself (a
+# test binary that opens windows) and its status is the answer. 77 (skipped)
+# when no X server can be started here.
 set -u
 
 if [ "${1:-}" = "--inner" ]; then
@@ -32,9 +35,16 @@ if [ "${1:-}" = "--inner" ]; then
         fi
         sleep 0.1
     done
+    if [ "$client" = "--alone" ]; then
+        "$program" "$@"
+        prc=$?
+        kill $launcher 2>/dev/null
+        wait $launcher 2>/dev/null
+        exit $prc
+    fi
     "$program" &
     prog=$!
-    "$client" --timeout 30 --app "$(basename "$program")" "$@"
+    "$client" --timeout "${QZ_ATSPI_TIMEOUT:-30}" --app "$(basename "$program")" "$@"
     crc=$?
     if [ $crc -ne 0 ]; then
         kill $prog 2>/dev/null
