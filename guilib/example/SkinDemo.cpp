@@ -55,8 +55,12 @@ void saveShot(CWnd& window, const char* name) {
     if (g_screenshots.empty() || !window.native())
         return;
     std::string path = g_screenshots + "/" + name;
-    if (backend().render(*window.native()).savePng(path))
+    Bitmap shot = backend().render(*window.native());
+    if (shot.savePng(path))
         std::printf("screenshot: %s\n", path.c_str());
+    else
+        std::fprintf(stderr, "qz_skin_demo: could not save %s (%dx%d)\n", path.c_str(),
+                     shot.width(), shot.height());
 }
 
 DialogTemplate demoTemplate() {
@@ -90,6 +94,8 @@ DialogTemplate demoTemplate() {
         item(IDC_PROGRESS, CLASS_PROGRESS, WS_BORDER, 8, 134, 120, 10),
         item(IDC_LOGO, CLASS_STATIC, 0, 4, 4, 30, 14),
     };
+    // What assistive technology calls the bar (it draws no text of its own).
+    t.items[8].text = u"Progress";
     return t;
 }
 
@@ -109,15 +115,29 @@ class CDemoMessageBox : public CGUIMessageBox {
     bool OnInitDialog() override {
         bool result = CGUIMessageBox::OnInitDialog();
         if (!g_screenshots.empty())
-            SetTimer(kScreenshotTimer, 600);
+            SetTimer(kScreenshotTimer, 300);
         return result;
     }
     void OnTimer(std::uintptr_t id) override {
         if (id != kScreenshotTimer)
             return;
         KillTimer(id);
+        takeShot();
+    }
+    // A box closed before its timer still leaves its picture.
+    bool OnCommand(int id, int notifyCode) override {
+        takeShot();
+        return CGUIMessageBox::OnCommand(id, notifyCode);
+    }
+
+  private:
+    void takeShot() {
+        if (shot_)
+            return;
+        shot_ = true;
         saveShot(*this, "messagebox.png");
     }
+    bool shot_ = false;
 };
 
 class CSkinDemoDlg : public CGUIDialog {
@@ -174,7 +194,7 @@ class CSkinDemoDlg : public CGUIDialog {
         ArrangeControls();
         CenterWindow();
         if (!g_screenshots.empty())
-            SetTimer(kScreenshotTimer, 600);
+            SetTimer(kScreenshotTimer, 300);
         if (openMessageAtOnce)
             PostMessage(kShowMessage, 0, 0);
         return true;
@@ -196,7 +216,16 @@ class CSkinDemoDlg : public CGUIDialog {
         if (id != kScreenshotTimer)
             return;
         KillTimer(id);
-        saveShot(*this, "dialog.png");
+        takeShot();
+    }
+    // A dialog closed before its timer still leaves its picture.
+    void OnOK() override {
+        takeShot();
+        CGUIDialog::OnOK();
+    }
+    void OnCancel() override {
+        takeShot();
+        CGUIDialog::OnCancel();
     }
 
     std::intptr_t WindowProc(std::uint32_t message, std::uintptr_t wParam,
@@ -214,6 +243,13 @@ class CSkinDemoDlg : public CGUIDialog {
     bool openMessageAtOnce = false;
 
   private:
+    void takeShot() {
+        if (shot_)
+            return;
+        shot_ = true;
+        saveShot(*this, "dialog.png");
+    }
+    bool shot_ = false;
     CGUIResizeButton show_;
     CGUIResizeButton close_;
     CGUIImageButton x_;
