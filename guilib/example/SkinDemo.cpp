@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "guilib/src/GUIButton.h"
 #include "guilib/src/GUIDialog.h"
@@ -21,7 +22,9 @@
 #include "guilib/src/GUIPictureCtrl.h"
 #include "guilib/src/GUIProgressCtrl.h"
 #include "guilib/src/Properties.h"
+#include "guilib/src/Resources.h"
 #include "guilib/src/UTMLString.h"
+#include "port/Locale.h"
 #include "port/Messages.h"
 
 namespace {
@@ -289,9 +292,19 @@ int main(int argc, char** argv) {
     }
 
     registerDialogTemplate(kDemoDialog, demoTemplate());
+    if (language) {
+        // --lang shows a language even where the system has no locale
+        // generated for it (a bare test machine): every language of the
+        // string tables counts as installed.
+        std::vector<std::uint16_t> all =
+            res::resourceLanguages(res::ResId(res::RT_STRING), res::ResId(3001 / 16 + 1));
+        port::setInstalledLanguagesForTest(all);
+    }
     CUTMLString::instance().InitLanguages(3001);
-    if (language)
-        CUTMLString::instance().SetLanguage(static_cast<std::uint16_t>(language));
+    if (language &&
+        CUTMLString::instance().SetLanguage(static_cast<std::uint16_t>(language)) != language)
+        std::fprintf(stderr, "qz_skin_demo: no strings in language %d; keeping %d\n", language,
+                     CUTMLString::instance().currentLanguage());
     if (!CProperties::instance().load(kSkinResource))
         std::fputs("qz_skin_demo: the skin document did not load; plain look\n", stderr);
 
