@@ -143,6 +143,9 @@ class Backend {
     virtual void simulateMouseMove(NativeWindow& window, Point client) = 0;
     virtual void simulateMouseLeave(NativeWindow& window) = 0;
     virtual void simulateKey(NativeWindow& window, int vk, bool down) = 0;
+    // The whole screen as shown now (screenshots of display tests); empty
+    // where there is no screen (the offscreen backend).
+    virtual Bitmap captureScreen() { return {}; }
 };
 
 // The backend of this process, chosen on first use: the desktop backend when

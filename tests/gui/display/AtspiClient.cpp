@@ -1,0 +1,174 @@
+// qz_atspi_client: drives a running program's windows the way a screen
+// reader does, over AT-SPI (libatspi), for the display tests.
+//
+//   qz_atspi_client [--timeout SECONDS] [--app NAME] STEP...
+//
+// Steps, run in order; each waits (up to the timeout) for the accessible with
+// that role name ("push button", "label", "link", "progress bar") and
+// accessible name to appear in an application (the one named NAME, or any):
+//   find ROLE NAME             it exists
+//   press ROLE NAME            its first action is run (a button's "click")
+//   value ROLE NAME MIN MAX    its current value lies in [MIN, MAX]
+// Exit status 0 when every step succeeded; 1 with a message otherwise.
+#include <atspi/atspi.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Options {
+    double timeoutSeconds = 20;
+    std::string app;
+};
+
+std::string takeString(gchar* s) {
+    std::string out = s ? s : "";
+    g_free(s);
+    return out;
+}
+
+// Depth-first search below `acc`; a new reference or nullptr.
+AtspiAccessible* findBelow(AtspiAccessible* acc, const std::string& role, const std::string& name,
+                           int depth) {
+    if (depth > 32)
+        return nullptr;
+    if (takeString(atspi_accessible_get_role_name(acc, nullptr)) == role &&
+        takeString(atspi_accessible_get_name(acc, nullptr)) == name)
+        return static_cast<AtspiAccessible*>(g_object_ref(acc));
+    const gint n = atspi_accessible_get_child_count(acc, nullptr);
+    for (gint i = 0; i < n; ++i) {
+        AtspiAccessible* child = atspi_accessible_get_child_at_index(acc, i, nullptr);
+        if (!child)
+            continue;
+        AtspiAccessible* found = findBelow(child, role, name, depth + 1);
+        g_object_unref(child);
+        if (found)
+            return found;
+    }
+    return nullptr;
+}
+
+AtspiAccessible* findOnce(const Options& o, const std::string& role, const std::string& name) {
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    if (!desktop)
+        return nullptr;
+    atspi_accessible_clear_cache(desktop);
+    AtspiAccessible* found = nullptr;
+    const gint apps = atspi_accessible_get_child_count(desktop, nullptr);
+    for (gint i = 0; i < apps && !found; ++i) {
+        AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
+        if (!app)
+            continue;
+        if (o.app.empty() || takeString(atspi_accessible_get_name(app, nullptr)) == o.app)
+            found = findBelow(app, role, name, 0);
+        g_object_unref(app);
+    }
+    g_object_unref(desktop);
+    return found;
+}
+
+AtspiAccessible* waitFor(const Options& o, const std::string& role, const std::string& name) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long>(o.timeoutSeconds * 1000));
+    for (;;) {
+        if (AtspiAccessible* a = findOnce(o, role, name))
+            return a;
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::fprintf(stderr, "qz_atspi_client: no %s named '%s' appeared within %g s\n", role.c_str(),
+                 name.c_str(), o.timeoutSeconds);
+    return nullptr;
+}
+
+bool press(AtspiAccessible* a) {
+    AtspiAction* action = atspi_accessible_get_action_iface(a);
+    if (!action) {
+        std::fprintf(stderr, "qz_atspi_client: the accessible has no action\n");
+        return false;
+    }
+    GError* error = nullptr;
+    const gboolean ok = atspi_action_do_action(action, 0, &error);
+    if (error) {
+        std::fprintf(stderr, "qz_atspi_client: action failed: %s\n", error->message);
+        g_error_free(error);
+    }
+    g_object_unref(action);
+    return ok && !error;
+}
+
+bool valueIn(AtspiAccessible* a, double lo, double hi) {
+    AtspiValue* value = atspi_accessible_get_value_iface(a);
+    if (!value) {
+        std::fprintf(stderr, "qz_atspi_client: the accessible has no value\n");
+        return false;
+    }
+    const double v = atspi_value_get_current_value(value, nullptr);
+    g_object_unref(value);
+    if (v < lo || v > hi) {
+        std::fprintf(stderr, "qz_atspi_client: value %g is outside [%g, %g]\n", v, lo, hi);
+        return false;
+    }
+    return true;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: qz_atspi_client [--timeout SECONDS] [--app NAME] "
+                 "(find ROLE NAME | press ROLE NAME | value ROLE NAME MIN MAX)...\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::size_t i = 0;
+    for (; i + 1 < args.size() && args[i].rfind("--", 0) == 0; i += 2) {
+        if (args[i] == "--timeout")
+            o.timeoutSeconds = std::atof(args[i + 1].c_str());
+        else if (args[i] == "--app")
+            o.app = args[i + 1];
+        else
+            return usage();
+    }
+    if (i >= args.size())
+        return usage();
+    if (atspi_init() < 0) {
+        std::fprintf(stderr, "qz_atspi_client: AT-SPI is not available\n");
+        return 1;
+    }
+    int rc = 0;
+    while (i < args.size() && rc == 0) {
+        const std::string step = args[i];
+        const std::size_t need = step == "value" ? 5 : 3;
+        if ((step != "find" && step != "press" && step != "value") || i + need > args.size())
+            return usage();
+        AtspiAccessible* a = waitFor(o, args[i + 1], args[i + 2]);
+        if (!a) {
+            rc = 1;
+        } else {
+            bool ok = true;
+            if (step == "press")
+                ok = press(a);
+            else if (step == "value")
+                ok = valueIn(a, std::atof(args[i + 3].c_str()), std::atof(args[i + 4].c_str()));
+            g_object_unref(a);
+            if (!ok)
+                rc = 1;
+            else
+                std::printf("qz_atspi_client: %s %s '%s': ok\n", step.c_str(), args[i + 1].c_str(),
+                            args[i + 2].c_str());
+        }
+        i += need;
+    }
+    atspi_exit();
+    return rc;
+}
