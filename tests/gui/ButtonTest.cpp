@@ -30,7 +30,7 @@ class ButtonTest : public OffscreenTest {
         registerDialogTemplate(
             kDialogId,
             controlTemplate({controlItem(kButtonId, CLASS_BUTTON, BS_PUSHBUTTON, u"OK"),
-                             controlItem(kOtherId, CLASS_BUTTON, BS_AUTOCHECKBOX, u"Check")}));
+                             controlItem(kOtherId, CLASS_BUTTON, BS_AUTOCHECKBOX, u"Check", 150)}));
     }
     // Five 40 x 20 state bitmaps (101-105) and a mask (106) whose 3 x 3
     // corners are white.
@@ -308,7 +308,7 @@ TEST_F(ButtonTest, KindAndDefaultFlagsFromTheTemplateStyle) {
     registerDialogTemplate(
         kDialogId + 1,
         controlTemplate({controlItem(kButtonId, CLASS_BUTTON, BS_DEFPUSHBUTTON, u"OK"),
-                         controlItem(kOtherId, CLASS_BUTTON, BS_AUTOCHECKBOX, u"Check")}));
+                         controlItem(kOtherId, CLASS_BUTTON, BS_AUTOCHECKBOX, u"Check", 150)}));
     CGUIImageButton push;
     CGUIImageButton check;
     ControlTestDialog dialog(kDialogId + 1,

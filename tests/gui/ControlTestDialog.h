@@ -14,15 +14,16 @@
 
 namespace nork::gui::test {
 
+// At (10, y) dialog units, 60 x 14.
 inline DialogItemTemplate controlItem(int id, const char16_t* className, std::uint32_t style,
-                                      const char16_t* text = u"") {
+                                      const char16_t* text = u"", int y = 10) {
     DialogItemTemplate item;
     item.id = id;
     item.className = className;
     item.style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | style;
     item.text = text;
     item.x = 10;
-    item.y = 10;
+    item.y = y;
     item.cx = 60;
     item.cy = 14;
     return item;
