@@ -184,12 +184,9 @@ class CWnd : public WindowHandler {
                     std::u16string className, std::uint32_t style, std::uint32_t exStyle);
     void unbindNative();
 
-protected:
-    void dialogSelf(CDialog* self);
-
-public:
-
   protected:
+    // A dialog stays its own owner dialog after its windows are gone.
+    void dialogSelf(CDialog* self);
     // Draws the plain look of the template control (classic buttons, static
     // text, progress bars), used until a subclass draws itself.
     void drawDefault(Canvas& canvas);
