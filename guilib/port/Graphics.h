@@ -218,6 +218,9 @@ Size fontBaseUnits(const LogFont& font);
 std::string resolvedFontFamily(const LogFont& font);
 // Point size to a character height in pixels at the backend's 96 dpi.
 int pointsToPixelHeight(int points);
+// How many characters of the text no installed font can draw (they would show
+// as boxes) in that font and its fallbacks.
+int countMissingGlyphs(const std::u16string& text, const LogFont& font);
 
 // Pictures of the program's resources: PNG, GIF (first frame), BMP, ICO (the
 // largest image). nullopt when the bytes are not a picture.

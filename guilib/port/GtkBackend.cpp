@@ -20,13 +20,11 @@
 #include <vector>
 
 #include "guilib/port/Backends.h"
+#include "guilib/port/CairoCanvas.h"
 #include "port/Messages.h"
 #include "port/Utf.h"
 
 namespace nork::gui::detail {
-
-// The canvas over a cairo context (CairoCanvas.cpp).
-std::unique_ptr<Canvas> canvasForCairo(struct _cairo* cr);
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "guilib/src/Resources.h"
 
+#include "guilib/src/ResourceText.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -90,8 +92,22 @@ void addResourceCopy(const ResId& type, const ResId& name, std::uint16_t languag
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto& copy = r.copies.emplace_back(bytes.begin(), bytes.end());
-    // A test's resource comes before the program's of the same key.
-    r.entries.insert(r.entries.begin(), {type, name, language, copy.data(), copy.size(), true});
+    // A test's resource comes before the program's of the same key; added
+    // ones keep the order they were added in (languages are listed in it).
+    auto at =
+        std::find_if(r.entries.begin(), r.entries.end(), [](const Stored& e) { return !e.added; });
+    r.entries.insert(at, {type, name, language, copy.data(), copy.size(), true});
+}
+
+std::vector<std::uint8_t> encodeStringBlock(const std::map<int, std::u16string>& strings,
+                                            std::uint16_t block) {
+    return text::encodeBlock(strings, block);
+}
+
+void addStringTableCopy(std::uint16_t language, const std::map<int, std::u16string>& strings) {
+    for (std::uint16_t block : text::blocksOf(strings))
+        addResourceCopy(ResId(RT_STRING), ResId(block), language,
+                        text::encodeBlock(strings, block));
 }
 
 void removeAddedResources() {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -65,6 +66,16 @@ std::vector<std::uint16_t> resourceLanguages(const ResId& type, const ResId& nam
 // process), so a test can build a skin or a picture it needs.
 void addResourceCopy(const ResId& type, const ResId& name, std::uint16_t language,
                      std::span<const std::uint8_t> bytes);
+// The string-table block `block` (type RT_STRING, name block): the strings
+// with ids (block - 1) * 16 to block * 16 - 1, 16 entries each a 16-bit
+// little-endian length and that many UTF-16LE units (missing ids empty).
+std::vector<std::uint8_t> encodeStringBlock(const std::map<int, std::u16string>& strings,
+                                            std::uint16_t block);
+
+// Tests: a string table in that language, added as its RT_STRING blocks
+// with addResourceCopy (ids outside 0 to 65535 are ignored).
+void addStringTableCopy(std::uint16_t language, const std::map<int, std::u16string>& strings);
+
 // Tests: removes the resources added with addResourceCopy.
 void removeAddedResources();
 

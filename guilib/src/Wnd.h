@@ -168,6 +168,10 @@ class CWnd : public WindowHandler {
     // object has it already.
     bool SubclassDlgItem(int id, CWnd* parentDialog);
     virtual void PreSubclassWindow() {}
+    // The kind of window this class needs (a hyperlink over a template's
+    // static wants a link); the dialog remakes the child window at
+    // SubclassDlgItem when it differs. nullopt: keep the template's.
+    virtual std::optional<WidgetKind> preferredKind() const { return std::nullopt; }
 
     // The window layer's events. The defaults draw the platform control's
     // plain look and report clicks of buttons to the dialog (WM_COMMAND,
@@ -176,9 +180,14 @@ class CWnd : public WindowHandler {
     void onClicked() override;
 
     // Framework internals: the dialog binds its windows with these.
-    void bindNative(NativeWindow* window, CWnd* parent, int id, std::u16string className,
-                    std::uint32_t style, std::uint32_t exStyle);
+    void bindNative(NativeWindow* window, CWnd* parent, CDialog* dialog, int id,
+                    std::u16string className, std::uint32_t style, std::uint32_t exStyle);
     void unbindNative();
+
+protected:
+    void dialogSelf(CDialog* self);
+
+public:
 
   protected:
     // Draws the plain look of the template control (classic buttons, static
@@ -188,6 +197,7 @@ class CWnd : public WindowHandler {
   private:
     NativeWindow* native_ = nullptr;
     CWnd* parent_ = nullptr;
+    CDialog* dialog_ = nullptr;
     int id_ = 0;
     std::u16string className_;
     std::uint32_t style_ = 0;
@@ -256,7 +266,6 @@ class CDialog : public CWnd {
 
     void onPaint(Canvas& canvas) override;
     void onCloseRequest() override;
-    void onKeyDown(int vk) override;
 
     // Tests: called once a dialog is shown inside DoModal, before its events
     // run (a test presses its buttons from here or from timers it sets).
@@ -265,6 +274,7 @@ class CDialog : public CWnd {
   private:
     bool createWindows();
     void destroyWindows();
+    void releaseChild(CWnd* control);
 
     int templateId_;
     CWnd* parentWnd_;
