@@ -216,6 +216,10 @@ class GtkNative final : public NativeWindow {
     static void onClickedSignal(GtkButton*, gpointer self);
 
     bool ownsEvent(GdkWindow* w) const;
+    // False when this event was seen already: under a modal loop's grab GTK
+    // gives the grabbing window an event twice (first crack, then the walk
+    // up from the event's widget).
+    bool firstSight(const GdkEvent* e);
     void moveTabFocus(bool forward);
 
     GtkBackend& backend_;
@@ -239,6 +243,9 @@ class GtkNative final : public NativeWindow {
     std::vector<GtkNative*> descendants_;
     // Top-level: the control that has the focus as we last told handlers.
     GtkNative* focused_ = nullptr;
+    const GdkEvent* lastEvent_ = nullptr;
+    guint32 lastTime_ = 0;
+    GdkEventType lastType_ = GDK_NOTHING;
 };
 
 class GtkBackend final : public Backend {
@@ -340,9 +347,13 @@ GtkNative::GtkNative(GtkBackend& backend, WidgetKind kind, GtkNative* parent, Gt
     }
     g_object_ref_sink(widget_);
     gtk_style_context_add_class(gtk_widget_get_style_context(widget_), kOwnedClass);
-    gtk_widget_add_events(widget_, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
-                                       GDK_POINTER_MOTION_MASK | GDK_ENTER_NOTIFY_MASK |
-                                       GDK_LEAVE_NOTIFY_MASK);
+    // Labels and pictures are transparent to the mouse, as static controls
+    // are: a press on them is the window's (a press on a dialog's text moves
+    // the dialog).
+    if (kind_ != WidgetKind::Label)
+        gtk_widget_add_events(widget_, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
+                                           GDK_POINTER_MOTION_MASK | GDK_ENTER_NOTIFY_MASK |
+                                           GDK_LEAVE_NOTIFY_MASK);
     g_signal_connect(widget_, "draw", G_CALLBACK(onDraw), this);
     connectEvents(widget_);
     g_object_set_data(G_OBJECT(widget_), kImplKey, this);
@@ -619,9 +630,20 @@ bool GtkNative::ownsEvent(GdkWindow* w) const {
     return !isTopLevel() || w == gtk_widget_get_window(widget_);
 }
 
+bool GtkNative::firstSight(const GdkEvent* e) {
+    const guint32 time = gdk_event_get_time(e);
+    if (e == lastEvent_ && time == lastTime_ && e->type == lastType_)
+        return false;
+    lastEvent_ = e;
+    lastTime_ = time;
+    lastType_ = e->type;
+    return true;
+}
+
 gboolean GtkNative::onButton(GtkWidget*, GdkEventButton* e, gpointer self) {
     auto* w = static_cast<GtkNative*>(self);
-    if (e->button != 1 || !w->ownsEvent(e->window) || !w->handler_)
+    if (e->button != 1 || !w->ownsEvent(e->window) || !w->handler_ ||
+        !w->firstSight(reinterpret_cast<GdkEvent*>(e)))
         return FALSE;
     const Point p{static_cast<int>(e->x), static_cast<int>(e->y)};
     if (e->type == GDK_BUTTON_PRESS || e->type == GDK_2BUTTON_PRESS) {
@@ -637,7 +659,7 @@ gboolean GtkNative::onButton(GtkWidget*, GdkEventButton* e, gpointer self) {
 
 gboolean GtkNative::onMotion(GtkWidget*, GdkEventMotion* e, gpointer self) {
     auto* w = static_cast<GtkNative*>(self);
-    if (w->ownsEvent(e->window) && w->handler_)
+    if (w->ownsEvent(e->window) && w->handler_ && w->firstSight(reinterpret_cast<GdkEvent*>(e)))
         w->handler_->onMouseMove(Point{static_cast<int>(e->x), static_cast<int>(e->y)});
     return FALSE;
 }
@@ -645,7 +667,7 @@ gboolean GtkNative::onMotion(GtkWidget*, GdkEventMotion* e, gpointer self) {
 gboolean GtkNative::onCrossing(GtkWidget*, GdkEventCrossing* e, gpointer self) {
     auto* w = static_cast<GtkNative*>(self);
     if (!w->ownsEvent(e->window) || e->mode == GDK_CROSSING_GTK_GRAB ||
-        e->mode == GDK_CROSSING_GTK_UNGRAB)
+        e->mode == GDK_CROSSING_GTK_UNGRAB || !w->firstSight(reinterpret_cast<GdkEvent*>(e)))
         return FALSE;
     GtkNative* t = w->top();
     if (e->type == GDK_ENTER_NOTIFY) {
@@ -687,6 +709,8 @@ void GtkNative::moveTabFocus(bool forward) {
 
 gboolean GtkNative::onKey(GtkWidget*, GdkEventKey* e, gpointer self) {
     auto* w = static_cast<GtkNative*>(self);
+    if (!w->firstSight(reinterpret_cast<GdkEvent*>(e)))
+        return FALSE;
     const bool down = e->type == GDK_KEY_PRESS;
     if (e->keyval == GDK_KEY_Tab || e->keyval == GDK_KEY_ISO_Left_Tab ||
         e->keyval == GDK_KEY_KP_Tab) {

@@ -9,6 +9,7 @@
 //   find ROLE NAME             it exists
 //   press ROLE NAME            its first action is run (a button's "click")
 //   value ROLE NAME MIN MAX    its current value lies in [MIN, MAX]
+//   size ROLE NAME W H         its extent on the screen is W x H pixels
 // Exit status 0 when every step succeeded; 1 with a message otherwise.
 #include <atspi/atspi.h>
 
@@ -118,10 +119,27 @@ bool valueIn(AtspiAccessible* a, double lo, double hi) {
     return true;
 }
 
+bool sizeIs(AtspiAccessible* a, int width, int height) {
+    AtspiComponent* component = atspi_accessible_get_component_iface(a);
+    if (!component) {
+        std::fprintf(stderr, "qz_atspi_client: the accessible has no extent\n");
+        return false;
+    }
+    AtspiRect* r = atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, nullptr);
+    g_object_unref(component);
+    const bool ok = r && r->width == width && r->height == height;
+    if (!ok)
+        std::fprintf(stderr, "qz_atspi_client: extent %dx%d, expected %dx%d\n", r ? r->width : -1,
+                     r ? r->height : -1, width, height);
+    g_free(r);
+    return ok;
+}
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: qz_atspi_client [--timeout SECONDS] [--app NAME] "
-                 "(find ROLE NAME | press ROLE NAME | value ROLE NAME MIN MAX)...\n");
+    std::fprintf(
+        stderr,
+        "usage: qz_atspi_client [--timeout SECONDS] [--app NAME] "
+        "(find ROLE NAME | press ROLE NAME | value ROLE NAME MIN MAX | size ROLE NAME W H)...\n");
     return 2;
 }
 
@@ -148,8 +166,9 @@ int main(int argc, char** argv) {
     int rc = 0;
     while (i < args.size() && rc == 0) {
         const std::string step = args[i];
-        const std::size_t need = step == "value" ? 5 : 3;
-        if ((step != "find" && step != "press" && step != "value") || i + need > args.size())
+        const std::size_t need = step == "value" || step == "size" ? 5 : 3;
+        if ((step != "find" && step != "press" && step != "value" && step != "size") ||
+            i + need > args.size())
             return usage();
         AtspiAccessible* a = waitFor(o, args[i + 1], args[i + 2]);
         if (!a) {
@@ -160,6 +179,8 @@ int main(int argc, char** argv) {
                 ok = press(a);
             else if (step == "value")
                 ok = valueIn(a, std::atof(args[i + 3].c_str()), std::atof(args[i + 4].c_str()));
+            else if (step == "size")
+                ok = sizeIs(a, std::atoi(args[i + 3].c_str()), std::atoi(args[i + 4].c_str()));
             g_object_unref(a);
             if (!ok)
                 rc = 1;

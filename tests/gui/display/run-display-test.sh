@@ -21,6 +21,8 @@ if [ "${1:-}" = "--inner" ]; then
     # GTK 3 loads its AT-SPI bridge unless NO_AT_BRIDGE is set.
     unset NO_AT_BRIDGE
     export GTK_A11Y=atspi
+    # A toolkit critical (a call on a wrong or dead widget) fails the test.
+    progenv="G_DEBUG=fatal-criticals"
     /usr/libexec/at-spi-bus-launcher --launch-immediately &
     launcher=$!
     # The program looks the accessibility bus up when it starts.
@@ -36,13 +38,13 @@ if [ "${1:-}" = "--inner" ]; then
         sleep 0.1
     done
     if [ "$client" = "--alone" ]; then
-        "$program" "$@"
+        env $progenv "$program" "$@"
         prc=$?
         kill $launcher 2>/dev/null
         wait $launcher 2>/dev/null
         exit $prc
     fi
-    "$program" &
+    env $progenv "$program" &
     prog=$!
     "$client" --timeout "${QZ_ATSPI_TIMEOUT:-30}" --app "$(basename "$program")" "$@"
     crc=$?
