@@ -20,7 +20,6 @@ namespace nork::restore {
 namespace {
 
 constexpr int kLanguageMarkerId = 3001;
-constexpr int kSkinResourceId = 600;
 constexpr int kCaptionId = 3019;
 constexpr int kOsRefusedId = 3016;
 constexpr int kAdminRefusedId = 3024;
@@ -96,7 +95,7 @@ void CRestoreQzApp::InitApplib() {
     strings.SetLanguage(
         CLanguageUtils::FindMatchingResourceLanguage(port::systemDefaultLanguage()));
     QZLOG("InitApplib - Current language ID is - %d", int{strings.currentLanguage()});
-    if (!gui::CProperties::instance().load(kSkinResourceId))
+    if (!gui::CProperties::instance().load(skinResourceId_))
         QzLog::instance().log(QZLOG_ERROR, "CProperties Initialization - FAIL!!!!\n");
 }
 

@@ -52,6 +52,9 @@ class CRestoreQzApp {
     // Registers the template and runs the restore dialog.
     virtual void RunMainDialog();
 
+    // The skin document's resource (HTML resource 600).
+    int skinResourceId_ = 600;
+
   private:
     bool windows2000_ = false;
     bool vista_ = false;
