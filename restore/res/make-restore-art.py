@@ -10,10 +10,10 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-spec = importlib.util.spec_from_file_location(
+art_source = importlib.util.spec_from_file_location(
     "make_art", os.path.join(HERE, "..", "..", "scripts", "make-art.py"))
-art = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(art)
+art = importlib.util.module_from_spec(art_source)
+art_source.loader.exec_module(art)
 
 # 5 x 7 glyphs of the product name.
 GLYPHS = {
