@@ -73,6 +73,33 @@ AtspiAccessible* findOnce(const Options& o, const std::string& role, const std::
     return found;
 }
 
+// What the desktop shows, for the log of a failed step.
+void dumpBelow(AtspiAccessible* acc, int depth) {
+    if (depth > 32)
+        return;
+    std::fprintf(stderr, "%*s%s '%s'\n", depth * 2, "",
+                 takeString(atspi_accessible_get_role_name(acc, nullptr)).c_str(),
+                 takeString(atspi_accessible_get_name(acc, nullptr)).c_str());
+    const gint n = atspi_accessible_get_child_count(acc, nullptr);
+    for (gint i = 0; i < n; ++i) {
+        AtspiAccessible* child = atspi_accessible_get_child_at_index(acc, i, nullptr);
+        if (!child)
+            continue;
+        dumpBelow(child, depth + 1);
+        g_object_unref(child);
+    }
+}
+
+void dumpDesktop() {
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    if (!desktop)
+        return;
+    atspi_accessible_clear_cache(desktop);
+    std::fprintf(stderr, "qz_atspi_client: the desktop now:\n");
+    dumpBelow(desktop, 1);
+    g_object_unref(desktop);
+}
+
 AtspiAccessible* waitFor(const Options& o, const std::string& role, const std::string& name) {
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<long>(o.timeoutSeconds * 1000));
@@ -85,6 +112,7 @@ AtspiAccessible* waitFor(const Options& o, const std::string& role, const std::s
     }
     std::fprintf(stderr, "qz_atspi_client: no %s named '%s' appeared within %g s\n", role.c_str(),
                  name.c_str(), o.timeoutSeconds);
+    dumpDesktop();
     return nullptr;
 }
 

@@ -37,6 +37,22 @@ if [ "${1:-}" = "--inner" ]; then
         fi
         sleep 0.1
     done
+    # The registry must be up before the program's bridge announces itself:
+    # an announcement made while it is still starting can be lost, and the
+    # program then never appears on the desktop.
+    a11y=$(dbus-send --session --print-reply=literal --dest=org.a11y.Bus /org/a11y/bus \
+        org.a11y.Bus.GetAddress 2>/dev/null | tr -d ' ')
+    tries=0
+    until dbus-send --bus="$a11y" --print-reply --dest=org.a11y.atspi.Registry \
+        /org/a11y/atspi/registry org.freedesktop.DBus.Peer.Ping >/dev/null 2>&1; do
+        tries=$((tries + 1))
+        if [ $tries -gt 100 ]; then
+            echo "run-display-test: the accessibility registry did not start" >&2
+            kill $launcher 2>/dev/null
+            exit 1
+        fi
+        sleep 0.1
+    done
     if [ "$client" = "--alone" ]; then
         env $progenv "$program" "$@"
         prc=$?
@@ -49,6 +65,12 @@ if [ "${1:-}" = "--inner" ]; then
     "$client" --timeout "${QZ_ATSPI_TIMEOUT:-30}" --app "$(basename "$program")" "$@"
     crc=$?
     if [ $crc -ne 0 ]; then
+        if kill -0 $prog 2>/dev/null; then
+            echo "run-display-test: $(basename "$program") was still running" >&2
+        else
+            wait $prog
+            echo "run-display-test: $(basename "$program") had ended with $?" >&2
+        fi
         kill $prog 2>/dev/null
         wait $prog 2>/dev/null
         kill $launcher 2>/dev/null
