@@ -135,7 +135,7 @@ TEST_F(StartupTest, RulesInOrder) {
         const char* name;
         port::OsIdentity identity;
         bool admin;
-        const char* win2kSwitch;  // "" not in the skin
+        const char* win2kSwitch;  // "" not in the skin; nullptr: the shipped skin
         const char* allSwitch;
         std::u16string path;
         Outcome outcome;
@@ -171,6 +171,11 @@ TEST_F(StartupTest, RulesInOrder) {
          3024, Icon::Warning, true, false},
         {"XP guest, switches missing", os(5, 1, 2), false, "", "", onDrive, Outcome::DialogShown, 0,
          Icon::None, false, false},
+        // The shipped skin lets guests run.
+        {"XP guest, shipped skin", os(5, 1, 2), false, nullptr, nullptr, onDrive,
+         Outcome::DialogShown, 0, Icon::None, false, false},
+        {"2000 guest, shipped skin", os(5, 0, 4), false, nullptr, nullptr, onDrive,
+         Outcome::DialogShown, 0, Icon::None, true, false},
         {"XP administrator, switch 0", os(5, 1, 2), true, "0", "0", onDrive, Outcome::DialogShown,
          0, Icon::None, false, false},
         // The version is checked before the drive.
@@ -191,7 +196,8 @@ TEST_F(StartupTest, RulesInOrder) {
         port::setAdministratorForTest(c.admin);
         port::setModuleFileNameForTest(c.path);
         TestApp app;
-        app.useSkinResource(skinWith(c.win2kSwitch, c.allSwitch));
+        if (c.win2kSwitch)
+            app.useSkinResource(skinWith(c.win2kSwitch, c.allSwitch));
         EXPECT_FALSE(app.InitInstance());
         EXPECT_EQ(app.outcome(), c.outcome);
         EXPECT_EQ(app.dialogsRun, c.outcome == Outcome::DialogShown ? 1 : 0);
