@@ -171,6 +171,23 @@ TEST_F(ControlsTest, CancelIsAtLeastAsWideAsRestoreNeeds) {
     }
 }
 
+TEST_F(ControlsTest, LanguageChangeResizesButtonsToTheNewText) {
+    ASSERT_TRUE(loadShippedSkin());
+    ControlsDialog dlg;
+    dlg.cancelText = u"C";
+    ASSERT_TRUE(dlg.Create());
+    ASSERT_EQ(dlg.cancel.GetWindowText(), u"C");
+    ASSERT_EQ(gui::CUTMLString::instance().SetLanguage(1031), 1031);
+    dlg.ReloadText();
+    const std::u16string text = gui::LoadLocalizedString(3011);
+    EXPECT_EQ(dlg.cancel.GetWindowText(), text);
+    const int textWidth = gui::measureText(text, dlg.cancel.buttonFont(), gui::DT_SINGLELINE).cx;
+    EXPECT_EQ(dlg.cancel.GetMinWidth(), textWidth + 20);
+    // Placed again by its anchors.
+    EXPECT_EQ(dlg.GetClientRect().right - dlg.cancel.GetWindowRect().right, 30);
+    dlg.DestroyWindow();
+}
+
 TEST_F(ControlsTest, RightToLeftLanguagesAlignRight) {
     ASSERT_TRUE(loadShippedSkin());
     for (std::uint16_t language : {std::uint16_t{1033}, std::uint16_t{1025}}) {
