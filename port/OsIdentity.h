@@ -38,6 +38,8 @@ struct OsVersionRecord {
     std::uint32_t minorVersion = 0;
     // The record's own service-pack text (szCSDVersion).
     std::u16string csdVersion;
+    // Service-pack major number (the extended record's wServicePackMajor).
+    std::uint16_t servicePackMajor = 0;
 };
 
 struct OsIdentity {

@@ -292,6 +292,8 @@ bool CGUIImageButton::SetMask(int bitmapId) {
 
 // ---- CGUIResizeButton ----
 
+int CGUIResizeButton::minimumWidth = CGUIResizeButton::kMinimumWidth;
+
 bool CGUIResizeButton::SetSlices(std::uint16_t left, std::uint16_t middle, std::uint16_t right) {
     if (left == 0 && middle == 0 && right == 0)
         return false;
@@ -342,7 +344,7 @@ void CGUIResizeButton::ReadProperties(const CSkinElement& element) {
 }
 
 int CGUIResizeButton::widthFor(int textWidth) const {
-    int width = std::max(textWidth + 2 * (margin_ + 3), kMinimumWidth);
+    int width = std::max(textWidth + 2 * (margin_ + 3), minimumWidth);
     if (middle_ != 0) {
         const int caps = left_ + right_;
         int k = 1;
@@ -357,7 +359,7 @@ void CGUIResizeButton::Rebuild() {
     if (!IsWindow())
         return;
     const Size extent = measureText(GetWindowText(), font_, DT_SINGLELINE);
-    if (extent.cx == width_ && extent.cy == height_ && extent.cx >= kMinimumWidth)
+    if (extent.cx == width_ && extent.cy == height_ && extent.cx >= minimumWidth)
         return;
     width_ = widthFor(extent.cx);
     height_ = std::max(extent.cy + margin_, kMinimumHeight);

@@ -116,6 +116,9 @@ class CGUIResizeButton : public CGUIButtonBase {
   public:
     static constexpr int kMinimumWidth = 75;
     static constexpr int kMinimumHeight = 24;
+    // The process-wide minimum width the sizing rule uses (kMinimumWidth
+    // unless a program replaces it for a moment).
+    static int minimumWidth;
 
     bool SetSlices(std::uint16_t left, std::uint16_t middle, std::uint16_t right);
     bool SetImages(int up, int down, int hover, int focused, int disabled) override;
@@ -131,6 +134,8 @@ class CGUIResizeButton : public CGUIButtonBase {
     Size currentSize() const { return {width_, height_}; }
     // The width the rule gives for a text width (tests and layouts).
     int widthFor(int textWidth) const;
+    // Builds the images again at the width the rule gives now.
+    void Resize() { Rebuild(); }
 
   private:
     void Rebuild();
