@@ -105,7 +105,8 @@ class CRestoreQzDlg : public gui::CGUIDialog {
     static void OptInThreadFunc(std::shared_ptr<Shared> shared);
     void StopProgress();
     void AbandonWorker();
-    void Quit();
+    // Ends the program: a quit request (exit code 0) for the modal loop.
+    virtual void Quit();
 
     std::shared_ptr<Shared> m_shared;
     bool m_bOwnDeviceFound = false;
