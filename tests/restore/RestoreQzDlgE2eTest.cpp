@@ -95,7 +95,7 @@ class RestoreQzDlgE2e : public nork::gui::test::OffscreenTest {
         CRestoreQzDlg::setAdministratorTest([] { return true; });
         CDialog::setShowHook([this](CDialog& d) {
             if (auto* main = dynamic_cast<GuardedDlg*>(&d)) {
-                main->SetTimer(kGiveUpTimer, 60000);
+                main->SetTimer(kGiveUpTimer, giveUpMs);
                 main->OnCommand(IDC_RESTORE_BUTTON, BN_CLICKED);
                 return;
             }
@@ -187,6 +187,7 @@ class RestoreQzDlgE2e : public nork::gui::test::OffscreenTest {
     port::HWND window = port::HWND_NONE;
     std::u16string ownLetter;
     std::vector<std::u16string> boxes;
+    std::uint32_t giveUpMs = 60000;
 };
 
 TEST_F(RestoreQzDlgE2e, OneDomainAndTheCookieGiveACdDomainOverTheFreeCapacity) {
@@ -231,6 +232,34 @@ TEST_F(RestoreQzDlgE2e, RefusalsShowTheirTextAndChangeNothing) {
         }
         rig->unplug(c.serial);
     }
+}
+
+// Another drive reported first is not the program's and is left alone; the
+// drive that holds the program is then restored.
+TEST_F(RestoreQzDlgE2e, OnlyTheDriveHoldingTheProgramIsRestored) {
+    ASSERT_TRUE(drive("QERESTORE000005", "public:20000", true).isValid());
+    ASSERT_TRUE(drive("QERESTORE000006", "public:20000", true).isValid());
+    GuardedDlg dlg;
+    dlg.DoModal();
+    EXPECT_FALSE(dlg.gaveUp);
+    EXPECT_EQ(boxes, (std::vector<std::u16string>{u"The drive will reconnect.", u"Restored."}));
+    EXPECT_EQ(rig->inspect("QERESTORE000005").domains.size(), 1u);
+    EXPECT_EQ(rig->inspect("QERESTORE000006").domains.size(), 2u);
+}
+
+// Letters compare exactly: a program path on "e:" is not on the drive "E:".
+TEST_F(RestoreQzDlgE2e, TheLetterComparisonIsExact) {
+    const std::string serial = "QERESTORE000007";
+    ASSERT_TRUE(drive(serial, "public:20000", true).isValid());
+    ASSERT_GE(ownLetter[0], u'A');
+    ASSERT_LE(ownLetter[0], u'Z');
+    const char16_t lower = static_cast<char16_t>(ownLetter[0] - u'A' + u'a');
+    CRestoreQzDlg::setOwnPathProvider([lower] { return std::u16string(1, lower) + u":\\R.exe"; });
+    giveUpMs = 3000;
+    GuardedDlg dlg;
+    dlg.DoModal();
+    EXPECT_EQ(boxes, std::vector<std::u16string>{u"The drive will reconnect."});
+    EXPECT_EQ(rig->inspect(serial).domains.size(), 1u);
 }
 
 }  // namespace
