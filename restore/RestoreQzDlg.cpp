@@ -12,16 +12,12 @@
 #include "guilib/src/UTMLString.h"
 #include "port/DeviceInventory.h"
 #include "port/Messages.h"
+#include "port/ProgramIdentity.h"
 #include "port/System.h"
 #include "qz/ConfigService.h"
 #include "qz/Cookie.h"
 #include "restore/QzLog.h"
 #include "restore/RestoreQzApp.h"
-
-namespace nork::port {
-// The program's own path (the executable's, through the drive-letter table).
-std::u16string moduleFileName();
-}  // namespace nork::port
 
 namespace nork::restore {
 
@@ -42,7 +38,7 @@ bool isAdministrator() {
         std::lock_guard<std::mutex> lock(g_hooksMutex);
         test = g_adminTest;
     }
-    return test ? test() : true;
+    return test ? test() : port::isAdministrator();
 }
 
 std::u16string ownPath() {
@@ -262,6 +258,7 @@ void CRestoreQzDlg::OnRestoreClick() {
     m_btnRestore.EnableWindow(false);
     m_btnCancel.EnableWindow(false);
     m_btnX.EnableWindow(false);
+    m_bCloseDisabled = true;
 
     m_lblProgress.SetWindowText(LoadLocalizedString(3004));
     m_lblProgress.ShowWindow(true);
@@ -315,6 +312,14 @@ std::intptr_t CRestoreQzDlg::WindowProc(std::uint32_t message, std::uintptr_t wP
         default:
             return CGUIDialog::WindowProc(message, wParam, lParam);
     }
+}
+
+// The window manager's close stands for the system menu's Close, which is
+// greyed while a restore runs.
+void CRestoreQzDlg::onCloseRequest() {
+    if (m_bCloseDisabled)
+        return;
+    CGUIDialog::onCloseRequest();
 }
 
 // The window has no caption bar: a press on its free area moves it.
@@ -464,6 +469,7 @@ std::intptr_t CRestoreQzDlg::OnRestoreThreadFinish(std::uintptr_t id, std::intpt
     m_btnRestore.EnableWindow(true);
     m_btnCancel.EnableWindow(true);
     m_btnX.EnableWindow(true);
+    m_bCloseDisabled = false;
     return 0;
 }
 

@@ -68,6 +68,7 @@ class CRestoreQzDlg : public gui::CGUIDialog {
     std::intptr_t WindowProc(std::uint32_t message, std::uintptr_t wParam,
                              std::intptr_t lParam) override;
     void onMouseDown(gui::Point client, bool doubleClick) override;
+    void onCloseRequest() override;
 
     void OnRestoreClick();
     void RestoreQzDevice();
@@ -83,10 +84,10 @@ class CRestoreQzDlg : public gui::CGUIDialog {
 
     // The worker's limit (120000 ms); tests shorten it.
     void setOptInTimeout(std::uint32_t ms) { m_optInTimeoutMs = ms; }
-    // The administrator test applied when a device connects; the program
-    // installs its own. Without one every user counts as administrator.
+    // Tests: the administrator test applied when a device connects (the
+    // port's by default).
     static void setAdministratorTest(std::function<bool()> test);
-    // The program's own path; the default is the port's module file name.
+    // Tests: the program's own path (the port's module file name by default).
     static void setOwnPathProvider(std::function<std::u16string()> provider);
     // Process-wide id of the running worker, -1 when none.
     static std::int64_t workerThreadId() { return s_workerThreadId.load(); }
@@ -118,6 +119,7 @@ class CRestoreQzDlg : public gui::CGUIDialog {
     std::u16string m_strRootPath;
     std::thread m_hWorker;
     bool m_workerStarted = false;
+    bool m_bCloseDisabled = false;
     int m_nProgressPos = 0;
     bool m_bAnimating = false;
     std::uint32_t m_optInTimeoutMs = 120000;

@@ -193,6 +193,9 @@ TEST_F(RestoreQzDlgTest, RestoreClickThenUnreadablePathStrings) {
         for (int id : {IDC_RESTORE_BUTTON, IDOK, IDC_X_BUTTON})
             EXPECT_FALSE(d.GetDlgItem(id)->IsWindowEnabled()) << id;
         EXPECT_TRUE(d.m_bAnimating);
+        // The system menu's Close is greyed while restoring.
+        d.onCloseRequest();
+        EXPECT_FALSE(d.IsEnded());
         d.PostMessage(WM_DEVICE_CONNECTED, 4242, 0);
     });
     ASSERT_EQ(boxes.size(), 2u);
