@@ -25,7 +25,6 @@ using namespace nork::gui;
 
 namespace {
 
-constexpr std::uint32_t PBM_SETPOS = 0x402;
 constexpr int kPathChars = 260;
 
 std::mutex g_hooksMutex;
