@@ -10,6 +10,7 @@
 #include "port/OsIdentity.h"
 #include "port/ProgramIdentity.h"
 #include "port/Utf.h"
+#include "port/emu/EmuDeviceBackend.h"
 #include "restore/LanguageUtils.h"
 #include "restore/QzLog.h"
 #include "restore/RestoreControls.h"
@@ -159,6 +160,10 @@ bool CRestoreQzApp::CheckAdministrator() {
 }
 
 bool CRestoreQzApp::CheckRemovableDrive() {
+    // The system knows its drives before the library starts: an emulated
+    // drive's volume must count as removable here too, so its backend joins
+    // the inventory now (the library's start-up does the same later).
+    port::emu::registerEmulatorBackendIfPresent();
     const std::u16string path = programPath();
     bool removable = false;
     if (!path.empty()) {

@@ -779,9 +779,26 @@ void GtkNative::onSetFocus(GtkWindow*, GtkWidget* focus, gpointer self) {
 }
 
 void GtkNative::onClickedSignal(GtkButton*, gpointer self) {
-    auto* w = static_cast<GtkNative*>(self);
-    if (w->handler_)
-        w->handler_->onClicked();
+    // Reported from the main loop, not from inside the signal: a click that
+    // an assistive technology asked for arrives within its D-Bus call, and a
+    // handler that opens a modal box there would keep that call (and every
+    // later request to this program) waiting until the box closed.
+    struct Pending {
+        GtkBackend* backend;
+        GtkNative* window;  // looked at only while the backend knows it alive
+    };
+    auto* target = static_cast<GtkNative*>(self);
+    auto* pending = new Pending{&target->backend_, target};
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            auto* p = static_cast<Pending*>(data);
+            GtkNative* w = p->window;
+            if (p->backend->alive(w) && w->handler_)
+                w->handler_->onClicked();
+            return G_SOURCE_REMOVE;
+        },
+        pending, [](gpointer data) { delete static_cast<Pending*>(data); });
 }
 
 // ------------------------------------------------------------ message source
