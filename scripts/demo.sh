@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The main job: the library at work, shown through qzctl.
+# The main job: RestoreQz restoring an emulated opted-out drive, and the
+# library at work, shown through qzctl.
 set -euo pipefail
 build=${1:-build}
 bin="$build/bin"
@@ -8,8 +9,9 @@ say() { printf '\n== %s\n' "$*"; }
 
 # The demo's own settings hive: the library's log files go under the build
 # directory instead of the current one.
-state="$build/demo"
-mkdir -p "$state/logs"
+mkdir -p "$build/demo/logs"
+# Absolute: the emulator's volume directories become the drive letters' targets.
+state="$(cd "$build/demo" && pwd)"
 export QZ_HKCU_HIVE="$state/hkcu.reg"
 # The machine-wide hive too (the marker keys of drives seen), so the demo
 # leaves nothing outside the build directory.
@@ -72,7 +74,26 @@ say "The restore road on a drive whose launcher was removed (one public domain)"
 free=$("$bin/qzctl" --json capacity QZDEMO0002 | sed 's/.*"freeBytes":\([0-9]*\).*/\1/')
 echo "cookie [Jx App] OptedOut = $("$bin/qzctl" cookie get QZDEMO0002 "Jx App" OptedOut --kind int)"
 
-"$bin/qzctl" domain add QZDEMO0002 --type cd --size "$free"
+say "RestoreQz, copied onto the drive's public volume and started from there"
+program="$state/drives/QZDEMO0002/volumes/lun0/RestoreQz"
+cp "$bin/RestoreQz" "$program"
+echo "program: $program"
+if [ -n "${DISPLAY:-}" ]; then
+  echo "A window opens: press Restore Qz, acknowledge the notice, then the result."
+  "$program" && echo "RestoreQz ended with 0" || echo "RestoreQz ended with $?"
+else
+  echo "No display: RestoreQz runs under Xvfb, pressed through AT-SPI as a screen reader would."
+  notice=$(printf 'In order to restore the Qz smart drive capabilities of this USB drive it will be momentarily disconnected from your PC and then connected again. It\342\200\231s recommended that you save and close any files open from the Qz smart drive.')
+  success=$(printf 'The Qz smart drive capabilities of this drive have been restored. \r\nClick on the Qz icon in the system tray to open the Qz Startdeck')
+  if QZ_ATSPI_TIMEOUT=60 sh tests/gui/display/run-display-test.sh "$bin/qz_atspi_client" "$program" \
+      press "push button" "Restore Qz" find label "$notice" press "push button" "OK" \
+      find label "$success" press "push button" "OK" 2>&1 | grep -v dbus-daemon; then
+    echo "RestoreQz: restored, the user saw the success message, the program ended with 0"
+  else
+    echo "RestoreQz: the restore road did not complete (see above)"
+  fi
+fi
+say "The drive after RestoreQz: its new CD domain covers the free capacity"
 "$bin/qzctl" domains QZDEMO0002
 
 say "The hidden area under the cookies: its pages and its chunk stream"
