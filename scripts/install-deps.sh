@@ -21,6 +21,8 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool dosfstools mtools
+  # the locale sources the window tests compile the languages they show from
+  locales
 )
 
 missing=()

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -154,9 +155,14 @@ std::uint16_t systemDefaultLanguage() {
         if (o.system)
             return *o.system;
     }
-    for (const char* path : {"/etc/default/locale", "/etc/locale.conf"}) {
+    // QZ_LOCALE_SETTING names another setting file, as QZ_HKLM_HIVE names
+    // another machine hive: a test or a chroot stands in for the system.
+    std::vector<std::string> paths = {"/etc/default/locale", "/etc/locale.conf"};
+    if (const char* other = std::getenv("QZ_LOCALE_SETTING"); other && *other)
+        paths = {other};
+    for (const std::string& path : paths) {
         std::string text;
-        if (!readText(path, text))
+        if (!readText(path.c_str(), text))
             continue;
         std::string lang = langFromLocaleSetting(text);
         if (!lang.empty())
@@ -173,18 +179,38 @@ std::vector<std::uint16_t> installedLanguages() {
             return *o.installed;
     }
     std::vector<std::uint16_t> out;
-    std::string program = findLocaleProgram();
-    if (program.empty())
-        return out;
-    std::string listing;
-    int exitCode = 0;
-    if (runProcess(program, {"locale", "-a"}, listing, exitCode) || exitCode != 0)
-        return out;
-    std::istringstream lines(listing);
-    for (std::string line; std::getline(lines, line);) {
-        std::uint16_t id = languageForLocale(line);
+    auto add = [&out](std::string_view locale) {
+        const std::uint16_t id = languageForLocale(locale);
         if (id != 0 && std::find(out.begin(), out.end(), id) == out.end())
             out.push_back(id);
+    };
+    std::string program = findLocaleProgram();
+    std::string listing;
+    int exitCode = 0;
+    if (!program.empty() && !runProcess(program, {"locale", "-a"}, listing, exitCode) &&
+        exitCode == 0) {
+        std::istringstream lines(listing);
+        for (std::string line; std::getline(lines, line);)
+            add(line);
+    }
+    // `locale -a` lists only the system's locales, but the C library also
+    // loads those compiled into the directories of LOCPATH (localedef
+    // output: a directory per locale holding LC_CTYPE), so they are
+    // installed for this program too.
+    if (const char* locpath = std::getenv("LOCPATH"); locpath && *locpath) {
+        std::istringstream dirs{std::string(locpath)};
+        for (std::string dir; std::getline(dirs, dir, ':');) {
+            if (dir.empty())
+                continue;
+            std::error_code ec;
+            std::vector<std::string> names;
+            for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+                if (std::filesystem::is_regular_file(entry.path() / "LC_CTYPE", ec))
+                    names.push_back(entry.path().filename().string());
+            std::sort(names.begin(), names.end());
+            for (const std::string& name : names)
+                add(name);
+        }
     }
     return out;
 }

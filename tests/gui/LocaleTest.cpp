@@ -2,6 +2,9 @@
 // from the environment, the system setting's text, and the test overrides.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "RuntimeTestSupport.h"
 #include "port/Locale.h"
 
@@ -96,6 +99,17 @@ TEST(Locale, LangOfALocaleSettingFile) {
     EXPECT_EQ(langFromLocaleSetting("LANG=de_DE\nLANG=it_IT\n"), "it_IT");
 }
 
+TEST(Locale, SystemSettingFileCanBeNamed) {
+    const std::filesystem::path dir = nork::testing::freshTestDir();
+    nork::testing::writeFile(dir / "locale", "# chosen at install\nLANG=\"ja_JP.UTF-8\"\n");
+    {
+        nork::testing::ScopedEnv setting("QZ_LOCALE_SETTING", (dir / "locale").string());
+        EXPECT_EQ(systemDefaultLanguage(), 1041);
+    }
+    nork::testing::ScopedEnv missing("QZ_LOCALE_SETTING", (dir / "none").string());
+    EXPECT_EQ(systemDefaultLanguage(), 0);
+}
+
 TEST(Locale, OverridesAndTheirRestore) {
     const std::vector<std::uint16_t> system = installedLanguages();
     for (std::size_t i = 0; i < system.size(); ++i)
@@ -115,6 +129,31 @@ TEST(Locale, OverridesAndTheirRestore) {
     nork::testing::ScopedEnv all("LC_ALL", "sv_FI.UTF-8");
     EXPECT_EQ(userDefaultLanguage(), 2077);
     EXPECT_EQ(installedLanguages(), system);
+}
+
+// Locales compiled into LOCPATH's directories load like the system's, so
+// they count as installed; directories without a compiled character map,
+// plain files and unknown locales do not.
+TEST(Locale, LocalesCompiledIntoLocpathAreInstalled) {
+    const std::filesystem::path dir = nork::testing::freshTestDir();
+    for (const char* compiled : {"sv_FI.utf8", "he_IL.UTF-8", "xx_YY.UTF-8"}) {
+        std::filesystem::create_directories(dir / compiled);
+        nork::testing::writeFile(dir / compiled / "LC_CTYPE", "x");
+    }
+    std::filesystem::create_directories(dir / "it_IT.UTF-8");
+    nork::testing::writeFile(dir / "ko_KR", "x");
+
+    std::vector<std::uint16_t> expected;
+    {
+        nork::testing::ScopedEnv none("LOCPATH", nullptr);
+        expected = installedLanguages();
+    }
+    for (std::uint16_t id : {std::uint16_t{1037}, std::uint16_t{2077}})
+        if (std::find(expected.begin(), expected.end(), id) == expected.end())
+            expected.push_back(id);
+    const std::string locpath = "/nonexistent-qz:" + dir.string() + ":";
+    nork::testing::ScopedEnv env("LOCPATH", locpath.c_str());
+    EXPECT_EQ(installedLanguages(), expected);
 }
 
 }  // namespace
