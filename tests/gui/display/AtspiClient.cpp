@@ -10,6 +10,11 @@
 //   press ROLE NAME            its first action is run (a button's "click")
 //   value ROLE NAME MIN MAX    its current value lies in [MIN, MAX]
 //   size ROLE NAME W H         its extent on the screen is W x H pixels
+//   shot FILE                  the program's newest showing window is saved
+//                              as a PNG (through $QZ_SCREENSHOT_TOOL)
+//   ended                      the application has left the desktop (it quit)
+//   run COMMAND                a shell command, which must exit with 0 (what
+//                              the world does meanwhile: a drive pulled out)
 // Exit status 0 when every step succeeded; 1 with a message otherwise.
 #include <atspi/atspi.h>
 
@@ -163,11 +168,124 @@ bool sizeIs(AtspiAccessible* a, int width, int height) {
     return ok;
 }
 
+// The program's newest top-level window that is showing: a modal box opened
+// over the dialog is the last child of the application.
+bool newestWindowExtent(const Options& o, AtspiRect& out) {
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    if (!desktop)
+        return false;
+    atspi_accessible_clear_cache(desktop);
+    bool found = false;
+    const gint apps = atspi_accessible_get_child_count(desktop, nullptr);
+    for (gint i = 0; i < apps && !found; ++i) {
+        AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
+        if (!app)
+            continue;
+        if (o.app.empty() || takeString(atspi_accessible_get_name(app, nullptr)) == o.app) {
+            for (gint w = atspi_accessible_get_child_count(app, nullptr) - 1; w >= 0 && !found;
+                 --w) {
+                AtspiAccessible* win = atspi_accessible_get_child_at_index(app, w, nullptr);
+                if (!win)
+                    continue;
+                AtspiStateSet* states = atspi_accessible_get_state_set(win);
+                const bool showing =
+                    states && atspi_state_set_contains(states, ATSPI_STATE_SHOWING);
+                if (states)
+                    g_object_unref(states);
+                AtspiComponent* component =
+                    showing ? atspi_accessible_get_component_iface(win) : nullptr;
+                if (component) {
+                    AtspiRect* r =
+                        atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, nullptr);
+                    if (r && r->width > 0 && r->height > 0) {
+                        out = *r;
+                        found = true;
+                    }
+                    g_free(r);
+                    g_object_unref(component);
+                }
+                g_object_unref(win);
+            }
+        }
+        g_object_unref(app);
+    }
+    g_object_unref(desktop);
+    return found;
+}
+
+bool runCommand(const std::string& command) {
+    gchar* argv[] = {const_cast<gchar*>("/bin/sh"), const_cast<gchar*>("-c"),
+                     const_cast<gchar*>(command.c_str()), nullptr};
+    gint status = 0;
+    GError* error = nullptr;
+    if (!g_spawn_sync(nullptr, argv, nullptr, G_SPAWN_CHILD_INHERITS_STDIN, nullptr, nullptr,
+                      nullptr, nullptr, &status, &error)) {
+        std::fprintf(stderr, "qz_atspi_client: cannot run '%s': %s\n", command.c_str(),
+                     error ? error->message : "?");
+        if (error)
+            g_error_free(error);
+        return false;
+    }
+    if (!g_spawn_check_wait_status(status, nullptr)) {
+        std::fprintf(stderr, "qz_atspi_client: '%s' failed\n", command.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Waits until the window has been drawn (the toolkit draws after showing),
+// then saves its area of the screen.
+bool shot(const Options& o, const std::string& file) {
+    const char* tool = std::getenv("QZ_SCREENSHOT_TOOL");
+    if (!tool || !*tool) {
+        std::fprintf(stderr, "qz_atspi_client: QZ_SCREENSHOT_TOOL is not set\n");
+        return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    AtspiRect r{};
+    std::string command = std::string("'") + tool + "' '" + file + "'";
+    if (newestWindowExtent(o, r))
+        command += " " + std::to_string(r.x) + " " + std::to_string(r.y) + " " +
+                   std::to_string(r.width) + " " + std::to_string(r.height);
+    return runCommand(command);
+}
+
+bool appEnded(const Options& o) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long>(o.timeoutSeconds * 1000));
+    for (;;) {
+        AtspiAccessible* desktop = atspi_get_desktop(0);
+        bool present = false;
+        if (desktop) {
+            atspi_accessible_clear_cache(desktop);
+            const gint apps = atspi_accessible_get_child_count(desktop, nullptr);
+            for (gint i = 0; i < apps && !present; ++i) {
+                AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
+                if (!app)
+                    continue;
+                present = takeString(atspi_accessible_get_name(app, nullptr)) == o.app;
+                g_object_unref(app);
+            }
+            g_object_unref(desktop);
+        }
+        if (!present)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::fprintf(stderr, "qz_atspi_client: %s was still running after %g s\n", o.app.c_str(),
+                 o.timeoutSeconds);
+    dumpDesktop();
+    return false;
+}
+
 int usage() {
     std::fprintf(
         stderr,
         "usage: qz_atspi_client [--timeout SECONDS] [--app NAME] "
-        "(find ROLE NAME | press ROLE NAME | value ROLE NAME MIN MAX | size ROLE NAME W H)...\n");
+        "(find ROLE NAME | press ROLE NAME | value ROLE NAME MIN MAX | size ROLE NAME W H |\n"
+        "  shot FILE | run COMMAND | ended)...\n");
     return 2;
 }
 
@@ -194,6 +312,23 @@ int main(int argc, char** argv) {
     int rc = 0;
     while (i < args.size() && rc == 0) {
         const std::string step = args[i];
+        if (step == "ended") {
+            if (o.app.empty() || !appEnded(o))
+                rc = 1;
+            else
+                std::printf("qz_atspi_client: ended: ok\n");
+            i += 1;
+            continue;
+        }
+        if ((step == "shot" || step == "run") && i + 2 <= args.size()) {
+            const bool ok = step == "shot" ? shot(o, args[i + 1]) : runCommand(args[i + 1]);
+            if (ok)
+                std::printf("qz_atspi_client: %s '%s': ok\n", step.c_str(), args[i + 1].c_str());
+            else
+                rc = 1;
+            i += 2;
+            continue;
+        }
         const std::size_t need = step == "value" || step == "size" ? 5 : 3;
         if ((step != "find" && step != "press" && step != "value" && step != "size") ||
             i + need > args.size())
