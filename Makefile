@@ -36,12 +36,12 @@ asan: deps
 
 # The threaded code under ThreadSanitizer: message layer, threads and
 # callbacks, device events, listeners and polling, notifier, reconnection,
-# presence end to end.
-TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceListener|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|PresenceReattachE2e|WindowCloser
+# presence end to end, the restore dialog's worker and the program logs.
+TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceListener|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|PresenceReattachE2e|WindowCloser|RestoreQzDlg|QzLog|IntroLog
 
 tsan: deps
 	$(call configure,$(TSAN_DIR),Tsan)
-	@cmake --build $(TSAN_DIR) -j $(JOBS) --target nork_unit_tests qz_e2e_tests qzemud qzctl qzemu_cli
+	@cmake --build $(TSAN_DIR) -j $(JOBS) --target nork_unit_tests qz_e2e_tests qzemud qzctl qzemu_cli restore_tests
 
 # The fuzz targets as libFuzzer binaries (clang), in $(FUZZ_DIR)/bin/fuzz_*
 # and ha_fuzz; how to run them: docs/fuzzing.md.
@@ -63,7 +63,8 @@ asan-test: asan
 	  ctest --output-on-failure -j $(JOBS)
 
 tsan-test: tsan
-	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	@cd $(TSAN_DIR) && \
+	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/gui/tsan.supp \
 	  ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
 
 bench: release

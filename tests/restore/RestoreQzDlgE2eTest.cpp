@@ -71,6 +71,8 @@ class RestoreQzDlgE2e : public nork::gui::test::OffscreenTest {
         rig = std::make_unique<SocketRig>(scratch.path());
         ASSERT_TRUE(rig->ready());
         setEnv("QZ_EMU_SOCKET", rig->daemon().socket());
+        // A library left running would keep an earlier test's daemon.
+        ASSERT_EQ(nork::SDK::referenceCount(), 0);
         std::uint32_t settings = 0;
         ASSERT_EQ(nork::SDK::init(settings, nork::LogConfig{}), nork::STATUS_OK);
         started = true;
@@ -115,8 +117,11 @@ class RestoreQzDlgE2e : public nork::gui::test::OffscreenTest {
             nork::CWMListeningMgr::instance().removeHWNDListener(window);
             port::destroyWindow(window);
         }
+        // Ours, and the dialog's when it never found its drive (it shuts
+        // the library down only after finding it; a program ends anyway).
         if (started)
-            nork::SDK::fini();
+            while (nork::SDK::referenceCount() > 0)
+                nork::SDK::fini();
         port::Msg msg;
         while (port::peekMessage(msg, true)) {
         }

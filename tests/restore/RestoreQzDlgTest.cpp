@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "SDK.h"
 #include "gui/GuiTestSupport.h"
 #include "guilib/src/Resources.h"
 #include "guilib/src/UTMLString.h"
@@ -99,6 +100,10 @@ class RestoreQzDlgTest : public nork::gui::test::OffscreenTest {
         CRestoreQzDlg::setAdministratorTest(nullptr);
         port::setInstalledLanguagesForTest(std::nullopt);
         port::setDriveLetterDir("");
+        // The dialog shuts the library down only when it found its drive (a
+        // program ends anyway); the next test must meet a stopped library.
+        while (nork::SDK::referenceCount() > 0)
+            nork::SDK::fini();
         // A quit the dialog asked for is the program's; the next test's
         // loops must not see it.
         port::Msg msg;
