@@ -10,7 +10,8 @@
 // PASS/FAIL. The exit status is 0 whatever the figures: this measures, it
 // does not test.
 //
-//   qz_presence_bench [--only restore,reconnect,plugs,qzctl,fini] [--plugs N]
+//   qz_presence_bench [--only restore,restoreqz,reconnect,plugs,qzctl,fini]
+//                     [--plugs N]
 //                     [--verbose]   (every sample, in ms, under the table)
 #include <algorithm>
 #include <atomic>
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "Callbacks.h"
+#include "CookieImpl.h"
 #include "DeviceHandle.h"
 #include "DeviceManager.h"
 #include "Domain.h"
@@ -39,11 +41,16 @@
 #include "UFDImpl.h"
 #include "WMListeningMgr.h"
 #include "ZykEvent.h"
+#include "guilib/src/Wnd.h"
 #include "port/ChildProcess.h"
+#include "port/DeviceInventory.h"
 #include "port/Messages.h"
+#include "port/ProgramIdentity.h"
 #include "port/System.h"
 #include "port/emu/EmuClient.h"
 #include "qz/ConfigService.h"
+#include "restore/RestoreQzApp.h"
+#include "restore/RestoreQzDlg.h"
 
 namespace {
 
@@ -244,6 +251,18 @@ class Application {
     emu::EmuClient m_client;
 };
 
+// The emulator's own part of a layout change: its wait before leaving (the
+// host's AUX__Detach_Attach word 0, else the 2 s of a layout change) and its
+// time off the bus (the reattach delay, capped by word 1).
+double emulatorShareMs(const emu::DriveInfo& info) {
+    const auto& detach = info.lastDetachAttach;
+    double away = info.reattachDelayMs;
+    if (detach[1] != 0)
+        away = std::min<double>(away, detach[1]);
+    const double leave = detach[0] != 0 || detach[1] != 0 ? detach[0] : LAYOUT_CHANGE_LEAVE_MS;
+    return leave + away;
+}
+
 std::string serialFor(const std::string& prefix, int n) {
     std::string s = prefix + std::to_string(n);
     return s + std::string(s.size() < 16 ? 16 - s.size() : 0, '0');
@@ -276,22 +295,92 @@ int childRestore(int delayMs, int iterations) {
             failAndExit(key, "addDomain did not return within 15 s");
         if (status != nork::STATUS_OK)
             failAndExit(key, "addDomain: " + narrow(nork::statusToString(status)));
-        // The emulator's own part: its wait before leaving (the host's
-        // AUX__Detach_Attach word 0, else the 2 s of a layout change) and
-        // its time off the bus (the reattach delay, capped by word 1).
         const emu::DriveInfo info = app.inspect(key, config.serial);
         if (info.domains.size() != 2)
             failAndExit(key, "the drive has " + std::to_string(info.domains.size()) + " domains");
-        const auto& detach = info.lastDetachAttach;
-        double away = info.reattachDelayMs;
-        if (detach[1] != 0)
-            away = std::min<double>(away, detach[1]);
-        const double leave = detach[0] != 0 || detach[1] != 0 ? detach[0] : LAYOUT_CHANGE_LEAVE_MS;
         sample(key + ".total", total);
-        sample(key + ".host", total - leave - away);
+        sample(key + ".host", total - emulatorShareMs(info));
         app.removeDrive(key, config.serial);
     }
     app.fini();
+    return 0;
+}
+
+// The restore program as its user runs it, from the Restore click to the end
+// of the program: its start-up (language, skin, one instance, removable
+// drive) and its dialog on the offscreen surface, the program's path on the
+// drive's public volume. The message boxes are acknowledged at once, so the
+// figure holds no reading time.
+class BenchRestoreApp : public nork::restore::CRestoreQzApp {
+  public:
+    Clock::time_point clicked{};
+
+  private:
+    void RunMainDialog() override {
+        nork::gui::CDialog::setShowHook([this](nork::gui::CDialog& d) {
+            if (auto* main = dynamic_cast<nork::restore::CRestoreQzDlg*>(&d)) {
+                clicked = Clock::now();
+                main->OnCommand(nork::restore::IDC_RESTORE_BUTTON, nork::gui::BN_CLICKED);
+                return;
+            }
+            nork::gui::CWnd* text = d.GetDlgItem(1000);
+            boxes.push_back(text ? text->GetWindowText() : u"");
+            d.EndDialog(1);
+        });
+        CRestoreQzApp::RunMainDialog();
+        nork::gui::CDialog::setShowHook(nullptr);
+    }
+
+  public:
+    std::vector<std::u16string> boxes;
+};
+
+int childRestoreQz(int delayMs, int iterations) {
+    const std::string key = "restoreqz." + std::to_string(delayMs);
+    setenv("QZ_GUI_BACKEND", "offscreen", 1);
+    for (int i = 0; i < iterations; ++i) {
+        emu::DriveConfig config;
+        config.serial = serialFor("QEBRQZ" + std::to_string(delayMs) + "X", i);
+        config.flashSectors = 262144;  // 128 MiB
+        config.layout = "public:65536";
+        config.reattachDelayMs = static_cast<std::uint32_t>(delayMs);
+        // The drive is known to the system (its public volume has a letter)
+        // and carries the launcher's opt-out cookie before the program runs.
+        std::u16string letter;
+        {
+            Application app(key);
+            nork::CUFD ufd = app.plugNew(key, config, 1);
+            char16_t roots[64] = {};
+            std::uint32_t size = 63;
+            if (ufd.getPathStrings(roots, size) == nork::STATUS_OK)
+                for (std::uint32_t k = 0; k < size && roots[k]; k += 4)
+                    if (port::driveType(std::u16string(1, roots[k])) == port::DRIVE_REMOVABLE)
+                        letter.assign(1, roots[k]);
+            if (letter.empty())
+                failAndExit(key, "the public volume has no letter");
+            auto* cookies = dynamic_cast<nork::CCookieImpl*>(ufd.impl()->getService(8).get());
+            if (!cookies || cookies->setInt("Jx App", "OptedOut", 1) != nork::STATUS_OK)
+                failAndExit(key, "the opt-out cookie was not written");
+            app.fini();
+        }
+        port::setModuleFileNameForTest(letter + u":\\RestoreQz");
+        BenchRestoreApp program;
+        program.InitInstance();
+        const double total = msSince(program.clicked);
+        if (program.outcome() != BenchRestoreApp::Outcome::DialogShown)
+            failAndExit(key, "the program refused to start");
+        if (program.boxes.size() != 2 ||
+            program.boxes[1].find(u"have been restored") == std::u16string::npos)
+            failAndExit(key, "the program did not report the restore");
+        emu::EmuClient client;
+        emu::DriveInfo info;
+        if (client.connect(std::getenv("QZ_EMU_SOCKET")) ||
+            !client.inspect(config.serial, info).ok() || info.domains.size() != 2)
+            failAndExit(key, "the drive was not restored");
+        sample(key + ".total", total);
+        sample(key + ".host", total - emulatorShareMs(info));
+        client.remove(config.serial);
+    }
     return 0;
 }
 
@@ -385,6 +474,8 @@ int childFini() {
 int runChild(const std::vector<std::string>& a) {
     if (a.size() == 3 && a[0] == "restore")
         return childRestore(std::stoi(a[1]), std::stoi(a[2]));
+    if (a.size() == 3 && a[0] == "restoreqz")
+        return childRestoreQz(std::stoi(a[1]), std::stoi(a[2]));
     if (a.size() == 4 && a[0] == "reconnect")
         return childReconnect(std::stoi(a[1]), std::stoi(a[2]), std::stoi(a[3]));
     if (a.size() == 2 && a[0] == "plugs")
@@ -693,6 +784,17 @@ int main(int argc, char** argv) {
             rows.push_back({label + ": total", key + ".total", Row::Median, -1, key});
             rows.push_back({label + ": host share", key + ".host", Row::Max, 500, key});
         }
+    }
+    if (wanted(only, "restoreqz")) {
+        constexpr int delay = 2000;
+        const std::string key = "restoreqz." + std::to_string(delay);
+        std::printf("RestoreQz, Restore click to exit, reattach delay %d ms ...\n", delay);
+        std::fflush(stdout);
+        parent.child(key, {"restoreqz", std::to_string(delay), std::to_string(RESTORE_RUNS)},
+                     std::chrono::seconds(RESTORE_RUNS * (2 * 15 + 10)), results);
+        const std::string label = "RestoreQz click to exit, delay " + std::to_string(delay);
+        rows.push_back({label + ": total", key + ".total", Row::Median, -1, key});
+        rows.push_back({label + ": host share", key + ".host", Row::Max, 500, key});
     }
     if (wanted(only, "reconnect")) {
         for (int luns : {1, 2}) {
