@@ -85,10 +85,17 @@ else
   echo "No display: RestoreQz runs under Xvfb, pressed through AT-SPI as a screen reader would."
   notice=$(printf 'In order to restore the Qz smart drive capabilities of this USB drive it will be momentarily disconnected from your PC and then connected again. It\342\200\231s recommended that you save and close any files open from the Qz smart drive.')
   success=$(printf 'The Qz smart drive capabilities of this drive have been restored. \r\nClick on the Qz icon in the system tray to open the Qz Startdeck')
+  shots="$state/screenshots"
+  mkdir -p "$shots"
+  export QZ_SCREENSHOT_TOOL="$bin/qz_screenshot"
   if QZ_ATSPI_TIMEOUT=60 sh tests/gui/display/run-display-test.sh "$bin/qz_atspi_client" "$program" \
-      press "push button" "Restore Qz" find label "$notice" press "push button" "OK" \
-      find label "$success" press "push button" "OK" 2>&1 | grep -v dbus-daemon; then
+      find "push button" "Restore Qz" shot "$shots/dialog.png" \
+      press "push button" "Restore Qz" find label "$notice" shot "$shots/notice.png" \
+      press "push button" "OK" shot "$shots/progress.png" \
+      find label "$success" shot "$shots/success.png" press "push button" "OK" 2>&1 |
+      grep -v dbus-daemon; then
     echo "RestoreQz: restored, the user saw the success message, the program ended with 0"
+    echo "What the user saw: $shots/{dialog,notice,progress,success}.png"
   else
     echo "RestoreQz: the restore road did not complete (see above)"
   fi
