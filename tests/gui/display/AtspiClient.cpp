@@ -213,24 +213,31 @@ bool newestWindowExtent(const Options& o, AtspiRect& out) {
     return found;
 }
 
-bool runCommand(const std::string& command) {
-    gchar* argv[] = {const_cast<gchar*>("/bin/sh"), const_cast<gchar*>("-c"),
-                     const_cast<gchar*>(command.c_str()), nullptr};
+// Runs a program and waits for it; true when it exited with 0.
+bool runArgv(const std::vector<std::string>& args) {
+    std::vector<gchar*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<gchar*>(a.c_str()));
+    argv.push_back(nullptr);
     gint status = 0;
     GError* error = nullptr;
-    if (!g_spawn_sync(nullptr, argv, nullptr, G_SPAWN_CHILD_INHERITS_STDIN, nullptr, nullptr,
+    if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_CHILD_INHERITS_STDIN, nullptr, nullptr,
                       nullptr, nullptr, &status, &error)) {
-        std::fprintf(stderr, "qz_atspi_client: cannot run '%s': %s\n", command.c_str(),
+        std::fprintf(stderr, "qz_atspi_client: cannot run %s: %s\n", args[0].c_str(),
                      error ? error->message : "?");
         if (error)
             g_error_free(error);
         return false;
     }
     if (!g_spawn_check_wait_status(status, nullptr)) {
-        std::fprintf(stderr, "qz_atspi_client: '%s' failed\n", command.c_str());
+        std::fprintf(stderr, "qz_atspi_client: %s failed\n", args.back().c_str());
         return false;
     }
     return true;
+}
+
+bool runCommand(const std::string& command) {
+    return runArgv({"/bin/sh", "-c", command});
 }
 
 // Waits until the window has been drawn (the toolkit draws after showing),
@@ -243,11 +250,11 @@ bool shot(const Options& o, const std::string& file) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     AtspiRect r{};
-    std::string command = std::string("'") + tool + "' '" + file + "'";
+    std::vector<std::string> args = {tool, file};
     if (newestWindowExtent(o, r))
-        command += " " + std::to_string(r.x) + " " + std::to_string(r.y) + " " +
-                   std::to_string(r.width) + " " + std::to_string(r.height);
-    return runCommand(command);
+        for (int v : {r.x, r.y, r.width, r.height})
+            args.push_back(std::to_string(v));
+    return runArgv(args);
 }
 
 bool appEnded(const Options& o) {
