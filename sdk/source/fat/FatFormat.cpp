@@ -499,6 +499,19 @@ std::uint32_t CFatServices::sectorsPerFat(std::uint32_t volumeSectors, int bits,
     return overflow ? 0 : static_cast<std::uint32_t>(f);
 }
 
+void CFatServices::volumeParameters(std::uint32_t sectors, int& bits,
+                                    std::uint8_t& sectorsPerCluster) const {
+    fatParameters(sectors, bits, sectorsPerCluster);
+    if (bits != 12) {
+        return;
+    }
+    const std::uint32_t fatSectors = sectorsPerFat(sectors, 12, sectorsPerCluster);
+    if (sectors > 33 + 2 * fatSectors &&
+        (sectors - 33 - 2 * fatSectors) / sectorsPerCluster > 4084) {
+        bits = 16;
+    }
+}
+
 void CFatServices::fillEntry(int partition, bool active, std::uint32_t volumeSectors,
                              std::uint32_t totalSectors, std::uint8_t sectorsPerTrack,
                              std::uint8_t heads, std::uint32_t hidden, std::uint8_t type) {
@@ -636,7 +649,7 @@ STATUS CFatServices::formatImpl(CFormatConfig& config, CProgressCallback& progre
 
     int bits = 0;
     std::uint8_t spc = 0;
-    fatParameters(volume, bits, spc);
+    volumeParameters(volume, bits, spc);
     const std::uint32_t fatSectors = sectorsPerFat(volume, bits, spc);
     // Room for both FATs, the root directory and at least one cluster.
     if (fatSectors == 0 ||
@@ -682,7 +695,7 @@ STATUS CFatServices::writeFileSystem(CFormatConfig& config, CProgressCallback& p
 
     int bits = 0;
     std::uint8_t spc = 0;
-    fatParameters(total, bits, spc);
+    volumeParameters(total, bits, spc);
     SectorImage head{};
     fatHead(head.data(), bits, mediaFlag);
     const std::uint32_t fat1 = hidden + reserved;

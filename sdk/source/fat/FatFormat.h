@@ -180,6 +180,9 @@ class CFatServices {
 
   private:
     STATUS prepare(int partition);
+    // fatParameters, with 16 bits where 12-bit tables would hold more than
+    // the 4084 clusters that make a volume FAT12 to every reader.
+    void volumeParameters(std::uint32_t sectors, int& bits, std::uint8_t& sectorsPerCluster) const;
     STATUS formatImpl(CFormatConfig& config, CProgressCallback& progress, int partition);
     STATUS writeFileSystem(CFormatConfig& config, CProgressCallback& progress, int partition,
                            int mediaFlag);
