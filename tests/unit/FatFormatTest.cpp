@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -347,6 +348,53 @@ TEST(FatFormat, NoPartitionTableFormatsTheWholeDrive) {
     const auto shortLabel = disk.sector(1 + 2 * fat);
     EXPECT_EQ("QZ         ", std::string(shortLabel.begin(), shortLabel.begin() + 11));
     EXPECT_EQ(0x08, label[11]);
+}
+
+TEST(FatFormat, KeepsAValidBootSectorsOwnFieldsOnlyWhenAsked) {
+    struct Case {
+        bool keep;
+        const char* oem;
+    };
+    for (const Case& c : {Case{true, "KEEPME!!"}, Case{false, "ZYK01.02"}}) {
+        SCOPED_TRACE(c.keep);
+        FileDisk disk("keep", 30000);
+        CFormatConfigFat config;
+        ASSERT_EQ(STATUS_OK, formatDisk(disk, config, 1));
+        auto boot = disk.sector(63);
+        std::memcpy(&boot[3], "KEEPME!!", 8);
+        boot[13] = 99;  // a parameter is always rewritten
+        disk.putSector(63, boot);
+        config.keepExisting = c.keep;
+        ASSERT_EQ(STATUS_OK, formatDisk(disk, config, 1));
+        boot = disk.sector(63);
+        EXPECT_EQ(c.oem, std::string(boot.begin() + 3, boot.begin() + 11));
+        EXPECT_EQ(8, boot[13]);
+    }
+}
+
+TEST(FatFormat, ImagesReadyComesOnceBeforeAnyWriteAndMayThrow) {
+    struct Config : CFormatConfigFat {
+        void onImagesReady(const SectorImage& table, const SectorImage& boot) override {
+            ++calls;
+            writesBefore = disk->writes;
+            tableType = table[446 + 4];
+            bootType = std::string(boot.begin() + 54, boot.begin() + 62);
+            throw std::runtime_error("caller's fault");
+        }
+        FileDisk* disk = nullptr;
+        int calls = 0;
+        int writesBefore = -1;
+        std::uint8_t tableType = 0;
+        std::string bootType;
+    };
+    FileDisk disk("ready", 30000);
+    Config config;
+    config.disk = &disk;
+    EXPECT_EQ(STATUS_OK, formatDisk(disk, config, 1));
+    EXPECT_EQ(1, config.calls);
+    EXPECT_EQ(0, config.writesBefore);
+    EXPECT_EQ(0x01, config.tableType);
+    EXPECT_EQ("FAT12   ", config.bootType);
 }
 
 TEST(FatFormat, ChoosesTheTypeFromTheTableOrTheCapacity) {
