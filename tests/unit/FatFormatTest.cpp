@@ -479,6 +479,14 @@ TEST(FatFormat, RefusesGeometriesItCannotDivideBy) {
     EXPECT_EQ(0, disk.writes);
 }
 
+TEST(FatFormat, RefusesFat16BeyondItsClusters) {
+    FileDisk disk("fat16-big", 4206310);
+    CFormatConfigFat config;
+    EXPECT_EQ(STATUS_WRONG_PARAMETERS, formatDisk(disk, config, 1));
+    EXPECT_EQ(0, disk.writes);
+    EXPECT_EQ(STATUS_OK, formatDisk(disk, config, 2));
+}
+
 TEST(FatFormat, RefreshMovesThePartitionOneSectorDown) {
     FileDisk disk("refresh", 30000);
     CFormatConfigFat config;
@@ -602,13 +610,34 @@ TEST(FatFormatOutside, VolumesPassFsckAndCarryFiles) {
         bool noTable;
     };
     std::vector<Case> cases = {
-        {8192, 1, false},   {16384, 1, true},     {20000, 1, false},    {32768, 1, false},
-        {40000, 1, false},  {65536, 1, true},     {65600, 1, false},    {131072, 1, false},
-        {262144, 1, true},  {32768, 1, true},     {32700, 1, true},     {300000, 1, false},
-        {524288, 1, false}, {1000000, 1, false},  {2097152, 1, true},   {3000000, 1, false},
-        {140000, 2, false}, {532479, 2, true},    {600000, 2, false},   {2097152, 2, false},
-        {8388608, 2, true}, {16777216, 2, false}, {33554432, 2, false}, {67108864, 2, true},
+        {8192, 1, false},
+        {16384, 1, true},
+        {20000, 1, false},
+        {32768, 1, false},
+        {40000, 1, false},
+        {65536, 1, true},
+        {65600, 1, false},
+        {131072, 1, false},
+        {262144, 1, true},
+        {32768, 1, true},
+        {32700, 1, true},
+        {300000, 1, false},
+        {524288, 1, false},
+        {1000000, 1, false},
+        {2097152, 1, true},
+        {3000000, 1, false},
+        {140000, 2, false},
+        {532479, 2, true},
+        {600000, 2, false},
+        {2097152, 2, false},
+        {8388608, 2, true},
+        {16777216, 2, false},
+        {33554432, 2, false},
+        {67108864, 2, true},
         {70000, 2, true},
+        // One sector per cluster where the sized FAT came out one entry short.
+        {234031, 2, true},
+        {308454, 2, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.sectors << " sectors FAT" << (c.type == 2 ? 32 : 16)

@@ -650,11 +650,28 @@ STATUS CFatServices::formatImpl(CFormatConfig& config, CProgressCallback& progre
     int bits = 0;
     std::uint8_t spc = 0;
     volumeParameters(volume, bits, spc);
-    const std::uint32_t fatSectors = sectorsPerFat(volume, bits, spc);
+    std::uint32_t fatSectors = sectorsPerFat(volume, bits, spc);
     // Room for both FATs, the root directory and at least one cluster.
     if (fatSectors == 0 ||
         static_cast<std::uint64_t>(2) * fatSectors + 33 + (bits == 32 ? 31 + spc : spc) > volume) {
         NORK_LOG(LOG_ERROR, "CFatServices::format - no FAT%d layout fits %u sectors", bits,
+                 static_cast<unsigned>(volume));
+        return STATUS_WRONG_PARAMETERS;
+    }
+    // The sizing above keeps 33 sectors out for both kinds, while FAT32
+    // keeps 32 (its root is a cluster): with one sector per cluster the FAT
+    // can come out one entry short of the clusters it must map. Grow it
+    // until it covers them all.
+    const std::uint32_t outside = bits == 32 ? 32 : 33;
+    const auto clusters = [&] {
+        return (volume - outside - 2 * static_cast<std::uint64_t>(fatSectors)) / spc;
+    };
+    while (static_cast<std::uint64_t>(fatSectors) * 4096 / bits < clusters() + 2) {
+        ++fatSectors;
+    }
+    // More clusters than 16-bit tables may hold make no FAT16 volume.
+    if (bits == 16 && clusters() > 65524) {
+        NORK_LOG(LOG_ERROR, "CFatServices::format - %u sectors are too many for FAT16",
                  static_cast<unsigned>(volume));
         return STATUS_WRONG_PARAMETERS;
     }
