@@ -13,7 +13,8 @@
 # comes back: the program says the domain could not be added, never that it
 # was restored), languages (the dialog in English, German, Japanese and
 # Arabic: the system's locale setting names each in turn, and the locales
-# are compiled into LOCPATH; closed with its Cancel button). Exit 77 when no X server can be started here.
+# are compiled into LOCPATH; closed with its Cancel button). Exit 77 when no
+# X server can be started here.
 #
 # Screenshots of what the user saw go to $QZ_SCREENSHOT_DIR (made by CMake
 # under the build directory) when it is set.
@@ -124,9 +125,9 @@ languages)
         localedef -i $locale -f UTF-8 "$LOCPATH/$locale.UTF-8" >/dev/null 2>&1 ||
             fail "cannot compile the locale $locale (localedef, the locales package)"
         echo "LANG=$locale.UTF-8" >"$work/locale-setting"
-        QZ_LOCALE_SETTING="$work/locale-setting" LANG=$locale.UTF-8 run "$program" find label "$(text $id 3007)" \
-            find link "$(text $id 3008)" shot "$shots/dialog-$locale.png" \
-            press "push button" "$(text $id 3011)" ended
+        QZ_LOCALE_SETTING="$work/locale-setting" LANG=$locale.UTF-8 \
+            run "$program" find label "$(text $id 3007)" find link "$(text $id 3008)" \
+            shot "$shots/dialog-$locale.png" press "push button" "$(text $id 3011)" ended
         rc=$?
         [ $rc = 77 ] && exit 77
         [ $rc = 0 ] || fail "the dialog in $locale did not show or close ($rc)"
