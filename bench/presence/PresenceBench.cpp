@@ -314,6 +314,7 @@ int childRestore(int delayMs, int iterations) {
 class BenchRestoreApp : public nork::restore::CRestoreQzApp {
   public:
     Clock::time_point clicked{};
+    std::vector<std::u16string> boxes;
 
   private:
     void RunMainDialog() override {
@@ -330,9 +331,6 @@ class BenchRestoreApp : public nork::restore::CRestoreQzApp {
         CRestoreQzApp::RunMainDialog();
         nork::gui::CDialog::setShowHook(nullptr);
     }
-
-  public:
-    std::vector<std::u16string> boxes;
 };
 
 int childRestoreQz(int delayMs, int iterations) {
@@ -366,9 +364,9 @@ int childRestoreQz(int delayMs, int iterations) {
         port::setModuleFileNameForTest(letter + u":\\RestoreQz");
         BenchRestoreApp program;
         program.InitInstance();
-        const double total = msSince(program.clicked);
         if (program.outcome() != BenchRestoreApp::Outcome::DialogShown)
             failAndExit(key, "the program refused to start");
+        const double total = msSince(program.clicked);
         if (program.boxes.size() != 2 ||
             program.boxes[1].find(u"have been restored") == std::u16string::npos)
             failAndExit(key, "the program did not report the restore");
