@@ -102,6 +102,45 @@ PortError DeviceIo::vendorDriverRequest(OsHandle handle, VendorDriverRequest& re
     return entry.backend->vendorDriverRequest(entry.localHandle, request);
 }
 
+PortError DeviceIo::control(OsHandle handle, DeviceControlRequest& request) {
+    request.bytesReturned = 0;
+    Entry entry;
+    if (!lookup(handle, entry))
+        return PortError{PortErrc::NotFound, 0};
+    return entry.backend->control(entry.localHandle, request);
+}
+
+void encodeDiskGeometry(const DiskGeometry& g, std::uint8_t* out) {
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    const auto cylinders = static_cast<std::uint64_t>(g.cylinders);
+    put32(0, static_cast<std::uint32_t>(cylinders));
+    put32(4, static_cast<std::uint32_t>(cylinders >> 32));
+    put32(8, g.mediaType);
+    put32(12, g.tracksPerCylinder);
+    put32(16, g.sectorsPerTrack);
+    put32(20, g.bytesPerSector);
+}
+
+DiskGeometry decodeDiskGeometry(const std::uint8_t* in) {
+    auto get32 = [&](std::size_t at) {
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i)
+            v |= static_cast<std::uint32_t>(in[at + i]) << (8 * i);
+        return v;
+    };
+    DiskGeometry g;
+    g.cylinders = static_cast<std::int64_t>(static_cast<std::uint64_t>(get32(0)) |
+                                            (static_cast<std::uint64_t>(get32(4)) << 32));
+    g.mediaType = get32(8);
+    g.tracksPerCylinder = get32(12);
+    g.sectorsPerTrack = get32(16);
+    g.bytesPerSector = get32(20);
+    return g;
+}
+
 PortError DeviceIo::usbIdentity(std::u16string_view path, UsbIdentity& out) {
     return usbIdentity(std::string_view(devicePathToUtf8(path)), out);
 }

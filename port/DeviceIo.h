@@ -63,6 +63,34 @@ struct UsbIdentity {
     std::string stringId;
 };
 
+// Control requests on an open handle, in the codes the library sends (the
+// system's own values). Input and output are the request's bytes; a backend
+// that does not know a code answers NotSupported.
+inline constexpr std::uint32_t FSCTL_LOCK_VOLUME = 0x90018;
+inline constexpr std::uint32_t FSCTL_UNLOCK_VOLUME = 0x9001C;
+inline constexpr std::uint32_t FSCTL_DISMOUNT_VOLUME = 0x90020;
+// Output: DiskGeometry below, 24 bytes little-endian (cylinders as 64 bits,
+// media type, tracks per cylinder, sectors per track, bytes per sector).
+inline constexpr std::uint32_t IOCTL_DISK_GET_DRIVE_GEOMETRY = 0x70000;
+
+struct DeviceControlRequest {
+    std::uint32_t controlCode = 0;
+    std::vector<std::uint8_t> input;
+    std::vector<std::uint8_t> output;  // sized by the caller; the backend fills it
+    std::uint32_t bytesReturned = 0;   // written by the backend
+};
+
+struct DiskGeometry {
+    std::int64_t cylinders = 0;
+    std::uint32_t mediaType = 0;  // 11 removable media, 12 fixed media
+    std::uint32_t tracksPerCylinder = 0;
+    std::uint32_t sectorsPerTrack = 0;
+    std::uint32_t bytesPerSector = 0;
+};
+inline constexpr std::size_t DISK_GEOMETRY_SIZE = 24;
+void encodeDiskGeometry(const DiskGeometry& geometry, std::uint8_t* out24);
+DiskGeometry decodeDiskGeometry(const std::uint8_t* in24);
+
 // A facility that serves device paths. Backend-local handles are whatever the
 // backend likes (a file descriptor, a socket session id); the table maps them
 // to process handles. Calls arrive on any thread; a backend serialises what
@@ -91,6 +119,14 @@ class IDeviceBackend {
     // Sends a vendor-driver request; NotSupported where no such driver exists.
     virtual PortError vendorDriverRequest(std::intptr_t localHandle,
                                           VendorDriverRequest& request) = 0;
+
+    // A control request (the codes above) on a handle of this backend.
+    // NotSupported for a code the backend does not serve.
+    virtual PortError control(std::intptr_t localHandle, DeviceControlRequest& request) {
+        (void)localHandle;
+        (void)request;
+        return PortError{PortErrc::NotSupported, 0};
+    }
 
     // The USB identity of the drive behind a path this backend claims,
     // without opening it. May block briefly (file reads, a daemon request).
@@ -136,6 +172,9 @@ class DeviceIo : public IScsiPassThrough {
 
     // Routes a vendor-driver request to the handle's backend (blocks there).
     PortError vendorDriverRequest(OsHandle handle, VendorDriverRequest& request);
+
+    // Routes a control request to the handle's backend (blocks there).
+    PortError control(OsHandle handle, DeviceControlRequest& request);
 
     // The USB identity of the drive behind a path (UTF-16 or UTF-8), from the
     // backend that claims it; NotFound when none claims it, InvalidArgument

@@ -75,6 +75,16 @@ std::string userConfigDir();
 // else "/tmp/qz-<uid>". No trailing slash; the directory may not exist.
 std::string userRuntimeDir();
 
+// The process's working directory ("" when it cannot be read, for example
+// after its directory was removed).
+std::string currentDirectory();
+// Changes the process's working directory (process-wide: every thread sees
+// it).
+PortError setCurrentDirectory(const std::string& path);
+// Where a process parks its working directory while a volume it lay on is
+// locked: "/", which never lies on a removable volume and always exists.
+std::string safeDirectory();
+
 // Creates a directory and its missing parents (mode 0777 minus umask).
 // Succeeds when it already exists.
 PortError createDirectories(const std::string& path);

@@ -123,6 +123,26 @@ std::string userConfigDir() {
     return "./.config";
 }
 
+std::string currentDirectory() {
+    std::string buffer(PATH_MAX, '\0');
+    if (::getcwd(buffer.data(), buffer.size()) == nullptr)
+        return {};
+    buffer.resize(std::strlen(buffer.c_str()));
+    return buffer;
+}
+
+PortError setCurrentDirectory(const std::string& path) {
+    if (path.empty())
+        return PortError{PortErrc::InvalidArgument, 0};
+    if (::chdir(path.c_str()) != 0)
+        return fromErrno(errno);
+    return PortError::ok();
+}
+
+std::string safeDirectory() {
+    return "/";
+}
+
 std::string userRuntimeDir() {
     const char* xdg = std::getenv("XDG_RUNTIME_DIR");
     if (xdg != nullptr && *xdg == '/')

@@ -15,7 +15,9 @@ CDeviceHandle::CDeviceHandle(const CDeviceHandle& other)
       m_shareMode(other.m_shareMode),
       m_closeOnDestruction(other.m_closeOnDestruction),
       m_pathKind(other.m_pathKind) {
-    if (other.isOpen())
+    if (other.isOpen() && other.m_volumeLetter != 0)
+        openVolume(other.m_volumeLetter);
+    else if (other.isOpen())
         open(other.m_pathKind);
 }
 
@@ -27,7 +29,9 @@ CDeviceHandle& CDeviceHandle::operator=(const CDeviceHandle& other) {
         m_shareMode = other.m_shareMode;
         m_closeOnDestruction = other.m_closeOnDestruction;
         m_pathKind = other.m_pathKind;
-        if (other.isOpen())
+        if (other.isOpen() && other.m_volumeLetter != 0)
+            openVolume(other.m_volumeLetter);
+        else if (other.isOpen())
             open(other.m_pathKind);
     }
     return *this;
@@ -95,6 +99,21 @@ port::OsHandle CDeviceHandle::openByDrive(const char16_t* root) {
     return open(CDeviceParams::PATH_DISK);
 }
 
+port::OsHandle CDeviceHandle::openVolume(char16_t letter) {
+    close();
+    if (letter >= u'a' && letter <= u'z')
+        letter = static_cast<char16_t>(letter - u'a' + u'A');
+    if (letter < u'A' || letter > u'Z')
+        return port::INVALID_OS_HANDLE;
+    const std::u16string path = std::u16string(u"\\\\.\\") + letter + u":";
+    m_handle = port::deviceIo().open(std::u16string_view(path));
+    if (isOpen()) {
+        m_pathKind = CDeviceParams::PATH_DISK;
+        m_volumeLetter = letter;
+    }
+    return m_handle;
+}
+
 void CDeviceHandle::close() {
     if (isOpen()) {
         if (!m_aspi)
@@ -102,6 +121,7 @@ void CDeviceHandle::close() {
         m_handle = port::INVALID_OS_HANDLE;
         m_aspi = false;
     }
+    m_volumeLetter = 0;
 }
 
 }  // namespace nork

@@ -34,6 +34,12 @@ class CDeviceHandle {
     // Opens the disk path of the drive letter of a root such as "E:"; -1
     // (and closed) when the letter is not one of the device's.
     port::OsHandle openByDrive(const char16_t* root);
+    // Opens the volume of a drive letter ("\\.\E:"), the handle the volume
+    // lock, dismount and unlock requests go to; -1 (and closed) when no
+    // volume answers for the letter.
+    port::OsHandle openVolume(char16_t letter);
+    // The letter of a volume handle, 0 for a device handle.
+    char16_t volumeLetter() const { return m_volumeLetter; }
     void close();
     bool isOpen() const { return m_handle != port::INVALID_OS_HANDLE; }
     port::OsHandle handle() const { return m_handle; }
@@ -53,6 +59,7 @@ class CDeviceHandle {
     std::uint32_t m_shareMode = SHARE_READ_WRITE;
     bool m_closeOnDestruction;
     int m_pathKind = 0;
+    char16_t m_volumeLetter = 0;
     bool m_aspi = false;  // the handle is an adapter/target pair, not a table entry
 };
 
