@@ -14,8 +14,11 @@
 
 #include "Callbacks.h"
 #include "DeviceHandle.h"
+#include "DeviceParams.h"
 #include "DiskInterface.h"
+#include "LogCapture.h"
 #include "fat/FatFormat.h"
+#include "port/DeviceIo.h"
 
 using namespace nork;
 namespace fs = std::filesystem;
@@ -410,8 +413,8 @@ TEST(FatFormat, ChoosesTheTypeFromTheTableOrTheCapacity) {
         {0x07, 1000, 1048577, 2},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "type " << int(c.tableType) << " sectors " << c.sectors
-                                        << " KiB " << c.capacityKB);
+        SCOPED_TRACE(::testing::Message() << "type " << int(c.tableType) << " sectors " << c.sectors
+                                          << " KiB " << c.capacityKB);
         FileDisk disk("choose", c.sectors);
         disk.capacityKB = c.capacityKB;
         std::vector<std::uint8_t> mbr(512, 0);
@@ -473,10 +476,173 @@ TEST(FatFormat, RefusesGeometriesItCannotDivideBy) {
     disk.cylinders = 0;
     CFormatConfigFat config;
     EXPECT_EQ(STATUS_WRONG_PARAMETERS, formatDisk(disk, config, 1));
-    // No geometry at all needs the system's query, which this port lacks.
+    // No geometry at all needs the system's query, which a handle that is
+    // not open cannot answer.
     disk.sectorsPerTrack = 0;
     EXPECT_EQ(STATUS_FORMAT_FAILURE, formatDisk(disk, config, 1));
     EXPECT_EQ(0, disk.writes);
+}
+
+// A device whose drive-geometry request answers as a test sets it; every
+// other request is refused.
+class GeometryBackend : public port::IDeviceBackend {
+  public:
+    const char* name() const override { return "fat-geometry"; }
+    bool claims(std::string_view path) const override { return path.substr(0, 7) == "fatgeo:"; }
+    port::PortError open(const std::string&, std::intptr_t& local) override {
+        local = 1;
+        return port::PortError::ok();
+    }
+    void close(std::intptr_t) override {}
+    port::PortError passThrough(std::intptr_t, port::ScsiPassThroughRequest&) override {
+        return port::PortError{port::PortErrc::NotSupported, 0};
+    }
+    port::PortError vendorDriverRequest(std::intptr_t, port::VendorDriverRequest&) override {
+        return port::PortError{port::PortErrc::NotSupported, 0};
+    }
+    port::PortError control(std::intptr_t, port::DeviceControlRequest& request) override {
+        ++requests;
+        if (request.controlCode != port::IOCTL_DISK_GET_DRIVE_GEOMETRY || error) {
+            return error ? error : port::PortError{port::PortErrc::NotSupported, 0};
+        }
+        port::encodeDiskGeometry(geometry, request.output.data());
+        request.bytesReturned = answerLength;
+        return port::PortError::ok();
+    }
+
+    port::DiskGeometry geometry;
+    std::uint32_t answerLength = port::DISK_GEOMETRY_SIZE;
+    port::PortError error;
+    int requests = 0;
+};
+
+// A drive whose disk interface names no geometry (0 sectors per track, 0
+// cylinders) takes it from the system's query on the format's handle.
+TEST(FatFormat, TakesTheGeometryFromTheDriveQueryWhenTheDriveNamesNone) {
+    struct Case {
+        const char* name;
+        bool open;
+        port::DiskGeometry answer;  // cylinders, media, heads, sectors per track, sector size
+        std::uint32_t answerLength;
+        port::PortError error;
+        STATUS expected;
+        const char* logLine;
+        std::uint32_t heads, sectorsPerTrack;  // in the boot sector
+    };
+    const port::PortError ok;
+    const Case cases[] = {
+        {"the drive's own",
+         true,
+         {100, 12, 16, 32, 512},
+         24,
+         ok,
+         STATUS_OK,
+         "IOCTL_DISK_GET_DRIVE_GEOMETRY results: head=16 wTrackPerHead=100 tmpSectorPerTrack=32",
+         16,
+         32},
+        {"largest kept as it is",
+         true,
+         {1023, 11, 255, 63, 512},
+         24,
+         ok,
+         STATUS_OK,
+         "IOCTL_DISK_GET_DRIVE_GEOMETRY results: head=255 wTrackPerHead=1023 tmpSectorPerTrack=63",
+         255,
+         63},
+        {"cylinders past 1023",
+         true,
+         {1044, 11, 255, 63, 512},
+         24,
+         ok,
+         STATUS_OK,
+         "IOCTL_DISK_GET_DRIVE_GEOMETRY results: head=255 wTrackPerHead=1023 tmpSectorPerTrack=63",
+         255,
+         63},
+        {"heads past 255",
+         true,
+         {60, 12, 256, 32, 512},
+         24,
+         ok,
+         STATUS_OK,
+         "IOCTL_DISK_GET_DRIVE_GEOMETRY results: head=255 wTrackPerHead=1023 tmpSectorPerTrack=63",
+         255,
+         63},
+        {"sectors per track past 63",
+         true,
+         {60, 12, 16, 64, 512},
+         24,
+         ok,
+         STATUS_OK,
+         "IOCTL_DISK_GET_DRIVE_GEOMETRY results: head=255 wTrackPerHead=1023 tmpSectorPerTrack=63",
+         255,
+         63},
+        {"refused",
+         true,
+         {},
+         0,
+         {port::PortErrc::NotSupported, 0},
+         STATUS_FORMAT_FAILURE,
+         "IOCTL_DISK_GET_DRIVE_GEOMETRY failed, LE=%U",
+         0,
+         0},
+        {"short answer",
+         true,
+         {100, 12, 16, 32, 512},
+         16,
+         ok,
+         STATUS_FORMAT_FAILURE,
+         "IOCTL_DISK_GET_DRIVE_GEOMETRY failed, LE=%U",
+         0,
+         0},
+        {"handle not open",
+         false,
+         {100, 12, 16, 32, 512},
+         24,
+         ok,
+         STATUS_FORMAT_FAILURE,
+         "IOCTL_DISK_GET_DRIVE_GEOMETRY failed, LE=%U",
+         0,
+         0},
+    };
+    auto backend = std::make_shared<GeometryBackend>();
+    port::deviceIo().registerBackend(backend);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        backend->geometry = c.answer;
+        backend->answerLength = c.answerLength;
+        backend->error = c.error;
+        backend->requests = 0;
+        FileDisk disk("query", 1000000);
+        disk.sectorsPerTrack = 0;
+        disk.cylinders = 0;
+        CDeviceParams params;
+        params.setPath(CDeviceParams::PATH_DISK, u"fatgeo:drive");
+        CDeviceHandle handle(&params);
+        if (c.open) {
+            ASSERT_NE(port::INVALID_OS_HANDLE, handle.open());
+        }
+        auto log = nork::testing::LogCapture::onProcessLog("fat geometry query");
+        std::unique_ptr<CFatServices> fat(
+            CFatServices::createFatServices(handle, 1, 0, accessTo(disk)));
+        CFormatConfigFat config;
+        EXPECT_EQ(c.expected, fat->format(config, nullptr, 0));
+        const auto lines = log->takeNarrow();
+        EXPECT_NE(lines.end(), std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
+                      return l.find(c.logLine) != std::string::npos;
+                  }));
+        EXPECT_EQ(c.open ? 1 : 0, backend->requests);
+        if (c.expected != STATUS_OK) {
+            EXPECT_EQ(0, disk.writes);
+            continue;
+        }
+        const auto boot = disk.sector(c.sectorsPerTrack);
+        EXPECT_EQ(c.sectorsPerTrack, le16(&boot[24]));
+        EXPECT_EQ(c.heads, le16(&boot[26]));
+        EXPECT_EQ(c.sectorsPerTrack, le32(&boot[28]));  // hidden sectors
+        EXPECT_EQ(c.sectorsPerTrack, le32(&disk.sector(0)[446 + 8]));
+        EXPECT_EQ(1000000u - c.sectorsPerTrack, le32(&disk.sector(0)[446 + 12]));
+    }
+    port::deviceIo().unregisterBackend(backend.get());
 }
 
 TEST(FatFormat, RefusesFat16BeyondItsClusters) {
@@ -640,8 +806,8 @@ TEST(FatFormatOutside, VolumesPassFsckAndCarryFiles) {
         {308454, 2, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.sectors << " sectors FAT" << (c.type == 2 ? 32 : 16)
-                                        << (c.noTable ? " whole drive" : ""));
+        SCOPED_TRACE(::testing::Message() << c.sectors << " sectors FAT" << (c.type == 2 ? 32 : 16)
+                                          << (c.noTable ? " whole drive" : ""));
         const std::uint32_t start = c.noTable ? 0 : 63;
         FileDisk disk("outside", c.sectors, start);
         CFormatConfigFat config;
@@ -666,7 +832,7 @@ TEST(FatFormatOutside, PowerCutNeverReportsSuccessAndAReformatIsClean) {
         const int total = probe.writes;
         for (FileDisk::Cut cut : {FileDisk::Cut::Lost, FileDisk::Cut::Torn}) {
             for (int index = 0; index < total; ++index) {
-                SCOPED_TRACE(testing::Message()
+                SCOPED_TRACE(::testing::Message()
                              << "type " << type << " write " << index
                              << (cut == FileDisk::Cut::Torn ? " torn" : " lost"));
                 FileDisk disk("cut", sectors, 63);

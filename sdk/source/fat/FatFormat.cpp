@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "Callbacks.h"
+#include "DeviceHandle.h"
 #include "DiskInterface.h"
 #include "Log.h"
 #include "PlatformFactory.h"
 #include "VersionFactory.h"
+#include "port/DeviceIo.h"
 
 namespace nork {
 
@@ -137,6 +139,24 @@ bool containsText(const std::uint8_t* field, std::size_t size, const char* text)
 
 std::uint8_t mediaByte(int mediaFlag) {
     return mediaFlag == 2 ? 0xF0 : 0xF8;
+}
+
+// The error number the system's drive-geometry request leaves behind.
+int systemErrorOf(const port::PortError& error) {
+    switch (error.code) {
+        case port::PortErrc::Ok:
+            return 24;  // ERROR_BAD_LENGTH: an answer shorter than a geometry
+        case port::PortErrc::NotSupported:
+            return 1;  // ERROR_INVALID_FUNCTION
+        case port::PortErrc::NotFound:
+            return 6;  // ERROR_INVALID_HANDLE
+        case port::PortErrc::AccessDenied:
+            return 5;  // ERROR_ACCESS_DENIED
+        case port::PortErrc::Disconnected:
+            return 1167;  // ERROR_DEVICE_NOT_CONNECTED
+        default:
+            return 1117;  // ERROR_IO_DEVICE
+    }
 }
 
 }  // namespace
@@ -461,10 +481,26 @@ STATUS CFatServices::prepare(int partition) {
     return STATUS_OK;
 }
 
-bool CFatServices::queryDriveGeometry(std::uint32_t&, std::uint64_t&, std::uint32_t&,
-                                      int& lastError) {
-    lastError = 1;  // ERROR_INVALID_FUNCTION: the port has no such query
-    return false;
+bool CFatServices::queryDriveGeometry(std::uint32_t& heads, std::uint64_t& cylinders,
+                                      std::uint32_t& sectorsPerTrack, int& lastError) {
+    port::DeviceControlRequest request;
+    request.controlCode = port::IOCTL_DISK_GET_DRIVE_GEOMETRY;
+    request.output.resize(port::DISK_GEOMETRY_SIZE);
+    const port::PortError error = port::deviceIo().control(m_handle.handle(), request);
+    if (error || request.bytesReturned < port::DISK_GEOMETRY_SIZE ||
+        request.output.size() < port::DISK_GEOMETRY_SIZE) {
+        lastError = systemErrorOf(error);
+        NORK_LOG(LOG_ERROR,
+                 "CFatServices::queryDriveGeometry - %s, %u bytes answered (system error %d)",
+                 port::portErrcName(error.code), static_cast<unsigned>(request.bytesReturned),
+                 error.sysErrno);
+        return false;
+    }
+    const port::DiskGeometry geometry = port::decodeDiskGeometry(request.output.data());
+    heads = geometry.tracksPerCylinder;
+    cylinders = geometry.cylinders < 0 ? 0 : static_cast<std::uint64_t>(geometry.cylinders);
+    sectorsPerTrack = geometry.sectorsPerTrack;
+    return true;
 }
 
 std::uint32_t CFatServices::sectorsPerFat(std::uint32_t volumeSectors, int bits,
