@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -313,6 +314,62 @@ TEST(FatFormat, FirstFatAndRootLandAtTheirSectorsOnAMillionSectors) {
     EXPECT_EQ(0xF8, disk.sector(64)[0]);
     EXPECT_EQ(0xF8, disk.sector(309)[0]);
     EXPECT_EQ(0x08, disk.sector(554)[11]);
+}
+
+// A format writes each sector once: what it costs a drive is the sectors of
+// the volume's metadata and no more (the label entry goes out with the
+// cleared root directory, not after it).
+TEST(FatFormat, WritesEachSectorOnce) {
+    struct CountingDisk : FileDisk {
+        using FileDisk::FileDisk;
+        STATUS writeSectors(CDeviceHandle& handle, const std::uint8_t* data, std::uint32_t lba,
+                            std::uint8_t count) override {
+            for (std::uint32_t i = 0; i < count; ++i) {
+                ++times[lba + i];
+            }
+            return FileDisk::writeSectors(handle, data, lba, count);
+        }
+        std::map<std::uint32_t, int> times;
+    };
+    struct Case {
+        const char* name;
+        std::uint32_t sectors;
+        int type;
+        const char* label;
+        bool writeLabel;
+        bool noTable;
+        bool rawAccess;
+        std::uint32_t root;
+        std::uint32_t written;
+    };
+    const Case cases[] = {
+        // Table, boot sector, 2 x 245 FAT sectors, 32 root sectors.
+        {"FAT16 labelled", 1000000, 1, "QZ", true, false, true, 554, 1 + 1 + 490 + 32},
+        {"FAT16 without label", 1000000, 1, nullptr, false, false, true, 554, 524},
+        // Table, 3 + 3 boot sectors, 2 x 975 FAT sectors, 32 root sectors.
+        {"FAT32", 1000000, 2, "QZ32", true, false, true, 63 + 32 + 1950, 1 + 6 + 1950 + 32},
+        {"whole drive", 30000, 1, "QZ", true, true, true, 23, 1 + 22 + 32},
+        // Without raw access only the first FAT sectors and the label sector.
+        {"no raw access", 1000000, 1, "QZ", true, false, false, 554, 1 + 1 + 2 + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CountingDisk disk("once", c.sectors);
+        CFormatConfigFat config;
+        if (c.label != nullptr) {
+            config.setVolumeLabel(c.label);
+        }
+        config.writeLabel = c.writeLabel;
+        config.noPartitionTable = c.noTable;
+        CDeviceHandle handle;
+        std::unique_ptr<CFatServices> fat(
+            CFatServices::createFatServices(handle, c.type, 0, CFatDiskAccess{&disk, c.rawAccess}));
+        ASSERT_EQ(STATUS_OK, fat->format(config, nullptr, 0));
+        EXPECT_EQ(c.written, disk.times.size());
+        EXPECT_EQ(0, std::count_if(disk.times.begin(), disk.times.end(),
+                                   [](const auto& t) { return t.second != 1; }));
+        EXPECT_EQ(c.writeLabel ? 0x08 : 0x00, disk.sector(c.root)[11]);
+    }
 }
 
 TEST(FatFormat, RaisesHeadsOfAGeometryWithoutCylinders) {

@@ -761,7 +761,21 @@ STATUS CFatServices::writeFileSystem(CFormatConfig& config, CProgressCallback& p
         }
     }
 
+    auto* fatConfig = dynamic_cast<CFormatConfigFat*>(&config);
+    const bool writeLabel = fatConfig == nullptr || fatConfig->writeLabel;
+    SectorImage labelSector{};
+    if (writeLabel) {
+        if (fatConfig != nullptr && fatConfig->volumeLabel[0] != 0) {
+            std::memset(labelSector.data(), ' ', 11);
+            for (std::size_t i = 0; i < 11 && fatConfig->volumeLabel[i] != 0; ++i) {
+                labelSector[i] = static_cast<std::uint8_t>(fatConfig->volumeLabel[i]);
+            }
+        }
+        labelSector[11] = 0x08;
+    }
+
     bool reported100 = false;
+    bool labelWritten = false;
     if (m_access.hasRawAccess()) {
         static const std::vector<std::uint8_t> zeros(64 * 512, 0);
         const double work = fatSectors + 34.0;
@@ -782,27 +796,25 @@ STATUS CFatServices::writeFileSystem(CFormatConfig& config, CProgressCallback& p
             done += n;
             remaining -= n;
         }
-        status = disk.writeSectors(m_handle, zeros.data(), root, 32);
+        // The label entry goes out with the cleared root directory rather
+        // than rewriting its sector afterwards: the same bytes on the drive,
+        // one sector fewer written.
+        std::vector<std::uint8_t> rootSectors(zeros.begin(), zeros.begin() + 32 * 512);
+        if (writeLabel) {
+            std::memcpy(rootSectors.data(), labelSector.data(), labelSector.size());
+        }
+        status = disk.writeSectors(m_handle, rootSectors.data(), root, 32);
         if (status != STATUS_OK) {
             return status;
         }
+        labelWritten = writeLabel;
         const auto percent = static_cast<std::uint32_t>((done + 32) / work * 100);
         reported100 = reported100 || percent >= 100;
         progress.onProgress(percent);
     }
 
-    auto* fatConfig = dynamic_cast<CFormatConfigFat*>(&config);
-    const bool writeLabel = fatConfig == nullptr || fatConfig->writeLabel;
-    if (writeLabel) {
-        SectorImage entry{};
-        if (fatConfig != nullptr && fatConfig->volumeLabel[0] != 0) {
-            std::memset(entry.data(), ' ', 11);
-            for (std::size_t i = 0; i < 11 && fatConfig->volumeLabel[i] != 0; ++i) {
-                entry[i] = static_cast<std::uint8_t>(fatConfig->volumeLabel[i]);
-            }
-        }
-        entry[11] = 0x08;
-        status = disk.writeSectors(m_handle, entry.data(), root, 1);
+    if (writeLabel && !labelWritten) {
+        status = disk.writeSectors(m_handle, labelSector.data(), root, 1);
         if (status != STATUS_OK) {
             return status;
         }
