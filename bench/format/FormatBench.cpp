@@ -57,7 +57,7 @@ double msSince(Clock::time_point start) {
 // counted.
 class ImageDisk : public nork::CDiskInterface {
   public:
-    ImageDisk(qzemu::ImageFile& image) : m_image(image) {}
+    explicit ImageDisk(qzemu::ImageFile& image) : m_image(image) {}
 
     nork::STATUS writeSectors(nork::CDeviceHandle&, const std::uint8_t* data, std::uint32_t lba,
                               std::uint8_t count) override {
