@@ -1,6 +1,7 @@
 #include "inproc/InProcessBackend.h"
 
 #include "inproc/ModelBridge.h"
+#include "port/DiskGeometry.h"
 #include "port/emu/EmuDeviceBackend.h"
 
 namespace qzemu {
@@ -80,6 +81,13 @@ PortError InProcessBackend::passThrough(std::intptr_t localHandle,
 }
 
 PortError InProcessBackend::vendorDriverRequest(std::intptr_t, nork::port::VendorDriverRequest&) {
+    return PortError{PortErrc::NotSupported, 0};
+}
+
+PortError InProcessBackend::control(std::intptr_t localHandle,
+                                    nork::port::DeviceControlRequest& request) {
+    if (request.controlCode == nork::port::IOCTL_DISK_GET_DRIVE_GEOMETRY)
+        return nork::port::answerSynthesizedDriveGeometry(*this, localHandle, request);
     return PortError{PortErrc::NotSupported, 0};
 }
 

@@ -36,6 +36,9 @@ class InProcessBackend final : public nork::port::IDeviceBackend {
                                       nork::port::ScsiPassThroughRequest& request) override;
     nork::port::PortError vendorDriverRequest(std::intptr_t localHandle,
                                               nork::port::VendorDriverRequest& request) override;
+    // The drive-geometry request, answered as the daemon's backend answers it.
+    nork::port::PortError control(std::intptr_t localHandle,
+                                  nork::port::DeviceControlRequest& request) override;
     // The drive's USB identity, as the daemon's backend reports it.
     nork::port::PortError usbIdentity(const std::string& path,
                                       nork::port::UsbIdentity& out) override;

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "port/DiskGeometry.h"
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuInventory.h"
 #include "port/emu/EmuPaths.h"
@@ -199,6 +200,14 @@ class EmulatorDeviceBackend final : public IDeviceBackend {
     }
 
     PortError vendorDriverRequest(std::intptr_t, VendorDriverRequest&) override {
+        return PortError{PortErrc::NotSupported, 0};
+    }
+
+    PortError control(std::intptr_t localHandle, DeviceControlRequest& request) override {
+        // An emulated drive names no geometry: the one made up from its
+        // capacity, read through the handle's session.
+        if (request.controlCode == IOCTL_DISK_GET_DRIVE_GEOMETRY)
+            return answerSynthesizedDriveGeometry(*this, localHandle, request);
         return PortError{PortErrc::NotSupported, 0};
     }
 

@@ -3,14 +3,19 @@
 #include "port/linux/Errno.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/hdreg.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
+#include "port/DiskGeometry.h"
 #include "port/linux/SgIo.h"
 #include "port/linux/Sysfs.h"
 
@@ -115,6 +120,12 @@ class LinuxDeviceBackend final : public IDeviceBackend {
         return PortError{PortErrc::NotSupported, 0};
     }
 
+    PortError control(std::intptr_t localHandle, DeviceControlRequest& request) override {
+        if (request.controlCode == IOCTL_DISK_GET_DRIVE_GEOMETRY)
+            return driveGeometry(static_cast<int>(localHandle), request);
+        return PortError{PortErrc::NotSupported, 0};
+    }
+
     PortError usbIdentity(const std::string& path, UsbIdentity& out) override {
         if (!claims(path))
             return PortError{PortErrc::NotFound, 0};
@@ -128,6 +139,40 @@ class LinuxDeviceBackend final : public IDeviceBackend {
     }
 
   private:
+    // A block node answers from its driver (HDIO_GETGEO and its size); a
+    // generic node, which has neither, from the drive's capacity.
+    PortError driveGeometry(int fd, DeviceControlRequest& request) {
+        if (request.output.size() < DISK_GEOMETRY_SIZE)
+            return PortError{PortErrc::InvalidArgument, 0};
+        struct stat st;
+        if (::fstat(fd, &st) != 0)
+            return fromErrno(errno);
+        if (!S_ISBLK(st.st_mode))
+            return answerSynthesizedDriveGeometry(*this, fd, request);
+        int sectorSize = 0;
+        std::uint64_t size = 0;
+        if (::ioctl(fd, BLKSSZGET, &sectorSize) != 0 || ::ioctl(fd, BLKGETSIZE64, &size) != 0)
+            return answerSynthesizedDriveGeometry(*this, fd, request);
+        struct hd_geometry geo;
+        std::memset(&geo, 0, sizeof geo);
+        if (::ioctl(fd, HDIO_GETGEO, &geo) != 0)
+            std::memset(&geo, 0, sizeof geo);  // no driver geometry: the made-up one
+        long removable = 0;
+        const fs::path attribute =
+            fs::path(m_sysfs) / "dev" / "block" /
+            (std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev))) /
+            "removable";
+        try {
+            (void)sysfs::decimal(attribute, removable);
+        } catch (...) {
+            removable = 0;
+        }
+        return answerDriveGeometry(
+            blockDeviceGeometry(geo.heads, geo.sectors, static_cast<std::uint32_t>(sectorSize),
+                                size, removable != 0),
+            request);
+    }
+
     std::string m_root;
     std::string m_sysfs;
 };

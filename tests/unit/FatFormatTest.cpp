@@ -8,14 +8,18 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Callbacks.h"
 #include "DeviceHandle.h"
+#include "DeviceParams.h"
 #include "DiskInterface.h"
+#include "LogCapture.h"
 #include "fat/FatFormat.h"
+#include "port/DeviceIo.h"
 
 using namespace nork;
 namespace fs = std::filesystem;
@@ -312,6 +316,62 @@ TEST(FatFormat, FirstFatAndRootLandAtTheirSectorsOnAMillionSectors) {
     EXPECT_EQ(0x08, disk.sector(554)[11]);
 }
 
+// A format writes each sector once: what it costs a drive is the sectors of
+// the volume's metadata and no more (the label entry goes out with the
+// cleared root directory, not after it).
+TEST(FatFormat, WritesEachSectorOnce) {
+    struct CountingDisk : FileDisk {
+        using FileDisk::FileDisk;
+        STATUS writeSectors(CDeviceHandle& handle, const std::uint8_t* data, std::uint32_t lba,
+                            std::uint8_t count) override {
+            for (std::uint32_t i = 0; i < count; ++i) {
+                ++times[lba + i];
+            }
+            return FileDisk::writeSectors(handle, data, lba, count);
+        }
+        std::map<std::uint32_t, int> times;
+    };
+    struct Case {
+        const char* name;
+        std::uint32_t sectors;
+        int type;
+        const char* label;
+        bool writeLabel;
+        bool noTable;
+        bool rawAccess;
+        std::uint32_t root;
+        std::uint32_t written;
+    };
+    const Case cases[] = {
+        // Table, boot sector, 2 x 245 FAT sectors, 32 root sectors.
+        {"FAT16 labelled", 1000000, 1, "QZ", true, false, true, 554, 1 + 1 + 490 + 32},
+        {"FAT16 without label", 1000000, 1, nullptr, false, false, true, 554, 524},
+        // Table, 3 + 3 boot sectors, 2 x 975 FAT sectors, 32 root sectors.
+        {"FAT32", 1000000, 2, "QZ32", true, false, true, 63 + 32 + 1950, 1 + 6 + 1950 + 32},
+        {"whole drive", 30000, 1, "QZ", true, true, true, 23, 1 + 22 + 32},
+        // Without raw access only the first FAT sectors and the label sector.
+        {"no raw access", 1000000, 1, "QZ", true, false, false, 554, 1 + 1 + 2 + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CountingDisk disk("once", c.sectors);
+        CFormatConfigFat config;
+        if (c.label != nullptr) {
+            config.setVolumeLabel(c.label);
+        }
+        config.writeLabel = c.writeLabel;
+        config.noPartitionTable = c.noTable;
+        CDeviceHandle handle;
+        std::unique_ptr<CFatServices> fat(
+            CFatServices::createFatServices(handle, c.type, 0, CFatDiskAccess{&disk, c.rawAccess}));
+        ASSERT_EQ(STATUS_OK, fat->format(config, nullptr, 0));
+        EXPECT_EQ(c.written, disk.times.size());
+        EXPECT_EQ(0, std::count_if(disk.times.begin(), disk.times.end(),
+                                   [](const auto& t) { return t.second != 1; }));
+        EXPECT_EQ(c.writeLabel ? 0x08 : 0x00, disk.sector(c.root)[11]);
+    }
+}
+
 TEST(FatFormat, RaisesHeadsOfAGeometryWithoutCylinders) {
     FileDisk disk("heads", 4000000);
     disk.heads = 6;
@@ -410,8 +470,8 @@ TEST(FatFormat, ChoosesTheTypeFromTheTableOrTheCapacity) {
         {0x07, 1000, 1048577, 2},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "type " << int(c.tableType) << " sectors " << c.sectors
-                                        << " KiB " << c.capacityKB);
+        SCOPED_TRACE(::testing::Message() << "type " << int(c.tableType) << " sectors " << c.sectors
+                                          << " KiB " << c.capacityKB);
         FileDisk disk("choose", c.sectors);
         disk.capacityKB = c.capacityKB;
         std::vector<std::uint8_t> mbr(512, 0);
@@ -473,10 +533,119 @@ TEST(FatFormat, RefusesGeometriesItCannotDivideBy) {
     disk.cylinders = 0;
     CFormatConfigFat config;
     EXPECT_EQ(STATUS_WRONG_PARAMETERS, formatDisk(disk, config, 1));
-    // No geometry at all needs the system's query, which this port lacks.
+    // No geometry at all needs the system's query, which a handle that is
+    // not open cannot answer.
     disk.sectorsPerTrack = 0;
     EXPECT_EQ(STATUS_FORMAT_FAILURE, formatDisk(disk, config, 1));
     EXPECT_EQ(0, disk.writes);
+}
+
+// A device whose drive-geometry request answers as a test sets it; every
+// other request is refused.
+class GeometryBackend : public port::IDeviceBackend {
+  public:
+    const char* name() const override { return "fat-geometry"; }
+    bool claims(std::string_view path) const override { return path.substr(0, 7) == "fatgeo:"; }
+    port::PortError open(const std::string&, std::intptr_t& local) override {
+        local = 1;
+        return port::PortError::ok();
+    }
+    void close(std::intptr_t) override {}
+    port::PortError passThrough(std::intptr_t, port::ScsiPassThroughRequest&) override {
+        return port::PortError{port::PortErrc::NotSupported, 0};
+    }
+    port::PortError vendorDriverRequest(std::intptr_t, port::VendorDriverRequest&) override {
+        return port::PortError{port::PortErrc::NotSupported, 0};
+    }
+    port::PortError control(std::intptr_t, port::DeviceControlRequest& request) override {
+        ++requests;
+        if (request.controlCode != port::IOCTL_DISK_GET_DRIVE_GEOMETRY || error) {
+            return error ? error : port::PortError{port::PortErrc::NotSupported, 0};
+        }
+        port::encodeDiskGeometry(geometry, request.output.data());
+        request.bytesReturned = answerLength;
+        return port::PortError::ok();
+    }
+
+    port::DiskGeometry geometry;
+    std::uint32_t answerLength = port::DISK_GEOMETRY_SIZE;
+    port::PortError error;
+    int requests = 0;
+};
+
+// A drive whose disk interface names no geometry (0 sectors per track, 0
+// cylinders) takes it from the system's query on the format's handle.
+TEST(FatFormat, TakesTheGeometryFromTheDriveQueryWhenTheDriveNamesNone) {
+    using port::PortErrc;
+    struct Case {
+        const char* name;
+        bool open;
+        port::DiskGeometry answer;  // cylinders, media, heads, sectors per track, sector size
+        std::uint32_t answerLength;
+        PortErrc error;
+        // What the format takes: heads, cylinders, sectors per track; 0
+        // heads when the query fails.
+        std::uint32_t heads, cylinders, sectorsPerTrack;
+    };
+    const Case cases[] = {
+        {"the drive's own", true, {100, 12, 16, 32, 512}, 24, PortErrc::Ok, 16, 100, 32},
+        {"largest kept as it is", true, {1023, 11, 255, 63, 512}, 24, PortErrc::Ok, 255, 1023, 63},
+        {"cylinders past 1023", true, {1044, 11, 255, 63, 512}, 24, PortErrc::Ok, 255, 1023, 63},
+        {"heads past 255", true, {60, 12, 256, 32, 512}, 24, PortErrc::Ok, 255, 1023, 63},
+        {"sectors per track past 63", true, {60, 12, 16, 64, 512}, 24, PortErrc::Ok, 255, 1023, 63},
+        {"refused", true, {}, 0, PortErrc::NotSupported, 0, 0, 0},
+        {"short answer", true, {100, 12, 16, 32, 512}, 16, PortErrc::Ok, 0, 0, 0},
+        {"handle not open", false, {100, 12, 16, 32, 512}, 24, PortErrc::Ok, 0, 0, 0},
+    };
+    auto backend = std::make_shared<GeometryBackend>();
+    port::deviceIo().registerBackend(backend);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool taken = c.heads != 0;
+        backend->geometry = c.answer;
+        backend->answerLength = c.answerLength;
+        backend->error = port::PortError{c.error, 0};
+        backend->requests = 0;
+        FileDisk disk("query", 1000000);
+        disk.sectorsPerTrack = 0;
+        disk.cylinders = 0;
+        CDeviceParams params;
+        params.setPath(CDeviceParams::PATH_DISK, u"fatgeo:drive");
+        CDeviceHandle handle(&params);
+        if (c.open) {
+            ASSERT_NE(port::INVALID_OS_HANDLE, handle.open());
+        }
+        auto log = nork::testing::LogCapture::onProcessLog("fat geometry query");
+        std::unique_ptr<CFatServices> fat(
+            CFatServices::createFatServices(handle, 1, 0, accessTo(disk)));
+        CFormatConfigFat config;
+        EXPECT_EQ(taken ? STATUS_OK : STATUS_FORMAT_FAILURE, fat->format(config, nullptr, 0));
+        std::string expectedLine = "IOCTL_DISK_GET_DRIVE_GEOMETRY failed, LE=%U";
+        if (taken) {
+            expectedLine =
+                "IOCTL_DISK_GET_DRIVE_GEOMETRY results: head=" + std::to_string(c.heads) +
+                " wTrackPerHead=" + std::to_string(c.cylinders) +
+                " tmpSectorPerTrack=" + std::to_string(c.sectorsPerTrack);
+        }
+        const auto lines = log->takeNarrow();
+        EXPECT_NE(lines.end(), std::find_if(lines.begin(), lines.end(),
+                                            [&](const std::string& l) {
+                                                return l.find(expectedLine) != std::string::npos;
+                                            }))
+            << expectedLine;
+        EXPECT_EQ(c.open ? 1 : 0, backend->requests);
+        if (!taken) {
+            EXPECT_EQ(0, disk.writes);
+            continue;
+        }
+        const auto boot = disk.sector(c.sectorsPerTrack);
+        EXPECT_EQ(c.sectorsPerTrack, le16(&boot[24]));
+        EXPECT_EQ(c.heads, le16(&boot[26]));
+        EXPECT_EQ(c.sectorsPerTrack, le32(&boot[28]));  // hidden sectors
+        EXPECT_EQ(c.sectorsPerTrack, le32(&disk.sector(0)[446 + 8]));
+        EXPECT_EQ(1000000u - c.sectorsPerTrack, le32(&disk.sector(0)[446 + 12]));
+    }
+    port::deviceIo().unregisterBackend(backend.get());
 }
 
 TEST(FatFormat, RefusesFat16BeyondItsClusters) {
@@ -640,8 +809,8 @@ TEST(FatFormatOutside, VolumesPassFsckAndCarryFiles) {
         {308454, 2, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.sectors << " sectors FAT" << (c.type == 2 ? 32 : 16)
-                                        << (c.noTable ? " whole drive" : ""));
+        SCOPED_TRACE(::testing::Message() << c.sectors << " sectors FAT" << (c.type == 2 ? 32 : 16)
+                                          << (c.noTable ? " whole drive" : ""));
         const std::uint32_t start = c.noTable ? 0 : 63;
         FileDisk disk("outside", c.sectors, start);
         CFormatConfigFat config;
@@ -666,7 +835,7 @@ TEST(FatFormatOutside, PowerCutNeverReportsSuccessAndAReformatIsClean) {
         const int total = probe.writes;
         for (FileDisk::Cut cut : {FileDisk::Cut::Lost, FileDisk::Cut::Torn}) {
             for (int index = 0; index < total; ++index) {
-                SCOPED_TRACE(testing::Message()
+                SCOPED_TRACE(::testing::Message()
                              << "type " << type << " write " << index
                              << (cut == FileDisk::Cut::Torn ? " torn" : " lost"));
                 FileDisk disk("cut", sectors, 63);

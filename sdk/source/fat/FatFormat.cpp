@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "Callbacks.h"
+#include "DeviceHandle.h"
 #include "DiskInterface.h"
 #include "Log.h"
 #include "PlatformFactory.h"
 #include "VersionFactory.h"
+#include "port/DeviceIo.h"
 
 namespace nork {
 
@@ -137,6 +139,24 @@ bool containsText(const std::uint8_t* field, std::size_t size, const char* text)
 
 std::uint8_t mediaByte(int mediaFlag) {
     return mediaFlag == 2 ? 0xF0 : 0xF8;
+}
+
+// The error number the system's drive-geometry request leaves behind.
+int systemErrorOf(const port::PortError& error) {
+    switch (error.code) {
+        case port::PortErrc::Ok:
+            return 24;  // ERROR_BAD_LENGTH: an answer shorter than a geometry
+        case port::PortErrc::NotSupported:
+            return 1;  // ERROR_INVALID_FUNCTION
+        case port::PortErrc::NotFound:
+            return 6;  // ERROR_INVALID_HANDLE
+        case port::PortErrc::AccessDenied:
+            return 5;  // ERROR_ACCESS_DENIED
+        case port::PortErrc::Disconnected:
+            return 1167;  // ERROR_DEVICE_NOT_CONNECTED
+        default:
+            return 1117;  // ERROR_IO_DEVICE
+    }
 }
 
 }  // namespace
@@ -461,10 +481,26 @@ STATUS CFatServices::prepare(int partition) {
     return STATUS_OK;
 }
 
-bool CFatServices::queryDriveGeometry(std::uint32_t&, std::uint64_t&, std::uint32_t&,
-                                      int& lastError) {
-    lastError = 1;  // ERROR_INVALID_FUNCTION: the port has no such query
-    return false;
+bool CFatServices::queryDriveGeometry(std::uint32_t& heads, std::uint64_t& cylinders,
+                                      std::uint32_t& sectorsPerTrack, int& lastError) {
+    port::DeviceControlRequest request;
+    request.controlCode = port::IOCTL_DISK_GET_DRIVE_GEOMETRY;
+    request.output.resize(port::DISK_GEOMETRY_SIZE);
+    const port::PortError error = port::deviceIo().control(m_handle.handle(), request);
+    if (error || request.bytesReturned < port::DISK_GEOMETRY_SIZE ||
+        request.output.size() < port::DISK_GEOMETRY_SIZE) {
+        lastError = systemErrorOf(error);
+        NORK_LOG(LOG_ERROR,
+                 "CFatServices::queryDriveGeometry - %s, %u bytes answered (system error %d)",
+                 port::portErrcName(error.code), static_cast<unsigned>(request.bytesReturned),
+                 error.sysErrno);
+        return false;
+    }
+    const port::DiskGeometry geometry = port::decodeDiskGeometry(request.output.data());
+    heads = geometry.tracksPerCylinder;
+    cylinders = geometry.cylinders < 0 ? 0 : static_cast<std::uint64_t>(geometry.cylinders);
+    sectorsPerTrack = geometry.sectorsPerTrack;
+    return true;
 }
 
 std::uint32_t CFatServices::sectorsPerFat(std::uint32_t volumeSectors, int bits,
@@ -725,7 +761,21 @@ STATUS CFatServices::writeFileSystem(CFormatConfig& config, CProgressCallback& p
         }
     }
 
+    auto* fatConfig = dynamic_cast<CFormatConfigFat*>(&config);
+    const bool writeLabel = fatConfig == nullptr || fatConfig->writeLabel;
+    SectorImage labelSector{};
+    if (writeLabel) {
+        if (fatConfig != nullptr && fatConfig->volumeLabel[0] != 0) {
+            std::memset(labelSector.data(), ' ', 11);
+            for (std::size_t i = 0; i < 11 && fatConfig->volumeLabel[i] != 0; ++i) {
+                labelSector[i] = static_cast<std::uint8_t>(fatConfig->volumeLabel[i]);
+            }
+        }
+        labelSector[11] = 0x08;
+    }
+
     bool reported100 = false;
+    bool labelWritten = false;
     if (m_access.hasRawAccess()) {
         static const std::vector<std::uint8_t> zeros(64 * 512, 0);
         const double work = fatSectors + 34.0;
@@ -746,27 +796,25 @@ STATUS CFatServices::writeFileSystem(CFormatConfig& config, CProgressCallback& p
             done += n;
             remaining -= n;
         }
-        status = disk.writeSectors(m_handle, zeros.data(), root, 32);
+        // The label entry goes out with the cleared root directory rather
+        // than rewriting its sector afterwards: the same bytes on the drive,
+        // one sector fewer written.
+        std::vector<std::uint8_t> rootSectors(zeros.begin(), zeros.begin() + 32 * 512);
+        if (writeLabel) {
+            std::memcpy(rootSectors.data(), labelSector.data(), labelSector.size());
+        }
+        status = disk.writeSectors(m_handle, rootSectors.data(), root, 32);
         if (status != STATUS_OK) {
             return status;
         }
+        labelWritten = writeLabel;
         const auto percent = static_cast<std::uint32_t>((done + 32) / work * 100);
         reported100 = reported100 || percent >= 100;
         progress.onProgress(percent);
     }
 
-    auto* fatConfig = dynamic_cast<CFormatConfigFat*>(&config);
-    const bool writeLabel = fatConfig == nullptr || fatConfig->writeLabel;
-    if (writeLabel) {
-        SectorImage entry{};
-        if (fatConfig != nullptr && fatConfig->volumeLabel[0] != 0) {
-            std::memset(entry.data(), ' ', 11);
-            for (std::size_t i = 0; i < 11 && fatConfig->volumeLabel[i] != 0; ++i) {
-                entry[i] = static_cast<std::uint8_t>(fatConfig->volumeLabel[i]);
-            }
-        }
-        entry[11] = 0x08;
-        status = disk.writeSectors(m_handle, entry.data(), root, 1);
+    if (writeLabel && !labelWritten) {
+        status = disk.writeSectors(m_handle, labelSector.data(), root, 1);
         if (status != STATUS_OK) {
             return status;
         }

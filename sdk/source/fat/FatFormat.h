@@ -173,8 +173,9 @@ class CFatServices {
     const SectorImage& partitionTable() const { return m_table; }
 
   protected:
-    // The system's drive-geometry query for the handle: heads, cylinders,
-    // sectors per track. The port layer has no such query yet.
+    // The system's drive-geometry query (IOCTL_DISK_GET_DRIVE_GEOMETRY) on
+    // the handle: heads, cylinders, sectors per track; false with the
+    // system's error number when the handle's device does not answer it.
     virtual bool queryDriveGeometry(std::uint32_t& heads, std::uint64_t& cylinders,
                                     std::uint32_t& sectorsPerTrack, int& lastError);
 
