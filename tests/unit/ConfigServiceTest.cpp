@@ -496,16 +496,12 @@ TEST_F(ConfigService, ALockedCdBlocksTheDeviceAndAFailedReadIsACommunicationFail
 TEST_F(ConfigService, LayoutRewritesAreNotSupportedYet) {
     CDomainList list;
     CDomain domain;
-    CDomainAddress address(0, u"");
-    CDeviceHandle handle(&device);
     EXPECT_EQ(service.setDomains(list, false, false, false, nullptr, nullptr),
               STATUS_COMMAND_NOT_SUPPORTED);
     EXPECT_EQ(service.updateDomain(domain, false, false, false, nullptr),
               STATUS_COMMAND_NOT_SUPPORTED);
     EXPECT_EQ(service.removeLastDomain(false, false), STATUS_COMMAND_NOT_SUPPORTED);
     EXPECT_EQ(service.removeAll(false, false, false, nullptr, nullptr),
-              STATUS_COMMAND_NOT_SUPPORTED);
-    EXPECT_EQ(service.setDomainFlags(handle, address, DOMAIN_FLAG_WRITE_PROTECTED, true),
               STATUS_COMMAND_NOT_SUPPORTED);
     EXPECT_TRUE(drive->ops.empty());
 }
