@@ -103,9 +103,9 @@ port::OsHandle CDeviceHandle::openByDrive(const char16_t* root) {
     if (letter >= u'a' && letter <= u'z')
         letter = static_cast<char16_t>(letter - u'a' + u'A');
     for (const auto& unit : port::peekSnapshot().units) {
-        if (unit.letter != letter || unit.diskPath.empty())
+        if (unit.letter != letter || unit.facts.ioPath.empty())
             continue;
-        m_handle = port::deviceIo().open(std::u16string_view(unit.diskPath));
+        m_handle = port::deviceIo().open(std::string_view(unit.facts.ioPath));
         if (isOpen()) {
             m_pathKind = CDeviceParams::PATH_DISK;
             return m_handle;

@@ -580,7 +580,10 @@ STATUS CConfigServiceImpl::formatNewDomain(CDomain& domain, CProgressCallback* p
                  domain.index());
         return STATUS_ERROR;
     }
+    // No label asked for: the volume is left unlabelled the way Linux tools
+    // expect it.
     CFormatConfigFat config;
+    CUtilsImpl::setNoLabel(config);
     CDomainAddress address(domain);
     CProgressCallbackSafeProxy proxy(progress);
     return utils->format(address, config, progress != nullptr ? &proxy : nullptr, false, false);

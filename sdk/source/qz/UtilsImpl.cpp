@@ -56,6 +56,11 @@ CFatDiskAccess CUtilsImpl::diskAccess() const {
     return access;
 }
 
+void CUtilsImpl::setNoLabel(CFormatConfigFat& config) {
+    config.setVolumeLabel(NO_LABEL);
+    config.writeLabel = false;
+}
+
 bool CUtilsImpl::hasRawAccess() const {
     try {
         return privilege(CPlatformFactory::PRIV_O);

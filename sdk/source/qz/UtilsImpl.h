@@ -21,6 +21,7 @@
 namespace nork {
 class CDeviceHandle;
 class CFormatConfig;
+class CFormatConfigFat;
 class CProgressCallback;
 class CStatusCallback;
 struct CFatDiskAccess;
@@ -39,6 +40,9 @@ class CUtilsImpl : public CServiceImpl {
     static constexpr int FS_FAT32 = 2;
     static constexpr int RECONNECT_TIMEOUT_SECONDS = 60;
     static constexpr int RECONNECT_TIMEOUT_SECONDS_WINME = 30;
+
+    // The label the FAT convention gives a volume without one.
+    static constexpr const char* NO_LABEL = "NO NAME";
 
     explicit CUtilsImpl(std::int16_t version);
     ~CUtilsImpl() override = default;
@@ -74,6 +78,11 @@ class CUtilsImpl : public CServiceImpl {
     virtual STATUS getWriteProtection(CDomainAddress& address, bool& on);
     virtual void describeCommand(std::uint32_t code, std::u16string& out) const;
     virtual void describeError(std::uint32_t code, std::u16string& out) const;
+
+    // A configuration for a volume without a label: "NO NAME" in the boot
+    // sector and no label entry, as mkfs.fat leaves it. An all-zero label
+    // field is what fsck.fat calls invalid.
+    static void setNoLabel(CFormatConfigFat& config);
 
     // A handle on the domain: with lock (privilege O, platform type above 4)
     // every volume of the drive is dismounted and the domain's locked volume
