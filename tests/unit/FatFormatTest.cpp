@@ -411,7 +411,7 @@ TEST(FatFormat, ChoosesTheTypeFromTheTableOrTheCapacity) {
         {0x07, 1000, 1048577, 2},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "type " << int(c.tableType) << " sectors " << c.sectors
+        SCOPED_TRACE(::testing::Message() << "type " << int(c.tableType) << " sectors " << c.sectors
                                         << " KiB " << c.capacityKB);
         FileDisk disk("choose", c.sectors);
         disk.capacityKB = c.capacityKB;
@@ -592,7 +592,7 @@ TEST(FatFormatOutside, VolumesPassFsckAndCarryFiles) {
         {308454, 2, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.sectors << " sectors FAT" << (c.type == 2 ? 32 : 16)
+        SCOPED_TRACE(::testing::Message() << c.sectors << " sectors FAT" << (c.type == 2 ? 32 : 16)
                                         << (c.noTable ? " whole drive" : ""));
         const std::uint32_t start = c.noTable ? 0 : 63;
         FileDisk disk("outside", c.sectors, start);
@@ -618,7 +618,7 @@ TEST(FatFormatOutside, PowerCutNeverReportsSuccessAndAReformatIsClean) {
         const int total = probe.writes;
         for (FileDisk::Cut cut : {FileDisk::Cut::Lost, FileDisk::Cut::Torn}) {
             for (int index = 0; index < total; ++index) {
-                SCOPED_TRACE(testing::Message()
+                SCOPED_TRACE(::testing::Message()
                              << "type " << type << " write " << index
                              << (cut == FileDisk::Cut::Torn ? " torn" : " lost"));
                 FileDisk disk("cut", sectors, 63);
