@@ -30,7 +30,6 @@ constexpr std::uint32_t SUPPORTED_TYPES_DESCRIPTOR = 11;
 constexpr std::size_t SUPPORTED_TYPES_COUNT_OFFSET = 7;
 constexpr std::int32_t DOMAIN_TYPE_NONE = 0;
 constexpr std::int32_t DOMAIN_TYPE_LAST = 4;
-constexpr std::uint16_t SETTABLE_FLAGS = 0xFFF5;
 
 // A plain handle (read/write, shared) on the device; null when it does not
 // open.
@@ -113,7 +112,7 @@ STATUS CConfigServiceImpl::setDomainFlags(std::unique_ptr<CDeviceHandle> handle,
             return status;
         // Bits 1 and 3 (device state, CD lock) are the drive's own.
         const auto flags = static_cast<std::uint16_t>(
-            (on ? entry.flags | mask : entry.flags & ~mask) & SETTABLE_FLAGS);
+            (on ? entry.flags | mask : entry.flags & ~mask) & DOMAIN_HOST_FLAG_MASK);
         const bool wasProtected = (entry.flags & DOMAIN_FLAG_WRITE_PROTECTED) != 0;
         const bool nowProtected = (flags & DOMAIN_FLAG_WRITE_PROTECTED) != 0;
         NORK_LOG(LOG_INFO,
