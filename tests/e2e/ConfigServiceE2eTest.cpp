@@ -309,6 +309,24 @@ TEST_F(ConfigServiceE2e, APublicDomainAddedIsFormattedWithFat) {
     ASSERT_EQ(info.domains.size(), 2u);
     expectCleanAndCarryingFiles(volumeImage(info, 1, true, scratch.path() / "added.img"),
                                 scratch.path());
+
+    // Formatted again (the drive now has a partition table to refresh
+    // first): still the second domain's sectors, the first one untouched.
+    auto utils = utilitiesOf(ufd);
+    ASSERT_TRUE(utils);
+    nork::CDomainAddress address(pub);
+    nork::CFormatConfigFat fat;
+    fat.setVolumeLabel("AGAIN");
+    ASSERT_EQ(utils->format(address, fat, nullptr, false, false), nork::STATUS_OK);
+    std::ifstream image(fs::path(info.stateDir) / "flash.img", std::ios::binary);
+    std::vector<char> first(512);
+    image.read(first.data(), 512);
+    EXPECT_EQ(std::count(first.begin(), first.end(), 0), 512) << "the first domain was written";
+    expectCleanAndCarryingFiles(
+        volumeImage(rig->inspect(serial), 1, true, scratch.path() / "again.img"), scratch.path());
+    EXPECT_EQ(0,
+              nork::testing::runMtools("mlabel -s -i '" + (scratch.path() / "again.img").string() +
+                                       "' :: | grep -q AGAIN"));
 }
 
 // Format through the utilities service on domains FAT12/16 and FAT32 sizes

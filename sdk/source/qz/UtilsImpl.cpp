@@ -150,7 +150,10 @@ STATUS CUtilsImpl::format(CDomainAddress& address, CDeviceHandle& handle, CForma
         if (vista && formatter->refreshPartitionForVista() == STATUS_OK) {
             afterFormat(address, handle, pulseAfter);
             handle.close();
-            if (handle.open() == port::INVALID_OS_HANDLE)
+            // Back on the domain's own unit: the device's default path is
+            // the first LUN's.
+            reopen(address, handle);
+            if (!handle.isOpen())
                 return STATUS_COMMUNICATION_FAILURE;
         }
         const STATUS status = formatter->format(config, progress, 0);
