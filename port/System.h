@@ -101,4 +101,8 @@ PortError startChildProcess(const std::function<int()>& body, bool runExitHandle
 // the signal number when a signal ended it.
 PortError waitChildProcess(std::int64_t pid, int& exitCode);
 
+// Whether the process's standard error is a terminal (a person watches it,
+// so progress may be drawn there).
+bool standardErrorIsTerminal();
+
 }  // namespace nork::port

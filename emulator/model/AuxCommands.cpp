@@ -1,5 +1,5 @@
-// Auxiliary commands: detach/attach, the device error register, firmware
-// version.
+// Auxiliary commands: detach/attach, the ready/not-ready pulse, the device
+// error register, firmware version.
 #include <algorithm>
 
 #include "model/PrivateCommands.h"
@@ -31,6 +31,18 @@ PrivateAnswer detachAttach(DriveCore& drive, const PrivateRequest& r) {
     return PrivateAnswer::ok();
 }
 
+// AUX__Ready_Not_Ready_Pulse, parameter byte 0 the domain index: that
+// domain's LUN goes not ready and ready again at once, so the host reads its
+// medium anew. A domain without a LUN (or none at the index) refuses.
+PrivateAnswer readyNotReadyPulse(DriveCore& drive, const PrivateRequest& r) {
+    const auto& domains = drive.table().domains();
+    const std::uint8_t index = r.params[0];
+    if (index >= domains.size() || domains[index].lun == proto::DOMAIN_WIRE_NO_LUN)
+        return PrivateAnswer::fail(REASON_BAD_REQUEST);
+    drive.representMedium(domains[index].lun);
+    return PrivateAnswer::ok();
+}
+
 // The register, little-endian in bytes 0..3, no extended data; reading it
 // clears it.
 PrivateAnswer getErrorCode(DriveCore& drive, const PrivateRequest&) {
@@ -53,6 +65,7 @@ PrivateAnswer getFwVersion(DriveCore& drive, const PrivateRequest&) {
 
 void registerAuxCommands(PrivateCommandTable& table) {
     table.add(proto::qzop::AUX_DETACH_ATTACH, detachAttach);
+    table.add(proto::qzop::AUX_READY_NOT_READY_PULSE, readyNotReadyPulse);
     table.add(proto::qzop::AUX_GET_ERROR_CODE, getErrorCode);
     table.add(proto::qzop::AUX_GET_FW_VERSION, getFwVersion);
 }

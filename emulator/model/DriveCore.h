@@ -94,6 +94,9 @@ class DriveCore {
 
     // Unit attention and the readiness the host probes.
     bool takeUnitAttention(std::uint8_t lun);
+    // The LUN's medium goes not ready and comes back at once: the host's
+    // next readiness probe sees a unit attention, as after a medium change.
+    void representMedium(std::uint8_t lun) { m_unitAttention.insert(lun); }
     std::optional<Sense> takePendingSense(std::uint8_t lun);
 
     // Counts a write command towards the tear fault; the torn write's

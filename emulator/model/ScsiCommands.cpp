@@ -4,6 +4,7 @@
 #include <string>
 
 #include "model/DriveCore.h"
+#include "model/Volumes.h"
 #include "qz/DriveProtocol.h"
 
 namespace qzemu {
@@ -254,9 +255,16 @@ ScsiReply write10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) {
     const std::uint32_t first = e->domain->firstSector + e->lba;
     if (e->count == 0)
         return goodReply({}, 0);
+    // A new partition table or boot sector is a new file system: the files
+    // the volume showed are gone, as they are on a real drive.
+    const auto newFileSystem = [&](std::uint32_t written) {
+        if (e->lba == 0 && written > 0 && e->domain->lun != proto::DOMAIN_WIRE_NO_LUN)
+            emptyVolume(drive.dir(), e->domain->lun);
+    };
     if (auto tear = drive.takeTear()) {
         const std::uint32_t kept = std::min(tear->keepSectors, e->count);
         drive.image().write(first, kept, r.dataOut.data());
+        newFileSystem(kept);
         if (tear->thenDrop) {
             drive.unplugNow();
             return noDeviceReply();
@@ -266,6 +274,7 @@ ScsiReply write10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) {
     if (!drive.image().write(first, e->count, r.dataOut.data())) {
         return checkCondition(sense::MEDIUM_WRITE_ERROR);
     }
+    newFileSystem(e->count);
     return goodReply({}, 0);
 }
 

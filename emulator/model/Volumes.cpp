@@ -56,4 +56,16 @@ void unmountVolumes(const fs::path& stateDir) noexcept {
     fs::remove_all(online, ec);
 }
 
+void emptyVolume(const fs::path& stateDir, std::uint8_t lun) noexcept {
+    std::error_code ec;
+    const fs::path volume = volumeDir(stateDir, lun);
+    if (!fs::is_directory(volume, ec))
+        return;
+    std::vector<fs::path> present;
+    for (const auto& entry : fs::directory_iterator(volume, ec))
+        present.push_back(entry.path());
+    for (const auto& path : present)
+        fs::remove_all(path, ec);
+}
+
 }  // namespace qzemu

@@ -14,5 +14,8 @@ std::filesystem::path volumeDir(const std::filesystem::path& stateDir, std::uint
 void mountVolumes(const std::filesystem::path& stateDir, std::uint8_t lunCount);
 // Moves every present volume aside and removes volumes/. Never throws.
 void unmountVolumes(const std::filesystem::path& stateDir) noexcept;
+// Removes everything in the LUN's volume (a new file system was written to
+// it). Never throws; a volume that is not up is left alone.
+void emptyVolume(const std::filesystem::path& stateDir, std::uint8_t lun) noexcept;
 
 }  // namespace qzemu

@@ -212,4 +212,8 @@ PortError waitChildProcess(std::int64_t pid, int& exitCode) {
     return PortError::ok();
 }
 
+bool standardErrorIsTerminal() {
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
 }  // namespace nork::port

@@ -2,6 +2,7 @@
 
 #include "DeviceParams.h"
 #include "PlatformFactory.h"
+#include "port/DeviceInventory.h"
 #include "port/DeviceIo.h"
 
 namespace nork {
@@ -96,6 +97,21 @@ port::OsHandle CDeviceHandle::openByDrive(const char16_t* root) {
     close();
     if (m_params == nullptr || root == nullptr || !m_params->ownsDriveLetter(root[0]))
         return port::INVALID_OS_HANDLE;
+    // A drive with several LUNs has a disk path for each: the letter's own
+    // unit is the one whose sectors belong to that volume.
+    char16_t letter = root[0];
+    if (letter >= u'a' && letter <= u'z')
+        letter = static_cast<char16_t>(letter - u'a' + u'A');
+    for (const auto& unit : port::peekSnapshot().units) {
+        if (unit.letter != letter || unit.facts.ioPath.empty())
+            continue;
+        m_handle = port::deviceIo().open(std::string_view(unit.facts.ioPath));
+        if (isOpen()) {
+            m_pathKind = CDeviceParams::PATH_DISK;
+            return m_handle;
+        }
+        break;
+    }
     return open(CDeviceParams::PATH_DISK);
 }
 

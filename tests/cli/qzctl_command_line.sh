@@ -46,7 +46,9 @@ for line in "version extra" "list extra" "watch extra" "describe 1 2" "status" "
   "ha dump $D x" "reconnect $D x" "cookie" "ha" "cookie frob $D" \
   "version --timeout 5" "list --hid" "describe 1 --kind int" "status 1 --count 2" "watch --hid" \
   "reconnect $D --kind int" "cookie rm $D S --kind int" "cookie get $D S K --file x" \
-  "info $D --binary" "cookie dump $D --binary" "info $D --timeout 5 --timeout 6" "info $D -x"; do
+  "info $D --binary" "cookie dump $D --binary" "info $D --timeout 5 --timeout 6" "info $D -x" \
+  "format $D" "format $D 0 x" "format $D 0 --kind int" "format $D 0 --fat" "wp $D 0" \
+  "wp $D 0 on x" "wp $D 0 on --fat fat" "wp $D 0 --label L status"; do
   rc=0; $q $line >/dev/null 2>&1 || rc=$?
   [ "$rc" = 1 ] || fail "qzctl $line answered $rc, not 1"
 done
@@ -58,7 +60,7 @@ while IFS='|' read -r verb options; do
   out=$($q $verb --help) || fail "qzctl $verb --help failed"
   grep -q "^usage: qzctl $verb" <<<"$out" || fail "qzctl $verb --help: no usage line"
   for o in $options --json; do
-    grep -q -- "^  $o " <<<"$out" || fail "qzctl $verb --help does not name $o"
+    grep -qE -- "^  $o( |$)" <<<"$out" || fail "qzctl $verb --help does not name $o"
   done
   grep -q "^Exit codes: 0 done; 1 usage error" <<<"$out" || fail "qzctl $verb --help: exit codes"
 done <<'VERBS'
@@ -69,6 +71,8 @@ cookie set|--kind --hid --timeout
 cookie dump|--file --binary --timeout
 cookie|--kind --file --binary --hid --timeout
 domain add|--type --size --timeout
+format|--fat --label --no-partition-table --timeout
+wp|--timeout
 watch|--count --timeout
 reconnect|--timeout
 list|--timeout

@@ -5,17 +5,21 @@
 // CD domain of that size and wait for the drive to come back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Callbacks.h"
 #include "DeviceManager.h"
 #include "Domain.h"
 #include "E2eSupport.h"
+#include "FatCheckSupport.h"
 #include "LogCapture.h"
 #include "PlatformFactory.h"
 #include "Registry.h"
@@ -26,9 +30,12 @@
 #include "UFDImpl.h"
 #include "WMListeningMgr.h"
 #include "ZykEvent.h"
+#include "fat/FatFormat.h"
 #include "port/Messages.h"
 #include "qz/ConfigService.h"
 #include "qz/ConfigServiceImpl.h"
+#include "qz/DriveProtocol.h"
+#include "qz/UtilsImpl.h"
 
 namespace qzemu::e2e {
 namespace {
@@ -113,7 +120,15 @@ class ConfigServiceE2e : public ::testing::Test {
         c.flashSectors = FLASH_SECTORS;
         c.layout = "public:" + std::to_string(PUBLIC_SECTORS);
         c.reattachDelayMs = 300;
+        return knownDrive(c);
+    }
+
+    // A new drive, known to the library through device polling.
+    nork::CUFD knownDrive(const emu::DriveConfig& c) {
+        const std::string serial = c.serial;
         rig->create(c);
+        if (window != port::HWND_NONE)
+            return polled(serial);
         window = port::createWindow(u"config test",
                                     [this](port::HWND, std::uint32_t message, std::uintptr_t,
                                            std::intptr_t code) -> std::intptr_t {
@@ -123,6 +138,10 @@ class ConfigServiceE2e : public ::testing::Test {
                                     });
         EXPECT_NE(window, port::HWND_NONE);
         nork::CWMListeningMgr::instance().addHWNDListener(window, nullptr);
+        return polled(serial);
+    }
+
+    nork::CUFD polled(const std::string& serial) {
         nork::CUFD ufd;
         pumpUntil(
             [&] {
@@ -230,18 +249,212 @@ TEST_F(ConfigServiceE2e, WithoutAdministratorModeTheCallersDomainKeepsItsValues)
     EXPECT_EQ(rig->inspect(serial).domains.size(), 2u);
 }
 
-// The new public domain is added and reported, but the library has no
-// formatter behind the utilities service: the format step fails.
-TEST_F(ConfigServiceE2e, APublicDomainToFormatIsAddedAndTheMissingFormatterReported) {
+// ---- The utilities service on the drive ----
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// The volume of a domain, copied out of the drive's image into a file of
+// its own: from the first partition on when the domain has a partition
+// table, else the whole domain.
+fs::path volumeImage(const emu::DriveInfo& info, std::size_t domain, bool table,
+                     const fs::path& out) {
+    const emu::Domain& d = info.domains.at(domain);
+    std::ifstream in(fs::path(info.stateDir) / "flash.img", std::ios::binary);
+    std::vector<char> sectors(static_cast<std::size_t>(d.sizeSectors) * 512);
+    in.seekg(static_cast<std::streamoff>(d.firstSector) * 512);
+    in.read(sectors.data(), static_cast<std::streamsize>(sectors.size()));
+    const std::uint32_t start =
+        table ? le32(reinterpret_cast<const std::uint8_t*>(sectors.data()) + 0x1C6) : 0;
+    std::ofstream(out, std::ios::binary)
+        .write(
+            sectors.data() + static_cast<std::size_t>(start) * 512,
+            static_cast<std::streamsize>(sectors.size() - static_cast<std::size_t>(start) * 512));
+    return out;
+}
+
+void expectCleanAndCarryingFiles(const fs::path& image, const fs::path& scratch) {
+    EXPECT_EQ("", nork::testing::fsckProblems(image));
+    nork::testing::fatRoundTrip(image, scratch, "volume");
+    EXPECT_EQ("", nork::testing::fsckProblems(image));
+}
+
+std::shared_ptr<nork::qz::CUtilsImpl> utilitiesOf(const nork::CUFD& ufd) {
+    return std::dynamic_pointer_cast<nork::qz::CUtilsImpl>(
+        ufd.impl()->getService(nork::qz::CUtilsImpl::SERVICE_ID));
+}
+
+class Percentages : public nork::CProgressCallback {
+  public:
+    void onProgress(std::uint32_t percent) override { seen.push_back(percent); }
+    std::vector<std::uint32_t> seen;
+};
+
+// The new public domain is added, reported and formatted: fsck.fat finds
+// its file system clean and mtools writes files onto it and reads them back.
+TEST_F(ConfigServiceE2e, APublicDomainAddedIsFormattedWithFat) {
+    if (!nork::testing::fatToolsPresent())
+        GTEST_SKIP() << "dosfstools or mtools missing";
     const std::string serial = "QECFGSVC0000003";
     nork::CUFD ufd = optedOutDrive(serial);
     ASSERT_TRUE(ufd.isValid());
     const nork::qz::CConfigService service(ufd);
     nork::CDomain pub(nork::DOMAIN_TYPE_PUBLIC, nork::DOMAIN_SIZE_REST, 0);
-    EXPECT_EQ(addOnWorker(service, pub), nork::STATUS_ERROR);
+    ASSERT_EQ(addOnWorker(service, pub), nork::STATUS_OK);
     EXPECT_EQ(pub.index(), 1);
     EXPECT_EQ(pub.lun(), 1);
-    EXPECT_EQ(rig->inspect(serial).domains.size(), 2u);
+    EXPECT_TRUE(logged("Qz: CUtilsImpl::format(): Format succeeded"));
+    const emu::DriveInfo info = rig->inspect(serial);
+    ASSERT_EQ(info.domains.size(), 2u);
+    expectCleanAndCarryingFiles(volumeImage(info, 1, true, scratch.path() / "added.img"),
+                                scratch.path());
+
+    // Formatted again (the drive now has a partition table to refresh
+    // first): still the second domain's sectors, the first one untouched.
+    auto utils = utilitiesOf(ufd);
+    ASSERT_TRUE(utils);
+    nork::CDomainAddress address(pub);
+    nork::CFormatConfigFat fat;
+    fat.setVolumeLabel("AGAIN");
+    ASSERT_EQ(utils->format(address, fat, nullptr, false, false), nork::STATUS_OK);
+    std::ifstream image(fs::path(info.stateDir) / "flash.img", std::ios::binary);
+    std::vector<char> first(512);
+    image.read(first.data(), 512);
+    EXPECT_EQ(std::count(first.begin(), first.end(), 0), 512) << "the first domain was written";
+    expectCleanAndCarryingFiles(
+        volumeImage(rig->inspect(serial), 1, true, scratch.path() / "again.img"), scratch.path());
+    EXPECT_EQ(0,
+              nork::testing::runMtools("mlabel -s -i '" + (scratch.path() / "again.img").string() +
+                                       "' :: | grep -q AGAIN"));
+}
+
+// Format through the utilities service on domains FAT12/16 and FAT32 sizes
+// allow: the type read back from the partition table, a clean volume, and
+// the emulated volume's files gone with the old file system.
+TEST_F(ConfigServiceE2e, TheUtilitiesServiceFormatsAndReadsTheTypeBack) {
+    if (!nork::testing::fatToolsPresent())
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    struct Case {
+        std::uint32_t sectors;
+        std::int32_t fsType;
+        int expected;
+    };
+    const Case cases[] = {{20000, 0, 1}, {140000, 2, 2}};
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.sectors << " sectors, fsType " << c.fsType);
+        const std::string serial = "QEUTILFMT000000" + std::to_string(n++);
+        emu::DriveConfig config = smallDrive(serial);
+        config.flashSectors = c.sectors;
+        config.layout = "public:" + std::to_string(c.sectors);
+        nork::CUFD ufd = knownDrive(config);
+        ASSERT_TRUE(ufd.isValid());
+        auto utils = utilitiesOf(ufd);
+        ASSERT_TRUE(utils);
+        const fs::path volume = fs::path(rig->inspect(serial).stateDir) / "volumes" / "lun0";
+        ASSERT_TRUE(fs::is_directory(volume));
+        std::ofstream(volume / "old.txt") << "from the old file system";
+
+        // Every drive of the test has its own letter.
+        nork::CDomainList domains;
+        ASSERT_EQ(nork::qz::CConfigService(ufd).getDomains(domains), nork::STATUS_OK);
+        nork::CDomainAddress address(domains.at(0));
+        nork::CFormatConfigFat fat;
+        fat.fsType = c.fsType;
+        fat.setVolumeLabel("QZUTILS");
+        Percentages progress;
+        ASSERT_EQ(utils->format(address, fat, &progress, false, false), nork::STATUS_OK);
+        EXPECT_FALSE(progress.seen.empty());
+        EXPECT_TRUE(std::is_sorted(progress.seen.begin(), progress.seen.end()));
+        EXPECT_TRUE(fs::is_empty(volume));
+
+        int type = 0;
+        EXPECT_EQ(utils->getFSType(address, type, 0), nork::STATUS_OK);
+        EXPECT_EQ(type, c.expected);
+        EXPECT_EQ(utils->getFSType(address, type, 1), nork::STATUS_WRONG_PARAMETERS);
+        EXPECT_TRUE(logged("Qz: CUtilsImpl::getFSType(): illegal partition number"));
+
+        expectCleanAndCarryingFiles(
+            volumeImage(rig->inspect(serial), 0, true, scratch.path() / (serial + ".img")),
+            scratch.path());
+    }
+}
+
+// Write protection on, the drive back through its reconnection, writes
+// refused; off again, writes accepted.
+TEST_F(ConfigServiceE2e, WriteProtectionSwitchesThroughTheDrivesReconnection) {
+    const std::string serial = "QECFGSVC0000004";
+    nork::CUFD ufd = optedOutDrive(serial);
+    ASSERT_TRUE(ufd.isValid());
+    auto utils = utilitiesOf(ufd);
+    ASSERT_TRUE(utils);
+    nork::CDomainAddress address(0, u"D:\\");
+    bool on = true;
+    ASSERT_EQ(utils->getWriteProtection(address, on), nork::STATUS_OK);
+    EXPECT_FALSE(on);
+
+    const auto switchTo = [&](bool protect) {
+        std::atomic<bool> finished{false};
+        nork::STATUS status = nork::STATUS_ERROR;
+        std::thread worker([&] {
+            status = utils->configureWriteProtection(address, protect, false);
+            finished = true;
+        });
+        pumpUntil([&] { return finished.load(); }, 90s);
+        worker.join();
+        return status;
+    };
+    nork::CFormatConfigFat fat;
+    fat.setVolumeLabel("QZWP");
+    for (const bool protect : {true, false}) {
+        SCOPED_TRACE(protect ? "on" : "off");
+        ASSERT_EQ(switchTo(protect), nork::STATUS_OK);
+        EXPECT_EQ(rig->inspect(serial).domains.at(0).flags & nork::DOMAIN_FLAG_WRITE_PROTECTED,
+                  protect ? nork::DOMAIN_FLAG_WRITE_PROTECTED : 0);
+        ASSERT_EQ(utils->getWriteProtection(address, on), nork::STATUS_OK);
+        EXPECT_EQ(on, protect);
+        const nork::STATUS formatted = utils->format(address, fat, nullptr, false, false);
+        if (protect)
+            EXPECT_NE(formatted, nork::STATUS_OK);
+        else
+            EXPECT_EQ(formatted, nork::STATUS_OK);
+    }
+}
+
+// A pulse of the domain is answered; a pulse of a domain the drive does not
+// have fails, and the drive's error text names the pulse. The text needs
+// its length plus a terminator: one character less is too small.
+TEST_F(ConfigServiceE2e, PulseAndTheDrivesErrorText) {
+    const std::string serial = "QECFGSVC0000005";
+    nork::CUFD ufd = optedOutDrive(serial);
+    ASSERT_TRUE(ufd.isValid());
+    auto utils = utilitiesOf(ufd);
+    ASSERT_TRUE(utils);
+    nork::CDomainAddress address(0, u"D:\\");
+    EXPECT_EQ(utils->pulse(address), nork::STATUS_OK);
+    EXPECT_TRUE(logged("Qz: CUtilsImpl::pulse(): pulse succeeded"));
+    // The drive re-presented the medium: not ready once, then ready.
+    EXPECT_TRUE(logged("The device is not ready yet - test#1"));
+
+    nork::CDomainAddress missing(7, u"");
+    std::u16string expected;
+    const std::uint32_t code =
+        (std::uint32_t{nork::proto::qzop::AUX_READY_NOT_READY_PULSE} << 16) | 0x0002;
+    utils->describeCommand(code, expected);
+    utils->describeError(code, expected);
+    EXPECT_NE(expected.find(u"AUX__Ready_Not_Ready_Pulse"), std::u16string::npos);
+
+    EXPECT_EQ(utils->pulse(missing), nork::STATUS_COMMUNICATION_FAILURE);
+    std::vector<char16_t> buffer(expected.size() + 1, u'x');
+    auto length = static_cast<std::uint32_t>(expected.size());
+    EXPECT_EQ(utils->getErrorText(buffer.data(), length), nork::STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, expected.size() + 1);
+
+    // Reading the error clears it: fail once more.
+    EXPECT_EQ(utils->pulse(missing), nork::STATUS_COMMUNICATION_FAILURE);
+    EXPECT_EQ(utils->getErrorText(buffer.data(), length), nork::STATUS_OK);
+    EXPECT_EQ(std::u16string(buffer.data()), expected);
 }
 
 }  // namespace

@@ -66,6 +66,10 @@ class ScriptedQzDrive : public port::IDeviceBackend {
         if (code == op::CFG_DOMAIN_ADD && r.DataBuffer != nullptr)
             added.push_back(
                 DomainWireEntry::decode(static_cast<const std::uint8_t*>(r.DataBuffer)));
+        if (code == op::CFG_DOMAIN_SET_FLAGS && r.DataBuffer != nullptr) {
+            const auto* data = static_cast<const std::uint8_t*>(r.DataBuffer);
+            flagSets.emplace_back(data[0], proto::getLE16(data + 1));
+        }
         if (failing.count(code) != 0) {
             r.ScsiStatus = proto::SCSI_STATUS_CHECK_CONDITION;
             r.Sense[0] = proto::SENSE_RESPONSE_FIXED_CURRENT;
@@ -121,6 +125,7 @@ class ScriptedQzDrive : public port::IDeviceBackend {
     std::vector<std::uint16_t> queried;
     std::vector<Calc> calcs;
     std::vector<DomainWireEntry> added;
+    std::vector<std::pair<std::uint8_t, std::uint16_t>> flagSets;  // (index, flags) sent
 
   private:
     std::vector<std::uint8_t> descriptor(std::uint16_t service) {
@@ -496,8 +501,6 @@ TEST_F(ConfigService, ALockedCdBlocksTheDeviceAndAFailedReadIsACommunicationFail
 TEST_F(ConfigService, LayoutRewritesAreNotSupportedYet) {
     CDomainList list;
     CDomain domain;
-    CDomainAddress address(0, u"");
-    CDeviceHandle handle(&device);
     EXPECT_EQ(service.setDomains(list, false, false, false, nullptr, nullptr),
               STATUS_COMMAND_NOT_SUPPORTED);
     EXPECT_EQ(service.updateDomain(domain, false, false, false, nullptr),
@@ -505,9 +508,43 @@ TEST_F(ConfigService, LayoutRewritesAreNotSupportedYet) {
     EXPECT_EQ(service.removeLastDomain(false, false), STATUS_COMMAND_NOT_SUPPORTED);
     EXPECT_EQ(service.removeAll(false, false, false, nullptr, nullptr),
               STATUS_COMMAND_NOT_SUPPORTED);
-    EXPECT_EQ(service.setDomainFlags(handle, address, DOMAIN_FLAG_WRITE_PROTECTED, true),
-              STATUS_COMMAND_NOT_SUPPORTED);
     EXPECT_TRUE(drive->ops.empty());
+}
+
+// The flags sent are the current ones with the mask switched, less the
+// drive's own bits 1 and 3; an index the drive does not have sends nothing.
+// (The drive refuses the command here, so no reconnection is waited for.)
+TEST_F(ConfigService, SetDomainFlagsSwitchesTheMaskAndKeepsTheDrivesBitsOut) {
+    struct Case {
+        std::uint16_t current;
+        std::uint16_t mask;
+        bool on;
+        std::uint16_t sent;
+    } cases[] = {
+        {0x000A, DOMAIN_FLAG_WRITE_PROTECTED, true, 0x0001},
+        {0x0001, DOMAIN_FLAG_WRITE_PROTECTED, false, 0x0000},
+        {0x0001, 0x0004, true, 0x0005},
+        {0x0000, 0x000F, true, 0x0005},
+    };
+    drive->failing = {op::CFG_DOMAIN_SET_FLAGS};
+    CDeviceHandle handle(&device);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "flags " << c.current << " mask " << c.mask);
+        drive->domains = {wire(2, 0, 2048, c.current)};
+        drive->flagSets.clear();
+        CDomainAddress address(0, u"");
+        EXPECT_EQ(service.setDomainFlags(handle, address, c.mask, c.on),
+                  STATUS_COMMUNICATION_FAILURE);
+        ASSERT_EQ(drive->flagSets.size(), 1u);
+        EXPECT_EQ(drive->flagSets[0].first, 0);
+        EXPECT_EQ(drive->flagSets[0].second, c.sent);
+    }
+    drive->flagSets.clear();
+    CDomainAddress beyond(3, u"");
+    CDomainAddress unresolved;
+    EXPECT_EQ(service.setDomainFlags(handle, beyond, 1, true), STATUS_ILLEGAL_DOMAIN_ADDRESS);
+    EXPECT_EQ(service.setDomainFlags(handle, unresolved, 1, true), STATUS_ILLEGAL_DOMAIN_ADDRESS);
+    EXPECT_TRUE(drive->flagSets.empty());
 }
 
 // ---- The public handle ----

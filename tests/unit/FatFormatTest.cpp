@@ -17,6 +17,7 @@
 #include "DeviceHandle.h"
 #include "DeviceParams.h"
 #include "DiskInterface.h"
+#include "FatCheckSupport.h"
 #include "LogCapture.h"
 #include "fat/FatFormat.h"
 #include "port/DeviceIo.h"
@@ -711,66 +712,17 @@ TEST(FatFormat, RefreshNeverWritesAStartOutsideTheDrive) {
 
 namespace {
 
-bool toolsPresent() {
-    return std::system(
-               "command -v fsck.fat >/dev/null 2>&1 && command -v mcopy >/dev/null 2>&1 "
-               "&& command -v mmd >/dev/null 2>&1") == 0;
-}
+using nork::testing::fatToolsPresent;
+using nork::testing::fsckProblems;
 
-int run(const std::string& command) {
-    return std::system(("MTOOLS_SKIP_CHECK=1 " + command + " >/dev/null 2>&1").c_str());
-}
-
-// fsck.fat -n on a volume: empty when clean, else its exit code and report.
-std::string fsckProblems(const fs::path& image) {
-    // Beside its image: tests run in parallel under ctest.
-    const fs::path out = image.string() + ".fsck";
-    const int rc =
-        std::system(("fsck.fat -n '" + image.string() + "' >'" + out.string() + "' 2>&1").c_str());
-    if (rc == 0) {
-        return {};
-    }
-    std::ifstream in(out);
-    return "exit " + std::to_string(rc) + ": " +
-           std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-// Writes a small tree with mtools, reads it back and compares.
 void roundTrip(const fs::path& image, const std::string& tag) {
-    const fs::path tree = scratchDir() / (tag + "-tree");
-    const fs::path back = scratchDir() / (tag + "-back");
-    fs::remove_all(tree);
-    fs::remove_all(back);
-    fs::create_directories(tree / "sub");
-    std::ofstream(tree / "a.txt") << "hello " << tag;
-    {
-        std::ofstream big(tree / "sub" / "big.bin", std::ios::binary);
-        for (int i = 0; i < 70000; ++i) {
-            big.put(static_cast<char>(i * 7));
-        }
-    }
-    const std::string img = "-i '" + image.string() + "'";
-    ASSERT_EQ(0, run("mmd " + img + " ::/dir ::/dir/sub"));
-    ASSERT_EQ(0, run("mcopy " + img + " '" + (tree / "a.txt").string() + "' ::/dir/a.txt"));
-    ASSERT_EQ(0, run("mcopy " + img + " '" + (tree / "sub" / "big.bin").string() +
-                     "' ::/dir/sub/big.bin"));
-    fs::create_directories(back);
-    ASSERT_EQ(0, run("mcopy -s " + img + " ::/dir '" + back.string() + "'"));
-    for (const char* rel : {"a.txt", "sub/big.bin"}) {
-        std::ifstream x(tree / rel, std::ios::binary);
-        std::ifstream y(back / "dir" / rel, std::ios::binary);
-        const std::string a((std::istreambuf_iterator<char>(x)), {});
-        const std::string b((std::istreambuf_iterator<char>(y)), {});
-        EXPECT_EQ(a, b) << rel;
-    }
-    fs::remove_all(tree);
-    fs::remove_all(back);
+    nork::testing::fatRoundTrip(image, scratchDir(), tag);
 }
 
 }  // namespace
 
 TEST(FatFormatOutside, VolumesPassFsckAndCarryFiles) {
-    if (!toolsPresent()) {
+    if (!fatToolsPresent()) {
         GTEST_SKIP() << "dosfstools or mtools missing";
     }
     struct Case {
@@ -824,7 +776,7 @@ TEST(FatFormatOutside, VolumesPassFsckAndCarryFiles) {
 }
 
 TEST(FatFormatOutside, PowerCutNeverReportsSuccessAndAReformatIsClean) {
-    if (!toolsPresent()) {
+    if (!fatToolsPresent()) {
         GTEST_SKIP() << "dosfstools or mtools missing";
     }
     for (int type : {1, 2}) {

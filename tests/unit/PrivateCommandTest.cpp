@@ -301,7 +301,7 @@ TEST(QzCatalogue, EveryCommandClassKeepsItsCodeSizeAndDirection) {
         {"CE get", make<CQz_CE_3DES_GetEncrypedDecryptedData_Cmd>(8u), 0x00E1, 8, IN},
         {"CE random", make<CQz_CE_GenerateRandomNumber_Cmd>(), 0x00E2, 64, IN},
         {"CE decrypt", make<CQz_CE_3DESDecryptData_Cmd>(40u), 0x0123, 40, OUT},
-        {"AUX pulse", make<CQz_AUX_ReadyNotReadyPulse_Cmd>(), 0x0100, 0, NONE},
+        {"AUX pulse", make<CQz_AUX_ReadyNotReadyPulse_Cmd>(std::uint8_t{2}), 0x0100, 0, NONE},
         {"AUX detach", make<CQzAUXDetachAttachCmd>(80u, 40000u, 1u), 0x0101, 12, OUT, 0, true},
         {"AUX error", make<CQz_AUX_GetErrorCode_Cmd>(), 0x0102, 512, IN},
         {"AUX firmware", make<CQz_AUX_GetFwVersion_Cmd>(), 0x0103, 24, IN},

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +16,10 @@
 
 namespace nork {
 class CUFD;
+namespace qz {
+class CConfigServiceImpl;
 }
+}  // namespace nork
 
 namespace qzctl {
 
@@ -42,6 +46,9 @@ struct Options {
     std::optional<std::string> domainSize;  // domain add --size
     std::optional<std::string> kind;        // cookie --kind
     std::optional<std::string> file;        // cookie dump --file
+    std::optional<std::string> fat;         // format --fat
+    std::optional<std::string> label;       // format --label
+    bool noPartitionTable = false;          // format --no-partition-table
 };
 
 std::string narrow(const std::u16string& s);
@@ -60,6 +67,17 @@ using DriveBody = std::function<int(nork::CUFD&, const std::string&)>;
 // (device path or serial number) opened, identified and entered in the
 // device manager; then `body` with its device object and the name given.
 int withDrive(const Options& options, const std::string& device, const DriveBody& body);
+
+using ConfigBody =
+    std::function<int(nork::CUFD&, const std::shared_ptr<nork::qz::CConfigServiceImpl>&)>;
+// The part the configuration commands share: the library started, the drive
+// known through polling (so its drive roots are known), its configuration
+// service; then `body`.
+int onConfigService(const Options& options, const std::string& device, const ConfigBody& body);
+
+// format, wp (UtilsCommands.cpp).
+int cmdFormat(const Options& options, const std::vector<std::string>& args);
+int cmdWp(const Options& options, const std::vector<std::string>& args);
 
 // cookie get|set|rm|dump, ha pages|dump (CookieCommands.cpp).
 int cmdCookie(const Options& options, const std::vector<std::string>& args);

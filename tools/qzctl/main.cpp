@@ -936,12 +936,8 @@ int configServiceOf(const std::string& name, EventWindow& window, nork::CUFD& uf
     return EXIT_OK;
 }
 
-using ConfigBody =
-    std::function<int(nork::CUFD&, const std::shared_ptr<nork::qz::CConfigServiceImpl>&)>;
-
-// The part the configuration commands share: the library started, the drive
-// known through polling, its configuration service; then `body`.
-int onConfigService(const Options& options, const std::string& device, const ConfigBody& body) {
+int qzctl::onConfigService(const Options& options, const std::string& device,
+                           const ConfigBody& body) {
     return withEventWindow(options, [&](EventWindow& window) {
         nork::CUFD ufd;
         std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
@@ -1051,7 +1047,7 @@ int cmdDomain(const Options& options, const std::vector<std::string>& args) {
         const bool cd = *options.domainType == "cd";
         nork::CDomain domain(cd ? nork::DOMAIN_TYPE_CD : nork::DOMAIN_TYPE_PUBLIC, size, 0);
         // The volumes are not locked first, and a new public domain is left
-        // unformatted: this library does not lock or format volumes.
+        // unformatted: `qzctl format` writes its file system when wanted.
         const std::uint32_t noFormat = cd ? 0u : nork::qz::CConfigService::OPTION_NO_FORMAT;
         const nork::qz::CConfigService service(ufd);
         nork::STATUS status =
@@ -1192,6 +1188,25 @@ const std::vector<Verb>& verbs() {
          1,
          Reach::Drive,
          cmdDomain},
+        {{"format"},
+         "format DEVICE DOMAIN [--fat auto|fat|fat32] [--label L]\n           "
+         "[--no-partition-table] [--timeout SECONDS]",
+         "write a new FAT file system to a public domain\n(DOMAIN: its index, as domains "
+         "shows it); its\nfiles are lost. Progress on standard error when\nthat is a terminal",
+         {"--fat", "--label", "--no-partition-table", "--timeout"},
+         2,
+         2,
+         Reach::Drive,
+         cmdFormat},
+        {{"wp"},
+         "wp DEVICE DOMAIN on|off|status [--timeout SECONDS]",
+         "a public domain's write protection: switch it on\nor off (the drive leaves the bus "
+         "and comes\nback), or show it",
+         {"--timeout"},
+         3,
+         3,
+         Reach::Drive,
+         cmdWp},
         {{"cookie", "get"},
          "cookie get DEVICE SECTION KEY [--kind int|string|binary]\n           [--hid] "
          "[--timeout SECONDS]",
@@ -1291,9 +1306,11 @@ const std::vector<Verb>& verbs() {
 }
 
 const std::vector<qzcli::OptionDef> kOptions = {
-    {"--json", false}, {"--log", false},    {"--help", false}, {"--version", false},
-    {"--hid", false},  {"--binary", false}, {"--count", true}, {"--timeout", true},
-    {"--type", true},  {"--size", true},    {"--kind", true},  {"--file", true},
+    {"--json", false},    {"--log", false},    {"--help", false},
+    {"--version", false}, {"--hid", false},    {"--binary", false},
+    {"--count", true},    {"--timeout", true}, {"--type", true},
+    {"--size", true},     {"--kind", true},    {"--file", true},
+    {"--fat", true},      {"--label", true},   {"--no-partition-table", false},
 };
 
 // Options every verb takes.
@@ -1322,6 +1339,12 @@ const char* optionText(const std::string& name, Reach reach) {
         return "write the store's dump file to PATH";
     if (name == "--binary")
         return "binary values raw in the dump file";
+    if (name == "--fat")
+        return "auto (by size, the default), fat (12 or 16 bits)\nor fat32";
+    if (name == "--label")
+        return "the volume label, at most 11 characters";
+    if (name == "--no-partition-table")
+        return "the file system from the domain's first sector\non, without a partition table";
     return "";
 }
 
@@ -1554,6 +1577,9 @@ int run(int argc, char** argv) {
     options.domainSize = line.value("--size");
     options.kind = line.value("--kind");
     options.file = line.value("--file");
+    options.fat = line.value("--fat");
+    options.label = line.value("--label");
+    options.noPartitionTable = line.has("--no-partition-table");
     if (options.binary && !options.file)
         return usageError("--binary goes with --file");
     if (int rc = numberOption(line, "--count", 1, UINT32_MAX, options.count))

@@ -15,7 +15,9 @@
 #include "UFDImpl.h"
 #include "VendorTraits.h"
 #include "VersionFactory.h"
+#include "fat/FatFormat.h"
 #include "qz/DriveProtocol.h"
+#include "qz/UtilsImpl.h"
 
 namespace nork::qz {
 
@@ -83,9 +85,45 @@ STATUS CConfigServiceImpl::removeAll(bool, bool, bool, CProgressCallback*, CDoma
     return STATUS_COMMAND_NOT_SUPPORTED;
 }
 
-STATUS CConfigServiceImpl::setDomainFlags(CDeviceHandle&, CDomainAddress&, std::uint16_t, bool) {
-    NORK_LOG(LOG_ERROR, "CConfigServiceImpl::setDomainFlags --- not supported");
-    return STATUS_COMMAND_NOT_SUPPORTED;
+STATUS CConfigServiceImpl::setDomainFlags(CDeviceHandle& handle, CDomainAddress& address,
+                                          std::uint16_t mask, bool on) {
+    return guarded("CConfigServiceImpl::setDomainFlags", [&]() -> STATUS {
+        return setDomainFlags(std::make_unique<CDeviceHandle>(handle), address, mask, on);
+    });
+}
+
+STATUS CConfigServiceImpl::setDomainFlags(std::unique_ptr<CDeviceHandle> handle,
+                                          CDomainAddress& address, std::uint16_t mask, bool on) {
+    return guarded("CConfigServiceImpl::setDomainFlags", [&]() -> STATUS {
+        if (!handle || device() == nullptr)
+            return STATUS_COMMUNICATION_FAILURE;
+        const std::uint8_t index = address.resolve(*device());
+        if (index == DOMAIN_NO_INDEX)
+            return STATUS_ILLEGAL_DOMAIN_ADDRESS;
+        std::uint32_t count = 0;
+        STATUS status = getConfiguredDomainsNum(*handle, count);
+        if (status != STATUS_OK)
+            return status;
+        if (index >= count)
+            return STATUS_ILLEGAL_DOMAIN_ADDRESS;
+        DomainWireEntry entry;
+        status = getDomainCfg(*handle, index, entry);
+        if (status != STATUS_OK)
+            return status;
+        // Bits 1 and 3 (device state, CD lock) are the drive's own.
+        const auto flags = static_cast<std::uint16_t>(
+            (on ? entry.flags | mask : entry.flags & ~mask) & DOMAIN_HOST_FLAG_MASK);
+        const bool wasProtected = (entry.flags & DOMAIN_FLAG_WRITE_PROTECTED) != 0;
+        const bool nowProtected = (flags & DOMAIN_FLAG_WRITE_PROTECTED) != 0;
+        NORK_LOG(LOG_INFO,
+                 "CConfigServiceImpl::setDomainFlags --- domain %d flags 0x%04X -> 0x%04X", index,
+                 entry.flags, flags);
+        CQzCfgDomainSetFlagsCmd command(index, flags);
+        if (wasProtected != nowProtected)
+            return executeAndWait(std::move(handle), command, Change::WriteProtection,
+                                  nowProtected ? 1 : 0);
+        return executeAndWait(std::move(handle), command, Change::Other, 0);
+    });
 }
 
 // ---- Counts, limits and capacity ----
@@ -530,12 +568,24 @@ STATUS CConfigServiceImpl::executeAndWait(std::unique_ptr<CDeviceHandle> handle,
     return status;
 }
 
-STATUS CConfigServiceImpl::formatNewDomain(CDomain& domain, CProgressCallback*) {
-    // The utilities service registered for id 20 has no formatter.
-    NORK_LOG(LOG_ERROR,
-             "CConfigServiceImpl::addDomain --- no utilities service to format domain %d",
-             domain.index());
-    return STATUS_ERROR;
+STATUS CConfigServiceImpl::formatNewDomain(CDomain& domain, CProgressCallback* progress) {
+    auto utils =
+        device() != nullptr
+            ? std::dynamic_pointer_cast<CUtilsImpl>(device()->getService(SERVICE_ID_UTILITIES))
+            : nullptr;
+    if (!utils) {
+        NORK_LOG(LOG_ERROR,
+                 "CConfigServiceImpl::addDomain --- no utilities service to format domain %d",
+                 domain.index());
+        return STATUS_ERROR;
+    }
+    // No label asked for: the volume is left unlabelled the way Linux tools
+    // expect it.
+    CFormatConfigFat config;
+    CUtilsImpl::setNoLabel(config);
+    CDomainAddress address(domain);
+    CProgressCallbackSafeProxy proxy(progress);
+    return utils->format(address, config, progress != nullptr ? &proxy : nullptr, false, false);
 }
 
 STATUS CConfigServiceImpl::addDomain(CDomain& domain, bool lock, bool format,

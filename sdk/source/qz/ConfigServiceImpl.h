@@ -89,8 +89,14 @@ class CConfigServiceImpl : public CServiceImpl {
                                            std::uint32_t& count);
     // The device's size in sectors (read once per object).
     virtual STATUS getTotalSectors(CDeviceHandle& handle, std::uint32_t& sectors);
+    // Switches the bits of `mask` in the domain's flags and waits for the
+    // drive to come back (told whether write protection went on or off);
+    // the reconnection's own status.
     virtual STATUS setDomainFlags(CDeviceHandle& handle, CDomainAddress& address,
                                   std::uint16_t mask, bool on);
+    // The same on a handle that passes to the reconnection.
+    STATUS setDomainFlags(std::unique_ptr<CDeviceHandle> handle, CDomainAddress& address,
+                          std::uint16_t mask, bool on);
 
     // Every domain, on a handle of its own.
     STATUS getDomains(CDomainList& list);

@@ -168,8 +168,10 @@ CQz_CE_3DES_GetEncrypedDecryptedData_Cmd::CQz_CE_3DES_GetEncrypedDecryptedData_C
 CQz_CE_GenerateRandomNumber_Cmd::CQz_CE_GenerateRandomNumber_Cmd()
     : CQzPrivateCommand(64, op::CE_3DES_GENERATE_RANDOM_NUMBER, SCSI_DIR_IN) {}
 
-CQz_AUX_ReadyNotReadyPulse_Cmd::CQz_AUX_ReadyNotReadyPulse_Cmd()
-    : CQzPrivateCommand(0, op::AUX_READY_NOT_READY_PULSE, SCSI_DIR_NONE) {}
+CQz_AUX_ReadyNotReadyPulse_Cmd::CQz_AUX_ReadyNotReadyPulse_Cmd(std::uint8_t domainIndex)
+    : CQzPrivateCommand(0, op::AUX_READY_NOT_READY_PULSE, SCSI_DIR_NONE) {
+    setParams(&domainIndex, 1);
+}
 
 CQzAUXDetachAttachCmd::CQzAUXDetachAttachCmd(std::uint32_t first, std::uint32_t second,
                                              std::uint32_t third)

@@ -237,9 +237,11 @@ class CQz_CE_GenerateRandomNumber_Cmd : public CQzPrivateCommand {
 
 // ---- Auxiliary ----
 
+// The drive presents the domain's medium as not ready, then ready again, so
+// the system reads it anew. Parameter: the domain index (one byte).
 class CQz_AUX_ReadyNotReadyPulse_Cmd : public CQzPrivateCommand {
   public:
-    CQz_AUX_ReadyNotReadyPulse_Cmd();
+    explicit CQz_AUX_ReadyNotReadyPulse_Cmd(std::uint8_t domainIndex);
 };
 
 // The drive leaves the bus after accepting it. Data: three u32 (LE).

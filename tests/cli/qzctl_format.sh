@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# qzctl format and wp against a running emulator: a public domain formatted
+# with and without a partition table is clean to fsck.fat and carries files
+# written and read back with mtools; the emulated volume's old files are
+# gone; write protection switched on refuses a format, off allows it again;
+# the refusals of the command line.
+set -euo pipefail
+source "$(dirname "$0")/emulator_fixture.sh" "$1"
+for tool in fsck.fat mcopy mmd od; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
+done
+
+# The domain's volume out of the drive's image: from the first partition on
+# (when $3 is "table"), else from the domain's first sector.
+volume_of() {
+    local serial=$1 sectors=$2 table=$3 image="$work/drives/$1/flash.img" start=0
+    if [ "$table" = table ]; then
+        start=$(od -An -t u4 -j $((0x1C6)) -N 4 "$image" | tr -d ' ')
+    fi
+    dd if="$image" of="$work/$serial.vol" bs=512 skip="$start" count=$((sectors - start)) \
+        status=none
+    echo "$work/$serial.vol"
+}
+
+# fsck.fat clean, a tree written and read back byte for byte, still clean.
+check_volume() {
+    local vol=$1
+    fsck.fat -n "$vol" >"$work/fsck.out" 2>&1 || { cat "$work/fsck.out"; fail "fsck.fat on $vol"; }
+    rm -rf "$work/tree" "$work/back"
+    mkdir -p "$work/tree/sub" "$work/back"
+    echo "a small file" >"$work/tree/a.txt"
+    head -c 70000 /dev/urandom >"$work/tree/sub/b.bin"
+    MTOOLS_SKIP_CHECK=1 mcopy -s -i "$vol" "$work/tree" ::/ || fail "mcopy onto $vol"
+    MTOOLS_SKIP_CHECK=1 mcopy -s -i "$vol" ::/tree "$work/back" || fail "mcopy from $vol"
+    diff -r "$work/tree" "$work/back/tree" || fail "the tree read back from $vol differs"
+    fsck.fat -n "$vol" >"$work/fsck.out" 2>&1 || { cat "$work/fsck.out"; fail "fsck.fat after mcopy"; }
+}
+
+"$bin/qzemu" create --serial QZFMTCLI01 --capacity 16M --layout "public:10M" >/dev/null
+echo "from before" >"$work/drives/QZFMTCLI01/volumes/lun0/old.txt"
+
+# Not a terminal: no progress on standard error, one JSON object on stdout.
+out=$("$bin/qzctl" --json format QZFMTCLI01 0 --label CLIVOL 2>"$work/err")
+echo "$out"
+grep -q '^{"domain":0,"root":"D:\\\\","fileSystem":"FAT1[26]","label":"CLIVOL","partitionTable":true}$' \
+    <<<"$out" || fail "the format's JSON"
+[ ! -s "$work/err" ] || { cat "$work/err"; fail "progress written to a standard error that is no terminal"; }
+[ ! -e "$work/drives/QZFMTCLI01/volumes/lun0/old.txt" ] || fail "the old volume's file survived"
+check_volume "$(volume_of QZFMTCLI01 20480 table)"
+
+# FAT32 on the whole domain, no partition table.
+"$bin/qzemu" create --serial QZFMTCLI02 --capacity 80M --layout "public:70M" >/dev/null
+out=$("$bin/qzctl" format QZFMTCLI02 0 --fat fat32 --no-partition-table)
+echo "$out"
+grep -q "formatted with FAT32" <<<"$out" || fail "a FAT32 format"
+check_volume "$(volume_of QZFMTCLI02 143360 whole)"
+
+# Write protection: on (the drive leaves the bus and comes back), a format
+# refused, off, a format accepted.
+out=$("$bin/qzctl" --json wp QZFMTCLI01 0 status)
+grep -q '"writeProtected":false' <<<"$out" || fail "protection off at first"
+out=$("$bin/qzctl" --json wp QZFMTCLI01 0 on)
+echo "$out"
+grep -q '"writeProtected":true' <<<"$out" || fail "protection on"
+"$bin/qzemu" inspect QZFMTCLI01 | grep -q "0: type 2 flags 0x0001" || fail "the drive's flag"
+rc=0; "$bin/qzctl" format QZFMTCLI01 0 2>/dev/null || rc=$?
+[ "$rc" = 3 ] || fail "a format of a protected domain answered $rc, not 3"
+out=$("$bin/qzctl" wp QZFMTCLI01 0 off)
+grep -q "write protection off" <<<"$out" || fail "protection off"
+"$bin/qzctl" format QZFMTCLI01 0 >/dev/null || fail "a format after protection went off"
+
+# The command line's refusals, and a domain the drive does not have.
+for bad in "format QZFMTCLI01 0 --fat ntfs" "format QZFMTCLI01 0 --label TWELVE_CHARS" \
+    "format QZFMTCLI01 zero" "wp QZFMTCLI01 0 maybe" "wp QZFMTCLI01 0"; do
+    rc=0; "$bin/qzctl" $bad 2>/dev/null || rc=$?
+    [ "$rc" = 1 ] || fail "'$bad' answered $rc, not 1"
+done
+rc=0; "$bin/qzctl" format QZFMTCLI01 5 2>/dev/null || rc=$?
+[ "$rc" = 3 ] || fail "a format of a missing domain answered $rc, not 3"
+echo "qzctl format and wp checks passed"
