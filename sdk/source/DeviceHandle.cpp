@@ -94,24 +94,32 @@ port::OsHandle CDeviceHandle::open(int pathKind, std::uint8_t /*lun*/) {
 }
 
 port::OsHandle CDeviceHandle::openByDrive(const char16_t* root) {
+    char16_t letter = root != nullptr ? root[0] : u'\0';
+    if (letter >= u'a' && letter <= u'z')
+        letter = static_cast<char16_t>(letter - u'a' + u'A');
+    // The letter's volume handle is already a handle on that drive: opening
+    // again would drop the lock it holds.
+    if (isOpen() && letter != 0 && m_volumeLetter == letter)
+        return m_handle;
     close();
     if (m_params == nullptr || root == nullptr || !m_params->ownsDriveLetter(root[0]))
         return port::INVALID_OS_HANDLE;
     // A drive with several LUNs has a disk path for each: the letter's own
     // unit is the one whose sectors belong to that volume.
-    char16_t letter = root[0];
-    if (letter >= u'a' && letter <= u'z')
-        letter = static_cast<char16_t>(letter - u'a' + u'A');
     for (const auto& unit : port::peekSnapshot().units) {
         if (unit.letter != letter || unit.facts.ioPath.empty())
             continue;
         m_handle = port::deviceIo().open(std::string_view(unit.facts.ioPath));
-        if (isOpen()) {
+        if (isOpen())
             m_pathKind = CDeviceParams::PATH_DISK;
-            return m_handle;
-        }
-        break;
+        return m_handle;
     }
+    // No unit shows the letter now (its volume is dismounted, say). The
+    // device's own path is that volume's only when the device has no other
+    // letter; otherwise a format could write over another LUN's domain.
+    const std::uint32_t mask = m_params->driveMask();
+    if ((mask & (mask - 1)) != 0)
+        return port::INVALID_OS_HANDLE;
     return open(CDeviceParams::PATH_DISK);
 }
 

@@ -31,8 +31,10 @@ class CDeviceHandle {
     // two 3-digit numbers (host adapter, target) and the handle is
     // (adapter << 8) | target.
     port::OsHandle open(int pathKind = 0, std::uint8_t lun = 0);
-    // Opens the disk path of the drive letter of a root such as "E:"; -1
-    // (and closed) when the letter is not one of the device's.
+    // Opens the disk path of the unit (LUN) that holds the drive letter of a
+    // root such as "E:"; -1 (and closed) when the letter is not one of the
+    // device's or no unit holds it now. A handle already open on that
+    // letter's volume (openVolume) is kept as it is, lock and all.
     port::OsHandle openByDrive(const char16_t* root);
     // Opens the volume of a drive letter ("\\.\E:"), the handle the volume
     // lock, dismount and unlock requests go to; -1 (and closed) when no

@@ -120,8 +120,10 @@ TEST_F(UtilsService, PulseByAddressSkipsTheDriveOnlyOnPlatformType3) {
 
 // With the lock flag the volumes are locked only with privilege O on a
 // platform above type 4; otherwise a plain device handle comes back open
-// and no lock request reaches any volume.
+// and no lock request reaches any volume. The drive has one volume here (no
+// unit shows its letter, so with privilege O the device's own path serves).
 TEST_F(UtilsService, LockFlagWithoutLockablePlatformGivesAPlainHandle) {
+    device.setDriveMask(1u << 4);
     struct Case {
         int type;
         bool raw;
@@ -139,6 +141,18 @@ TEST_F(UtilsService, LockFlagWithoutLockablePlatformGivesAPlainHandle) {
         EXPECT_EQ(handle->volumeLetter(), 0);
         EXPECT_EQ(drive->controls, 0);
     }
+}
+
+// A drive with several volumes whose letter no unit shows now: the device's
+// own path may be another LUN's, so no handle comes back rather than one a
+// format would write through onto the wrong domain.
+TEST_F(UtilsService, AnUnseenLetterOfASeveralVolumeDriveOpensNothing) {
+    TestUtils utils(4, true);
+    utils.attach(&device);
+    CDomainAddress address(1, u"F:\\");
+    std::unique_ptr<CDeviceHandle> handle;
+    EXPECT_EQ(utils.getLockedHandle(address, handle, true, false), STATUS_COMMUNICATION_FAILURE);
+    EXPECT_EQ(drive->opens, 0);
 }
 
 }  // namespace
