@@ -14,5 +14,9 @@ std::filesystem::path volumeDir(const std::filesystem::path& stateDir, std::uint
 void mountVolumes(const std::filesystem::path& stateDir, std::uint8_t lunCount);
 // Moves every present volume aside and removes volumes/. Never throws.
 void unmountVolumes(const std::filesystem::path& stateDir) noexcept;
+// One LUN's volume: moved aside (never throws) or brought back (throws
+// std::filesystem::filesystem_error).
+void unmountVolume(const std::filesystem::path& stateDir, std::uint8_t lun) noexcept;
+void mountVolume(const std::filesystem::path& stateDir, std::uint8_t lun);
 
 }  // namespace qzemu

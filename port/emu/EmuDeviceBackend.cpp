@@ -14,6 +14,7 @@
 #include "port/emu/EmuInventory.h"
 #include "port/emu/EmuPaths.h"
 #include "port/emu/EmuUsbTree.h"
+#include "port/emu/EmuVolumes.h"
 
 namespace nork::port::emu {
 
@@ -267,6 +268,7 @@ bool registerEmulatorBackendIfPresent(DeviceIo& io) {
     registerEmulatorHidBackendIfPresent(io);
     registerEmulatorInventoryBackend(socketPath);
     registerUsbTreeBackend(makeEmulatorUsbTreeBackend(socketPath));
+    registerVolumeDriver(makeEmulatorVolumeDriver(socketPath));
     registered.insert({&io, socketPath});
     return true;
 }
