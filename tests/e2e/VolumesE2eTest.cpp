@@ -52,11 +52,9 @@ class VolumesE2e : public ::testing::Test {
         ASSERT_EQ(snap.units.size(), 2u);
         ASSERT_EQ(snap.units[0].letter, u'D');
         ASSERT_EQ(snap.units[1].letter, u'E');
+        // The public LUN still holds the unit attention of its arrival: the
+        // utility takes it before it asks whether the drive is ready.
         device->setDriveMask((1u << D) | (1u << E));
-        // The system's own driver takes the arrival's unit attention before
-        // anyone asks the drive whether it is ready.
-        for (std::uint8_t lun = 0; lun < 2; ++lun)
-            settle(lun);
     }
     void TearDown() override {
         (void)port::setCurrentDirectory(startDirectory);
@@ -78,6 +76,7 @@ class VolumesE2e : public ::testing::Test {
 
     // The drive answers its next REQUEST SENSE on `lun` with a failure.
     void makeNotReady(std::uint8_t lun) {
+        settle(lun);
         rig->fault(emu::FaultRequest{SERIAL, emu::FaultKind::FailNext, 1, 0, false});
         const port::OsHandle h = port::deviceIo().open(emu::makeDevicePath(SERIAL, lun));
         ASSERT_NE(h, port::INVALID_OS_HANDLE);
@@ -280,6 +279,7 @@ TEST_F(VolumesE2e, ALetterWithoutAVolumeDoesNotOpen) {
               port::INVALID_OS_HANDLE);
     EXPECT_EQ(error.code, port::PortErrc::NotFound);
     // Either case names the letter; pass-through reaches the unit behind it.
+    settle(1);
     const port::OsHandle h = port::deviceIo().open(std::string_view("\\\\.\\e:"));
     ASSERT_NE(h, port::INVALID_OS_HANDLE);
     nork::CSCSIGetReadyCommand sense;

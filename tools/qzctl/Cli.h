@@ -42,6 +42,9 @@ struct Options {
     std::optional<std::string> domainSize;  // domain add --size
     std::optional<std::string> kind;        // cookie --kind
     std::optional<std::string> file;        // cookie dump --file
+    bool volumeLock = false;                // volumes --lock
+    bool volumeUnlock = false;              // volumes --unlock
+    bool volumeDismount = false;            // volumes --dismount
 };
 
 std::string narrow(const std::u16string& s);
@@ -64,5 +67,7 @@ int withDrive(const Options& options, const std::string& device, const DriveBody
 // cookie get|set|rm|dump, ha pages|dump (CookieCommands.cpp).
 int cmdCookie(const Options& options, const std::vector<std::string>& args);
 int cmdHa(const Options& options, const std::vector<std::string>& args);
+// volumes DEVICE [--lock|--unlock|--dismount] (VolumeCommands.cpp).
+int cmdVolumes(const Options& options, const std::vector<std::string>& args);
 
 }  // namespace qzctl

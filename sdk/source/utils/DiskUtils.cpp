@@ -140,9 +140,18 @@ bool CDiskUtilsImpl::umountVolume(int index, CUFDImpl& device, bool unlock) {
     } else if (kind == KIND_CDROM) {
         result = control(*handle, port::FSCTL_DISMOUNT_VOLUME);
     } else {
-        // A drive that is not ready has nothing mounted to take down.
+        // A drive that is not ready has nothing mounted to take down. The
+        // unit attention of the drive's arrival, which the system's own
+        // driver takes on other systems, is taken here and the drive asked
+        // once more.
         CSCSIGetReadyCommand sense;
-        if (CPlatformFactory::instance().scsiExecutor()(*handle, sense) && sense.isReady())
+        bool executed = CPlatformFactory::instance().scsiExecutor()(*handle, sense);
+        bool ready = executed && sense.isReady();
+        if (executed && sense.isUnitAttention()) {
+            CSCSIGetReadyCommand again;
+            ready = CPlatformFactory::instance().scsiExecutor()(*handle, again) && again.isReady();
+        }
+        if (ready)
             result = control(*handle, port::FSCTL_DISMOUNT_VOLUME);
         else
             result = lockedNow;
