@@ -187,7 +187,7 @@ class LinuxVolumeSession final : public IVolumeSession {
             setLast("udisks2", fsys);
             return e;
         }
-        if (e.code != PortErrc::NotFound || !m_options.rootFallback || ::geteuid() != 0)
+        if (e.code != PortErrc::NotFound || !m_options.rootFallback)
             return e;
         const int err =
             m_options.umount ? m_options.umount(fsys.mountPoint) : realUmount(fsys.mountPoint);
@@ -347,6 +347,8 @@ std::shared_ptr<IVolumeDriver> makeLinuxVolumeDriver(std::string sysRoot, std::s
     options.sysRoot = std::move(sysRoot);
     options.mountInfo = std::move(mountInfo);
     options.devRoot = std::move(devRoot);
+    // Only root may unmount without udisks2.
+    options.rootFallback = ::geteuid() == 0;
     return linux_volumes::makeDriver(std::move(options));
 }
 

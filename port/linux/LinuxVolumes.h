@@ -35,8 +35,9 @@ struct Options {
     // The bus udisks2 is reached on: empty takes $QZ_UDISKS_BUS_ADDRESS,
     // else the system bus.
     std::string busAddress;
-    // The umount2 fallback: whether it may be used (root), and the call
-    // (tests replace it); answers 0 or an errno value.
+    // The umount2 fallback: whether it may be used (makeLinuxVolumeDriver
+    // allows it to root only), and the call (tests replace it); answers 0
+    // or an errno value.
     bool rootFallback = true;
     std::function<int(const std::string& mountPoint)> umount;
 };
