@@ -46,7 +46,9 @@ for line in "version extra" "list extra" "watch extra" "describe 1 2" "status" "
   "ha dump $D x" "reconnect $D x" "cookie" "ha" "cookie frob $D" \
   "version --timeout 5" "list --hid" "describe 1 --kind int" "status 1 --count 2" "watch --hid" \
   "reconnect $D --kind int" "cookie rm $D S --kind int" "cookie get $D S K --file x" \
-  "info $D --binary" "cookie dump $D --binary" "info $D --timeout 5 --timeout 6" "info $D -x"; do
+  "info $D --binary" "cookie dump $D --binary" "info $D --timeout 5 --timeout 6" "info $D -x" \
+  "volumes" "volumes $D x" "volumes $D --lock --dismount" "volumes $D --unlock --lock" \
+  "volumes $D --hid" "info $D --lock"; do
   rc=0; $q $line >/dev/null 2>&1 || rc=$?
   [ "$rc" = 1 ] || fail "qzctl $line answered $rc, not 1"
 done
@@ -72,6 +74,7 @@ domain add|--type --size --timeout
 watch|--count --timeout
 reconnect|--timeout
 list|--timeout
+volumes|--lock --unlock --dismount --timeout
 VERBS
 $q help cookie | grep -q "^       qzctl cookie rm" || fail "help cookie lists cookie rm"
 for verb in create list fault daemon; do
