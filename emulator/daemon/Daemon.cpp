@@ -537,6 +537,9 @@ bool Daemon::onVolume(Connection& conn, std::uint32_t id,
         case VolumeOp::Unlock:
             result = drive->unlockVolume(r.lun, conn.id);
             break;
+        case VolumeOp::Release:
+            result = drive->releaseVolumeLock(r.lun, conn.id);
+            break;
     }
     VolumeStatus status;
     if (result == VolumeResult::Done)

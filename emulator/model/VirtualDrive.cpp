@@ -746,9 +746,27 @@ fs::path VirtualDrive::volumePath(std::uint8_t lun) const {
 
 // ---------------------------------------------------------------- volumes
 
+namespace {
+
+// Whether the drive shows the LUN's volume now (mutex held).
+bool showsVolume(const DriveCore& core, std::uint8_t lun) {
+    return core.bus() == BusState::Attached && lun < core.table().lunCount();
+}
+
+// Done when the LUN's volume is there and not locked by someone else.
+VolumeResult ownerMayChange(DriveCore& core, std::uint8_t lun, std::uint64_t owner) {
+    if (!showsVolume(core, lun))
+        return VolumeResult::NoVolume;
+    auto it = core.volumeLocks().find(lun);
+    return it != core.volumeLocks().end() && it->second != owner ? VolumeResult::Locked
+                                                                 : VolumeResult::Done;
+}
+
+}  // namespace
+
 VolumeResult VirtualDrive::lockVolume(std::uint8_t lun, std::uint64_t owner) {
     std::lock_guard lock(m_core->mutex);
-    if (m_core->bus() != BusState::Attached || lun >= m_core->table().lunCount())
+    if (!showsVolume(*m_core, lun))
         return VolumeResult::NoVolume;
     auto& locks = m_core->volumeLocks();
     if (locks.count(lun) != 0)
@@ -759,12 +777,8 @@ VolumeResult VirtualDrive::lockVolume(std::uint8_t lun, std::uint64_t owner) {
 
 VolumeResult VirtualDrive::dismountVolume(std::uint8_t lun, std::uint64_t owner) {
     std::lock_guard lock(m_core->mutex);
-    if (m_core->bus() != BusState::Attached || lun >= m_core->table().lunCount())
-        return VolumeResult::NoVolume;
-    auto& locks = m_core->volumeLocks();
-    auto it = locks.find(lun);
-    if (it != locks.end() && it->second != owner)
-        return VolumeResult::Locked;
+    if (VolumeResult r = ownerMayChange(*m_core, lun, owner); r != VolumeResult::Done)
+        return r;
     if (m_core->dismounted().insert(lun).second)
         unmountVolume(m_core->dir(), lun);
     return VolumeResult::Done;
@@ -772,14 +786,9 @@ VolumeResult VirtualDrive::dismountVolume(std::uint8_t lun, std::uint64_t owner)
 
 VolumeResult VirtualDrive::unlockVolume(std::uint8_t lun, std::uint64_t owner) {
     std::lock_guard lock(m_core->mutex);
-    if (m_core->bus() != BusState::Attached || lun >= m_core->table().lunCount())
-        return VolumeResult::NoVolume;
-    auto& locks = m_core->volumeLocks();
-    auto it = locks.find(lun);
-    if (it != locks.end() && it->second != owner)
-        return VolumeResult::Locked;
-    if (it != locks.end())
-        locks.erase(it);
+    if (VolumeResult r = ownerMayChange(*m_core, lun, owner); r != VolumeResult::Done)
+        return r;
+    m_core->volumeLocks().erase(lun);
     if (m_core->dismounted().erase(lun) != 0) {
         try {
             mountVolume(m_core->dir(), lun);
@@ -790,10 +799,18 @@ VolumeResult VirtualDrive::unlockVolume(std::uint8_t lun, std::uint64_t owner) {
     return VolumeResult::Done;
 }
 
+VolumeResult VirtualDrive::releaseVolumeLock(std::uint8_t lun, std::uint64_t owner) {
+    std::lock_guard lock(m_core->mutex);
+    if (VolumeResult r = ownerMayChange(*m_core, lun, owner); r != VolumeResult::Done)
+        return r;
+    m_core->volumeLocks().erase(lun);
+    return VolumeResult::Done;
+}
+
 VolumeResult VirtualDrive::volumeStatus(std::uint8_t lun, VolumeStatus& out) const {
     std::lock_guard lock(m_core->mutex);
     out = VolumeStatus{};
-    if (m_core->bus() != BusState::Attached || lun >= m_core->table().lunCount())
+    if (!showsVolume(*m_core, lun))
         return VolumeResult::NoVolume;
     auto it = m_core->volumeLocks().find(lun);
     if (it != m_core->volumeLocks().end())

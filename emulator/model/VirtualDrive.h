@@ -267,6 +267,9 @@ class VirtualDrive {
     VolumeResult lockVolume(std::uint8_t lun, std::uint64_t owner);
     VolumeResult dismountVolume(std::uint8_t lun, std::uint64_t owner);
     VolumeResult unlockVolume(std::uint8_t lun, std::uint64_t owner);
+    // Ends the owner's lock and leaves the volume as it is (Locked when
+    // another owner holds it).
+    VolumeResult releaseVolumeLock(std::uint8_t lun, std::uint64_t owner);
     VolumeResult volumeStatus(std::uint8_t lun, VolumeStatus& out) const;
     // Releases every lock of an owner (its connection closed); dismounted
     // volumes stay down.

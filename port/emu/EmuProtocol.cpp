@@ -441,6 +441,8 @@ const char* volumeOpName(VolumeOp op) {
             return "dismount";
         case VolumeOp::Unlock:
             return "unlock";
+        case VolumeOp::Release:
+            return "release";
     }
     return "?";
 }

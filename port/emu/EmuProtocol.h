@@ -351,10 +351,12 @@ struct UsbModeRequest {
 // The volume of one LUN (the directory standing for its file system). A
 // lock belongs to the connection that took it and ends with it; a dismounted
 // volume stays down until an Unlock or the drive's next arrival.
-enum class VolumeOp : std::uint8_t { Query = 0, Lock = 1, Dismount = 2, Unlock = 3 };
+// Release ends the connection's lock and leaves the volume as it is (a
+// handle that closes); Unlock also brings a dismounted volume back.
+enum class VolumeOp : std::uint8_t { Query = 0, Lock = 1, Dismount = 2, Unlock = 3, Release = 4 };
 template <>
 struct WireRange<VolumeOp> {
-    static constexpr VolumeOp first = VolumeOp::Query, last = VolumeOp::Unlock;
+    static constexpr VolumeOp first = VolumeOp::Query, last = VolumeOp::Release;
 };
 const char* volumeOpName(VolumeOp op);
 struct VolumeRequest {

@@ -45,12 +45,25 @@ class EmulatorVolumeSession final : public IVolumeSession {
         return PortError::ok();
     }
 
-    // Closing the connection is what ends the daemon's lock.
-    ~EmulatorVolumeSession() override { m_client.close(); }
+    // The lock ends before the handle's close returns, as a system's volume
+    // lock does; the daemon also ends it when the connection goes without.
+    ~EmulatorVolumeSession() override {
+        if (m_locked)
+            (void)run(VolumeOp::Release);
+        m_client.close();
+    }
 
-    PortError lock() override { return run(VolumeOp::Lock); }
+    PortError lock() override {
+        PortError e = run(VolumeOp::Lock);
+        m_locked = m_locked || !e;
+        return e;
+    }
     PortError dismount() override { return run(VolumeOp::Dismount); }
-    PortError unlock() override { return run(VolumeOp::Unlock); }
+    PortError unlock() override {
+        PortError e = run(VolumeOp::Unlock);
+        m_locked = m_locked && e;
+        return e;
+    }
 
   private:
     PortError run(VolumeOp op) {
@@ -62,6 +75,7 @@ class EmulatorVolumeSession final : public IVolumeSession {
     EmulatedPath m_path;
     std::mutex m_mutex;
     EmuClient m_client;
+    bool m_locked = false;
 };
 
 class EmulatorVolumeDriver final : public IVolumeDriver {

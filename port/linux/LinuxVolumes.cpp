@@ -303,16 +303,10 @@ std::vector<MountedFs> mountedFileSystems(const std::string& blockDir,
             numbers.emplace_back(dev, names[i]);
     }
     std::vector<MountedFs> out;
-    std::istringstream in(mountInfoText);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, devno, root, mountPoint;
-        if (!(fields >> id >> parent >> devno >> root >> mountPoint))
-            continue;
+    for (const auto& [devno, mountPoint] : linux_mountinfo::entries(mountInfoText)) {
         for (const auto& [dev, name] : numbers) {
             if (dev == devno)
-                out.push_back(MountedFs{name, linux_mountinfo::unescapeField(mountPoint)});
+                out.push_back(MountedFs{name, mountPoint});
         }
     }
     return out;

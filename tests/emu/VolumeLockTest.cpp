@@ -38,6 +38,7 @@ TEST(VolumeLock, OnlyTheOwnerDismountsAndUnlocks) {
     EXPECT_EQ(status.lockOwner, OWNER);
     EXPECT_FALSE(status.mounted);
 
+    EXPECT_EQ(drive->releaseVolumeLock(1, OTHER), VolumeResult::Locked);
     // The owner's connection goes: the lock ends, the volume stays down.
     drive->releaseVolumeLocks(OWNER);
     ASSERT_EQ(drive->volumeStatus(1, status), VolumeResult::Done);
@@ -46,6 +47,13 @@ TEST(VolumeLock, OnlyTheOwnerDismountsAndUnlocks) {
     // Anyone may bring an unlocked volume back.
     EXPECT_EQ(drive->unlockVolume(1, OTHER), VolumeResult::Done);
     EXPECT_TRUE(fs::is_directory(volume));
+    // A release leaves the volume as it is.
+    EXPECT_EQ(drive->lockVolume(1, OTHER), VolumeResult::Done);
+    EXPECT_EQ(drive->dismountVolume(1, OTHER), VolumeResult::Done);
+    EXPECT_EQ(drive->releaseVolumeLock(1, OTHER), VolumeResult::Done);
+    ASSERT_EQ(drive->volumeStatus(1, status), VolumeResult::Done);
+    EXPECT_EQ(status.lockOwner, 0u);
+    EXPECT_FALSE(status.mounted);
     // LUN 0 was never touched.
     EXPECT_TRUE(fs::is_directory(drive->volumePath(0)));
 }
