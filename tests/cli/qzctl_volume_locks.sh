@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # qzctl volumes against a real qzemud: the listing, --dismount (volumes stay
 # down after qzctl ends, their content kept), --unlock (back), --lock (held
-# until the signal, then released and back), and the usage errors.
+# until a stop signal or Enter on a terminal, then released and back), and
+# the usage errors.
 set -euo pipefail
 source "$(dirname "$0")/emulator_fixture.sh" "$1"
 q="$bin/qzctl"
@@ -42,6 +43,15 @@ wait "$holder" || fail "--lock did not end cleanly on SIGTERM"
 grep -q "released" "$work/lock.err" || fail "--lock did not release"
 out=$("$q" volumes QZLCK0001)
 grep -qE "^LUN 1  E:\\\\  $vol/lun1  removable  mounted$" <<<"$out" || fail "after --lock: $out"
+
+# On a terminal, Enter releases them (script(1) gives qzctl one).
+if command -v script >/dev/null; then
+    (sleep 1; printf '\n') | script -qec "$q volumes QZLCK0001 --lock" /dev/null >"$work/tty.out" \
+      || fail "--lock on a terminal: $(cat "$work/tty.out")"
+    grep -q "released" "$work/tty.out" || fail "--lock did not release on Enter"
+    out=$("$q" volumes QZLCK0001)
+    grep -qE "^LUN 1  E:\\\\  $vol/lun1  removable  mounted$" <<<"$out" || fail "after Enter: $out"
+fi
 
 rc=0; "$q" volumes QZLCK0001 --lock --unlock 2>/dev/null || rc=$?
 [ "$rc" -eq 1 ] || fail "two actions: exit $rc"
