@@ -53,8 +53,10 @@ class VolumeDeviceBackend final : public IDeviceBackend {
 
     PortError open(const std::string& path, std::intptr_t& localHandle) override {
         const char16_t letter = volumePathLetter(path);
-        const std::string target = driveLetterTarget(letter);
-        if (target.empty())
+        // A dangling letter (its volume dismounted or gone) names nothing.
+        bool present = false;
+        const std::string target = driveLetterTarget(letter, &present);
+        if (target.empty() || !present)
             return PortError{PortErrc::NotFound, 0};
         StorageUnitFacts unit;
         if (!findUnit(normal(target), unit))
