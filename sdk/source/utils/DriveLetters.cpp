@@ -59,9 +59,18 @@ bool assignDriveLetter(const std::u16string& volumeName, std::u16string* current
 
     // Free letters (no volume behind them). Network drives (remote letters)
     // do not exist in this table, so there are none to set aside here.
+    // One look at the drives serves every letter (the drive type of each
+    // root would take a look of its own); a letter is free when no present
+    // volume is behind it, as the drive type's "no root directory" says.
     std::vector<char16_t> freeLetters;
+    const port::InventorySnapshot snap = port::peekSnapshot();
     for (char16_t letter = FIRST_TABLE_LETTER; letter <= LAST_TABLE_LETTER; ++letter) {
-        if (port::driveType(rootOf(letter)) == port::DRIVE_NO_ROOT_DIR)
+        bool taken = false;
+        for (const port::StorageUnit& unit : snap.units)
+            taken = taken || (unit.letter == letter && !unit.facts.mountDir.empty());
+        bool present = false;
+        port::driveLetterTarget(letter, &present);
+        if (!taken || !present)
             freeLetters.push_back(letter);
     }
 
