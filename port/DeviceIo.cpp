@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "port/VolumeIo.h"
+
 namespace nork::port {
 
 DeviceIo::~DeviceIo() {
@@ -176,6 +178,8 @@ DeviceIo& deviceIo() {
     static DeviceIo* table = [] {
         auto* t = new DeviceIo();
         t->registerBackend(makeLinuxDeviceBackend("/dev"));
+        // Drive letters ("\\.\E:") open the unit behind them through this table.
+        t->registerBackend(makeVolumeDeviceBackend(*t));
         return t;
     }();
     return *table;

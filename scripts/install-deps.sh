@@ -12,6 +12,9 @@ PACKAGES=(
   libclang-rt-dev
   # libraries
   libcrypto++-dev libudev-dev libxml2-dev
+  # GIO's D-Bus client: volumes of real drives unmount and mount through
+  # udisks2 (GTK brings it in too; named for the port layer, which uses it)
+  libglib2.0-dev
   # the skinned dialogs' window layer (GTK 3, cairo, pango, gdk-pixbuf) and
   # the AT-SPI client the window tests read them with
   libgtk-3-dev libatspi2.0-dev at-spi2-core dbus
@@ -21,6 +24,8 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool dosfstools mtools
+  # the stand-in udisks2 service of the volume tests (GIO from Python)
+  python3-gi
   # the locale sources the window tests compile the languages they show from
   locales
 )

@@ -147,6 +147,7 @@ void Daemon::serve(const std::function<bool()>& stopRequested) {
         }
         auto conn = std::make_unique<Connection>();
         conn->socket = std::move(socket);
+        conn->id = m_nextConnectionId++;
         Connection* raw = conn.get();
         m_connections.push_back(std::move(conn));
         raw->thread = std::thread([this, raw] { serveConnection(*raw); });
@@ -283,6 +284,8 @@ void Daemon::serveConnection(Connection& conn) {
         served = true;
     }
     conn.socket.shutdownBoth();
+    // A volume lock lives as long as the handle that took it.
+    releaseVolumeLocks(conn.id);
     conn.done = true;
 }
 
@@ -403,6 +406,9 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
             case MsgType::UsbMode:
                 return onUsb(conn, header, payload);
 
+            case MsgType::Volume:
+                return onVolume(conn, id, payload);
+
             case MsgType::Shutdown:
                 if (!payload.empty())
                     return malformed();
@@ -506,6 +512,61 @@ bool Daemon::onUsb(Connection& conn, const wire::Header& header,
         default:
             return malformed();
     }
+}
+
+bool Daemon::onVolume(Connection& conn, std::uint32_t id,
+                      const std::vector<std::uint8_t>& payload) {
+    using wire::EmuErrc;
+    using wire::VolumeOp;
+    wire::VolumeRequest r;
+    if (!wire::decode(payload, r))
+        return sendError(conn, id, EmuErrc::Malformed, "bad payload");
+    auto drive = find(r.serial);
+    if (!drive)
+        return sendError(conn, id, EmuErrc::NoSuchDrive, "no drive " + r.serial);
+    VolumeResult result = VolumeResult::Done;
+    switch (r.op) {
+        case VolumeOp::Query:
+            break;
+        case VolumeOp::Lock:
+            result = drive->lockVolume(r.lun, conn.id);
+            break;
+        case VolumeOp::Dismount:
+            result = drive->dismountVolume(r.lun, conn.id);
+            break;
+        case VolumeOp::Unlock:
+            result = drive->unlockVolume(r.lun, conn.id);
+            break;
+        case VolumeOp::Release:
+            result = drive->releaseVolumeLock(r.lun, conn.id);
+            break;
+    }
+    VolumeStatus status;
+    if (result == VolumeResult::Done)
+        result = drive->volumeStatus(r.lun, status);
+    const std::string what = "volume of LUN " + std::to_string(r.lun) + " of drive " + r.serial;
+    if (result == VolumeResult::NoVolume)
+        return sendError(conn, id, EmuErrc::NoSuchLun, "drive " + r.serial + " shows no " + what);
+    if (result == VolumeResult::Locked)
+        return sendError(conn, id, EmuErrc::VolumeLocked, "another client holds the " + what);
+    if (r.op != VolumeOp::Query)
+        log(std::string(wire::volumeOpName(r.op)) + " " + what);
+    wire::VolumeReply state;
+    state.locked = status.lockOwner != 0;
+    state.mine = status.lockOwner == conn.id;
+    state.mounted = status.mounted;
+    return send(conn, wire::replyType(wire::MsgType::Volume), id, wire::encode(state));
+}
+
+void Daemon::releaseVolumeLocks(std::uint64_t owner) {
+    std::vector<std::shared_ptr<VirtualDrive>> drives;
+    {
+        std::shared_lock<std::shared_mutex> guard(m_drivesMutex);
+        for (auto& [serial, entry] : m_drives)
+            drives.push_back(entry.drive);
+    }
+    for (auto& drive : drives)
+        drive->releaseVolumeLocks(owner);
 }
 
 bool Daemon::onCreate(Connection& conn, std::uint32_t id,

@@ -73,6 +73,7 @@ class Daemon {
         std::atomic<bool> subscribed{false};
         std::atomic<bool> done{false};
         std::thread thread;
+        std::uint64_t id = 0;  // owner of the volume locks it takes
     };
     struct Entry {
         std::shared_ptr<VirtualDrive> drive;
@@ -105,6 +106,9 @@ class Daemon {
     // The HID interface, USB descriptors and USB mode of a drive.
     bool onUsb(Connection& conn, const nork::port::emu::Header& header,
                const std::vector<std::uint8_t>& payload);
+    bool onVolume(Connection& conn, std::uint32_t id, const std::vector<std::uint8_t>& payload);
+    // Ends the volume locks of a connection that closed.
+    void releaseVolumeLocks(std::uint64_t owner);
 
     std::filesystem::path m_root;
     std::ostream& m_log;
@@ -120,6 +124,7 @@ class Daemon {
     std::mutex m_connMutex;
     std::list<std::unique_ptr<Connection>> m_connections;
     std::atomic<bool> m_shutdown{false};
+    std::uint64_t m_nextConnectionId = 1;  // under m_connMutex
 
     void log(const std::string& line);
 };

@@ -129,6 +129,11 @@ class DriveCore {
     const HidState& hid() const { return m_hid; }
     const std::filesystem::path& dir() const { return m_dir; }
 
+    // Volume locks (LUN -> owner) and the LUNs whose volume was dismounted;
+    // both end when the drive leaves the bus.
+    std::map<std::uint8_t, std::uint64_t>& volumeLocks() { return m_volumeLocks; }
+    std::set<std::uint8_t>& dismounted() { return m_dismounted; }
+
     // --- used by VirtualDrive ---
     ScsiReply execute(const ScsiRequest& request);
     void attach();
@@ -176,6 +181,8 @@ class DriveCore {
     std::array<std::uint32_t, 3> m_lastDetachAttach{};
     std::uint64_t m_commandCount = 0;
     HidState m_hid;
+    std::map<std::uint8_t, std::uint64_t> m_volumeLocks;
+    std::set<std::uint8_t> m_dismounted;
 
     std::optional<Clock::time_point> m_leaveAt;
     std::optional<std::chrono::milliseconds> m_returnLimit;  // for a scheduled leave

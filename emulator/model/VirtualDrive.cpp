@@ -147,6 +147,8 @@ void DriveCore::goOffBus() {
     m_unitAttention.clear();
     m_pendingSense.clear();
     m_hid.dropTraffic();
+    m_volumeLocks.clear();
+    m_dismounted.clear();
     unmountVolumes(m_dir);
     setBus(BusState::Detached);
     pushEvent(BusEvent::Detached);
@@ -740,6 +742,92 @@ std::optional<std::vector<std::uint8_t>> VirtualDrive::usbDescriptor(std::uint8_
 fs::path VirtualDrive::volumePath(std::uint8_t lun) const {
     std::lock_guard lock(m_core->mutex);
     return m_core->volumePath(lun);
+}
+
+// ---------------------------------------------------------------- volumes
+
+namespace {
+
+// Whether the drive shows the LUN's volume now (mutex held).
+bool showsVolume(const DriveCore& core, std::uint8_t lun) {
+    return core.bus() == BusState::Attached && lun < core.table().lunCount();
+}
+
+// Done when the LUN's volume is there and not locked by someone else.
+VolumeResult ownerMayChange(DriveCore& core, std::uint8_t lun, std::uint64_t owner) {
+    if (!showsVolume(core, lun))
+        return VolumeResult::NoVolume;
+    auto it = core.volumeLocks().find(lun);
+    return it != core.volumeLocks().end() && it->second != owner ? VolumeResult::Locked
+                                                                 : VolumeResult::Done;
+}
+
+}  // namespace
+
+VolumeResult VirtualDrive::lockVolume(std::uint8_t lun, std::uint64_t owner) {
+    std::lock_guard lock(m_core->mutex);
+    if (!showsVolume(*m_core, lun))
+        return VolumeResult::NoVolume;
+    auto& locks = m_core->volumeLocks();
+    if (locks.count(lun) != 0)
+        return VolumeResult::Locked;
+    locks[lun] = owner;
+    return VolumeResult::Done;
+}
+
+VolumeResult VirtualDrive::dismountVolume(std::uint8_t lun, std::uint64_t owner) {
+    std::lock_guard lock(m_core->mutex);
+    if (VolumeResult r = ownerMayChange(*m_core, lun, owner); r != VolumeResult::Done)
+        return r;
+    if (m_core->dismounted().insert(lun).second)
+        unmountVolume(m_core->dir(), lun);
+    return VolumeResult::Done;
+}
+
+VolumeResult VirtualDrive::unlockVolume(std::uint8_t lun, std::uint64_t owner) {
+    std::lock_guard lock(m_core->mutex);
+    if (VolumeResult r = ownerMayChange(*m_core, lun, owner); r != VolumeResult::Done)
+        return r;
+    m_core->volumeLocks().erase(lun);
+    if (m_core->dismounted().erase(lun) != 0) {
+        try {
+            mountVolume(m_core->dir(), lun);
+        } catch (const std::exception&) {
+            // As at attach: the drive works without the directory.
+        }
+    }
+    return VolumeResult::Done;
+}
+
+VolumeResult VirtualDrive::releaseVolumeLock(std::uint8_t lun, std::uint64_t owner) {
+    std::lock_guard lock(m_core->mutex);
+    if (VolumeResult r = ownerMayChange(*m_core, lun, owner); r != VolumeResult::Done)
+        return r;
+    m_core->volumeLocks().erase(lun);
+    return VolumeResult::Done;
+}
+
+VolumeResult VirtualDrive::volumeStatus(std::uint8_t lun, VolumeStatus& out) const {
+    std::lock_guard lock(m_core->mutex);
+    out = VolumeStatus{};
+    if (!showsVolume(*m_core, lun))
+        return VolumeResult::NoVolume;
+    auto it = m_core->volumeLocks().find(lun);
+    if (it != m_core->volumeLocks().end())
+        out.lockOwner = it->second;
+    out.mounted = m_core->dismounted().count(lun) == 0;
+    return VolumeResult::Done;
+}
+
+void VirtualDrive::releaseVolumeLocks(std::uint64_t owner) {
+    std::lock_guard lock(m_core->mutex);
+    auto& locks = m_core->volumeLocks();
+    for (auto it = locks.begin(); it != locks.end();) {
+        if (it->second == owner)
+            it = locks.erase(it);
+        else
+            ++it;
+    }
 }
 
 }  // namespace qzemu

@@ -157,6 +157,16 @@ struct DriveInfo {
     bool composite = false;  // USB configuration with the HID interface
 };
 
+// Answers of the volume operations: done, locked by another owner, or no
+// such volume now (drive not ready, no such LUN).
+enum class VolumeResult { Done, Locked, NoVolume };
+
+// A LUN's volume as the volume operations see it.
+struct VolumeStatus {
+    std::uint64_t lockOwner = 0;  // 0: not locked
+    bool mounted = false;
+};
+
 class DriveCore;
 
 // A fresh serial number for a drive created without one: "QE" and 14
@@ -246,6 +256,24 @@ class VirtualDrive {
     // Directory standing for the mounted file system of lun; empty when the
     // LUN does not exist or the drive is not ready.
     std::filesystem::path volumePath(std::uint8_t lun) const;
+
+    // Volume lock and dismount, as a host's file-system layer does them.
+    // `owner` (non-zero) names who holds a lock (the daemon: a connection).
+    // Lock: Locked when anyone holds it already. Dismount: the volume's
+    // directory is moved aside (content kept); Locked when another owner
+    // holds the lock. Unlock: releases the owner's lock (Locked when another
+    // holds it) and brings a dismounted volume back. A drive that leaves the
+    // bus drops every lock; on its return every volume is up again.
+    VolumeResult lockVolume(std::uint8_t lun, std::uint64_t owner);
+    VolumeResult dismountVolume(std::uint8_t lun, std::uint64_t owner);
+    VolumeResult unlockVolume(std::uint8_t lun, std::uint64_t owner);
+    // Ends the owner's lock and leaves the volume as it is (Locked when
+    // another owner holds it).
+    VolumeResult releaseVolumeLock(std::uint8_t lun, std::uint64_t owner);
+    VolumeResult volumeStatus(std::uint8_t lun, VolumeStatus& out) const;
+    // Releases every lock of an owner (its connection closed); dismounted
+    // volumes stay down.
+    void releaseVolumeLocks(std::uint64_t owner);
 
   private:
     explicit VirtualDrive(std::unique_ptr<DriveCore> core);

@@ -24,19 +24,33 @@ fs::path volumeDir(const fs::path& stateDir, std::uint8_t lun) {
     return onlineRoot(stateDir) / lunName(lun);
 }
 
-void mountVolumes(const fs::path& stateDir, std::uint8_t lunCount) {
+void mountVolume(const fs::path& stateDir, std::uint8_t lun) {
     fs::create_directories(onlineRoot(stateDir));
-    for (std::uint8_t lun = 0; lun < lunCount; ++lun) {
-        const fs::path online = volumeDir(stateDir, lun);
-        const fs::path kept = offlineRoot(stateDir) / lunName(lun);
-        if (fs::exists(online))
-            continue;
-        if (fs::exists(kept)) {
-            fs::rename(kept, online);
-        } else {
-            fs::create_directory(online);
-        }
+    const fs::path online = volumeDir(stateDir, lun);
+    const fs::path kept = offlineRoot(stateDir) / lunName(lun);
+    if (fs::exists(online))
+        return;
+    if (fs::exists(kept)) {
+        fs::rename(kept, online);
+    } else {
+        fs::create_directory(online);
     }
+}
+
+void mountVolumes(const fs::path& stateDir, std::uint8_t lunCount) {
+    for (std::uint8_t lun = 0; lun < lunCount; ++lun)
+        mountVolume(stateDir, lun);
+}
+
+void unmountVolume(const fs::path& stateDir, std::uint8_t lun) noexcept {
+    std::error_code ec;
+    const fs::path online = volumeDir(stateDir, lun);
+    if (!fs::exists(online, ec))
+        return;
+    fs::create_directories(offlineRoot(stateDir), ec);
+    const fs::path kept = offlineRoot(stateDir) / lunName(lun);
+    fs::remove_all(kept, ec);
+    fs::rename(online, kept, ec);
 }
 
 void unmountVolumes(const fs::path& stateDir) noexcept {

@@ -17,5 +17,9 @@ void unmountVolumes(const std::filesystem::path& stateDir) noexcept;
 // Removes everything in the LUN's volume (a new file system was written to
 // it). Never throws; a volume that is not up is left alone.
 void emptyVolume(const std::filesystem::path& stateDir, std::uint8_t lun) noexcept;
+// One LUN's volume: moved aside (never throws) or brought back (throws
+// std::filesystem::filesystem_error).
+void unmountVolume(const std::filesystem::path& stateDir, std::uint8_t lun) noexcept;
+void mountVolume(const std::filesystem::path& stateDir, std::uint8_t lun);
 
 }  // namespace qzemu

@@ -274,6 +274,14 @@ EmuStatus EmuClient::usbMode(const std::string& serial, UsbMode set, UsbMode& no
     return s;
 }
 
+EmuStatus EmuClient::volume(const VolumeRequest& request, VolumeReply& state) {
+    std::vector<std::uint8_t> reply;
+    EmuStatus s = call(MsgType::Volume, encode(request), reply);
+    if (s.ok() && !decode(reply, state))
+        return malformedReply();
+    return s;
+}
+
 EmuStatus EmuClient::openLun(const std::string& serial, std::uint8_t lun) {
     std::vector<std::uint8_t> reply;
     return call(MsgType::OpenLun, encode(OpenLunRequest{serial, lun}), reply);

@@ -71,6 +71,9 @@ class EmuClient {
     EmuStatus usbDescriptor(const UsbDescriptorRequest& request, std::vector<std::uint8_t>& out);
     // Sets (unless Query) and answers the drive's USB mode.
     EmuStatus usbMode(const std::string& serial, UsbMode set, UsbMode& now);
+    // A volume operation on one LUN; `state` is the volume after it. A lock
+    // lasts as long as this connection.
+    EmuStatus volume(const VolumeRequest& request, VolumeReply& state);
 
     // After subscribe() the daemon pushes bus events of every drive; they
     // are queued while other replies are awaited. waitEvent answers Timeout

@@ -15,6 +15,7 @@
 #include "port/emu/EmuInventory.h"
 #include "port/emu/EmuPaths.h"
 #include "port/emu/EmuUsbTree.h"
+#include "port/emu/EmuVolumes.h"
 
 namespace nork::port::emu {
 
@@ -276,6 +277,7 @@ bool registerEmulatorBackendIfPresent(DeviceIo& io) {
     registerEmulatorHidBackendIfPresent(io);
     registerEmulatorInventoryBackend(socketPath);
     registerUsbTreeBackend(makeEmulatorUsbTreeBackend(socketPath));
+    registerVolumeDriver(makeEmulatorVolumeDriver(socketPath));
     registered.insert({&io, socketPath});
     return true;
 }

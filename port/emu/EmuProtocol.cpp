@@ -358,6 +358,16 @@ bool fields(V& v, typename V::template Ref<UsbModeRequest> m) {
 }
 
 template <class V>
+bool fields(V& v, typename V::template Ref<VolumeRequest> m) {
+    return v.text(m.serial) && v.u8(m.lun) && v.enumeration(m.op);
+}
+
+template <class V>
+bool fields(V& v, typename V::template Ref<VolumeReply> m) {
+    return v.boolean(m.locked) && v.boolean(m.mine) && v.boolean(m.mounted);
+}
+
+template <class V>
 bool fields(V& v, typename V::template Ref<BytesReply> m) {
     return v.bytes(m.bytes, MAX_DATA);
 }
@@ -403,6 +413,8 @@ const char* emuErrcName(EmuErrc code) {
             return "failed";
         case EmuErrc::Busy:
             return "daemon busy";
+        case EmuErrc::VolumeLocked:
+            return "volume locked";
     }
     return "unknown error";
 }
@@ -415,6 +427,22 @@ const char* dataDirName(DataDir dir) {
             return "in";
         case DataDir::None:
             return "none";
+    }
+    return "?";
+}
+
+const char* volumeOpName(VolumeOp op) {
+    switch (op) {
+        case VolumeOp::Query:
+            return "query";
+        case VolumeOp::Lock:
+            return "lock";
+        case VolumeOp::Dismount:
+            return "dismount";
+        case VolumeOp::Unlock:
+            return "unlock";
+        case VolumeOp::Release:
+            return "release";
     }
     return "?";
 }
@@ -573,6 +601,12 @@ std::vector<std::uint8_t> encode(const UsbModeRequest& m) {
 std::vector<std::uint8_t> encode(const BytesReply& m) {
     return encodeFields(m);
 }
+std::vector<std::uint8_t> encode(const VolumeRequest& m) {
+    return encodeFields(m);
+}
+std::vector<std::uint8_t> encode(const VolumeReply& m) {
+    return encodeFields(m);
+}
 
 // ---- Decoders ----
 
@@ -651,6 +685,14 @@ bool decode(const std::vector<std::uint8_t>& in, UsbModeRequest& out) {
 }
 
 bool decode(const std::vector<std::uint8_t>& in, BytesReply& out) {
+    return decodeFields(in, out);
+}
+
+bool decode(const std::vector<std::uint8_t>& in, VolumeRequest& out) {
+    return decodeFields(in, out) && validSerial(out.serial);
+}
+
+bool decode(const std::vector<std::uint8_t>& in, VolumeReply& out) {
     return decodeFields(in, out);
 }
 

@@ -65,6 +65,7 @@ enum class MsgType : std::uint16_t {
     HidRead = 0x0032,        // HidReadRequest -> BytesReply (whole reports; empty = none in time)
     UsbDescriptor = 0x0033,  // UsbDescriptorRequest -> BytesReply
     UsbMode = 0x0034,        // UsbModeRequest -> UsbModeRequest (the mode now)
+    Volume = 0x0040,         // VolumeRequest -> VolumeReply (after the operation)
     Shutdown = 0x0020,
     Event = 0x4001,
     Error = 0xFFFF,
@@ -85,6 +86,7 @@ enum class EmuErrc : std::uint16_t {
     NoSuchLun = 7,      // open: the drive is off the bus or has no such LUN
     Failed = 8,         // the daemon could not do it (state directory, ...)
     Busy = 9,           // the daemon serves its limit of clients (id 0; then it closes)
+    VolumeLocked = 10,  // volume: another connection holds the volume's lock
 };
 const char* emuErrcName(EmuErrc code);
 
@@ -346,6 +348,32 @@ struct UsbModeRequest {
     friend bool operator==(const UsbModeRequest&, const UsbModeRequest&) = default;
 };
 
+// The volume of one LUN (the directory standing for its file system). A
+// lock belongs to the connection that took it and ends with it; a dismounted
+// volume stays down until an Unlock or the drive's next arrival.
+// Release ends the connection's lock and leaves the volume as it is (a
+// handle that closes); Unlock also brings a dismounted volume back.
+enum class VolumeOp : std::uint8_t { Query = 0, Lock = 1, Dismount = 2, Unlock = 3, Release = 4 };
+template <>
+struct WireRange<VolumeOp> {
+    static constexpr VolumeOp first = VolumeOp::Query, last = VolumeOp::Release;
+};
+const char* volumeOpName(VolumeOp op);
+struct VolumeRequest {
+    std::string serial;
+    std::uint8_t lun = 0;
+    VolumeOp op = VolumeOp::Query;
+
+    friend bool operator==(const VolumeRequest&, const VolumeRequest&) = default;
+};
+struct VolumeReply {
+    bool locked = false;  // by any connection
+    bool mine = false;    // by the asking connection
+    bool mounted = false;
+
+    friend bool operator==(const VolumeReply&, const VolumeReply&) = default;
+};
+
 struct BytesReply {
     std::vector<std::uint8_t> bytes;
 
@@ -376,6 +404,8 @@ std::vector<std::uint8_t> encode(const HidReadRequest& m);
 std::vector<std::uint8_t> encode(const UsbDescriptorRequest& m);
 std::vector<std::uint8_t> encode(const UsbModeRequest& m);
 std::vector<std::uint8_t> encode(const BytesReply& m);
+std::vector<std::uint8_t> encode(const VolumeRequest& m);
+std::vector<std::uint8_t> encode(const VolumeReply& m);
 
 bool decode(const std::vector<std::uint8_t>& in, SerialRequest& out);
 bool decode(const std::vector<std::uint8_t>& in, OpenLunRequest& out);
@@ -395,5 +425,7 @@ bool decode(const std::vector<std::uint8_t>& in, HidReadRequest& out);
 bool decode(const std::vector<std::uint8_t>& in, UsbDescriptorRequest& out);
 bool decode(const std::vector<std::uint8_t>& in, UsbModeRequest& out);
 bool decode(const std::vector<std::uint8_t>& in, BytesReply& out);
+bool decode(const std::vector<std::uint8_t>& in, VolumeRequest& out);
+bool decode(const std::vector<std::uint8_t>& in, VolumeReply& out);
 
 }  // namespace nork::port::emu

@@ -225,8 +225,8 @@ std::string unescapeField(std::string_view field) {
     return out;
 }
 
-std::map<std::string, std::string> parse(std::string_view text) {
-    std::map<std::string, std::string> mounts;
+std::vector<std::pair<std::string, std::string>> entries(std::string_view text) {
+    std::vector<std::pair<std::string, std::string>> out;
     std::istringstream in{std::string(text)};
     std::string line;
     while (std::getline(in, line)) {
@@ -234,8 +234,15 @@ std::map<std::string, std::string> parse(std::string_view text) {
         std::string id, parent, devno, root, mountPoint;
         if (!(fields >> id >> parent >> devno >> root >> mountPoint))
             continue;
-        mounts.emplace(devno, unescapeField(mountPoint));
+        out.emplace_back(devno, unescapeField(mountPoint));
     }
+    return out;
+}
+
+std::map<std::string, std::string> parse(std::string_view text) {
+    std::map<std::string, std::string> mounts;
+    for (auto& [devno, mountPoint] : entries(text))
+        mounts.emplace(std::move(devno), std::move(mountPoint));
     return mounts;
 }
 

@@ -17,6 +17,7 @@
 #include "USBInfoParser.h"
 #include "port/HidDevice.h"
 #include "port/Utf.h"
+#include "utils/DriveLetters.h"
 
 namespace nork {
 namespace {
@@ -302,6 +303,16 @@ void CDevicePollWinHID::deviceArrivel(std::uint32_t mask, const std::u16string* 
             if (unit == nullptr) {
                 NORK_LOG(LOG_INFO, "CDevicePollWin::deviceArrivel - %s gone before its arrival",
                          *path);
+                return;
+            }
+            // A letter for it, if one can be had: then it arrives as any
+            // volume with a letter does.
+            std::u16string root;
+            bool noFreeLetter = false;
+            if (assignDriveLetter(*path, nullptr, ASSIGN_LETTER_ALWAYS, root, noFreeLetter) &&
+                !root.empty() && root[0] >= u'A' && root[0] <= u'Z') {
+                m_letterless.erase(*path);
+                deviceArrivel(1u << (root[0] - u'A'), path);
                 return;
             }
             NORK_LOG(LOG_WARNING,

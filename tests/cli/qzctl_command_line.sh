@@ -48,7 +48,9 @@ for line in "version extra" "list extra" "watch extra" "describe 1 2" "status" "
   "reconnect $D --kind int" "cookie rm $D S --kind int" "cookie get $D S K --file x" \
   "info $D --binary" "cookie dump $D --binary" "info $D --timeout 5 --timeout 6" "info $D -x" \
   "format $D" "format $D 0 x" "format $D 0 --kind int" "format $D 0 --fat" "wp $D 0" \
-  "wp $D 0 on x" "wp $D 0 on --fat fat" "wp $D 0 --label L status"; do
+  "wp $D 0 on x" "wp $D 0 on --fat fat" "wp $D 0 --label L status" \
+  "volumes" "volumes $D x" "volumes $D --lock --dismount" "volumes $D --unlock --lock" \
+  "volumes $D --hid" "info $D --lock"; do
   rc=0; $q $line >/dev/null 2>&1 || rc=$?
   [ "$rc" = 1 ] || fail "qzctl $line answered $rc, not 1"
 done
@@ -76,6 +78,7 @@ wp|--timeout
 watch|--count --timeout
 reconnect|--timeout
 list|--timeout
+volumes|--lock --unlock --dismount --timeout
 VERBS
 $q help cookie | grep -q "^       qzctl cookie rm" || fail "help cookie lists cookie rm"
 for verb in create list fault daemon; do

@@ -337,6 +337,14 @@ TEST(EmuProtocol, EveryMessageTypeSurvivesTheRoundTrip) {
          [] {
              return roundTrips(ErrorReply{static_cast<EmuErrc>(77), "new"});
          }},
+        {"VolumeRequest",
+         [] {
+             return roundTrips(VolumeRequest{"QE01", 3, VolumeOp::Dismount});
+         }},
+        {"VolumeReply",
+         [] {
+             return roundTrips(VolumeReply{true, false, true});
+         }},
         {"HidWriteRequest",
          [] {
              return roundTrips(HidWriteRequest{"QE01", {0, 1, 2}});
@@ -475,6 +483,10 @@ TEST(EmuProtocol, EnumeratedFieldsTakeExactlyTheirEnumerations) {
     checkWireRange<EventKind>(eventKindName, [&](EventKind k) {
         Event m{"S", 1, EventKind::Ready};
         return decodes(m, m.kind, k);
+    });
+    checkWireRange<VolumeOp>(volumeOpName, [&](VolumeOp k) {
+        VolumeRequest m{"S", 0, VolumeOp::Query};
+        return decodes(m, m.op, k);
     });
     checkWireRange<UsbMode>(usbModeName, [&](UsbMode k) {
         UsbModeRequest m{"S", UsbMode::Query};

@@ -49,6 +49,9 @@ struct Options {
     std::optional<std::string> fat;         // format --fat
     std::optional<std::string> label;       // format --label
     bool noPartitionTable = false;          // format --no-partition-table
+    bool volumeLock = false;                // volumes --lock
+    bool volumeUnlock = false;              // volumes --unlock
+    bool volumeDismount = false;            // volumes --dismount
 };
 
 std::string narrow(const std::u16string& s);
@@ -82,5 +85,7 @@ int cmdWp(const Options& options, const std::vector<std::string>& args);
 // cookie get|set|rm|dump, ha pages|dump (CookieCommands.cpp).
 int cmdCookie(const Options& options, const std::vector<std::string>& args);
 int cmdHa(const Options& options, const std::vector<std::string>& args);
+// volumes DEVICE [--lock|--unlock|--dismount] (VolumeCommands.cpp).
+int cmdVolumes(const Options& options, const std::vector<std::string>& args);
 
 }  // namespace qzctl

@@ -1292,6 +1292,16 @@ const std::vector<Verb>& verbs() {
          0,
          Reach::Watch,
          cmdWatch},
+        {{"volumes"},
+         "volumes DEVICE [--lock|--unlock|--dismount]\n           [--timeout SECONDS]",
+         "the drive's volumes: LUN, drive root, directory,\nkind (removable, CD-ROM) and state; "
+         "--dismount\ntakes them down (until --unlock or the drive's\nreturn), --lock locks and "
+         "dismounts them until\nEnter or Ctrl+C, --unlock brings them back",
+         {"--lock", "--unlock", "--dismount", "--timeout"},
+         1,
+         1,
+         Reach::Drive,
+         cmdVolumes},
         {{"reconnect"},
          "reconnect DEVICE [--timeout SECONDS]",
          "make the drive leave the bus and come back, and\nwait up to SECONDS (default 60) until "
@@ -1311,6 +1321,7 @@ const std::vector<qzcli::OptionDef> kOptions = {
     {"--count", true},    {"--timeout", true}, {"--type", true},
     {"--size", true},     {"--kind", true},    {"--file", true},
     {"--fat", true},      {"--label", true},   {"--no-partition-table", false},
+    {"--lock", false},    {"--unlock", false}, {"--dismount", false},
 };
 
 // Options every verb takes.
@@ -1345,6 +1356,13 @@ const char* optionText(const std::string& name, Reach reach) {
         return "the volume label, at most 11 characters";
     if (name == "--no-partition-table")
         return "the file system from the domain's first sector\non, without a partition table";
+    if (name == "--lock")
+        return "lock and dismount every volume, hold them until\nEnter or Ctrl+C (no time-out "
+               "while held)";
+    if (name == "--unlock")
+        return "bring dismounted volumes back";
+    if (name == "--dismount")
+        return "dismount every volume";
     return "";
 }
 
@@ -1580,6 +1598,9 @@ int run(int argc, char** argv) {
     options.fat = line.value("--fat");
     options.label = line.value("--label");
     options.noPartitionTable = line.has("--no-partition-table");
+    options.volumeLock = line.has("--lock");
+    options.volumeUnlock = line.has("--unlock");
+    options.volumeDismount = line.has("--dismount");
     if (options.binary && !options.file)
         return usageError("--binary goes with --file");
     if (int rc = numberOption(line, "--count", 1, UINT32_MAX, options.count))
@@ -1588,7 +1609,8 @@ int run(int argc, char** argv) {
         return rc;
 
     std::optional<Watchdog> watchdog;
-    if (verb->reach == Reach::Drive)
+    // A held lock waits for the user, not for a time-out.
+    if (verb->reach == Reach::Drive && !options.volumeLock)
         watchdog.emplace(options.timeoutSeconds.value_or(DEFAULT_TIMEOUT_SECONDS));
     else if (verb->reach == Reach::Reconnect)
         watchdog.emplace(options.timeoutSeconds.value_or(DEFAULT_TIMEOUT_SECONDS) +

@@ -1,6 +1,7 @@
 #include "utils/DiskUtils.h"
 
 #include <cstdio>
+#include <mutex>
 #include <new>
 
 #include "Log.h"
@@ -12,6 +13,7 @@
 #include "port/DeviceIo.h"
 #include "port/System.h"
 #include "port/Utf.h"
+#include "port/VolumeIo.h"
 
 namespace nork {
 
@@ -34,7 +36,15 @@ bool control(CDeviceHandle& handle, std::uint32_t code) {
 
 }  // namespace
 
-CDiskUtilsImpl::CDiskUtilsImpl(bool keepHandles) : m_keepHandles(keepHandles) {}
+CDiskUtilsImpl::CDiskUtilsImpl(bool keepHandles) : m_keepHandles(keepHandles) {
+    // How a volume was taken down (udisks2 or umount2) goes to our log.
+    static std::once_flag logged;
+    std::call_once(logged, [] {
+        port::setVolumeLog(
+            [](const std::string& line) { NORK_LOG(LOG_INFO, "CDiskUtilsImpl - %s", line); });
+    });
+    m_kinds.fill(KIND_ANY);
+}
 
 // Owned handles close here, which releases their locks.
 CDiskUtilsImpl::~CDiskUtilsImpl() = default;
@@ -97,6 +107,9 @@ CDeviceHandle* CDiskUtilsImpl::lockVolume(STATUS& status, int index, CUFDImpl& d
             }
             m_handles[index].reset();
             handle = nullptr;
+        } else {
+            // A dismounted volume has no root to ask later.
+            m_kinds[index] = handleKind(*handle);
         }
     }
     NORK_LOG(LOG_DEBUG, "CDiskUtilsImpl::lockVolume --- ended (%d: %s)", static_cast<int>(status),
@@ -114,7 +127,7 @@ bool CDiskUtilsImpl::umountVolume(int index, CUFDImpl& device, bool unlock) {
         handle = lockVolume(status, index, device);
         lockedNow = handle != nullptr && status == STATUS_OK;
     }
-    const int kind = handle != nullptr ? handleKind(*handle) : KIND_ANY;
+    const int kind = handle != nullptr ? slotKind(index) : KIND_ANY;
     const bool forcedUnlock = kind == KIND_CDROM && CPlatformFactory::instance().platformType() <
                                                         FORCED_UNLOCK_BELOW_PLATFORM;
     const std::u16string volume =
@@ -127,9 +140,18 @@ bool CDiskUtilsImpl::umountVolume(int index, CUFDImpl& device, bool unlock) {
     } else if (kind == KIND_CDROM) {
         result = control(*handle, port::FSCTL_DISMOUNT_VOLUME);
     } else {
-        // A drive that is not ready has nothing mounted to take down.
+        // A drive that is not ready has nothing mounted to take down. The
+        // unit attention of the drive's arrival, which the system's own
+        // driver takes on other systems, is taken here and the drive asked
+        // once more.
         CSCSIGetReadyCommand sense;
-        if (CPlatformFactory::instance().scsiExecutor()(*handle, sense) && sense.isReady())
+        bool executed = CPlatformFactory::instance().scsiExecutor()(*handle, sense);
+        bool ready = executed && sense.isReady();
+        if (executed && sense.isUnitAttention()) {
+            CSCSIGetReadyCommand again;
+            ready = CPlatformFactory::instance().scsiExecutor()(*handle, again) && again.isReady();
+        }
+        if (ready)
             result = control(*handle, port::FSCTL_DISMOUNT_VOLUME);
         else
             result = lockedNow;
@@ -148,6 +170,7 @@ bool CDiskUtilsImpl::unlockVolume(int index) {
     CDeviceHandle* handle = m_handles[index].get();
     if (handle != nullptr && handle->isOpen() && control(*handle, port::FSCTL_UNLOCK_VOLUME)) {
         m_handles[index].reset();
+        m_kinds[index] = KIND_ANY;
         result = true;
     }
     if (!m_savedDirectories[index].empty()) {
@@ -179,6 +202,7 @@ bool CDiskUtilsImpl::umountDisk(CUFDImpl& device, bool unlock, bool removableOnl
 std::unique_ptr<CDeviceHandle> CDiskUtilsImpl::takeSlot(int index) {
     if (m_keepHandles)
         return std::make_unique<CDeviceHandle>(*m_handles[index]);
+    m_kinds[index] = KIND_ANY;
     return std::move(m_handles[index]);
 }
 
@@ -187,7 +211,7 @@ std::unique_ptr<CDeviceHandle> CDiskUtilsImpl::lockedHandle(int kind) {
         const CDeviceHandle* handle = m_handles[index].get();
         if (handle == nullptr || !handle->isOpen())
             continue;
-        if (kind == KIND_ANY || handleKind(*handle) == kind)
+        if (kind == KIND_ANY || slotKind(index) == kind)
             return takeSlot(index);
     }
     return nullptr;
@@ -205,6 +229,13 @@ std::unique_ptr<CDeviceHandle> CDiskUtilsImpl::lockedHandleForPath(const std::u1
     if (!m_handles[index] || !m_handles[index]->isOpen())
         return nullptr;
     return takeSlot(index);
+}
+
+int CDiskUtilsImpl::slotKind(int index) const {
+    const CDeviceHandle* handle = m_handles[index].get();
+    if (handle == nullptr)
+        return KIND_ANY;
+    return m_kinds[index] != KIND_ANY ? m_kinds[index] : handleKind(*handle);
 }
 
 const CDeviceHandle* CDiskUtilsImpl::slot(int index) const {

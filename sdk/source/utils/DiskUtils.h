@@ -55,10 +55,13 @@ class CDiskUtilsImpl {
 
   private:
     std::unique_ptr<CDeviceHandle> takeSlot(int index);
+    // The kind of a slot's handle as its root showed it at lock time.
+    int slotKind(int index) const;
 
     bool m_keepHandles;
     std::array<std::unique_ptr<CDeviceHandle>, LENGTH> m_handles;
     std::array<std::string, LENGTH> m_savedDirectories;
+    std::array<int, LENGTH> m_kinds{};
 };
 
 class CDiskUtils {
