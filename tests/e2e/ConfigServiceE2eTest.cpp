@@ -154,11 +154,12 @@ class ConfigServiceE2e : public ::testing::Test {
 
     // addDomain on a worker thread while this one pumps, as the restore
     // program runs it.
-    nork::STATUS addOnWorker(const nork::qz::CConfigService& service, nork::CDomain& domain) {
+    nork::STATUS addOnWorker(const nork::qz::CConfigService& service, nork::CDomain& domain,
+                             std::uint32_t options = 9) {
         std::atomic<bool> finished{false};
         nork::STATUS status = nork::STATUS_ERROR;
         std::thread worker([&] {
-            status = service.addDomain(domain, 9, nullptr);
+            status = service.addDomain(domain, options, nullptr);
             finished = true;
         });
         pumpUntil([&] { return finished.load(); }, 90s);
@@ -327,6 +328,31 @@ TEST_F(ConfigServiceE2e, APublicDomainAddedIsFormattedWithFat) {
     EXPECT_EQ(0,
               nork::testing::runMtools("mlabel -s -i '" + (scratch.path() / "again.img").string() +
                                        "' :: | grep -q AGAIN"));
+}
+
+// With the lock (options 0) the drive's mounted volume is dismounted for
+// the change; the drive comes back with both volumes up and the new one
+// formatted.
+TEST_F(ConfigServiceE2e, ALockedAddDismountsTheVolumesAndTheDriveComesBackWithThemUp) {
+    if (!nork::testing::fatToolsPresent())
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    const std::string serial = "QECFGSVC0000009";
+    nork::CUFD ufd = optedOutDrive(serial);
+    ASSERT_TRUE(ufd.isValid());
+    const nork::qz::CConfigService service(ufd);
+    nork::CDomain pub(nork::DOMAIN_TYPE_PUBLIC, nork::DOMAIN_SIZE_REST, 0);
+    ASSERT_EQ(addOnWorker(service, pub, 0), nork::STATUS_OK);
+    EXPECT_TRUE(logged("CDiskUtilsImpl::umountVolume --- volume: \\\\.\\"));
+    EXPECT_TRUE(logged("Qz: CUtilsImpl::format(): Format succeeded"));
+    const emu::DriveInfo info = rig->inspect(serial);
+    ASSERT_EQ(info.domains.size(), 2u);
+    for (int lun = 0; lun < 2; ++lun) {
+        EXPECT_TRUE(
+            fs::is_directory(fs::path(info.stateDir) / "volumes" / ("lun" + std::to_string(lun))))
+            << "volume of LUN " << lun << " is not up";
+    }
+    expectCleanAndCarryingFiles(volumeImage(info, 1, true, scratch.path() / "locked.img"),
+                                scratch.path());
 }
 
 // Format through the utilities service on domains FAT12/16 and FAT32 sizes

@@ -313,14 +313,15 @@ TEST_F(ConfigService, AddDomainRefusalsSendNoChange) {
          {op::CFG_CALC_CLOSEST_VALID_DOMAIN_SIZE},
          false,
          STATUS_COMMUNICATION_FAILURE},
-        // Locking the volumes needs the utilities' dismount, which is absent.
-        {"lock asked", {wire(2, 0, 64)}, {}, true, STATUS_DEVICE_LOCK_FAILURE},
+        // The drive's letter E: has no volume to lock here.
+        {"lock not had", {wire(2, 0, 64)}, {}, true, STATUS_DEVICE_LOCK_FAILURE},
     };
     for (const Case& c : cases) {
         drive->domains = c.layout;
         drive->failing = c.failing;
         drive->ops.clear();
         drive->added.clear();
+        device.setDriveMask(c.lock ? 1u << 4 : 0);
         TestConfigService fresh;
         fresh.attach(&device);
         CDomain domain(DOMAIN_TYPE_CD, 1 << 20, 0);

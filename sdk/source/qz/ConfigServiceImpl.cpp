@@ -18,6 +18,7 @@
 #include "fat/FatFormat.h"
 #include "qz/DriveProtocol.h"
 #include "qz/UtilsImpl.h"
+#include "utils/DiskUtils.h"
 
 namespace nork::qz {
 
@@ -592,13 +593,21 @@ STATUS CConfigServiceImpl::addDomain(CDomain& domain, bool lock, bool format,
                                      CProgressCallback* progress) {
     return guarded("CConfigServiceImpl::addDomain", [&]() -> STATUS {
         NORK_LOG(LOG_DEBUG, "CConfigServiceImpl::addDomain --- enter");
+        // With the lock every volume of the drive is dismounted while the
+        // layout changes (the drive leaves the bus and comes back with its
+        // volumes up); the locks end with `volumes` or when the drive leaves.
+        CDiskUtils volumes(false);
+        std::unique_ptr<CDeviceHandle> handle;
         if (lock && privilege(CPlatformFactory::PRIV_D)) {
-            // Dismounting the volumes is the utilities service's, which
-            // offers no volume lock: the lock cannot be had.
-            NORK_LOG(LOG_ERROR, "CConfigServiceImpl::addDomain --- failed to lock the device");
-            return STATUS_DEVICE_LOCK_FAILURE;
+            if (device() == nullptr || !volumes.umountDisk(*device(), false, false)) {
+                NORK_LOG(LOG_ERROR, "CConfigServiceImpl::addDomain --- failed to lock the device");
+                return STATUS_DEVICE_LOCK_FAILURE;
+            }
+            handle = volumes.lockedHandle(CDiskUtilsImpl::KIND_ANY);
         }
-        auto handle = openPlain(device());
+        // A drive without volumes has nothing to lock: a plain handle serves.
+        if (!handle || !handle->isOpen())
+            handle = openPlain(device());
         std::uint32_t count = 0;
         std::int32_t max = 0;
         std::uint32_t unallocated = 0;
