@@ -486,7 +486,12 @@ class ReconnectCall : public CFunctionCallWrapper {
 
 }  // namespace
 
-CTransparentReconnectionsManager::~CTransparentReconnectionsManager() = default;
+// A reconnection thread still running uses the manager: give the ones about
+// to end a moment (the process is leaving; a reconnection still waiting for
+// its drive is not waited for).
+CTransparentReconnectionsManager::~CTransparentReconnectionsManager() {
+    waitIdle(std::chrono::milliseconds(2000));
+}
 
 bool CTransparentReconnectionsManager::claim(const Entry& reconnect, const std::u16string& serial) {
     std::lock_guard<CThreadMutex> guard(m_mutex);
@@ -509,13 +514,13 @@ bool CTransparentReconnectionsManager::startThread(void (*body)(CTransparentReco
                                                    const std::u16string& serial,
                                                    const Entry& reconnect) {
     {
-        std::lock_guard<std::mutex> guard(m_runMutex);
-        ++m_running;
+        std::lock_guard<std::mutex> guard(m_run->mutex);
+        ++m_run->running;
     }
-    auto done = [this] {
-        std::lock_guard<std::mutex> guard(m_runMutex);
-        --m_running;
-        m_runCv.notify_all();
+    auto done = [run = m_run] {
+        std::lock_guard<std::mutex> guard(run->mutex);
+        --run->running;
+        run->cv.notify_all();
     };
     return runOnNewThread(std::make_unique<ReconnectCall>(body, this, serial, reconnect, done)) !=
            0;
@@ -728,13 +733,13 @@ bool CTransparentReconnectionsManager::addAlias(const std::u16string& serial,
 }
 
 int CTransparentReconnectionsManager::runningCount() const {
-    std::lock_guard<std::mutex> guard(m_runMutex);
-    return m_running;
+    std::lock_guard<std::mutex> guard(m_run->mutex);
+    return m_run->running;
 }
 
 bool CTransparentReconnectionsManager::waitIdle(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_runMutex);
-    return m_runCv.wait_for(lock, timeout, [this] { return m_running == 0; });
+    std::unique_lock<std::mutex> lock(m_run->mutex);
+    return m_run->cv.wait_for(lock, timeout, [this] { return m_run->running == 0; });
 }
 
 // ---- register factory ----

@@ -272,9 +272,14 @@ class CTransparentReconnectionsManager {
     std::map<std::u16string, Entry> m_map;
     std::chrono::milliseconds m_broadcastTimeout = DEFAULT_BROADCAST_TIMEOUT;
 
-    mutable std::mutex m_runMutex;
-    std::condition_variable m_runCv;
-    int m_running = 0;
+    // Shared with the reconnection threads: one that ends while the process
+    // exits must not count itself down in a manager already destroyed.
+    struct RunState {
+        std::mutex mutex;
+        std::condition_variable cv;
+        int running = 0;
+    };
+    std::shared_ptr<RunState> m_run = std::make_shared<RunState>();
 };
 
 // Creates the wait-only reconnection of a broadcast kind (9..17) for a
