@@ -124,6 +124,26 @@ bool CSecureSession::hostPrivateOperation(const std::uint8_t* in, std::uint8_t* 
     return crypto::modPow(in, m_hostPrivateKey.data(), m_hostModulus.data(), out);
 }
 
+bool CSecureSession::answerChallenge(CDeviceHandle& handle, CPrivateCommand& getChallenge,
+                                     CPrivateCommand& proof) {
+    return execute(handle, getChallenge) &&
+           hostPrivateOperation(getChallenge.dataBuffer(), proof.dataBuffer()) &&
+           execute(handle, proof);
+}
+
+// Called by the family's destructor, while terminateSession is still its.
+void CSecureSession::terminateOnDestruction() {
+    if (m_open && m_device != nullptr) {
+        try {
+            CDeviceHandle handle(m_device);
+            handle.open();
+            terminateSession(handle);
+        } catch (...) {
+        }
+    }
+    closeState();
+}
+
 bool CSecureSession::exchange(CDeviceHandle& handle, CPrivateCommand& sendSecret,
                               CPrivateCommand& getSecret) {
     Number secret{};
@@ -150,15 +170,7 @@ bool CSecureSession::exchange(CDeviceHandle& handle, CPrivateCommand& sendSecret
 CQzSecureSession::CQzSecureSession(CUFDImpl* device) : CSecureSession(device, MUTEX_NAME) {}
 
 CQzSecureSession::~CQzSecureSession() {
-    if (!isOpen() || device() == nullptr)
-        return;
-    try {
-        CDeviceHandle handle(device());
-        handle.open();
-        terminateSession(handle);
-    } catch (...) {
-    }
-    closeState();
+    terminateOnDestruction();
 }
 
 bool CQzSecureSession::openGenerated(CDeviceHandle& handle, CPrivateCommand* startCommand) {
@@ -238,9 +250,7 @@ bool CQzSecureSession::verifyDeviceKeys(CDeviceHandle& handle) {
 bool CQzSecureSession::verifyHostKeys(CDeviceHandle& handle) {
     CQzPSSRSAGetDeviceRandomChallengeCmd getChallenge;
     CQzPSSRSAVerifyHostPublicKeyCmd proof;
-    return execute(handle, getChallenge) &&
-           hostPrivateOperation(getChallenge.dataBuffer(), proof.dataBuffer()) &&
-           execute(handle, proof);
+    return answerChallenge(handle, getChallenge, proof);
 }
 
 bool CQzSecureSession::exchangeSecrets(CDeviceHandle& handle) {
@@ -270,15 +280,7 @@ CZykSecureSession::CZykSecureSession(CUFDImpl* device, bool newFirmware)
       m_exponent(newFirmware ? EXPONENT_FROM_4_3 : crypto::DEFAULT_PUBLIC_EXPONENT) {}
 
 CZykSecureSession::~CZykSecureSession() {
-    if (!isOpen() || device() == nullptr)
-        return;
-    try {
-        CDeviceHandle handle(device());
-        handle.open();
-        terminateSession(handle);
-    } catch (...) {
-    }
-    closeState();
+    terminateOnDestruction();
 }
 
 bool CZykSecureSession::openGenerated(CDeviceHandle& handle) {
@@ -331,9 +333,7 @@ bool CZykSecureSession::verifyDeviceKeys(CDeviceHandle& handle) {
 bool CZykSecureSession::verifyHostKeys(CDeviceHandle& handle) {
     CZykGenRandomChallengeCommand getChallenge;
     CZykVerifyRandomChallengeCommand proof;
-    return execute(handle, getChallenge) &&
-           hostPrivateOperation(getChallenge.dataBuffer(), proof.dataBuffer()) &&
-           execute(handle, proof);
+    return answerChallenge(handle, getChallenge, proof);
 }
 
 bool CZykSecureSession::exchangeSecrets(CDeviceHandle& handle) {

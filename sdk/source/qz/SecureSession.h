@@ -75,6 +75,12 @@ class CSecureSession {
     bool deviceProofHolds(const std::uint8_t* answer, const std::uint8_t* challenge) const;
     // in ^ host private exponent mod host modulus.
     bool hostPrivateOperation(const std::uint8_t* in, std::uint8_t* out) const;
+    // Reads the drive's challenge and sends it back under the host's
+    // private key.
+    bool answerChallenge(CDeviceHandle& handle, CPrivateCommand& getChallenge,
+                         CPrivateCommand& proof);
+    // Terminates an open session on a handle of its own and closes.
+    void terminateOnDestruction();
     // Sends the host secret encrypted for the drive, takes the drive's secret
     // and forms the session key. The two commands are the family's.
     bool exchange(CDeviceHandle& handle, CPrivateCommand& sendSecret, CPrivateCommand& getSecret);
