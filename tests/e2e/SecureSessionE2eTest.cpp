@@ -146,6 +146,34 @@ TEST_F(SecureSessionE2e, PrivateAreaSessionAnswersCdOwnerNeededForCdCommands) {
     EXPECT_EQ(ss->terminate(), nork::STATUS_OK);
 }
 
+TEST_F(SecureSessionE2e, CallerKeysOpenASessionThatCanBeStartedAgain) {
+    nork::CUFDImpl* device = connect("SS0000000006");
+    ASSERT_NE(device, nullptr);
+    auto ss = service(device);
+    nork::CDomainAddress cd(CD_INDEX, u"");
+    qz::crypto::HostKeyPair keys;
+    ASSERT_TRUE(qz::crypto::generateHostKeyPair(keys));
+
+    EXPECT_EQ(ss->openWithKeys(CSecureSessionServiceImpl::SESSION_CD_OWNERS, cd,
+                               keys.modulus.data(), nullptr, 64, keys.publicExponent.data()),
+              nork::STATUS_WRONG_PARAMETERS);
+    EXPECT_EQ(ss->initializeSession(), nork::STATUS_SS_NOT_INITIALIZED);
+    ASSERT_EQ(
+        ss->openWithKeys(CSecureSessionServiceImpl::SESSION_CD_OWNERS, cd, keys.modulus.data(),
+                         keys.privateKey.data(), 64, keys.publicExponent.data()),
+        nork::STATUS_OK);
+    EXPECT_EQ(ss->initializeSession(), nork::STATUS_OK);
+
+    // The simple executor uses whatever session is open.
+    nork::CDeviceHandle handle(device);
+    ASSERT_NE(handle.open(), nork::port::INVALID_OS_HANDLE);
+    auto lock = lockCommand();
+    EXPECT_EQ(qz::TQzSimpleSecureSessionExec<nork::qz::CQzCDLockCmd>(device)(handle, *lock),
+              nork::STATUS_OK);
+    EXPECT_TRUE(cdLocked("SS0000000006"));
+    EXPECT_EQ(ss->terminate(), nork::STATUS_OK);
+}
+
 TEST_F(SecureSessionE2e, DeviceTripleDesRoundTripsAndMatchesTheCipher) {
     nork::CUFDImpl* device = connect("SS0000000004");
     ASSERT_NE(device, nullptr);
