@@ -104,6 +104,8 @@ const std::map<std::string, std::string> VERB_HELP = {
      "                           and fails\n"
      "  hid-silent on|off        the HID interface takes reports and answers nothing\n"
      "  hid-wrong-echo on|off    HID status reports echo another operation code\n"
+     "  wrong-session-proof on|off\n"
+     "                           the drive's secure-session proof does not verify\n"
      "  clear                    every fault off\n"},
     {"usb-mode",
      "usage: qzemu usb-mode SERIAL [composite|disk]\n"
@@ -560,11 +562,13 @@ int verbFault(Context& ctx, const std::vector<std::string>& in) {
         r.flag = rest[1] == "lost";
         if (!r.flag)
             r.value = static_cast<std::uint32_t>(parseNumber(rest[1], "byte count", 512));
-    } else if (kind == "hid-silent" || kind == "hid-wrong-echo") {
+    } else if (kind == "hid-silent" || kind == "hid-wrong-echo" || kind == "wrong-session-proof") {
         expect(1, 1);
         if (rest[0] != "on" && rest[0] != "off")
             throw UsageError{kind + " takes on or off"};
-        r.kind = kind == "hid-silent" ? emu::FaultKind::HidSilent : emu::FaultKind::HidWrongEcho;
+        r.kind = kind == "hid-silent"       ? emu::FaultKind::HidSilent
+                 : kind == "hid-wrong-echo" ? emu::FaultKind::HidWrongEcho
+                                            : emu::FaultKind::WrongSessionProof;
         r.flag = rest[0] == "on";
     } else {
         throw UsageError{"unknown fault kind \"" + kind + "\""};

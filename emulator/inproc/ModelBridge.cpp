@@ -195,6 +195,9 @@ void applyFault(VirtualDrive& drive, const wire::FaultRequest& r) {
         case wire::FaultKind::TearPage:
             drive.tearPageWrite(r.count, r.value, r.flag);
             break;
+        case wire::FaultKind::WrongSessionProof:
+            drive.setWrongSessionProof(r.flag);
+            break;
     }
 }
 

@@ -19,6 +19,7 @@
 #include "model/HidInterface.h"
 #include "model/HiddenArea.h"
 #include "model/ImageFile.h"
+#include "model/SecureSession.h"
 #include "model/StateFile.h"
 #include "model/VirtualDrive.h"
 
@@ -134,6 +135,11 @@ class DriveCore {
     std::map<std::uint8_t, std::uint64_t>& volumeLocks() { return m_volumeLocks; }
     std::set<std::uint8_t>& dismounted() { return m_dismounted; }
 
+    // The drive's RSA key and each connection's secure session (these end
+    // when the drive leaves the bus).
+    const DriveRsaKey& rsaKey() const { return m_state.rsaKey; }
+    std::map<std::uint64_t, ConnectionSession>& sessions() { return m_sessions; }
+
     // --- used by VirtualDrive ---
     ScsiReply execute(const ScsiRequest& request);
     void attach();
@@ -183,6 +189,7 @@ class DriveCore {
     HidState m_hid;
     std::map<std::uint8_t, std::uint64_t> m_volumeLocks;
     std::set<std::uint8_t> m_dismounted;
+    std::map<std::uint64_t, ConnectionSession> m_sessions;
 
     std::optional<Clock::time_point> m_leaveAt;
     std::optional<std::chrono::milliseconds> m_returnLimit;  // for a scheduled leave

@@ -15,6 +15,7 @@
 
 #include "model/DomainTable.h"
 #include "model/HiddenArea.h"
+#include "model/SecureSession.h"
 #include "model/ServiceList.h"
 #include "model/VirtualDrive.h"
 
@@ -32,6 +33,7 @@ struct PersistedState {
     std::chrono::milliseconds readyDelay{0};
     std::uint32_t hiddenPages = DEFAULT_HIDDEN_PAGES;  // absent in older files: the default
     std::map<std::uint16_t, PagePasswords> pagePasswords;
+    DriveRsaKey rsaKey;  // absent in older files: made on first open
 };
 
 inline constexpr const char* STATE_FILE_NAME = "drive.state";

@@ -493,6 +493,8 @@ const char* faultKindName(FaultKind kind) {
             return "hid-wrong-echo";
         case FaultKind::TearPage:
             return "tear-page";
+        case FaultKind::WrongSessionProof:
+            return "wrong-session-proof";
     }
     return "?";
 }

@@ -260,20 +260,21 @@ struct DriveInfo {
 };
 
 enum class FaultKind : std::uint8_t {
-    Clear = 0,          // every fault off
-    FailNext = 1,       // count commands fail; value = device error code when flag
-    Drop = 2,           // the next command unplugs the drive
-    NeverReattach = 3,  // flag = on/off
-    ReattachDelay = 4,  // flag = set (value ms) or back to the configured delay
-    CommandDelay = 5,   // value ms added to every command
-    TearWrite = 6,      // count = nth write, value = sectors kept, flag = then drop
-    HidSilent = 7,      // flag = the HID interface answers nothing
-    HidWrongEcho = 8,   // flag = status reports echo another operation code
-    TearPage = 9,       // count = nth hidden page write, value = bytes kept, flag = lost
+    Clear = 0,               // every fault off
+    FailNext = 1,            // count commands fail; value = device error code when flag
+    Drop = 2,                // the next command unplugs the drive
+    NeverReattach = 3,       // flag = on/off
+    ReattachDelay = 4,       // flag = set (value ms) or back to the configured delay
+    CommandDelay = 5,        // value ms added to every command
+    TearWrite = 6,           // count = nth write, value = sectors kept, flag = then drop
+    HidSilent = 7,           // flag = the HID interface answers nothing
+    HidWrongEcho = 8,        // flag = status reports echo another operation code
+    TearPage = 9,            // count = nth hidden page write, value = bytes kept, flag = lost
+    WrongSessionProof = 10,  // flag = the drive's secure-session proof does not verify
 };
 template <>
 struct WireRange<FaultKind> {
-    static constexpr FaultKind first = FaultKind::Clear, last = FaultKind::TearPage;
+    static constexpr FaultKind first = FaultKind::Clear, last = FaultKind::WrongSessionProof;
 };
 const char* faultKindName(FaultKind kind);
 

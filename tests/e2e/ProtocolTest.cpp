@@ -176,7 +176,7 @@ TEST(EmuProtocol, ScsiCommandFieldsAreRangeChecked) {
     ScsiAnswer a;
     EXPECT_FALSE(decode(answer, a));
     auto fault = encode(FaultRequest{"S", FaultKind::Clear, 0, 0, false});
-    fault[3] = 10;  // one past the last kind
+    fault[3] = 11;  // one past the last kind
     FaultRequest f;
     EXPECT_FALSE(decode(fault, f));
     auto event = encode(Event{"S", 1, EventKind::Ready});

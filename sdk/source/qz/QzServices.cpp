@@ -2,6 +2,8 @@
 
 #include "qz/ConfigServiceImpl.h"
 #include "qz/CookieImplQz.h"
+#include "qz/CryptoImpl.h"
+#include "qz/SecureSessionServiceImpl.h"
 #include "qz/UtilsImpl.h"
 
 namespace nork::qz {
@@ -15,8 +17,13 @@ std::unique_ptr<CServiceImpl> makeQzService(std::uint16_t id, std::uint16_t vers
         return makeQzCookieService(version);
     if (id == CUtilsImpl::SERVICE_ID)
         return std::make_unique<CUtilsImpl>(v);
-    // CD (6), secure session (10), private area (12), trusted
-    // host (14), crypto (19), FIPS (26), direct
+    if (id == CSecureSessionServiceImpl::SERVICE_ID)
+        return std::make_unique<CSecureSessionServiceImpl>(v);
+    if (id == CCryptoImpl::SERVICE_ID && version == 1)
+        return std::make_unique<CCryptoImplS1>();
+    if (id == CCryptoImpl::SERVICE_ID)
+        return std::make_unique<CCryptoImpl>(v);
+    // CD (6), private area (12), trusted host (14), FIPS (26), direct
     // communication (50) and any other service the drive reports.
     return std::make_unique<CServiceImpl>(id, v);
 }
