@@ -106,9 +106,11 @@ class CUtilsImpl : public CServiceImpl {
     // Where the formatter and the partition-table reader reach the drive.
     virtual CFatDiskAccess diskAccess() const;
 
-  private:
-    // The address resolves to an existing domain of type 2.
+    // The address resolves to an existing domain of type 2 (the domain count
+    // is read only on an open handle).
     STATUS checkPublicDomain(CDeviceHandle& handle, CDomainAddress& address);
+
+  private:
     // A plain handle of the device, opened with the default path kind; null
     // when it does not open.
     std::unique_ptr<CDeviceHandle> openPlain() const;
