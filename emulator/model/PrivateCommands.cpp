@@ -24,6 +24,7 @@ PrivateCommandTable buildStandardTable() {
     registerConfigCommands(table);
     registerServiceCommands(table);
     registerHiddenAreaCommands(table);
+    registerPrivateAreaCommands(table);
     return table;
 }
 

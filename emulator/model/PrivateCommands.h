@@ -62,9 +62,10 @@ class PrivateCommandTable {
 inline constexpr std::size_t MAX_CONFIGURED_DOMAINS = 4;
 
 // Registration of each group of commands.
-void registerAuxCommands(PrivateCommandTable& table);         // AuxCommands.cpp
-void registerConfigCommands(PrivateCommandTable& table);      // ConfigCommands.cpp
-void registerServiceCommands(PrivateCommandTable& table);     // ServiceCommands.cpp
-void registerHiddenAreaCommands(PrivateCommandTable& table);  // HiddenAreaCommands.cpp
+void registerAuxCommands(PrivateCommandTable& table);          // AuxCommands.cpp
+void registerConfigCommands(PrivateCommandTable& table);       // ConfigCommands.cpp
+void registerServiceCommands(PrivateCommandTable& table);      // ServiceCommands.cpp
+void registerHiddenAreaCommands(PrivateCommandTable& table);   // HiddenAreaCommands.cpp
+void registerPrivateAreaCommands(PrivateCommandTable& table);  // PrivateAreaCommands.cpp
 
 }  // namespace qzemu

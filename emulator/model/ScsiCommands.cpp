@@ -104,6 +104,8 @@ ScsiReply requestSense(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun)
         s = sense::LUN_NOT_SUPPORTED;
     } else if (drive.bus() == BusState::Attaching) {
         s = sense::BECOMING_READY;
+    } else if (drive.lunWindow(*drive.table().domainOfLun(lun)).count == 0) {
+        s = sense::MEDIUM_NOT_PRESENT;
     } else if (drive.takeUnitAttention(lun)) {
         s = sense::RESET_OCCURRED;
     } else if (pending) {
@@ -126,6 +128,11 @@ const Domain* readyUnit(DriveCore& drive, std::uint8_t lun, ScsiReply& failure) 
         failure = checkCondition(sense::BECOMING_READY);
         return nullptr;
     }
+    // A domain that is all private area shows no medium until a login.
+    if (drive.lunWindow(*domain).count == 0) {
+        failure = checkCondition(sense::MEDIUM_NOT_PRESENT);
+        return nullptr;
+    }
     return domain;
 }
 
@@ -146,7 +153,7 @@ ScsiReply readCapacity(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun)
     if (!domain)
         return failure;
     std::vector<std::uint8_t> data(proto::READ_CAPACITY_DATA_SIZE, 0);
-    proto::putBE32(&data[0], domain->sizeSectors - 1);
+    proto::putBE32(&data[0], drive.lunWindow(*domain).count - 1);
     proto::putBE32(&data[4], proto::SECTOR_SIZE);
     return goodReply(std::move(data), r.transferLength);
 }
@@ -166,7 +173,7 @@ ScsiReply modeSense10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) 
     const bool writeProtected = (domain->flags & proto::DOMAIN_WIRE_FLAG_WRITE_PROTECTED) ||
                                 domain->type == proto::DOMAIN_WIRE_TYPE_CD;
     const std::uint32_t cylinders = std::min<std::uint32_t>(
-        domain->sizeSectors / (GEOMETRY_HEADS * GEOMETRY_SECTORS_PER_TRACK), 0xFFFF);
+        drive.lunWindow(*domain).count / (GEOMETRY_HEADS * GEOMETRY_SECTORS_PER_TRACK), 0xFFFF);
 
     std::vector<std::uint8_t> data(8 + 2 + MODE_PAGE5_LENGTH, 0);
     proto::putBE16(&data[0], static_cast<std::uint16_t>(data.size() - 2));  // mode data length
@@ -208,6 +215,7 @@ struct Extent {
     const Domain* domain;
     std::uint32_t lba;
     std::uint32_t count;
+    std::uint32_t first;  // flash sector of LBA 0 as the LUN shows it now
 };
 
 // Decodes and checks a READ(10)/WRITE(10); none with the failure set.
@@ -220,8 +228,9 @@ std::optional<Extent> extentOf(DriveCore& drive, const ScsiRequest& r, std::uint
     const Domain* domain = readyUnit(drive, lun, failure);
     if (!domain)
         return std::nullopt;
-    Extent e{domain, proto::getBE32(&r.cdb[2]), proto::getBE16(&r.cdb[7])};
-    if (static_cast<std::uint64_t>(e.lba) + e.count > domain->sizeSectors) {
+    const LunWindow window = drive.lunWindow(*domain);
+    Extent e{domain, proto::getBE32(&r.cdb[2]), proto::getBE16(&r.cdb[7]), window.first};
+    if (static_cast<std::uint64_t>(e.lba) + e.count > window.count) {
         failure = checkCondition(sense::LBA_OUT_OF_RANGE);
         return std::nullopt;
     }
@@ -234,7 +243,7 @@ ScsiReply read10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) {
     if (!e)
         return failure;
     std::vector<std::uint8_t> data(static_cast<std::size_t>(e->count) * proto::SECTOR_SIZE);
-    if (!drive.image().read(e->domain->firstSector + e->lba, e->count, data.data())) {
+    if (!drive.image().read(e->first + e->lba, e->count, data.data())) {
         return checkCondition(sense::MEDIUM_READ_ERROR);
     }
     return goodReply(std::move(data), r.transferLength);
@@ -252,7 +261,7 @@ ScsiReply write10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) {
     if (r.dataOut.size() < static_cast<std::size_t>(e->count) * proto::SECTOR_SIZE) {
         return checkCondition(sense::INVALID_FIELD);
     }
-    const std::uint32_t first = e->domain->firstSector + e->lba;
+    const std::uint32_t first = e->first + e->lba;
     if (e->count == 0)
         return goodReply({}, 0);
     // A new partition table or boot sector is a new file system: the files

@@ -149,6 +149,7 @@ void DriveCore::goOffBus() {
     m_hid.dropTraffic();
     m_volumeLocks.clear();
     m_dismounted.clear();
+    logOutAll();
     unmountVolumes(m_dir);
     setBus(BusState::Detached);
     pushEvent(BusEvent::Detached);

@@ -28,13 +28,13 @@
 
 namespace nork {
 class CDeviceHandle;
+class CQzPrivateCommand;
 class CProgressCallback;
 class CStatusCallback;
 }  // namespace nork
 
 namespace nork::qz {
 
-class CQzPrivateCommand;
 class CUtilsImpl;
 
 // How the services send a command that carries or unlocks a secret: STATUS_OK

@@ -95,6 +95,9 @@ class CUtilsImpl : public CServiceImpl {
     // After a format: wait for the drive, pulse it when asked, reopen the
     // handle when it was open.
     STATUS afterFormat(CDomainAddress& address, CDeviceHandle& handle, bool pulseFlag);
+    // The address resolves to an existing domain of type 2 (the domain count
+    // is read only on an open handle).
+    STATUS checkPublicDomain(CDeviceHandle& handle, CDomainAddress& address);
 
   protected:
     CUtilsImpl(const CUtilsImpl& other) = default;
@@ -106,9 +109,6 @@ class CUtilsImpl : public CServiceImpl {
     // Where the formatter and the partition-table reader reach the drive.
     virtual CFatDiskAccess diskAccess() const;
 
-    // The address resolves to an existing domain of type 2 (the domain count
-    // is read only on an open handle).
-    STATUS checkPublicDomain(CDeviceHandle& handle, CDomainAddress& address);
 
   private:
     // A plain handle of the device, opened with the default path kind; null
