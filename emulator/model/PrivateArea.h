@@ -3,7 +3,8 @@
 //
 // What the domain's LUN shows: logged out, the public part only (READ
 // CAPACITY and every sector access end where the private area begins; a
-// domain that is all private area shows no medium). Logged in, the LUN is
+// domain that is all private area answers them "medium not present", while
+// the unit itself stays ready so the host keeps the drive). Logged in, the LUN is
 // switched to the private area: LBA 0 is the private area's first sector and
 // the capacity is its size, as a real drive switches its unit. The volume
 // directory follows: volumes/lun<N> holds the private part's files while

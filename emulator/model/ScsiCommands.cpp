@@ -104,8 +104,6 @@ ScsiReply requestSense(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun)
         s = sense::LUN_NOT_SUPPORTED;
     } else if (drive.bus() == BusState::Attaching) {
         s = sense::BECOMING_READY;
-    } else if (drive.lunWindow(*drive.table().domainOfLun(lun)).count == 0) {
-        s = sense::MEDIUM_NOT_PRESENT;
     } else if (drive.takeUnitAttention(lun)) {
         s = sense::RESET_OCCURRED;
     } else if (pending) {
@@ -128,8 +126,15 @@ const Domain* readyUnit(DriveCore& drive, std::uint8_t lun, ScsiReply& failure) 
         failure = checkCondition(sense::BECOMING_READY);
         return nullptr;
     }
-    // A domain that is all private area shows no medium until a login.
-    if (drive.lunWindow(*domain).count == 0) {
+    return domain;
+}
+
+// The gate of the commands that reach the medium. A domain that is all
+// private area has no sectors to show until a login (the unit itself stays
+// ready, so the host keeps the drive and can log in).
+const Domain* mediumUnit(DriveCore& drive, std::uint8_t lun, ScsiReply& failure) {
+    const Domain* domain = readyUnit(drive, lun, failure);
+    if (domain && drive.lunWindow(*domain).count == 0) {
         failure = checkCondition(sense::MEDIUM_NOT_PRESENT);
         return nullptr;
     }
@@ -149,7 +154,7 @@ ScsiReply testUnitReady(DriveCore& drive, std::uint8_t lun) {
 
 ScsiReply readCapacity(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) {
     ScsiReply failure;
-    const Domain* domain = readyUnit(drive, lun, failure);
+    const Domain* domain = mediumUnit(drive, lun, failure);
     if (!domain)
         return failure;
     std::vector<std::uint8_t> data(proto::READ_CAPACITY_DATA_SIZE, 0);
@@ -225,7 +230,7 @@ std::optional<Extent> extentOf(DriveCore& drive, const ScsiRequest& r, std::uint
         failure = checkCondition(sense::INVALID_FIELD);
         return std::nullopt;
     }
-    const Domain* domain = readyUnit(drive, lun, failure);
+    const Domain* domain = mediumUnit(drive, lun, failure);
     if (!domain)
         return std::nullopt;
     const LunWindow window = drive.lunWindow(*domain);

@@ -222,12 +222,13 @@ TEST_F(PrivateAreaCommands, TheVolumeDirectoryFollowsTheLogin) {
     EXPECT_TRUE(fs::exists(volume() / "secret.txt"));
 }
 
-// An area that takes the whole domain: no medium until a login; made public
+// An area that takes the whole domain: no sectors until a login (the unit
+// stays ready, so the host keeps the drive); made public
 // it keeps its sectors and files, and the password no longer matters.
-TEST_F(PrivateAreaCommands, AWholeDomainAreaIsNoMediumUntilLoginAndStaysWhenMadePublic) {
+TEST_F(PrivateAreaCommands, AWholeDomainAreaHasNoSectorsUntilLoginAndStaysWhenMadePublic) {
     ASSERT_TRUE(drive->execute(configure(DOMAIN_SECTORS, PASSWORD)).good());
     consumeAttention(*drive);
-    auto ready = drive->execute(testUnitReady(LUN));
+    auto ready = drive->execute(readCapacity(LUN));
     EXPECT_EQ(ready.senseKey(), SENSE_NOT_READY);
     EXPECT_EQ(ready.asc(), ASC_MEDIUM_NOT_PRESENT);
 
