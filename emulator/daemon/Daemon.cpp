@@ -346,7 +346,9 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
                 auto drive = find(command.serial);
                 if (!drive)
                     return noDrive(command.serial);
-                ScsiReply answer = drive->execute(toModelRequest(command));
+                ScsiRequest request = toModelRequest(command);
+                request.connection = conn.id;
+                ScsiReply answer = drive->execute(request);
                 return send(conn, reply, id, wire::encode(toWireAnswer(std::move(answer))));
             }
 
@@ -565,8 +567,11 @@ void Daemon::releaseVolumeLocks(std::uint64_t owner) {
         for (auto& [serial, entry] : m_drives)
             drives.push_back(entry.drive);
     }
-    for (auto& drive : drives)
+    // A secure session too belongs to its connection.
+    for (auto& drive : drives) {
         drive->releaseVolumeLocks(owner);
+        drive->endSecureSession(owner);
+    }
 }
 
 bool Daemon::onCreate(Connection& conn, std::uint32_t id,

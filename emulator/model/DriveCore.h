@@ -20,6 +20,7 @@
 #include "model/HiddenArea.h"
 #include "model/ImageFile.h"
 #include "model/PrivateArea.h"
+#include "model/SecureSession.h"
 #include "model/StateFile.h"
 #include "model/VirtualDrive.h"
 
@@ -153,6 +154,11 @@ class DriveCore {
     std::map<std::uint8_t, std::uint64_t>& volumeLocks() { return m_volumeLocks; }
     std::set<std::uint8_t>& dismounted() { return m_dismounted; }
 
+    // The drive's RSA key and each connection's secure session (these end
+    // when the drive leaves the bus).
+    const DriveRsaKey& rsaKey() const { return m_state.rsaKey; }
+    std::map<std::uint64_t, ConnectionSession>& sessions() { return m_sessions; }
+
     // --- used by VirtualDrive ---
     ScsiReply execute(const ScsiRequest& request);
     void attach();
@@ -204,6 +210,7 @@ class DriveCore {
     std::set<std::uint8_t> m_dismounted;
     std::set<std::uint8_t> m_loggedIn;
     std::map<std::uint8_t, std::array<std::uint8_t, PA_HOST_ID_SIZE>> m_createdHostIds;
+    std::map<std::uint64_t, ConnectionSession> m_sessions;
 
     std::optional<Clock::time_point> m_leaveAt;
     std::optional<std::chrono::milliseconds> m_returnLimit;  // for a scheduled leave

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "model/SecureSession.h"
 #include "qz/DriveProtocol.h"
 
 namespace qzemu {
@@ -25,6 +26,8 @@ PrivateCommandTable buildStandardTable() {
     registerServiceCommands(table);
     registerHiddenAreaCommands(table);
     registerPrivateAreaCommands(table);
+    registerSecureSessionCommands(table);
+    registerCdLockCommands(table);
     return table;
 }
 
@@ -59,10 +62,28 @@ ScsiReply runPrivateFrame(DriveCore& drive, const ScsiRequest& r) {
     request.transferLength = r.transferLength;
     request.dataOut = &r.dataOut;
     request.lun = r.lun == proto::DOMAIN_WIRE_NO_LUN ? 0 : r.lun;
+    request.connection = r.connection;
+
+    // In a secure session the data phase of the session's commands travels
+    // encrypted; handlers see it plain.
+    auto sessionIt = drive.sessions().find(r.connection);
+    const ConnectionSession* connectionSession =
+        sessionIt == drive.sessions().end() ? nullptr : &sessionIt->second;
+    const bool encrypted = sessionDataIsEncrypted(connectionSession, *op, request.params[0]);
+    std::vector<std::uint8_t> plainOut;
+    if (encrypted && !r.dataOut.empty()) {
+        plainOut = r.dataOut;
+        sessionDecrypt(*connectionSession, plainOut);
+        request.dataOut = &plainOut;
+    }
+    const std::optional<ConnectionSession> sessionBefore =
+        encrypted ? std::optional<ConnectionSession>(*connectionSession) : std::nullopt;
 
     PrivateHandler handler = PrivateCommandTable::standard().find(*op);
     PrivateAnswer answer =
         handler ? handler(drive, request) : PrivateAnswer::fail(REASON_NOT_SUPPORTED);
+    if (sessionBefore && answer.reason == 0 && !answer.dataIn.empty())
+        sessionEncrypt(*sessionBefore, answer.dataIn);
     if (answer.reason != 0) {
         drive.setErrorRegister(proto::makeDeviceError(*op, answer.reason));
         return checkCondition(answer.reason == REASON_NOT_SUPPORTED ? sense::INVALID_OPCODE

@@ -30,6 +30,7 @@ struct PrivateRequest {
     std::uint32_t transferLength = 0;
     const std::vector<std::uint8_t>* dataOut = nullptr;  // never null in a handler
     std::uint8_t lun = 0;
+    std::uint64_t connection = 0;  // the host connection (its secure session)
 };
 
 struct PrivateAnswer {
@@ -62,10 +63,12 @@ class PrivateCommandTable {
 inline constexpr std::size_t MAX_CONFIGURED_DOMAINS = 4;
 
 // Registration of each group of commands.
-void registerAuxCommands(PrivateCommandTable& table);          // AuxCommands.cpp
-void registerConfigCommands(PrivateCommandTable& table);       // ConfigCommands.cpp
-void registerServiceCommands(PrivateCommandTable& table);      // ServiceCommands.cpp
-void registerHiddenAreaCommands(PrivateCommandTable& table);   // HiddenAreaCommands.cpp
-void registerPrivateAreaCommands(PrivateCommandTable& table);  // PrivateAreaCommands.cpp
+void registerAuxCommands(PrivateCommandTable& table);            // AuxCommands.cpp
+void registerConfigCommands(PrivateCommandTable& table);         // ConfigCommands.cpp
+void registerServiceCommands(PrivateCommandTable& table);        // ServiceCommands.cpp
+void registerHiddenAreaCommands(PrivateCommandTable& table);     // HiddenAreaCommands.cpp
+void registerSecureSessionCommands(PrivateCommandTable& table);  // SecureSessionCommands.cpp
+void registerCdLockCommands(PrivateCommandTable& table);         // CdLockCommands.cpp
+void registerPrivateAreaCommands(PrivateCommandTable& table);    // PrivateAreaCommands.cpp
 
 }  // namespace qzemu

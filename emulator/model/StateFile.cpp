@@ -107,6 +107,10 @@ void writeStateFile(const fs::path& dir, const PersistedState& s) {
         << "hidden-pages " << s.hiddenPages << '\n'
         << "plugged " << (s.plugged ? "yes" : "no") << '\n'
         << "error-register " << hex(s.errorRegister, 8) << '\n';
+    if (!s.rsaKey.empty()) {
+        out << "rsa-modulus " << hexBytes(s.rsaKey.modulus) << '\n'
+            << "rsa-private-exponent " << hexBytes(s.rsaKey.privateExponent) << '\n';
+    }
     for (const auto& d : s.domains) {
         out << "domain " << static_cast<unsigned>(d.type) << ' ' << hex(d.flags, 4) << ' '
             << d.sizeSectors << '\n';
@@ -153,6 +157,14 @@ PersistedState readStateFile(const fs::path& dir) {
     int line = 0;
     auto fail = [&](const std::string& what) {
         throw std::runtime_error("drive.state line " + std::to_string(line) + ": " + what);
+    };
+    auto parseNumber = [&](const std::string& v, SessionNumber& out) {
+        if (v.size() != 2 * out.size())
+            fail("expected " + std::to_string(2 * out.size()) + " hex digits");
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            out[i] =
+                static_cast<std::uint8_t>(parseUnsigned("0x" + v.substr(2 * i, 2), 0xFF, line));
+        }
     };
     auto boolean = [&](const std::string& v) {
         if (v == "yes")
@@ -226,6 +238,9 @@ PersistedState readStateFile(const fs::path& dir) {
                  fail(e.what());
              }
          }},
+        {"rsa-modulus", [&](const std::string& v) { parseNumber(v, s.rsaKey.modulus); }},
+        {"rsa-private-exponent",
+         [&](const std::string& v) { parseNumber(v, s.rsaKey.privateExponent); }},
         {"page-password",
          [&](const std::string& v) {
              std::istringstream fields(v);

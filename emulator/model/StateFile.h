@@ -19,6 +19,7 @@
 #include "model/DomainTable.h"
 #include "model/HiddenArea.h"
 #include "model/PrivateArea.h"
+#include "model/SecureSession.h"
 #include "model/ServiceList.h"
 #include "model/VirtualDrive.h"
 
@@ -37,6 +38,7 @@ struct PersistedState {
     std::uint32_t hiddenPages = DEFAULT_HIDDEN_PAGES;  // absent in older files: the default
     std::map<std::uint16_t, PagePasswords> pagePasswords;
     std::map<std::uint8_t, PrivateAreaRecord> privateAreas;  // by domain index
+    DriveRsaKey rsaKey;  // absent in older files: made on first open
 };
 
 inline constexpr const char* STATE_FILE_NAME = "drive.state";

@@ -148,6 +148,7 @@ void DriveCore::goOffBus() {
     m_pendingSense.clear();
     m_hid.dropTraffic();
     m_volumeLocks.clear();
+    m_sessions.clear();
     m_dismounted.clear();
     logOutAll();
     unmountVolumes(m_dir);
@@ -524,6 +525,7 @@ std::unique_ptr<VirtualDrive> VirtualDrive::create(const fs::path& dir, const Dr
     state.services = parseServiceList(config.services);
     checkHiddenPages(config.hiddenPages);
     state.hiddenPages = config.hiddenPages;
+    state.rsaKey = generateDriveRsaKey();
 
     fs::create_directories(dir);
     if (fs::exists(dir / STATE_FILE_NAME)) {
@@ -541,6 +543,10 @@ std::unique_ptr<VirtualDrive> VirtualDrive::open(const fs::path& dir) {
     PersistedState state = readStateFile(dir);
     if (state.flashSectors == 0)
         throw std::runtime_error("drive.state: flash size of 0 sectors");
+    if (state.rsaKey.empty()) {
+        state.rsaKey = generateDriveRsaKey();
+        writeStateFile(dir, state);
+    }
     DomainTable table;
     try {
         table = DomainTable(state.domains, state.flashSectors);
@@ -638,6 +644,16 @@ void VirtualDrive::tearPageWrite(std::uint32_t nth, std::uint32_t keepBytes, boo
     m_core->faults().tearPageIn = nth;
     m_core->faults().tearPageKeepBytes = keepBytes;
     m_core->faults().tearPageLost = lost;
+}
+
+void VirtualDrive::setWrongSessionProof(bool on) {
+    std::lock_guard lock(m_core->mutex);
+    m_core->faults().wrongSessionProof = on;
+}
+
+void VirtualDrive::endSecureSession(std::uint64_t connection) {
+    std::lock_guard lock(m_core->mutex);
+    m_core->sessions().erase(connection);
 }
 
 void VirtualDrive::clearFaults() {

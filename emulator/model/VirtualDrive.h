@@ -41,6 +41,9 @@ struct ScsiRequest {
     // Logical unit addressed. 255 (the unit behind the host's handle) is taken
     // as LUN 0; a transport that knows the handle's unit fills it in.
     std::uint8_t lun = 255;
+    // The host connection the request came on (0: none named); a secure
+    // session belongs to one.
+    std::uint64_t connection = 0;
 };
 
 struct ScsiReply {
@@ -127,6 +130,7 @@ struct FaultState {
     std::uint32_t tearPageIn = 0;         // 0 = off; n = the nth hidden page write from now is torn
     std::uint32_t tearPageKeepBytes = 0;  // bytes of the torn page that are the new ones
     bool tearPageLost = false;            // the torn page write changes nothing at all
+    bool wrongSessionProof = false;       // the drive's session proof does not verify
 };
 
 // Answers of the drive's HID interface (see HidInterface.h).
@@ -274,6 +278,9 @@ class VirtualDrive {
     // Releases every lock of an owner (its connection closed); dismounted
     // volumes stay down.
     void releaseVolumeLocks(std::uint64_t owner);
+    // Ends the secure session of a host connection that closed.
+    void endSecureSession(std::uint64_t connection);
+    void setWrongSessionProof(bool on);
 
   private:
     explicit VirtualDrive(std::unique_ptr<DriveCore> core);

@@ -20,12 +20,15 @@
 #include "E2eSupport.h"
 #include "HIDHandleMgr.h"
 #include "LogCapture.h"
+#include "RuntimeTestSupport.h"
 #include "SCSIExec.h"
 #include "StringConvertor.h"
 #include "UFDImpl.h"
 #include "qz/ConfigServiceImpl.h"
 #include "qz/PrivateAreaImpl.h"
 #include "qz/QzCommands.h"
+#include "qz/SecureSession.h"
+#include "qz/SecureSessionServiceImpl.h"
 #include "qz/TrustedImpl.h"
 #include "qz/UtilsImpl.h"
 
@@ -233,6 +236,64 @@ TEST_F(PrivateAreaE2e, AreaLivesThroughLoginLogoutPasswordChangeAndMakePublic) {
         }
         secrets.emplace_back(f.begin(), f.end());
     }
+    for (const auto& line : lines) {
+        for (const auto& secret : secrets)
+            EXPECT_EQ(line.find(secret), std::u16string::npos);
+    }
+}
+
+// Inside a private-area secure session the secrets travel encrypted (the
+// drive expects them so and would refuse them plain); neither the passwords
+// nor the session key reach the log.
+TEST_F(PrivateAreaE2e, SecretsTravelInTheSecureSessionAndStayOutOfTheLog) {
+    // The area's 20-byte configuration is no whole number of cipher blocks:
+    // it is made before the session opens.
+    ASSERT_EQ(create(PRIVATE_BYTES, PASSWORD), STATUS_OK);
+    // One session per user at a time (a lock in the runtime directory):
+    // this test's own, so tests running beside it keep theirs.
+    const fs::path runtime = scratch.path() / "run";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    nork::testing::ScopedEnv ownRuntime("XDG_RUNTIME_DIR", runtime.string());
+    auto log = nork::testing::LogCapture::onProcessLog("PrivateAreaE2e");
+    auto sessions =
+        std::dynamic_pointer_cast<nork::qz::CSecureSessionServiceImpl>(device->getService(10));
+    ASSERT_TRUE(sessions);
+    ASSERT_EQ(sessions->open(nork::qz::CSecureSessionServiceImpl::SESSION_PRIVATE_AREA, address),
+              STATUS_OK);
+    const std::uint8_t* key = sessions->session().sessionKey();
+    ASSERT_NE(key, nullptr);
+    const std::vector<std::uint8_t> sessionKey(key, key + 64);
+
+    ASSERT_EQ(login(PASSWORD), STATUS_OK);
+    EXPECT_TRUE(loggedIn());
+    ASSERT_EQ(area->changePassword(address, PASSWORD, NEW_PASSWORD, u""), STATUS_OK);
+    ASSERT_EQ(logout(), STATUS_OK);
+    EXPECT_EQ(login(PASSWORD), nork::STATUS_COMMUNICATION_FAILURE);
+    ASSERT_EQ(login(NEW_PASSWORD), STATUS_OK);
+    ASSERT_EQ(sessions->terminate(), STATUS_OK);
+
+    std::vector<std::u16string> secrets;
+    for (const char16_t* password : {PASSWORD, NEW_PASSWORD}) {
+        secrets.emplace_back(password);
+        const PasswordForm f = form(password);
+        secrets.emplace_back(f.begin(), f.end());
+        PasswordForm upper = f;
+        const std::string h = hex(upper, "%02x");
+        secrets.emplace_back(h.begin(), h.end());
+        const std::string H = hex(upper, "%02X");
+        secrets.emplace_back(H.begin(), H.end());
+    }
+    // The session key: raw, and its first 16 bytes (the AES key) in hex.
+    secrets.emplace_back(sessionKey.begin(), sessionKey.end());
+    PasswordForm aesKey{};
+    std::copy_n(sessionKey.begin(), aesKey.size(), aesKey.begin());
+    for (const char* digits : {"%02x", "%02X"}) {
+        const std::string h = hex(aesKey, digits);
+        secrets.emplace_back(h.begin(), h.end());
+    }
+    const auto lines = log->lines();
+    ASSERT_FALSE(lines.empty());
     for (const auto& line : lines) {
         for (const auto& secret : secrets)
             EXPECT_EQ(line.find(secret), std::u16string::npos);

@@ -21,7 +21,7 @@ TEST_F(PrivateCommands, UnsupportedOperationLeavesOpAndReasonUntilRead) {
     auto drive = make(DriveMode::Qz);
     // Unknown, not yet served and catalogued-but-unnamed codes alike.
     for (std::uint16_t op : {std::uint16_t{0x7777}, proto::qzop::HA_CLEAR_PAGE_PASSWORDS,
-                             proto::qzop::CE_3DES_DECRYPT_DATA}) {
+                             proto::qzop::WRITE_SECTOR_HID}) {
         SCOPED_TRACE(op);
         auto reply = drive->execute(qzCommand(op, ScsiRequest::In, 64));
         EXPECT_EQ(reply.scsiStatus, proto::SCSI_STATUS_CHECK_CONDITION);

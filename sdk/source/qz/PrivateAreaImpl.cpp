@@ -11,6 +11,7 @@
 #include "StringConvertor.h"
 #include "fat/FatFormat.h"
 #include "qz/QzCommands.h"
+#include "qz/SecureSessionExec.h"
 #include "qz/UtilsImpl.h"
 #include "utils/DiskUtils.h"
 
@@ -43,6 +44,12 @@ STATUS CPlainPrivateAreaExec::execute(CQzPrivateCommand& command, CDeviceHandle&
     return executePrivate(handle, command) ? STATUS_OK : STATUS_COMMUNICATION_FAILURE;
 }
 
+STATUS CSessionPrivateAreaExec::execute(CQzPrivateCommand& command, CDeviceHandle& handle,
+                                        CDomainAddress& address) {
+    return TQzSecureSessionExec<CPrivateCommand>(
+        m_device, CPSSStartSecureSessionCmd::SESSION_PRIVATE_AREA)(handle, command, address);
+}
+
 CPrivateAreaImpl::CPrivateAreaImpl(std::int16_t version) : CServiceImpl(SERVICE_ID, version) {}
 CPrivateAreaImpl::CPrivateAreaImpl(std::uint16_t serviceId, std::int16_t version)
     : CServiceImpl(serviceId, version) {}
@@ -73,9 +80,10 @@ STATUS CPrivateAreaImpl::sendSecret(CQzPrivateCommand& command, CDeviceHandle& h
     if (checked != nullptr && !checked->complete())
         return STATUS_WRONG_PARAMETERS;
     CPrivateAreaExec* through = exec != nullptr ? exec : m_exec;
-    if (through == nullptr)
-        through = &m_plain;
-    return through->execute(command, handle, address);
+    if (through != nullptr)
+        return through->execute(command, handle, address);
+    CSessionPrivateAreaExec session(device());
+    return session.execute(command, handle, address);
 }
 
 std::shared_ptr<CUtilsImpl> CPrivateAreaImpl::utilities() const {

@@ -10,8 +10,8 @@
 // SDK_PA_API_HINT_ENTRY_<domain index>).
 //
 // Every command that carries or unlocks a secret is sent through a
-// CPrivateAreaExec, so that it can run inside the drive's secure session;
-// without one set, commands are sent plainly.
+// CPrivateAreaExec: by default the secure-session rules (inside an open
+// private-area session, plainly without one); tests set their own.
 //
 // Threads: operations run on the caller's thread and block it (configure for
 // as long as its formats take). No operation throws.
@@ -51,6 +51,18 @@ class CPlainPrivateAreaExec : public CPrivateAreaExec {
   public:
     STATUS execute(CQzPrivateCommand& command, CDeviceHandle& handle,
                    CDomainAddress& address) override;
+};
+
+// Sends the command by the secure-session rules for a private-area command:
+// inside an open private-area session of the domain's LUN, else plainly.
+class CSessionPrivateAreaExec : public CPrivateAreaExec {
+  public:
+    explicit CSessionPrivateAreaExec(CUFDImpl* device) : m_device(device) {}
+    STATUS execute(CQzPrivateCommand& command, CDeviceHandle& handle,
+                   CDomainAddress& address) override;
+
+  private:
+    CUFDImpl* m_device;
 };
 
 using PasswordForm = std::array<std::uint8_t, 16>;
@@ -128,7 +140,8 @@ class CPrivateAreaImpl : public CServiceImpl {
     // The 16-byte form of a wide password.
     static STATUS passwordForm(const char16_t* password, PasswordForm& out);
 
-    // Where secrets are sent; null restores plain execution. Not owned.
+    // Where secrets are sent; null restores the secure-session rules. Not
+    // owned.
     void setExec(CPrivateAreaExec* exec) { m_exec = exec; }
 
   protected:
@@ -146,7 +159,6 @@ class CPrivateAreaImpl : public CServiceImpl {
 
   private:
     CPrivateAreaExec* m_exec = nullptr;
-    CPlainPrivateAreaExec m_plain;
 };
 
 }  // namespace nork::qz

@@ -2,7 +2,9 @@
 
 #include "qz/ConfigServiceImpl.h"
 #include "qz/CookieImplQz.h"
+#include "qz/CryptoImpl.h"
 #include "qz/PrivateAreaImpl.h"
+#include "qz/SecureSessionServiceImpl.h"
 #include "qz/TrustedImpl.h"
 #include "qz/UtilsImpl.h"
 
@@ -21,7 +23,13 @@ std::unique_ptr<CServiceImpl> makeQzService(std::uint16_t id, std::uint16_t vers
         return std::make_unique<CTrustedImpl>(v);
     if (id == CUtilsImpl::SERVICE_ID)
         return std::make_unique<CUtilsImpl>(v);
-    // CD (6), secure session (10), crypto (19), FIPS (26), direct
+    if (id == CSecureSessionServiceImpl::SERVICE_ID)
+        return std::make_unique<CSecureSessionServiceImpl>(v);
+    if (id == CCryptoImpl::SERVICE_ID && version == 1)
+        return std::make_unique<CCryptoImplS1>();
+    if (id == CCryptoImpl::SERVICE_ID)
+        return std::make_unique<CCryptoImpl>(v);
+    // CD (6), FIPS (26), direct
     // communication (50) and any other service the drive reports.
     return std::make_unique<CServiceImpl>(id, v);
 }

@@ -9,7 +9,8 @@
 
 namespace nork::qz {
 
-// The configuration (4) and cookie (8) services get their implementations;
+// The configuration (4), cookie (8), secure-session (10), crypto (19) and
+// utilities (20) services get their implementations;
 // null for a cookie service of a version the library does not know. Services whose
 // implementation is not part of the library yet are registered as plain
 // service objects carrying their id and version, so the device's registry
