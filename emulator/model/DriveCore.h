@@ -135,6 +135,8 @@ class DriveCore {
     void logOutAll();
     // The sectors the domain's LUN shows now.
     LunWindow lunWindow(const Domain& domain) const;
+    // Whether the domain's LUN shows its private area now (logged in).
+    bool showsPrivateArea(const Domain& domain) const;
     // The host id the last TH__Create_Trusted_Host_ID made, per domain.
     std::map<std::uint8_t, std::array<std::uint8_t, PA_HOST_ID_SIZE>>& createdHostIds() {
         return m_createdHostIds;

@@ -76,6 +76,14 @@ void DriveCore::logOutAll() {
     m_createdHostIds.clear();
 }
 
+bool DriveCore::showsPrivateArea(const Domain& domain) const {
+    const auto& domains = m_table.domains();
+    if (domains.empty() || &domain < domains.data() || &domain >= domains.data() + domains.size())
+        return false;
+    const auto index = static_cast<std::uint8_t>(&domain - domains.data());
+    return privateArea(index) != nullptr && loggedIn(index);
+}
+
 LunWindow DriveCore::lunWindow(const Domain& domain) const {
     const auto& domains = m_table.domains();
     LunWindow window{domain.firstSector, domain.sizeSectors};

@@ -34,6 +34,7 @@ constexpr std::uint8_t MODE_WRITE_PROTECT = 0x80;
 // 65535.
 constexpr std::uint8_t GEOMETRY_HEADS = 255;
 constexpr std::uint8_t GEOMETRY_SECTORS_PER_TRACK = 63;
+constexpr std::uint8_t PRIVATE_GEOMETRY_HEADS = 6;
 
 void putText(std::vector<std::uint8_t>& data, std::size_t offset, std::size_t width,
              const std::string& text, std::uint8_t pad) {
@@ -177,8 +178,12 @@ ScsiReply modeSense10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) 
     const std::uint32_t alloc = proto::getBE16(&r.cdb[7]);
     const bool writeProtected = (domain->flags & proto::DOMAIN_WIRE_FLAG_WRITE_PROTECTED) ||
                                 domain->type == proto::DOMAIN_WIRE_TYPE_CD;
+    // The private area's unit has the small geometry of the drive's private
+    // disk (6 heads), so an area under one 255-head cylinder still formats.
+    const std::uint8_t heads =
+        drive.showsPrivateArea(*domain) ? PRIVATE_GEOMETRY_HEADS : GEOMETRY_HEADS;
     const std::uint32_t cylinders = std::min<std::uint32_t>(
-        drive.lunWindow(*domain).count / (GEOMETRY_HEADS * GEOMETRY_SECTORS_PER_TRACK), 0xFFFF);
+        drive.lunWindow(*domain).count / (heads * GEOMETRY_SECTORS_PER_TRACK), 0xFFFF);
 
     std::vector<std::uint8_t> data(8 + 2 + MODE_PAGE5_LENGTH, 0);
     proto::putBE16(&data[0], static_cast<std::uint16_t>(data.size() - 2));  // mode data length
@@ -186,7 +191,7 @@ ScsiReply modeSense10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) 
     // No block descriptors: page 5 follows the 8-byte header.
     data[8] = proto::MODE_PAGE_FLEXIBLE_DISK;
     data[9] = MODE_PAGE5_LENGTH;
-    data[proto::MODE_SENSE10_HEADS_OFFSET] = GEOMETRY_HEADS;
+    data[proto::MODE_SENSE10_HEADS_OFFSET] = heads;
     data[proto::MODE_SENSE10_SECTORS_PER_TRACK_OFFSET] = GEOMETRY_SECTORS_PER_TRACK;
     proto::putBE16(&data[14], static_cast<std::uint16_t>(proto::SECTOR_SIZE));
     proto::putBE16(&data[proto::MODE_SENSE10_CYLINDERS_OFFSET],
