@@ -20,6 +20,7 @@
 #include "E2eSupport.h"
 #include "HIDHandleMgr.h"
 #include "LogCapture.h"
+#include "PlatformFactory.h"
 #include "RuntimeTestSupport.h"
 #include "SCSIExec.h"
 #include "StringConvertor.h"
@@ -360,6 +361,38 @@ TEST_F(PrivateAreaE2e, ACommandWithoutItsSecretIsNotSent) {
                                return l.find("pPassword != NULL") != std::string::npos;
                            }),
               lines.end());
+}
+
+// The utilities service's wait for readiness takes a domain that is all
+// private area and logged out as ready (it never shows a medium until a
+// login), and says so.
+TEST_F(PrivateAreaE2e, WaitForReadyTakesALoggedOutWholeDomainAreaAsReady) {
+    auto utils = std::dynamic_pointer_cast<nork::qz::CUtilsImpl>(device->getService(20));
+    ASSERT_TRUE(utils);
+    ASSERT_EQ(create(DOMAIN_BYTES, PASSWORD), STATUS_OK);
+    auto log = nork::testing::LogCapture::onProcessLog("PrivateAreaE2e");
+    CDeviceHandle handle(device);
+    handle.open();
+    EXPECT_TRUE(utils->waitForReady(address, handle));
+    const auto lines = log->takeNarrow();
+    // Without raw access there is nothing to wait for, and nothing is asked.
+    const bool privilegeO =
+        nork::CPlatformFactory::instance().privilege(nork::CPlatformFactory::PRIV_O);
+    EXPECT_EQ(std::any_of(lines.begin(), lines.end(),
+                          [](const std::string& l) {
+                              return l.find(
+                                         "SECURE flag is on, device is not logged in. "
+                                         "Assuming ready.") != std::string::npos;
+                          }),
+              privilegeO);
+    ASSERT_EQ(login(PASSWORD), STATUS_OK);
+    EXPECT_TRUE(utils->waitForReady(address, handle));
+    if (privilegeO) {
+        const auto after = log->takeNarrow();
+        EXPECT_TRUE(std::none_of(after.begin(), after.end(), [](const std::string& l) {
+            return l.find("Assuming ready") != std::string::npos;
+        }));
+    }
 }
 
 // A trusted computer opens the area with its host id; another id does not.
