@@ -53,8 +53,7 @@ STATUS CTrustedImpl::createDeviceId(CDomainAddress& address, const char16_t* pas
             NORK_LOG(LOG_ERROR, "CTrustedImpl::createDeviceId(): failed to test if configured");
             return status;
         }
-        if (!configured)
-            return STATUS_CONFIGURATION_ERROR;
+        // Without an area the drive refuses the id itself.
         std::uint8_t pcId[PC_ID_SIZE] = {};
         getPcId(pcIdSource, pcId);
         PasswordForm form{};
