@@ -109,7 +109,6 @@ class CUtilsImpl : public CServiceImpl {
     // Where the formatter and the partition-table reader reach the drive.
     virtual CFatDiskAccess diskAccess() const;
 
-
   private:
     // A plain handle of the device, opened with the default path kind; null
     // when it does not open.
