@@ -105,4 +105,17 @@ PortError waitChildProcess(std::int64_t pid, int& exitCode);
 // so progress may be drawn there).
 bool standardErrorIsTerminal();
 
+// Reads one line from the controlling terminal with echo off (a password),
+// after writing `prompt` to it; the newline is not kept. NotSupported when
+// the process has no terminal. Echo is back on when it returns.
+PortError readSecretLine(const std::string& prompt, std::string& line);
+
+// Writes `content` to a file only its owner may read or write (mode 0600),
+// replacing it whole (written beside, then renamed).
+PortError writeOwnerOnlyFile(const std::string& path, const std::string& content);
+
+// The machine's identifier (systemd's /etc/machine-id: 32 hex digits), ""
+// when there is none.
+std::string machineIdentifier();
+
 }  // namespace nork::port

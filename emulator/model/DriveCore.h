@@ -19,6 +19,7 @@
 #include "model/HidInterface.h"
 #include "model/HiddenArea.h"
 #include "model/ImageFile.h"
+#include "model/PrivateArea.h"
 #include "model/SecureSession.h"
 #include "model/StateFile.h"
 #include "model/VirtualDrive.h"
@@ -37,6 +38,7 @@ struct Sense {
 namespace sense {
 inline constexpr Sense NONE{0x0, 0x00, 0x00};
 inline constexpr Sense BECOMING_READY{0x2, 0x04, 0x01};
+inline constexpr Sense MEDIUM_NOT_PRESENT{0x2, 0x3A, 0x00};
 inline constexpr Sense MEDIUM_WRITE_ERROR{0x3, 0x0C, 0x00};
 inline constexpr Sense MEDIUM_READ_ERROR{0x3, 0x11, 0x00};
 inline constexpr Sense INTERNAL_FAILURE{0x4, 0x44, 0x00};
@@ -121,6 +123,25 @@ class DriveCore {
     };
     std::optional<PageTear> takePageTear();
 
+    // Private areas by domain index (persisted on change) and the logins
+    // (PrivateAreaCommands.cpp). Null: the domain has none.
+    const PrivateAreaRecord* privateArea(std::uint8_t domain) const;
+    // Replaces or (sectors 0) removes a domain's area; a login to it ends.
+    void setPrivateArea(std::uint8_t domain, const PrivateAreaRecord& record);
+    bool loggedIn(std::uint8_t domain) const { return m_loggedIn.count(domain) != 0; }
+    // Switches the domain's LUN (and its volume directory) between the parts.
+    void setLoggedIn(std::uint8_t domain, bool in);
+    // Every login ends (the drive leaves the bus).
+    void logOutAll();
+    // The sectors the domain's LUN shows now.
+    LunWindow lunWindow(const Domain& domain) const;
+    // Whether the domain's LUN shows its private area now (logged in).
+    bool showsPrivateArea(const Domain& domain) const;
+    // The host id the last TH__Create_Trusted_Host_ID made, per domain.
+    std::map<std::uint8_t, std::array<std::uint8_t, PA_HOST_ID_SIZE>>& createdHostIds() {
+        return m_createdHostIds;
+    }
+
     // Off the bus now, for good (until attach()).
     void unplugNow();
 
@@ -189,6 +210,8 @@ class DriveCore {
     HidState m_hid;
     std::map<std::uint8_t, std::uint64_t> m_volumeLocks;
     std::set<std::uint8_t> m_dismounted;
+    std::set<std::uint8_t> m_loggedIn;
+    std::map<std::uint8_t, std::array<std::uint8_t, PA_HOST_ID_SIZE>> m_createdHostIds;
     std::map<std::uint64_t, ConnectionSession> m_sessions;
 
     std::optional<Clock::time_point> m_leaveAt;

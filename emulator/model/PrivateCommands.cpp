@@ -25,6 +25,7 @@ PrivateCommandTable buildStandardTable() {
     registerConfigCommands(table);
     registerServiceCommands(table);
     registerHiddenAreaCommands(table);
+    registerPrivateAreaCommands(table);
     registerSecureSessionCommands(table);
     registerCdLockCommands(table);
     return table;
@@ -68,7 +69,12 @@ ScsiReply runPrivateFrame(DriveCore& drive, const ScsiRequest& r) {
     auto sessionIt = drive.sessions().find(r.connection);
     const ConnectionSession* connectionSession =
         sessionIt == drive.sessions().end() ? nullptr : &sessionIt->second;
-    const bool encrypted = sessionDataIsEncrypted(connectionSession, *op, request.params[0]);
+    // Parameter byte 0 names a domain; a private-area session is the LUN's.
+    const auto& domains = drive.table().domains();
+    const std::uint8_t commandLun = request.params[0] < domains.size()
+                                        ? domains[request.params[0]].lun
+                                        : proto::DOMAIN_WIRE_NO_LUN;
+    const bool encrypted = sessionDataIsEncrypted(connectionSession, *op, commandLun);
     std::vector<std::uint8_t> plainOut;
     if (encrypted && !r.dataOut.empty()) {
         plainOut = r.dataOut;

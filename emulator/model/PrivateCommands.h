@@ -69,5 +69,6 @@ void registerServiceCommands(PrivateCommandTable& table);        // ServiceComma
 void registerHiddenAreaCommands(PrivateCommandTable& table);     // HiddenAreaCommands.cpp
 void registerSecureSessionCommands(PrivateCommandTable& table);  // SecureSessionCommands.cpp
 void registerCdLockCommands(PrivateCommandTable& table);         // CdLockCommands.cpp
+void registerPrivateAreaCommands(PrivateCommandTable& table);    // PrivateAreaCommands.cpp
 
 }  // namespace qzemu

@@ -34,6 +34,7 @@ constexpr std::uint8_t MODE_WRITE_PROTECT = 0x80;
 // 65535.
 constexpr std::uint8_t GEOMETRY_HEADS = 255;
 constexpr std::uint8_t GEOMETRY_SECTORS_PER_TRACK = 63;
+constexpr std::uint8_t PRIVATE_GEOMETRY_HEADS = 6;
 
 void putText(std::vector<std::uint8_t>& data, std::size_t offset, std::size_t width,
              const std::string& text, std::uint8_t pad) {
@@ -129,6 +130,18 @@ const Domain* readyUnit(DriveCore& drive, std::uint8_t lun, ScsiReply& failure) 
     return domain;
 }
 
+// The gate of the commands that reach the medium. A domain that is all
+// private area has no sectors to show until a login (the unit itself stays
+// ready, so the host keeps the drive and can log in).
+const Domain* mediumUnit(DriveCore& drive, std::uint8_t lun, ScsiReply& failure) {
+    const Domain* domain = readyUnit(drive, lun, failure);
+    if (domain && drive.lunWindow(*domain).count == 0) {
+        failure = checkCondition(sense::MEDIUM_NOT_PRESENT);
+        return nullptr;
+    }
+    return domain;
+}
+
 ScsiReply testUnitReady(DriveCore& drive, std::uint8_t lun) {
     ScsiReply failure;
     if (!readyUnit(drive, lun, failure))
@@ -142,11 +155,11 @@ ScsiReply testUnitReady(DriveCore& drive, std::uint8_t lun) {
 
 ScsiReply readCapacity(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) {
     ScsiReply failure;
-    const Domain* domain = readyUnit(drive, lun, failure);
+    const Domain* domain = mediumUnit(drive, lun, failure);
     if (!domain)
         return failure;
     std::vector<std::uint8_t> data(proto::READ_CAPACITY_DATA_SIZE, 0);
-    proto::putBE32(&data[0], domain->sizeSectors - 1);
+    proto::putBE32(&data[0], drive.lunWindow(*domain).count - 1);
     proto::putBE32(&data[4], proto::SECTOR_SIZE);
     return goodReply(std::move(data), r.transferLength);
 }
@@ -165,8 +178,12 @@ ScsiReply modeSense10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) 
     const std::uint32_t alloc = proto::getBE16(&r.cdb[7]);
     const bool writeProtected = (domain->flags & proto::DOMAIN_WIRE_FLAG_WRITE_PROTECTED) ||
                                 domain->type == proto::DOMAIN_WIRE_TYPE_CD;
+    // The private area's unit has the small geometry of the drive's private
+    // disk (6 heads), so an area under one 255-head cylinder still formats.
+    const std::uint8_t heads =
+        drive.showsPrivateArea(*domain) ? PRIVATE_GEOMETRY_HEADS : GEOMETRY_HEADS;
     const std::uint32_t cylinders = std::min<std::uint32_t>(
-        domain->sizeSectors / (GEOMETRY_HEADS * GEOMETRY_SECTORS_PER_TRACK), 0xFFFF);
+        drive.lunWindow(*domain).count / (heads * GEOMETRY_SECTORS_PER_TRACK), 0xFFFF);
 
     std::vector<std::uint8_t> data(8 + 2 + MODE_PAGE5_LENGTH, 0);
     proto::putBE16(&data[0], static_cast<std::uint16_t>(data.size() - 2));  // mode data length
@@ -174,7 +191,7 @@ ScsiReply modeSense10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) 
     // No block descriptors: page 5 follows the 8-byte header.
     data[8] = proto::MODE_PAGE_FLEXIBLE_DISK;
     data[9] = MODE_PAGE5_LENGTH;
-    data[proto::MODE_SENSE10_HEADS_OFFSET] = GEOMETRY_HEADS;
+    data[proto::MODE_SENSE10_HEADS_OFFSET] = heads;
     data[proto::MODE_SENSE10_SECTORS_PER_TRACK_OFFSET] = GEOMETRY_SECTORS_PER_TRACK;
     proto::putBE16(&data[14], static_cast<std::uint16_t>(proto::SECTOR_SIZE));
     proto::putBE16(&data[proto::MODE_SENSE10_CYLINDERS_OFFSET],
@@ -208,6 +225,7 @@ struct Extent {
     const Domain* domain;
     std::uint32_t lba;
     std::uint32_t count;
+    std::uint32_t first;  // flash sector of LBA 0 as the LUN shows it now
 };
 
 // Decodes and checks a READ(10)/WRITE(10); none with the failure set.
@@ -217,11 +235,12 @@ std::optional<Extent> extentOf(DriveCore& drive, const ScsiRequest& r, std::uint
         failure = checkCondition(sense::INVALID_FIELD);
         return std::nullopt;
     }
-    const Domain* domain = readyUnit(drive, lun, failure);
+    const Domain* domain = mediumUnit(drive, lun, failure);
     if (!domain)
         return std::nullopt;
-    Extent e{domain, proto::getBE32(&r.cdb[2]), proto::getBE16(&r.cdb[7])};
-    if (static_cast<std::uint64_t>(e.lba) + e.count > domain->sizeSectors) {
+    const LunWindow window = drive.lunWindow(*domain);
+    Extent e{domain, proto::getBE32(&r.cdb[2]), proto::getBE16(&r.cdb[7]), window.first};
+    if (static_cast<std::uint64_t>(e.lba) + e.count > window.count) {
         failure = checkCondition(sense::LBA_OUT_OF_RANGE);
         return std::nullopt;
     }
@@ -234,7 +253,7 @@ ScsiReply read10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) {
     if (!e)
         return failure;
     std::vector<std::uint8_t> data(static_cast<std::size_t>(e->count) * proto::SECTOR_SIZE);
-    if (!drive.image().read(e->domain->firstSector + e->lba, e->count, data.data())) {
+    if (!drive.image().read(e->first + e->lba, e->count, data.data())) {
         return checkCondition(sense::MEDIUM_READ_ERROR);
     }
     return goodReply(std::move(data), r.transferLength);
@@ -252,7 +271,7 @@ ScsiReply write10(DriveCore& drive, const ScsiRequest& r, std::uint8_t lun) {
     if (r.dataOut.size() < static_cast<std::size_t>(e->count) * proto::SECTOR_SIZE) {
         return checkCondition(sense::INVALID_FIELD);
     }
-    const std::uint32_t first = e->domain->firstSector + e->lba;
+    const std::uint32_t first = e->first + e->lba;
     if (e->count == 0)
         return goodReply({}, 0);
     // A new partition table or boot sector is a new file system: the files

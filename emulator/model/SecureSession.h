@@ -52,8 +52,8 @@ struct ConnectionSession {
 // Whether a command's data phase travels encrypted on a connection: only in
 // an open session (started with its type) and only for the commands of that
 // type: CD-owner commands in a type 2 session; private-area and trusted-host
-// commands addressing the session's LUN (their parameter byte 0) in a type 3
-// session. Everything else is plain.
+// commands addressing the session's LUN (the LUN of the domain their parameter
+// byte 0 names) in a type 3 session. Everything else is plain.
 bool sessionDataIsEncrypted(const ConnectionSession* session, std::uint16_t op, std::uint8_t lun);
 
 // AES-128 ECB under the first 16 key bytes, in place, over the whole 16-byte

@@ -65,6 +65,15 @@ std::string hexBytes(const Bytes& bytes) {
     return out;
 }
 
+// Exactly 2 x size hex digits into out.
+bool parseHex(const std::string& text, std::uint8_t* out, std::size_t size, int line) {
+    if (text.size() != 2 * size)
+        return false;
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = static_cast<std::uint8_t>(parseUnsigned("0x" + text.substr(2 * i, 2), 0xFF, line));
+    return true;
+}
+
 }  // namespace
 
 void checkIdentity(const Identity& id) {
@@ -111,6 +120,14 @@ void writeStateFile(const fs::path& dir, const PersistedState& s) {
             out << "page-password " << page << " write " << hexBytes(*passwords.write) << '\n';
         if (passwords.read)
             out << "page-password " << page << " read " << hexBytes(*passwords.read) << '\n';
+    }
+    for (const auto& [domain, area] : s.privateAreas) {
+        out << "private-area " << static_cast<unsigned>(domain) << ' ' << area.sizeSectors << ' '
+            << hexBytes(area.password) << '\n';
+        for (const TrustedHost& host : area.trustedHosts) {
+            out << "trusted-host " << static_cast<unsigned>(domain) << ' ' << hexBytes(host.pcId)
+                << ' ' << hexBytes(host.hostId) << '\n';
+        }
     }
     const fs::path target = dir / STATE_FILE_NAME;
     const fs::path temp = dir / (std::string(STATE_FILE_NAME) + ".new");
@@ -241,6 +258,34 @@ PersistedState readStateFile(const fs::path& dir) {
                  s.pagePasswords[static_cast<std::uint16_t>(parseUnsigned(page, 0xFFFF, line))];
              (which == "write" ? entry.write : entry.read) = password;
          }},
+        {"private-area",
+         [&](const std::string& v) {
+             std::istringstream fields(v);
+             std::string domain, size, hex, extra;
+             if (!(fields >> domain >> size >> hex) || (fields >> extra))
+                 fail("expected: private-area <domain> <sectors> <32 hex digits>");
+             PrivateAreaRecord& area =
+                 s.privateAreas[static_cast<std::uint8_t>(parseUnsigned(domain, 254, line))];
+             area.sizeSectors = static_cast<std::uint32_t>(parseUnsigned(size, 0xFFFFFFFFu, line));
+             if (!parseHex(hex, area.password.data(), area.password.size(), line))
+                 fail("expected: private-area <domain> <sectors> <32 hex digits>");
+         }},
+        {"trusted-host",
+         [&](const std::string& v) {
+             std::istringstream fields(v);
+             std::string domain, pcId, hostId, extra;
+             if (!(fields >> domain >> pcId >> hostId) || (fields >> extra))
+                 fail("expected: trusted-host <domain> <32 hex digits> <128 hex digits>");
+             auto it =
+                 s.privateAreas.find(static_cast<std::uint8_t>(parseUnsigned(domain, 254, line)));
+             if (it == s.privateAreas.end())
+                 fail("trusted-host before its private-area line");
+             TrustedHost host;
+             if (!parseHex(pcId, host.pcId.data(), host.pcId.size(), line) ||
+                 !parseHex(hostId, host.hostId.data(), host.hostId.size(), line))
+                 fail("expected: trusted-host <domain> <32 hex digits> <128 hex digits>");
+             it->second.trustedHosts.push_back(host);
+         }},
         {"domain",
          [&](const std::string& v) {
              std::istringstream fields(v);
@@ -266,7 +311,9 @@ PersistedState readStateFile(const fs::path& dir) {
         auto it = setters.find(key);
         if (it == setters.end())
             fail("unknown key \"" + key + "\"");
-        if (key != "domain" && key != "page-password" && seen[key]++ > 0)
+        const bool repeats = key == "domain" || key == "page-password" || key == "private-area" ||
+                             key == "trusted-host";
+        if (!repeats && seen[key]++ > 0)
             fail("repeated key \"" + key + "\"");
         it->second(value);
     }

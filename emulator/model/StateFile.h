@@ -4,6 +4,9 @@
 //   domain <type> <flags, 0x hex> <size in sectors>
 // and so do the hidden area's page passwords:
 //   page-password <page> write|read <14 hex digits>
+// and the private areas with the hosts they trust:
+//   private-area <domain> <sectors> <32 hex digits: the password's MD5 form>
+//   trusted-host <domain> <32 hex digits: PC id> <128 hex digits: host id>
 // The file is replaced atomically (written beside, then renamed).
 #pragma once
 
@@ -15,6 +18,7 @@
 
 #include "model/DomainTable.h"
 #include "model/HiddenArea.h"
+#include "model/PrivateArea.h"
 #include "model/SecureSession.h"
 #include "model/ServiceList.h"
 #include "model/VirtualDrive.h"
@@ -33,6 +37,7 @@ struct PersistedState {
     std::chrono::milliseconds readyDelay{0};
     std::uint32_t hiddenPages = DEFAULT_HIDDEN_PAGES;  // absent in older files: the default
     std::map<std::uint16_t, PagePasswords> pagePasswords;
+    std::map<std::uint8_t, PrivateAreaRecord> privateAreas;  // by domain index
     DriveRsaKey rsaKey;  // absent in older files: made on first open
 };
 

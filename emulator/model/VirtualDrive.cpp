@@ -150,6 +150,7 @@ void DriveCore::goOffBus() {
     m_volumeLocks.clear();
     m_sessions.clear();
     m_dismounted.clear();
+    logOutAll();
     unmountVolumes(m_dir);
     setBus(BusState::Detached);
     pushEvent(BusEvent::Detached);

@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 namespace nork::port {
 namespace {
@@ -214,6 +217,82 @@ PortError waitChildProcess(std::int64_t pid, int& exitCode) {
 
 bool standardErrorIsTerminal() {
     return ::isatty(STDERR_FILENO) == 1;
+}
+
+PortError readSecretLine(const std::string& prompt, std::string& line) {
+    line.clear();
+    const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return PortError{PortErrc::NotSupported, errno};
+    struct termios before {};
+    if (::tcgetattr(fd, &before) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return PortError{PortErrc::NotSupported, err};
+    }
+    struct termios quiet = before;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    (void)::write(fd, prompt.data(), prompt.size());
+    ::tcsetattr(fd, TCSAFLUSH, &quiet);
+    PortError result = PortError::ok();
+    for (;;) {
+        char c = 0;
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            result = fromErrno(n < 0 ? errno : EIO);
+            break;
+        }
+        if (c == '\n')
+            break;
+        line.push_back(c);
+    }
+    ::tcsetattr(fd, TCSAFLUSH, &before);
+    ::close(fd);
+    return result;
+}
+
+PortError writeOwnerOnlyFile(const std::string& path, const std::string& content) {
+    const std::string temp = path + ".new";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return fromErrno(errno);
+    // An older file of the same name may have been made with wider rights.
+    ::fchmod(fd, 0600);
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int err = errno;
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return fromErrno(err);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        return fromErrno(err);
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        return fromErrno(err);
+    }
+    return PortError::ok();
+}
+
+std::string machineIdentifier() {
+    std::ifstream file("/etc/machine-id");
+    std::string id;
+    if (!(file >> id))
+        return "";
+    return id;
 }
 
 }  // namespace nork::port

@@ -15,10 +15,12 @@
 #include "Status.h"
 
 namespace nork {
+class CDomain;
 class CUFD;
 namespace qz {
 class CConfigServiceImpl;
-}
+class CUtilsImpl;
+}  // namespace qz
 }  // namespace nork
 
 namespace qzctl {
@@ -52,6 +54,10 @@ struct Options {
     bool volumeLock = false;                // volumes --lock
     bool volumeUnlock = false;              // volumes --unlock
     bool volumeDismount = false;            // volumes --dismount
+    bool passwordStdin = false;             // pa, trust --password-stdin
+    bool force = false;                     // pa create|remove --force
+    bool format = false;                    // pa create|remove --format
+    std::optional<std::string> hint;        // pa create|passwd --hint
 };
 
 std::string narrow(const std::u16string& s);
@@ -78,6 +84,13 @@ using ConfigBody =
 // service; then `body`.
 int onConfigService(const Options& options, const std::string& device, const ConfigBody& body);
 
+using DomainBody =
+    std::function<int(nork::qz::CUtilsImpl&, nork::CDomain&, const std::string& device)>;
+// The drive known through polling, its domain at the index DOMAIN names and
+// its utilities service; then `body` (UtilsCommands.cpp).
+int onDomain(const Options& options, const std::string& device, const std::string& domainArg,
+             const DomainBody& body);
+
 // format, wp (UtilsCommands.cpp).
 int cmdFormat(const Options& options, const std::vector<std::string>& args);
 int cmdWp(const Options& options, const std::vector<std::string>& args);
@@ -85,6 +98,10 @@ int cmdWp(const Options& options, const std::vector<std::string>& args);
 // cookie get|set|rm|dump, ha pages|dump (CookieCommands.cpp).
 int cmdCookie(const Options& options, const std::vector<std::string>& args);
 int cmdHa(const Options& options, const std::vector<std::string>& args);
+// pa status|create|remove|login|logout|passwd|public|hint, trust add|login
+// (PrivateAreaCommands.cpp).
+int cmdPa(const Options& options, const std::vector<std::string>& args);
+int cmdTrust(const Options& options, const std::vector<std::string>& args);
 // volumes DEVICE [--lock|--unlock|--dismount] (VolumeCommands.cpp).
 int cmdVolumes(const Options& options, const std::vector<std::string>& args);
 

@@ -21,14 +21,6 @@
 
 namespace qzctl {
 
-namespace {
-
-// The longest volume label a FAT boot sector holds.
-constexpr std::size_t MAX_LABEL = 11;
-
-using DomainBody =
-    std::function<int(nork::qz::CUtilsImpl&, nork::CDomain&, const std::string& device)>;
-
 // The drive known through polling, its domain at the index DOMAIN names and
 // its utilities service; then `body`.
 int onDomain(const Options& options, const std::string& device, const std::string& domainArg,
@@ -53,6 +45,11 @@ int onDomain(const Options& options, const std::string& device, const std::strin
         return body(*utils, domain, device);
     });
 }
+
+namespace {
+
+// The longest volume label a FAT boot sector holds.
+constexpr std::size_t MAX_LABEL = 11;
 
 // A percentage on standard error, redrawn in place.
 class TerminalProgress : public nork::CProgressCallback {

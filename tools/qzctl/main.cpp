@@ -1292,6 +1292,90 @@ const std::vector<Verb>& verbs() {
          0,
          Reach::Watch,
          cmdWatch},
+        {{"pa", "status"},
+         "pa status DEVICE DOMAIN [--timeout SECONDS]",
+         "a public domain's private area: its size, the\npublic part's, whether logged in, the "
+         "hint",
+         {"--timeout"},
+         2,
+         2,
+         Reach::Drive,
+         cmdPa},
+        {{"pa", "create"},
+         "pa create DEVICE DOMAIN --size BYTES|all [--hint H]\n           [--format] [--force] "
+         "[--password-stdin]",
+         "make a private area at the domain's end (asks\nthe password; --format formats both "
+         "parts;\n--force logs out first)",
+         {"--size", "--hint", "--format", "--force", "--password-stdin", "--timeout"},
+         2,
+         2,
+         Reach::Drive,
+         cmdPa},
+        {{"pa", "remove"},
+         "pa remove DEVICE DOMAIN [--format] [--force]",
+         "remove the private area (its files are lost)",
+         {"--format", "--force", "--timeout"},
+         2,
+         2,
+         Reach::Drive,
+         cmdPa},
+        {{"pa", "login"},
+         "pa login DEVICE DOMAIN [--password-stdin]",
+         "log in: the domain's unit shows the private\narea until logout",
+         {"--password-stdin", "--timeout"},
+         2,
+         2,
+         Reach::Drive,
+         cmdPa},
+        {{"pa", "logout"},
+         "pa logout DEVICE DOMAIN",
+         "log out: the unit shows the public part again",
+         {"--timeout"},
+         2,
+         2,
+         Reach::Drive,
+         cmdPa},
+        {{"pa", "passwd"},
+         "pa passwd DEVICE DOMAIN [--hint H] [--password-stdin]",
+         "change the password (asks the current one,\nthen the new one) and store the hint",
+         {"--hint", "--password-stdin", "--timeout"},
+         2,
+         2,
+         Reach::Drive,
+         cmdPa},
+        {{"pa", "public"},
+         "pa public DEVICE DOMAIN [--password-stdin]",
+         "turn a private area that fills its domain into\nthe domain's public content",
+         {"--password-stdin", "--timeout"},
+         2,
+         2,
+         Reach::Drive,
+         cmdPa},
+        {{"pa", "hint"},
+         "pa hint DEVICE DOMAIN [TEXT]",
+         "show the password hint, or store TEXT (at most\n32 characters)",
+         {"--timeout"},
+         2,
+         3,
+         Reach::Drive,
+         cmdPa},
+        {{"trust", "add"},
+         "trust add DEVICE DOMAIN [--password-stdin]",
+         "make the drive trust this computer (asks the\npassword); its host id is kept "
+         "under\n~/.config/qz/trusted (mode 0600)",
+         {"--password-stdin", "--timeout"},
+         2,
+         2,
+         Reach::Drive,
+         cmdTrust},
+        {{"trust", "login"},
+         "trust login DEVICE DOMAIN",
+         "log in with this computer's kept host id",
+         {"--timeout"},
+         2,
+         2,
+         Reach::Drive,
+         cmdTrust},
         {{"volumes"},
          "volumes DEVICE [--lock|--unlock|--dismount]\n           [--timeout SECONDS]",
          "the drive's volumes: LUN, drive root, directory,\nkind (removable, CD-ROM) and state; "
@@ -1316,12 +1400,28 @@ const std::vector<Verb>& verbs() {
 }
 
 const std::vector<qzcli::OptionDef> kOptions = {
-    {"--json", false},    {"--log", false},    {"--help", false},
-    {"--version", false}, {"--hid", false},    {"--binary", false},
-    {"--count", true},    {"--timeout", true}, {"--type", true},
-    {"--size", true},     {"--kind", true},    {"--file", true},
-    {"--fat", true},      {"--label", true},   {"--no-partition-table", false},
-    {"--lock", false},    {"--unlock", false}, {"--dismount", false},
+    {"--json", false},
+    {"--log", false},
+    {"--help", false},
+    {"--version", false},
+    {"--hid", false},
+    {"--binary", false},
+    {"--count", true},
+    {"--timeout", true},
+    {"--type", true},
+    {"--size", true},
+    {"--kind", true},
+    {"--file", true},
+    {"--fat", true},
+    {"--label", true},
+    {"--no-partition-table", false},
+    {"--lock", false},
+    {"--unlock", false},
+    {"--dismount", false},
+    {"--password-stdin", false},
+    {"--hint", true},
+    {"--force", false},
+    {"--format", false},
 };
 
 // Options every verb takes.
@@ -1343,7 +1443,7 @@ const char* optionText(const std::string& name, Reach reach) {
     if (name == "--type")
         return "cd or public";
     if (name == "--size")
-        return "the domain's size in bytes, or rest";
+        return "a size in bytes: the domain's (or rest), the\nprivate area's (or all)";
     if (name == "--kind")
         return "int, string or binary";
     if (name == "--file")
@@ -1363,6 +1463,15 @@ const char* optionText(const std::string& name, Reach reach) {
         return "bring dismounted volumes back";
     if (name == "--dismount")
         return "dismount every volume";
+    if (name == "--password-stdin")
+        return "read passwords from standard input, one a line\n(else from the terminal, not "
+               "echoed)";
+    if (name == "--hint")
+        return "the password hint, at most 32 characters";
+    if (name == "--force")
+        return "log out of the area first when logged in";
+    if (name == "--format")
+        return "format the private and the public part";
     return "";
 }
 
@@ -1601,6 +1710,10 @@ int run(int argc, char** argv) {
     options.volumeLock = line.has("--lock");
     options.volumeUnlock = line.has("--unlock");
     options.volumeDismount = line.has("--dismount");
+    options.passwordStdin = line.has("--password-stdin");
+    options.force = line.has("--force");
+    options.format = line.has("--format");
+    options.hint = line.value("--hint");
     if (options.binary && !options.file)
         return usageError("--binary goes with --file");
     if (int rc = numberOption(line, "--count", 1, UINT32_MAX, options.count))

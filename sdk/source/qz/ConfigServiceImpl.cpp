@@ -17,6 +17,7 @@
 #include "VersionFactory.h"
 #include "fat/FatFormat.h"
 #include "qz/DriveProtocol.h"
+#include "qz/PrivateAreaImpl.h"
 #include "qz/UtilsImpl.h"
 #include "utils/DiskUtils.h"
 
@@ -455,8 +456,28 @@ bool CConfigServiceImpl::isConfigurable(CDeviceHandle& handle, CDomain& domain, 
         domain.setStatus(STATUS_OK);
         status = STATUS_OK;
         if (domain.type() == DOMAIN_TYPE_PUBLIC) {
-            // No private-area implementation is registered for service 12, so
-            // no public domain can carry a private area.
+            auto area = device() != nullptr ? std::dynamic_pointer_cast<CPrivateAreaImpl>(
+                                                  device()->getService(SERVICE_ID_PRIVATE_AREA))
+                                            : nullptr;
+            if (!area)
+                return true;
+            CDomainAddress address(domain);
+            bool configured = false;
+            if (area->isConfigured(handle, address, configured) != STATUS_OK) {
+                NORK_LOG(LOG_ERROR,
+                         "CConfigServiceImpl::isConfigurable --- failed to test if configured in");
+                status = STATUS_COMMUNICATION_FAILURE;
+                return false;
+            }
+            if (configured) {
+                NORK_LOG(LOG_INFO,
+                         "CConfigServiceImpl::isConfigurable --- private area is configured on "
+                         "domain %d",
+                         domain.index());
+                status = STATUS_CONFIGURATION_NOT_ALLOWED;
+                domain.setStatus(STATUS_PRIVATE_AREA_EXISTS);
+                return false;
+            }
             return true;
         }
         if (domain.type() == DOMAIN_TYPE_CD) {

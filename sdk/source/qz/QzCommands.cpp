@@ -125,28 +125,137 @@ CQzPSSStartPrivateAreaSecureSessionCmd::CQzPSSStartPrivateAreaSecureSessionCmd(
     std::uint8_t lunParam)
     : CPSSStartSecureSessionCmd(SESSION_PRIVATE_AREA, lunParam) {}
 
+void CQzCheckedCommand::put(std::uint32_t offset, const std::uint8_t* source, std::uint32_t size,
+                            const char* name) {
+    zyk_assert(source != nullptr, name);
+    if (source == nullptr) {
+        m_complete = false;
+        return;
+    }
+    std::memcpy(dataBuffer() + offset, source, size);
+}
+
+void CQzCheckedCommand::setDomainParam(std::uint8_t domain) {
+    setParams(&domain, 1);
+}
+
 CQz_PRA_GetAreaParameters_Cmd::CQz_PRA_GetAreaParameters_Cmd()
-    : CQzPrivateCommand(16, op::PRA_GET_AREA_PARAMETERS, SCSI_DIR_IN) {}
+    : CQzCheckedCommand(16, op::PRA_GET_AREA_PARAMETERS, SCSI_DIR_IN) {}
+CQz_PRA_GetAreaParameters_Cmd::CQz_PRA_GetAreaParameters_Cmd(std::uint8_t domain)
+    : CQz_PRA_GetAreaParameters_Cmd() {
+    setDomainParam(domain);
+}
+std::uint32_t CQz_PRA_GetAreaParameters_Cmd::domainSectors() const {
+    return proto::getLE32(dataBuffer());
+}
+std::uint32_t CQz_PRA_GetAreaParameters_Cmd::privateSectors() const {
+    return proto::getLE32(dataBuffer() + 4);
+}
+bool CQz_PRA_GetAreaParameters_Cmd::loggedIn() const {
+    return proto::getLE32(dataBuffer() + 8) != 0;
+}
+std::uint32_t CQz_PRA_GetAreaParameters_Cmd::value4() const {
+    return proto::getLE32(dataBuffer() + 12);
+}
+
 CQz_PRA_GetConfigurationBoundaries_Cmd::CQz_PRA_GetConfigurationBoundaries_Cmd()
-    : CQzPrivateCommand(4, op::PRA_GET_CONFIGURATION_BOUNDARIES, SCSI_DIR_IN) {}
+    : CQzCheckedCommand(4, op::PRA_GET_CONFIGURATION_BOUNDARIES, SCSI_DIR_IN) {}
+std::uint32_t CQz_PRA_GetConfigurationBoundaries_Cmd::sectors() const {
+    return proto::getLE32(dataBuffer());
+}
+
 CQz_PRA_ConfigPrivateArea_Cmd::CQz_PRA_ConfigPrivateArea_Cmd()
-    : CQzPrivateCommand(20, op::PRA_CONFIGURE_PRIVATE_AREA, SCSI_DIR_OUT, SCSI_LUN_HANDLE,
+    : CQzCheckedCommand(20, op::PRA_CONFIGURE_PRIVATE_AREA, SCSI_DIR_OUT, SCSI_LUN_HANDLE,
                         TIMEOUT_MS) {}
+CQz_PRA_ConfigPrivateArea_Cmd::CQz_PRA_ConfigPrivateArea_Cmd(std::uint8_t domain,
+                                                             std::uint32_t sectors,
+                                                             const std::uint8_t* pPassword)
+    : CQz_PRA_ConfigPrivateArea_Cmd() {
+    setDomainParam(domain);
+    proto::putLE32(dataBuffer(), sectors);
+    put(4, pPassword, QZ_PASSWORD_SIZE, "pPassword");
+}
+
 CQz_PRA_CalcClosestValidSize_Cmd::CQz_PRA_CalcClosestValidSize_Cmd()
-    : CQzPrivateCommand(4, op::PRA_CALC_CLOSEST_VALID_SIZE, SCSI_DIR_IN) {}
-CQz_PRA_Open_Cmd::CQz_PRA_Open_Cmd() : CQzPrivateCommand(16, op::PRA_OPEN, SCSI_DIR_OUT) {}
-CQz_PRA_Close_Cmd::CQz_PRA_Close_Cmd() : CQzPrivateCommand(0, op::PRA_CLOSE, SCSI_DIR_NONE) {}
+    : CQzCheckedCommand(4, op::PRA_CALC_CLOSEST_VALID_SIZE, SCSI_DIR_IN) {}
+CQz_PRA_CalcClosestValidSize_Cmd::CQz_PRA_CalcClosestValidSize_Cmd(std::uint8_t domain,
+                                                                   std::uint32_t sectors)
+    : CQz_PRA_CalcClosestValidSize_Cmd() {
+    std::uint8_t params[6] = {domain};
+    proto::putLE32(params + 1, sectors);
+    params[5] = 1;
+    setParams(params, sizeof params);
+}
+std::uint32_t CQz_PRA_CalcClosestValidSize_Cmd::sectors() const {
+    return proto::getLE32(dataBuffer());
+}
+
+CQz_PRA_Open_Cmd::CQz_PRA_Open_Cmd() : CQzCheckedCommand(16, op::PRA_OPEN, SCSI_DIR_OUT) {}
+CQz_PRA_Open_Cmd::CQz_PRA_Open_Cmd(std::uint8_t domain, const std::uint8_t* pPassword)
+    : CQz_PRA_Open_Cmd() {
+    setDomainParam(domain);
+    put(0, pPassword, QZ_PASSWORD_SIZE, "pPassword != NULL");
+}
+
+CQz_PRA_Close_Cmd::CQz_PRA_Close_Cmd() : CQzCheckedCommand(0, op::PRA_CLOSE, SCSI_DIR_NONE) {}
+CQz_PRA_Close_Cmd::CQz_PRA_Close_Cmd(std::uint8_t domain) : CQz_PRA_Close_Cmd() {
+    setDomainParam(domain);
+}
+
 CQz_PRA_ChangePassword_Cmd::CQz_PRA_ChangePassword_Cmd()
-    : CQzPrivateCommand(32, op::PRA_CHANGE_PASSWORD, SCSI_DIR_OUT) {}
+    : CQzCheckedCommand(32, op::PRA_CHANGE_PASSWORD, SCSI_DIR_OUT) {}
+CQz_PRA_ChangePassword_Cmd::CQz_PRA_ChangePassword_Cmd(std::uint8_t domain,
+                                                       const std::uint8_t* pOldPassword,
+                                                       const std::uint8_t* pNewPassword)
+    : CQz_PRA_ChangePassword_Cmd() {
+    setDomainParam(domain);
+    put(0, pOldPassword, QZ_PASSWORD_SIZE, "pOldPassword");
+    put(QZ_PASSWORD_SIZE, pNewPassword, QZ_PASSWORD_SIZE, "pNewPassword");
+}
+
 CMakeSecuredDiskPublic::CMakeSecuredDiskPublic()
-    : CQzPrivateCommand(16, op::PRA_MAKE_SECUREDISK_PUBLIC, SCSI_DIR_OUT) {}
+    : CQzCheckedCommand(16, op::PRA_MAKE_SECUREDISK_PUBLIC, SCSI_DIR_OUT) {}
+CMakeSecuredDiskPublic::CMakeSecuredDiskPublic(std::uint8_t domain, const std::uint8_t* pPassword)
+    : CMakeSecuredDiskPublic() {
+    setDomainParam(domain);
+    put(0, pPassword, QZ_PASSWORD_SIZE, "pPassword");
+}
 
 CQz_TH_CreateTrustedHostID_Cmd::CQz_TH_CreateTrustedHostID_Cmd()
-    : CQzPrivateCommand(32, op::TH_CREATE_TRUSTED_HOST_ID, SCSI_DIR_OUT) {}
+    : CQzCheckedCommand(32, op::TH_CREATE_TRUSTED_HOST_ID, SCSI_DIR_OUT) {}
+CQz_TH_CreateTrustedHostID_Cmd::CQz_TH_CreateTrustedHostID_Cmd(std::uint8_t domain,
+                                                               const std::uint8_t* pPC_ID,
+                                                               const std::uint8_t* pPassword)
+    : CQz_TH_CreateTrustedHostID_Cmd() {
+    setDomainParam(domain);
+    put(0, pPC_ID, QZ_PC_ID_SIZE, "pPC_ID");
+    put(QZ_PC_ID_SIZE, pPassword, QZ_PASSWORD_SIZE, "pPassword");
+}
+
 CQz_TH_GetTrustedHostID_Cmd::CQz_TH_GetTrustedHostID_Cmd()
-    : CQzPrivateCommand(64, op::TH_GET_TRUSTED_HOST_ID, SCSI_DIR_IN) {}
+    : CQzCheckedCommand(64, op::TH_GET_TRUSTED_HOST_ID, SCSI_DIR_IN) {}
+CQz_TH_GetTrustedHostID_Cmd::CQz_TH_GetTrustedHostID_Cmd(std::uint8_t domain)
+    : CQz_TH_GetTrustedHostID_Cmd() {
+    setDomainParam(domain);
+}
+bool CQz_TH_GetTrustedHostID_Cmd::copyHostId(std::uint8_t* pData) const {
+    zyk_assert(pData != nullptr, "pData");
+    if (pData == nullptr)
+        return false;
+    std::memcpy(pData, dataBuffer(), QZ_TRUSTED_HOST_ID_SIZE);
+    return true;
+}
+
 CQz_TH_OpenPrivateArea_Cmd::CQz_TH_OpenPrivateArea_Cmd()
-    : CQzPrivateCommand(80, op::TH_OPEN_PRIVATE_AREA, SCSI_DIR_OUT) {}
+    : CQzCheckedCommand(80, op::TH_OPEN_PRIVATE_AREA, SCSI_DIR_OUT) {}
+CQz_TH_OpenPrivateArea_Cmd::CQz_TH_OpenPrivateArea_Cmd(std::uint8_t domain,
+                                                       const std::uint8_t* pPC_ID,
+                                                       const std::uint8_t* pTrustedHostID)
+    : CQz_TH_OpenPrivateArea_Cmd() {
+    setDomainParam(domain);
+    put(0, pPC_ID, QZ_PC_ID_SIZE, "pPC_ID");
+    put(QZ_PC_ID_SIZE, pTrustedHostID, QZ_TRUSTED_HOST_ID_SIZE, "pTrustedHostID");
+}
 
 CQz_CE_3DESEncryptData_Cmd::CQz_CE_3DESEncryptData_Cmd(std::uint32_t dataLength)
     : CQzPrivateCommand(dataLength, op::CE_3DES_ENCRYPT_DECRYPT_DATA, SCSI_DIR_OUT) {

@@ -159,55 +159,102 @@ class CQzPSSStartPrivateAreaSecureSessionCmd : public CPSSStartSecureSessionCmd 
 };
 
 // ---- Private area ----
+// Parameter byte 0 of every one is the domain index. The forms that carry a
+// secret copy it from the caller; built without it they report the missing
+// argument to the assertion handler and stay incomplete, and an incomplete
+// command is never sent.
 
-class CQz_PRA_GetAreaParameters_Cmd : public CQzPrivateCommand {
+class CQzCheckedCommand : public CQzPrivateCommand {
+  public:
+    using CQzPrivateCommand::CQzPrivateCommand;
+    bool complete() const { return m_complete; }
+
+  protected:
+    // Copies size bytes of `source` to the data at `offset`; a null source
+    // is the assertion `name` and leaves the command incomplete.
+    void put(std::uint32_t offset, const std::uint8_t* source, std::uint32_t size,
+             const char* name);
+    void setDomainParam(std::uint8_t domain);
+
+  private:
+    bool m_complete = true;
+};
+
+class CQz_PRA_GetAreaParameters_Cmd : public CQzCheckedCommand {
   public:
     CQz_PRA_GetAreaParameters_Cmd();
+    explicit CQz_PRA_GetAreaParameters_Cmd(std::uint8_t domain);
+    std::uint32_t domainSectors() const;
+    std::uint32_t privateSectors() const;
+    bool loggedIn() const;
+    std::uint32_t value4() const;
 };
-class CQz_PRA_GetConfigurationBoundaries_Cmd : public CQzPrivateCommand {
+class CQz_PRA_GetConfigurationBoundaries_Cmd : public CQzCheckedCommand {
   public:
     CQz_PRA_GetConfigurationBoundaries_Cmd();
+    std::uint32_t sectors() const;
 };
-class CQz_PRA_ConfigPrivateArea_Cmd : public CQzPrivateCommand {
+class CQz_PRA_ConfigPrivateArea_Cmd : public CQzCheckedCommand {
   public:
     // Configuring takes long: 50 s.
     static constexpr std::uint32_t TIMEOUT_MS = 50000;
     CQz_PRA_ConfigPrivateArea_Cmd();
+    CQz_PRA_ConfigPrivateArea_Cmd(std::uint8_t domain, std::uint32_t sectors,
+                                  const std::uint8_t* pPassword);
 };
-class CQz_PRA_CalcClosestValidSize_Cmd : public CQzPrivateCommand {
+class CQz_PRA_CalcClosestValidSize_Cmd : public CQzCheckedCommand {
   public:
     CQz_PRA_CalcClosestValidSize_Cmd();
+    CQz_PRA_CalcClosestValidSize_Cmd(std::uint8_t domain, std::uint32_t sectors);
+    std::uint32_t sectors() const;
 };
-class CQz_PRA_Open_Cmd : public CQzPrivateCommand {
+class CQz_PRA_Open_Cmd : public CQzCheckedCommand {
   public:
     CQz_PRA_Open_Cmd();
+    CQz_PRA_Open_Cmd(std::uint8_t domain, const std::uint8_t* pPassword);
 };
-class CQz_PRA_Close_Cmd : public CQzPrivateCommand {
+class CQz_PRA_Close_Cmd : public CQzCheckedCommand {
   public:
     CQz_PRA_Close_Cmd();
+    explicit CQz_PRA_Close_Cmd(std::uint8_t domain);
 };
-class CQz_PRA_ChangePassword_Cmd : public CQzPrivateCommand {
+class CQz_PRA_ChangePassword_Cmd : public CQzCheckedCommand {
   public:
     CQz_PRA_ChangePassword_Cmd();
+    CQz_PRA_ChangePassword_Cmd(std::uint8_t domain, const std::uint8_t* pOldPassword,
+                               const std::uint8_t* pNewPassword);
 };
-class CMakeSecuredDiskPublic : public CQzPrivateCommand {
+class CMakeSecuredDiskPublic : public CQzCheckedCommand {
   public:
     CMakeSecuredDiskPublic();
+    CMakeSecuredDiskPublic(std::uint8_t domain, const std::uint8_t* pPassword);
 };
 
 // ---- Trusted host ----
 
-class CQz_TH_CreateTrustedHostID_Cmd : public CQzPrivateCommand {
+inline constexpr std::uint32_t QZ_PASSWORD_SIZE = 16;
+inline constexpr std::uint32_t QZ_PC_ID_SIZE = 16;
+inline constexpr std::uint32_t QZ_TRUSTED_HOST_ID_SIZE = 64;
+
+class CQz_TH_CreateTrustedHostID_Cmd : public CQzCheckedCommand {
   public:
     CQz_TH_CreateTrustedHostID_Cmd();
+    CQz_TH_CreateTrustedHostID_Cmd(std::uint8_t domain, const std::uint8_t* pPC_ID,
+                                   const std::uint8_t* pPassword);
 };
-class CQz_TH_GetTrustedHostID_Cmd : public CQzPrivateCommand {
+class CQz_TH_GetTrustedHostID_Cmd : public CQzCheckedCommand {
   public:
     CQz_TH_GetTrustedHostID_Cmd();
+    explicit CQz_TH_GetTrustedHostID_Cmd(std::uint8_t domain);
+    // Copies the 64-byte answer out; false (assertion "pData") without a
+    // buffer.
+    bool copyHostId(std::uint8_t* pData) const;
 };
-class CQz_TH_OpenPrivateArea_Cmd : public CQzPrivateCommand {
+class CQz_TH_OpenPrivateArea_Cmd : public CQzCheckedCommand {
   public:
     CQz_TH_OpenPrivateArea_Cmd();
+    CQz_TH_OpenPrivateArea_Cmd(std::uint8_t domain, const std::uint8_t* pPC_ID,
+                               const std::uint8_t* pTrustedHostID);
 };
 
 // ---- Device crypto ----

@@ -3,7 +3,9 @@
 #include "qz/ConfigServiceImpl.h"
 #include "qz/CookieImplQz.h"
 #include "qz/CryptoImpl.h"
+#include "qz/PrivateAreaImpl.h"
 #include "qz/SecureSessionServiceImpl.h"
+#include "qz/TrustedImpl.h"
 #include "qz/UtilsImpl.h"
 
 namespace nork::qz {
@@ -15,6 +17,10 @@ std::unique_ptr<CServiceImpl> makeQzService(std::uint16_t id, std::uint16_t vers
     // Cookies: by the hidden-area service's version; none above 3.
     if (id == CCookieImpl::SERVICE_ID)
         return makeQzCookieService(version);
+    if (id == CPrivateAreaImpl::SERVICE_ID)
+        return std::make_unique<CPrivateAreaImpl>(v);
+    if (id == CTrustedImpl::SERVICE_ID)
+        return std::make_unique<CTrustedImpl>(v);
     if (id == CUtilsImpl::SERVICE_ID)
         return std::make_unique<CUtilsImpl>(v);
     if (id == CSecureSessionServiceImpl::SERVICE_ID)
@@ -23,7 +29,7 @@ std::unique_ptr<CServiceImpl> makeQzService(std::uint16_t id, std::uint16_t vers
         return std::make_unique<CCryptoImplS1>();
     if (id == CCryptoImpl::SERVICE_ID)
         return std::make_unique<CCryptoImpl>(v);
-    // CD (6), private area (12), trusted host (14), FIPS (26), direct
+    // CD (6), FIPS (26), direct
     // communication (50) and any other service the drive reports.
     return std::make_unique<CServiceImpl>(id, v);
 }

@@ -16,6 +16,7 @@
 #include "fat/FatFormat.h"
 #include "qz/ConfigServiceImpl.h"
 #include "qz/DeviceErrors.h"
+#include "qz/PrivateAreaImpl.h"
 #include "qz/QzCommands.h"
 #include "utils/DiskUtils.h"
 
@@ -191,15 +192,30 @@ void CUtilsImpl::reopen(CDomainAddress& address, CDeviceHandle& handle) const {
         handle.open();
 }
 
-bool CUtilsImpl::waitForReady(CDomainAddress&, CDeviceHandle&) {
+bool CUtilsImpl::waitForReady(CDomainAddress& address, CDeviceHandle& handle) {
     try {
         if (!privilege(CPlatformFactory::PRIV_O))
             return true;
-        // Only the private-area service could tell that the domain is a
-        // secured one whose host is logged out (and so never becomes ready);
-        // this library registers none for id 12, and without it there is
-        // nothing to wait for.
-        return true;
+        auto area = device() != nullptr ? std::dynamic_pointer_cast<CPrivateAreaImpl>(
+                                              device()->getService(SERVICE_ID_PRIVATE_AREA))
+                                        : nullptr;
+        CPrivateAreaImpl::AreaParameters p;
+        if (!area || area->getAreaParameters(handle, address, p) != STATUS_OK)
+            return true;
+        if (p.domainSectors == p.privateSectors && !p.loggedIn) {
+            // A domain that is all private area shows no medium until a login.
+            NORK_LOG(LOG_INFO,
+                     "CSDKUtils::WaitForReady - SECURE flag is on, device is not logged in. "
+                     "Assuming ready.");
+            return true;
+        }
+        // The readiness loop is bounded (CSDKUtils::MAX_READY_TRIES): a drive
+        // that keeps answering "not ready" does not hold its caller for ever.
+        const bool ready = platformType() == PLATFORM_WIN98SE
+                               ? CSDKUtils::PollForUnitReady(handle) == CSDKUtils::UNIT_READY
+                               : CSDKUtils::WaitForReady(handle);
+        NORK_LOG(LOG_INFO, "CUtilsImpl::waitForReady - WaitForReady %s", ready ? "ok" : "failed");
+        return ready;
     } catch (...) {
         logOperationFailure("CUtilsImpl::waitForReady");
         return false;

@@ -95,6 +95,9 @@ class CUtilsImpl : public CServiceImpl {
     // After a format: wait for the drive, pulse it when asked, reopen the
     // handle when it was open.
     STATUS afterFormat(CDomainAddress& address, CDeviceHandle& handle, bool pulseFlag);
+    // The address resolves to an existing domain of type 2 (the domain count
+    // is read only on an open handle).
+    STATUS checkPublicDomain(CDeviceHandle& handle, CDomainAddress& address);
 
   protected:
     CUtilsImpl(const CUtilsImpl& other) = default;
@@ -107,8 +110,6 @@ class CUtilsImpl : public CServiceImpl {
     virtual CFatDiskAccess diskAccess() const;
 
   private:
-    // The address resolves to an existing domain of type 2.
-    STATUS checkPublicDomain(CDeviceHandle& handle, CDomainAddress& address);
     // A plain handle of the device, opened with the default path kind; null
     // when it does not open.
     std::unique_ptr<CDeviceHandle> openPlain() const;
