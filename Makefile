@@ -37,9 +37,9 @@ asan: deps
 # The threaded code under ThreadSanitizer: message layer, threads and
 # callbacks, device events, listeners and polling, notifier, reconnection,
 # presence end to end, the restore dialog's worker, the program logs, volume
-# locks held across the daemon's connections and the layout change with its
-# format.
-TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceListener|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|PresenceReattachE2e|WindowCloser|RestoreQzDlg|QzLog|IntroLog|VolumesE2e|VolumeLock|ConfigServiceE2e
+# locks held across the daemon's connections, the layout change with its
+# format, secure sessions and the private area end to end.
+TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceListener|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|PresenceReattachE2e|WindowCloser|RestoreQzDlg|QzLog|IntroLog|VolumesE2e|VolumeLock|ConfigServiceE2e|SecureSessionE2e|PrivateAreaE2e
 
 tsan: deps
 	$(call configure,$(TSAN_DIR),Tsan)
