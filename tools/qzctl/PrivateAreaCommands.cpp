@@ -58,6 +58,23 @@ std::u16string widen(const std::string& text) {
     return std::u16string(wide.convertedData(), wide.convertedSize());
 }
 
+// A command the drive refused reaches the library as a communication
+// failure; the drive's own last error says why (a wrong password, say).
+int refused(CPrivateAreaImpl& area, const std::string& what, nork::STATUS status) {
+    if (status == nork::STATUS_COMMUNICATION_FAILURE && area.device() != nullptr) {
+        auto utils = std::dynamic_pointer_cast<nork::qz::CUtilsImpl>(
+            area.device()->getService(nork::qz::CUtilsImpl::SERVICE_ID));
+        std::u16string text(512, u'\0');
+        auto length = static_cast<std::uint32_t>(text.size());
+        if (utils && utils->getErrorText(text.data(), length) == nork::STATUS_OK) {
+            text.resize(std::char_traits<char16_t>::length(text.c_str()));
+            if (!text.empty())
+                return fail(EXIT_COMMAND_FAILED, what + ": " + narrow(text));
+        }
+    }
+    return failed(what, status);
+}
+
 using AreaBody = std::function<int(CPrivateAreaImpl&, nork::CDomainAddress&, nork::CDomain&,
                                    const std::string& device)>;
 
@@ -174,7 +191,7 @@ int paCreate(const Options& options, const std::vector<std::string>& args) {
                       nork::STATUS status = area.configure(handle, address, config, nullptr,
                                                            nullptr, options.force, options.format);
                       if (status != nork::STATUS_OK)
-                          return failed(device + ": private area not created", status);
+                          return refused(area, device + ": private area not created", status);
                       if (options.hint) {
                           status = area.setHint(address, widen(*options.hint).c_str(), false);
                           if (status != nork::STATUS_OK)
@@ -217,7 +234,7 @@ int paLogin(const Options& options, const std::vector<std::string>& args, bool i
                 status = area.logout(handle, address);
             }
             if (status != nork::STATUS_OK)
-                return failed(device + (in ? ": login refused" : ": logout failed"), status);
+                return refused(area, device + (in ? ": login refused" : ": logout failed"), status);
             return printState(options, area, address, device, in ? "logged in" : "logged out");
         });
 }
@@ -236,7 +253,7 @@ int paPasswd(const Options& options, const std::vector<std::string>& args) {
                       const nork::STATUS status =
                           area.changePassword(address, old->c_str(), fresh->c_str(), hint.c_str());
                       if (status != nork::STATUS_OK)
-                          return failed(device + ": password not changed", status);
+                          return refused(area, device + ": password not changed", status);
                       return printState(options, area, address, device, "password changed");
                   });
 }
@@ -250,7 +267,7 @@ int paPublic(const Options& options, const std::vector<std::string>& args) {
                       const nork::STATUS status =
                           area.makePublic(address, password->c_str(), false);
                       if (status != nork::STATUS_OK)
-                          return failed(device + ": private area not made public", status);
+                          return refused(area, device + ": private area not made public", status);
                       return printState(options, area, address, device, "made public");
                   });
 }
@@ -313,7 +330,7 @@ int cmdTrust(const Options& options, const std::vector<std::string>& args) {
                 const nork::STATUS status =
                     trusted.createDeviceId(address, password->c_str(), source, hostId);
                 if (status != nork::STATUS_OK)
-                    return failed(device + ": this computer is not trusted", status);
+                    return refused(area, device + ": this computer is not trusted", status);
                 std::string hex;
                 static const char digits[] = "0123456789abcdef";
                 for (std::uint8_t b : hostId) {
@@ -338,7 +355,7 @@ int cmdTrust(const Options& options, const std::vector<std::string>& args) {
             }
             const nork::STATUS status = trusted.trustedLogin(address, source, hostId, false);
             if (status != nork::STATUS_OK)
-                return failed(device + ": trusted login refused", status);
+                return refused(area, device + ": trusted login refused", status);
             return printState(options, area, address, device, "logged in");
         });
 }
