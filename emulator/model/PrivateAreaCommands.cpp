@@ -134,6 +134,28 @@ bool samePassword(const PaPassword& stored, const std::uint8_t* given) {
     return std::equal(stored.begin(), stored.end(), given);
 }
 
+// A command on a public domain's private area whose data (at least `size`
+// bytes) starts with the area's password: the area and the data once the
+// request passes, else the refusal (reason) to answer with.
+struct PasswordChecked {
+    const PrivateAreaRecord* area = nullptr;
+    const std::uint8_t* data = nullptr;
+    std::uint16_t refusal = 0;
+};
+
+PasswordChecked checkPassword(DriveCore& drive, const PrivateRequest& r, std::size_t size) {
+    const std::uint8_t index = domainOf(r);
+    PasswordChecked out;
+    out.data = payload(r, size);
+    if (!out.data || !isPublicDomain(drive, index))
+        out.refusal = REASON_BAD_REQUEST;
+    else if ((out.area = drive.privateArea(index)) == nullptr)
+        out.refusal = PRIVATE_AREA_NOT_CONFIGURED;
+    else if (!samePassword(out.area->password, out.data))
+        out.refusal = WRONG_PASSWORD;
+    return out;
+}
+
 std::vector<std::uint8_t> le32(std::uint32_t value) {
     std::vector<std::uint8_t> data(4);
     proto::putLE32(data.data(), value);
@@ -190,16 +212,10 @@ PrivateAnswer configure(DriveCore& drive, const PrivateRequest& r) {
 }
 
 PrivateAnswer open(DriveCore& drive, const PrivateRequest& r) {
-    const std::uint8_t index = domainOf(r);
-    const std::uint8_t* password = payload(r, PA_PASSWORD_SIZE);
-    if (!password || !isPublicDomain(drive, index))
-        return PrivateAnswer::fail(REASON_BAD_REQUEST);
-    const PrivateAreaRecord* area = drive.privateArea(index);
-    if (!area)
-        return PrivateAnswer::fail(PRIVATE_AREA_NOT_CONFIGURED);
-    if (!samePassword(area->password, password))
-        return PrivateAnswer::fail(WRONG_PASSWORD);
-    drive.setLoggedIn(index, true);
+    const PasswordChecked checked = checkPassword(drive, r, PA_PASSWORD_SIZE);
+    if (checked.refusal != 0)
+        return PrivateAnswer::fail(checked.refusal);
+    drive.setLoggedIn(domainOf(r), true);
     return PrivateAnswer::ok();
 }
 
@@ -215,16 +231,11 @@ PrivateAnswer close(DriveCore& drive, const PrivateRequest& r) {
 
 PrivateAnswer changePassword(DriveCore& drive, const PrivateRequest& r) {
     const std::uint8_t index = domainOf(r);
-    const std::uint8_t* data = payload(r, 2 * PA_PASSWORD_SIZE);
-    if (!data || !isPublicDomain(drive, index))
-        return PrivateAnswer::fail(REASON_BAD_REQUEST);
-    const PrivateAreaRecord* area = drive.privateArea(index);
-    if (!area)
-        return PrivateAnswer::fail(PRIVATE_AREA_NOT_CONFIGURED);
-    if (!samePassword(area->password, data))
-        return PrivateAnswer::fail(WRONG_PASSWORD);
-    PrivateAreaRecord changed = *area;
-    std::copy_n(data + PA_PASSWORD_SIZE, PA_PASSWORD_SIZE, changed.password.begin());
+    const PasswordChecked checked = checkPassword(drive, r, 2 * PA_PASSWORD_SIZE);
+    if (checked.refusal != 0)
+        return PrivateAnswer::fail(checked.refusal);
+    PrivateAreaRecord changed = *checked.area;
+    std::copy_n(checked.data + PA_PASSWORD_SIZE, PA_PASSWORD_SIZE, changed.password.begin());
     const bool wasIn = drive.loggedIn(index);
     drive.setPrivateArea(index, changed);
     // A password change is no reason to leave the area.
@@ -234,16 +245,11 @@ PrivateAnswer changePassword(DriveCore& drive, const PrivateRequest& r) {
 
 PrivateAnswer makePublic(DriveCore& drive, const PrivateRequest& r) {
     const std::uint8_t index = domainOf(r);
-    const std::uint8_t* password = payload(r, PA_PASSWORD_SIZE);
-    if (!password || !isPublicDomain(drive, index))
-        return PrivateAnswer::fail(REASON_BAD_REQUEST);
-    const PrivateAreaRecord* area = drive.privateArea(index);
-    if (!area)
-        return PrivateAnswer::fail(PRIVATE_AREA_NOT_CONFIGURED);
-    if (!samePassword(area->password, password))
-        return PrivateAnswer::fail(WRONG_PASSWORD);
+    const PasswordChecked checked = checkPassword(drive, r, PA_PASSWORD_SIZE);
+    if (checked.refusal != 0)
+        return PrivateAnswer::fail(checked.refusal);
     const Domain& domain = domainAt(drive, index);
-    if (area->sizeSectors < domain.sizeSectors)
+    if (checked.area->sizeSectors < domain.sizeSectors)
         return PrivateAnswer::fail(LESS_THAN_DOMAIN_SIZE);
     drive.setPrivateArea(index, PrivateAreaRecord{});
     // The area's sectors are the whole domain: its files stay, now public.

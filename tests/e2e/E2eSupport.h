@@ -237,6 +237,14 @@ class InProcessRig : public Rig {
     std::vector<std::shared_ptr<VirtualDrive>> m_drives;
 };
 
+// The rig a parameterised test names: "socket" (a real daemon) or anything
+// else (the in-process model).
+inline std::unique_ptr<Rig> makeRig(const std::string& kind, const fs::path& root) {
+    if (kind == "socket")
+        return std::make_unique<SocketRig>(root);
+    return std::make_unique<InProcessRig>(root);
+}
+
 // A minimal JSON syntax check, for the CLI's --json output.
 class JsonChecker {
   public:

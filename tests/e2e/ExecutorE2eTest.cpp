@@ -41,10 +41,7 @@ std::vector<std::uint8_t> pattern(std::size_t sectors, std::uint8_t seed) {
 class ExecutorE2e : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
-        if (std::string(GetParam()) == "socket")
-            rig = std::make_unique<SocketRig>(scratch.path());
-        else
-            rig = std::make_unique<InProcessRig>(scratch.path());
+        rig = makeRig(GetParam(), scratch.path());
         ASSERT_TRUE(rig->ready());
         serial = rig->create(smallDrive("QE00E2E000000001"));
         ASSERT_FALSE(serial.empty());

@@ -53,10 +53,7 @@ class NoGeometryDisk : public nork::CDiskInterfaceSCSI {
 class FatFormatE2e : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
-        if (std::string(GetParam()) == "socket")
-            rig = std::make_unique<SocketRig>(scratch.path());
-        else
-            rig = std::make_unique<InProcessRig>(scratch.path());
+        rig = makeRig(GetParam(), scratch.path());
         ASSERT_TRUE(rig->ready());
         emu::DriveConfig config = smallDrive("QE00FAT000000001");
         config.flashSectors = kSectors;
