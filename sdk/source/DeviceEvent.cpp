@@ -352,10 +352,12 @@ void CDeviceEventList::RegisterEvent(const CDeviceEvent& event) {
                 if (!path.empty() && queued->params().storedPath(kind).empty())
                     queued->params().setPath(kind, path);
             }
-            // A volume queued without a letter (none was left) keeps the one
-            // it got since.
-            queued->params().setDriveMask(queued->params().driveMask() |
-                                          event.params().driveMask());
+            // A volume queued without a letter (none was left) takes the one
+            // it got since. One that has a letter keeps it: a second letter
+            // in the report of the same interface would give the volume two
+            // roots.
+            if (queued->params().driveMask() == 0)
+                queued->params().setDriveMask(event.params().driveMask());
             queued->merge(event);
             return;
         }

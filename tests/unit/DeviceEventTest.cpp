@@ -348,6 +348,47 @@ TEST_F(DeviceEventTest, AVolumeQueuedWithoutALetterFiresWithTheLetterItGotSince)
     EXPECT_EQ(sink.fired[0].mask, 1u << 7);
 }
 
+// One volume is reported once per interface and may name a letter each time
+// (a letter is reassigned while the arrival waits): the queued event keeps
+// the letter it has, so the volume reaches the device manager with one root.
+TEST_F(DeviceEventTest, AMergedReportNeverAddsASecondLetterToAQueuedEvent) {
+    const std::uint32_t e = 1u << 4;
+    const std::uint32_t f = 1u << 5;
+    struct Case {
+        const char* name;
+        int kind;
+        std::uint32_t queued;
+        std::uint32_t incoming;
+        std::uint32_t fired;
+    } cases[] = {
+        {"arrival E, then F", CDeviceEvent::KIND_CONNECT, e, f, e},
+        {"arrival E, then none", CDeviceEvent::KIND_CONNECT, e, 0, e},
+        {"arrival E, then E", CDeviceEvent::KIND_CONNECT, e, e, e},
+        {"removal E, then F", CDeviceEvent::KIND_DISCONNECT, e, f, e},
+    };
+    CPlatformFactory factory(identity(12), 0);
+    const std::u16string volume =
+        u"\\\\?\\STORAGE#Volume#_??_USBSTOR#Disk&Ven_Q#SER0001&1#{53f5630d}";
+    for (const Case& c : cases) {
+        auto make = [&](std::uint32_t mask) {
+            std::unique_ptr<CDeviceEvent> ev = c.kind == CDeviceEvent::KIND_CONNECT
+                                                   ? connect(factory, 1, mask)
+                                                   : factory.newDisconnectEvent();
+            ev->params().setDriveMask(mask);
+            ev->setInterfacePath(volume);
+            return ev;
+        };
+        CDeviceEventList list;
+        list.RegisterEvent(*make(c.queued));
+        list.RegisterEvent(*make(c.incoming));
+        ASSERT_EQ(list.size(), 1u) << c.name;
+        RecordingSink sink;
+        list.Process(sink);
+        ASSERT_EQ(sink.fired.size(), 1u) << c.name;
+        EXPECT_EQ(sink.fired[0].mask, c.fired) << c.name;
+    }
+}
+
 // ---- processing ----
 
 TEST_F(DeviceEventTest, ReadyEventsFireWithTheirStateWordAndLeaveTheQueue) {
