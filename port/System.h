@@ -110,6 +110,9 @@ bool standardErrorIsTerminal();
 // the process has no terminal. Echo is back on when it returns.
 PortError readSecretLine(const std::string& prompt, std::string& line);
 
+// The same with echo on (an answer to a question).
+PortError readTerminalLine(const std::string& prompt, std::string& line);
+
 // Writes `content` to a file only its owner may read or write (mode 0600),
 // replacing it whole (written beside, then renamed).
 PortError writeOwnerOnlyFile(const std::string& path, const std::string& content);

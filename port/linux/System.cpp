@@ -219,7 +219,9 @@ bool standardErrorIsTerminal() {
     return ::isatty(STDERR_FILENO) == 1;
 }
 
-PortError readSecretLine(const std::string& prompt, std::string& line) {
+namespace {
+
+PortError readLineFromTerminal(const std::string& prompt, std::string& line, bool echo) {
     line.clear();
     const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
@@ -231,8 +233,10 @@ PortError readSecretLine(const std::string& prompt, std::string& line) {
         return PortError{PortErrc::NotSupported, err};
     }
     struct termios quiet = before;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    quiet.c_lflag |= ECHONL;
+    if (!echo) {
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+    }
     (void)::write(fd, prompt.data(), prompt.size());
     ::tcsetattr(fd, TCSAFLUSH, &quiet);
     PortError result = PortError::ok();
@@ -252,6 +256,16 @@ PortError readSecretLine(const std::string& prompt, std::string& line) {
     ::tcsetattr(fd, TCSAFLUSH, &before);
     ::close(fd);
     return result;
+}
+
+}  // namespace
+
+PortError readSecretLine(const std::string& prompt, std::string& line) {
+    return readLineFromTerminal(prompt, line, false);
+}
+
+PortError readTerminalLine(const std::string& prompt, std::string& line) {
+    return readLineFromTerminal(prompt, line, true);
 }
 
 PortError writeOwnerOnlyFile(const std::string& path, const std::string& content) {

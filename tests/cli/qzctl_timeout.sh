@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # qzctl's operation time-out: with every command of the drive slowed to 3 s,
-# a cookie write given --timeout 4 ends in about that time with exit 3 and
+# a cookie write given --timeout 4 ends in about that time with exit 5 and
 # says so (as JSON too); once the drive is quick again its store is whole
 # and takes the write.
 set -euo pipefail
@@ -15,9 +15,9 @@ start=$(date +%s)
 rc=0; out=$("$q" --json cookie set $D App Count 7 --kind int --timeout 4 2>"$work/err") || rc=$?
 took=$(($(date +%s) - start))
 cat "$work/err"
-[ "$rc" = 3 ] || fail "the slowed write answered $rc, not 3"
+[ "$rc" = 5 ] || fail "the slowed write answered $rc, not 5"
 grep -q "^qzctl: timed out after 4 s" "$work/err" || fail "no time-out message"
-[ "$out" = '{"error":"timed out after 4 s: the command did not finish in time","exitCode":3}' ] \
+[ "$out" = '{"error":"timed out after 4 s: the command did not finish in time","exitCode":5}' ] \
   || fail "JSON time-out: $out"
 # Without the time-out the command ran for minutes; it must not outlast the
 # time-out by much (a generous bound for a loaded machine).

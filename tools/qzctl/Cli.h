@@ -17,6 +17,7 @@
 namespace nork {
 class CDomain;
 class CUFD;
+class CUFDImpl;
 namespace qz {
 class CConfigServiceImpl;
 class CUtilsImpl;
@@ -30,12 +31,21 @@ using qzcli::JsonObject;
 using qzcli::jsonString;
 using qzcli::jsonStrings;
 
-// Exit codes (documented in --help and the manual page). A time-out ends
-// the command with EXIT_COMMAND_FAILED.
+// Exit codes by cause (documented in --help and the manual page). 0 to 3
+// keep the meanings they always had; the others tell a script why a
+// command failed, as sg3_utils tells sense categories apart.
 constexpr int EXIT_OK = 0;
-constexpr int EXIT_USAGE = 1;
-constexpr int EXIT_NO_DEVICE = 2;
-constexpr int EXIT_COMMAND_FAILED = 3;
+constexpr int EXIT_USAGE = 1;               // nothing was sent to a drive
+constexpr int EXIT_NO_DEVICE = 2;           // no such drive, or it cannot be opened
+constexpr int EXIT_COMMAND_FAILED = 3;      // any other failure
+constexpr int EXIT_DEVICE_GONE = 4;         // the drive left the bus during the command
+constexpr int EXIT_TIMEOUT = 5;             // --timeout ran out
+constexpr int EXIT_DRIVE_REFUSED = 6;       // the drive refused a command (its error code)
+constexpr int EXIT_BAD_PARAMETERS = 7;      // the library refused the parameters (STATUS 1xx)
+constexpr int EXIT_DEVICE_STATE = 8;        // the library refused the drive's state (3xx)
+constexpr int EXIT_DATA = 9;                // the library refused the data (4xx)
+constexpr int EXIT_COMMUNICATION = 10;      // no answer from the drive (2xx)
+constexpr int EXIT_NOT_AUTHENTICATED = 11;  // the drive's session proof did not verify
 
 struct Options {
     bool json = false;
@@ -58,6 +68,7 @@ struct Options {
     bool force = false;                     // pa create|remove --force
     bool format = false;                    // pa create|remove --format
     std::optional<std::string> hint;        // pa create|passwd --hint
+    bool yes = false;                       // destructive verbs --yes
 };
 
 std::string narrow(const std::u16string& s);
@@ -68,8 +79,22 @@ std::string hexBytes(const std::uint8_t* p, std::size_t n);
 int fail(int exitCode, const std::string& message);
 // Reports the message with the hint to --help; EXIT_USAGE.
 int usageError(const std::string& message);
-// Reports "what: status text"; EXIT_COMMAND_FAILED.
+// Reports "what: status text" with the exit code of the status's cause;
+// with --json the error also carries the status number and text.
 int failed(const std::string& what, nork::STATUS status);
+// The same for a command sent to `device`: a communication failure for
+// which the drive holds an error code of its own is the drive's refusal,
+// reported with the drive's reason ("Command: X Error code: Y") and, with
+// --json, the device error's name.
+int failed(const std::string& what, nork::STATUS status, nork::CUFDImpl* device);
+// The exit code of a library status (without asking any drive).
+int exitCodeOf(nork::STATUS status);
+
+// Asks before a verb destroys the user's files: `what` names the drive,
+// the domain and its mount directory. True with --yes; on a terminal true
+// when the user answers yes; otherwise false with the refusal reported
+// (EXIT_USAGE: nothing was sent).
+bool confirmDestruction(const Options& options, const std::string& what);
 
 using DriveBody = std::function<int(nork::CUFD&, const std::string&)>;
 // The part every drive command shares: the library started, the drive

@@ -46,6 +46,7 @@
 #include "port/DeviceInventory.h"
 #include "port/DeviceIo.h"
 #include "port/Messages.h"
+#include "port/System.h"
 #include "port/emu/EmuClient.h"
 #include "port/emu/EmuDeviceBackend.h"
 #include "port/emu/EmuPaths.h"
@@ -54,6 +55,7 @@
 #include "qz/DeviceErrors.h"
 #include "qz/DriveProtocol.h"
 #include "qz/ServiceDiscoveryImpl.h"
+#include "qz/UtilsImpl.h"
 
 namespace qzctl {
 
@@ -75,8 +77,98 @@ int usageError(const std::string& message) {
     return EXIT_USAGE;
 }
 
+int exitCodeOf(nork::STATUS status) {
+    const int code = static_cast<int>(status);
+    if (status == nork::STATUS_DEVICE_NOT_CONNECTED)
+        return EXIT_DEVICE_GONE;
+    if (code >= 100 && code < 200)
+        return EXIT_BAD_PARAMETERS;
+    if (code >= 200 && code < 300)
+        return EXIT_COMMUNICATION;
+    if (code >= 300 && code < 400)
+        return EXIT_DEVICE_STATE;
+    if (code >= 400 && code < 500)
+        return EXIT_DATA;
+    return EXIT_COMMAND_FAILED;
+}
+
+namespace {
+
+// The error of a failed status: stderr, and with --json one object that
+// carries the status and, where the drive answered one, its error's name.
+int reportStatus(int exitCode, const std::string& message, nork::STATUS status,
+                 const std::string& deviceError) {
+    std::cerr << "qzctl: " << message << "\n";
+    if (g_json) {
+        JsonObject o;
+        o.add("error", message)
+            .add("exitCode", exitCode)
+            .addRaw("status", JsonObject()
+                                  .add("code", std::int64_t{static_cast<int>(status)})
+                                  .add("text", narrow(nork::statusToString(status)))
+                                  .str());
+        if (!deviceError.empty())
+            o.add("deviceError", deviceError);
+        std::cout << o.str() << std::endl;
+    }
+    return exitCode;
+}
+
+bool onTheBus(const std::u16string& serial) {
+    const std::string name = narrow(serial);
+    for (const auto& unit : nork::port::snapshot().units) {
+        if (unit.facts.serial == name)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int failed(const std::string& what, nork::STATUS status) {
-    return fail(EXIT_COMMAND_FAILED, what + ": " + narrow(nork::statusToString(status)));
+    return reportStatus(exitCodeOf(status), what + ": " + narrow(nork::statusToString(status)),
+                        status, "");
+}
+
+int failed(const std::string& what, nork::STATUS status, nork::CUFDImpl* device) {
+    const int code = static_cast<int>(status);
+    if (device == nullptr || code < 200 || code >= 300)
+        return failed(what, status);
+    // A command the drive refused reaches the library as a communication
+    // failure; the drive's own error register says why (a wrong password,
+    // say). Reading it clears it, so it is asked once, here.
+    if (!onTheBus(device->serialNumber()))
+        return reportStatus(EXIT_DEVICE_GONE, what + ": the drive left the bus", status, "");
+    auto utils = std::dynamic_pointer_cast<nork::qz::CUtilsImpl>(
+        device->getService(nork::qz::CUtilsImpl::SERVICE_ID));
+    std::uint32_t error = 0;
+    std::uint32_t extendedSize = 0;
+    if (utils && utils->getLastError(error, extendedSize, nullptr) == nork::STATUS_OK &&
+        error != 0) {
+        std::u16string text;
+        nork::qz::describeCommand(error, text);
+        nork::qz::describeError(error, text);
+        return reportStatus(EXIT_DRIVE_REFUSED, what + ": " + narrow(text), status,
+                            narrow(nork::qz::errorName(error)));
+    }
+    return failed(what, status);
+}
+
+bool confirmDestruction(const Options& options, const std::string& what) {
+    if (options.yes)
+        return true;
+    std::string answer;
+    const nork::port::PortError asked = nork::port::readTerminalLine(
+        "qzctl: this destroys every file of " + what + ". Go ahead? [y/N] ", answer);
+    if (asked) {
+        fail(EXIT_USAGE, "this would destroy every file of " + what +
+                             "; with no terminal to ask, pass --yes to go ahead");
+        return false;
+    }
+    if (answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes")
+        return true;
+    fail(EXIT_USAGE, "not confirmed: nothing was changed");
+    return false;
 }
 
 std::string hexBytes(const std::uint8_t* p, std::size_t n) {
@@ -1190,10 +1282,11 @@ const std::vector<Verb>& verbs() {
          cmdDomain},
         {{"format"},
          "format DEVICE DOMAIN [--fat auto|fat|fat32] [--label L]\n           "
-         "[--no-partition-table] [--timeout SECONDS]",
+         "[--no-partition-table] [--yes] [--timeout SECONDS]",
          "write a new FAT file system to a public domain\n(DOMAIN: its index, as domains "
-         "shows it); its\nfiles are lost. Progress on standard error when\nthat is a terminal",
-         {"--fat", "--label", "--no-partition-table", "--timeout"},
+         "shows it); its\nfiles are lost (asks first). Progress on standard\nerror when "
+         "that is a terminal",
+         {"--fat", "--label", "--no-partition-table", "--yes", "--timeout"},
          2,
          2,
          Reach::Drive,
@@ -1303,18 +1396,18 @@ const std::vector<Verb>& verbs() {
          cmdPa},
         {{"pa", "create"},
          "pa create DEVICE DOMAIN --size BYTES|all [--hint H]\n           [--format] [--force] "
-         "[--password-stdin]",
+         "[--password-stdin] [--yes]",
          "make a private area at the domain's end (asks\nthe password; --format formats both "
          "parts;\n--force logs out first)",
-         {"--size", "--hint", "--format", "--force", "--password-stdin", "--timeout"},
+         {"--size", "--hint", "--format", "--force", "--password-stdin", "--yes", "--timeout"},
          2,
          2,
          Reach::Drive,
          cmdPa},
         {{"pa", "remove"},
-         "pa remove DEVICE DOMAIN [--format] [--force]",
-         "remove the private area (its files are lost)",
-         {"--format", "--force", "--timeout"},
+         "pa remove DEVICE DOMAIN [--format] [--force] [--yes]",
+         "remove the private area (its files are lost;\nasks first)",
+         {"--format", "--force", "--yes", "--timeout"},
          2,
          2,
          Reach::Drive,
@@ -1344,9 +1437,10 @@ const std::vector<Verb>& verbs() {
          Reach::Drive,
          cmdPa},
         {{"pa", "public"},
-         "pa public DEVICE DOMAIN [--password-stdin]",
-         "turn a private area that fills its domain into\nthe domain's public content",
-         {"--password-stdin", "--timeout"},
+         "pa public DEVICE DOMAIN [--password-stdin] [--yes]",
+         "turn a private area that fills its domain into\nthe domain's public content "
+         "(asks first)",
+         {"--password-stdin", "--yes", "--timeout"},
          2,
          2,
          Reach::Drive,
@@ -1422,6 +1516,7 @@ const std::vector<qzcli::OptionDef> kOptions = {
     {"--hint", true},
     {"--force", false},
     {"--format", false},
+    {"--yes", false},
 };
 
 // Options every verb takes.
@@ -1433,7 +1528,7 @@ const char* optionText(const std::string& name, Reach reach) {
             return "stop watching after SECONDS (1..86400)";
         if (reach == Reach::Reconnect)
             return "wait up to SECONDS for the drive to come back\n(1..86400, default 60)";
-        return "give up after SECONDS (1..86400, default 60):\nqzctl then ends with exit 3 "
+        return "give up after SECONDS (1..86400, default 60):\nqzctl then ends with exit 5 "
                "and \"timed out\"";
     }
     if (name == "--hid")
@@ -1472,6 +1567,8 @@ const char* optionText(const std::string& name, Reach reach) {
         return "log out of the area first when logged in";
     if (name == "--format")
         return "format the private and the public part";
+    if (name == "--yes")
+        return "destroy the files without asking (needed when\nno terminal can be asked)";
     return "";
 }
 
@@ -1496,10 +1593,25 @@ std::string padded(const std::string& text, std::size_t column) {
 }
 
 const char* kExitCodes =
-    "Exit codes: 0 done; 1 usage error (nothing was sent to a drive);\n"
-    "2 the device could not be opened or is not on the bus; 3 the device\n"
-    "refused or failed a command, was not identified, or the command timed\n"
-    "out.\n";
+    "Exit codes:\n"
+    "  0  done\n"
+    "  1  usage error, or a destructive command not confirmed (nothing was\n"
+    "     sent to a drive)\n"
+    "  2  no such drive, or its device could not be opened\n"
+    "  3  any other failure (the drive not identified, say)\n"
+    "  4  the drive left the bus during the command\n"
+    "  5  timed out (--timeout)\n"
+    "  6  the drive refused a command: its own error code says why\n"
+    "  7  the library refused the parameters (status 1xx; a size beyond the\n"
+    "     drive's limits, say)\n"
+    "  8  the library refused the drive's state (status 3xx; write\n"
+    "     protected, a private area in the way, ...)\n"
+    "  9  the library refused the data (status 4xx; hidden area full, ...)\n"
+    " 10  communication with the drive failed (status 2xx, no answer)\n"
+    " 11  the drive could not be authenticated (its secure-session proof\n"
+    "     did not verify; no secret was sent)\n"
+    "With --json an error is one object: error, exitCode and, where a library\n"
+    "status caused it, status {code, text} and the drive's deviceError name.\n";
 
 const char* kTimeoutText =
     "A time-out ends qzctl at once, like a cut cable: a command the drive\n"
@@ -1611,10 +1723,10 @@ class Watchdog {
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_wake.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_done; }))
             return;
-        fail(EXIT_COMMAND_FAILED, "timed out after " + std::to_string(seconds) +
-                                      " s: the command did not finish in time");
+        fail(EXIT_TIMEOUT, "timed out after " + std::to_string(seconds) +
+                               " s: the command did not finish in time");
         std::cout.flush();
-        std::_Exit(EXIT_COMMAND_FAILED);
+        std::_Exit(EXIT_TIMEOUT);
     }
 
     std::mutex m_mutex;
@@ -1714,6 +1826,7 @@ int run(int argc, char** argv) {
     options.force = line.has("--force");
     options.format = line.has("--format");
     options.hint = line.value("--hint");
+    options.yes = line.has("--yes");
     if (options.binary && !options.file)
         return usageError("--binary goes with --file");
     if (int rc = numberOption(line, "--count", 1, UINT32_MAX, options.count))
