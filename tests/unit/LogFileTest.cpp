@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -12,12 +14,14 @@
 #include <vector>
 
 #include "RuntimeTestSupport.h"
+#include "port/System.h"
 
 namespace nork {
 namespace {
 
 using nork::testing::freshTestDir;
 using nork::testing::readFile;
+using nork::testing::writeFile;
 namespace fs = std::filesystem;
 
 std::time_t march9At080503() {
@@ -38,6 +42,26 @@ std::map<std::string, std::string> filesIn(const fs::path& dir) {
         files[e.path().filename().string()] = readFile(e.path());
     }
     return files;
+}
+
+std::u16string u16(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+// Runs each body in a forked copy of this process, all at once, and waits
+// for them; every one must end with 0.
+void runInChildren(const std::vector<std::function<int()>>& bodies) {
+    std::vector<std::int64_t> pids;
+    for (const auto& body : bodies) {
+        std::int64_t pid = 0;
+        ASSERT_FALSE(port::startChildProcess(body, false, pid));
+        pids.push_back(pid);
+    }
+    for (std::int64_t pid : pids) {
+        int code = -1;
+        ASSERT_FALSE(port::waitChildProcess(pid, code));
+        EXPECT_EQ(code, 0);
+    }
 }
 
 TEST(LogFileName, PatternPlaceholders) {
@@ -174,6 +198,86 @@ TEST(LogFileOutput, LinesFromThreadsNeverInterleave) {
         EXPECT_LE(count, 250) << name;
     }
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kLines));
+}
+
+// Processes started in the same second build the same name, and an earlier
+// run may have left a file of that name: each process gets a file of its
+// own, holding its lines only, and the earlier file stays as it was.
+TEST(LogFileOutput, ProcessesStartedInOneSecondEachGetAFileOfTheirOwn) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
+    constexpr int kProcesses = 4;
+    constexpr int kLines = 200;
+    auto dir = freshTestDir();
+    writeFile(dir / "9-3-2007--853--0.log", "earlier run\n");
+    auto linesOf = [](int process) {
+        std::string text;
+        for (int i = 0; i < kLines; ++i)
+            text += "process " + std::to_string(process) + " line " + std::to_string(i) + "\n";
+        return text;
+    };
+    std::vector<std::function<int()>> bodies;
+    for (int p = 0; p < kProcesses; ++p) {
+        bodies.push_back([&dir, &linesOf, p] {
+            CLogOutputFile out;
+            out.setDirectory(dir.string());
+            out.setClock(&march9At080503);
+            std::istringstream lines(linesOf(p));
+            std::string line;
+            while (std::getline(lines, line))
+                out.write(4, u16(line));
+            return 0;
+        });
+    }
+    runInChildren(bodies);
+
+    std::map<std::string, std::string> files = filesIn(dir);
+    EXPECT_EQ(files["9-3-2007--853--0.log"], "earlier run\n");
+    files.erase("9-3-2007--853--0.log");
+    std::set<std::string> names;
+    std::set<int> writers;
+    for (const auto& [name, text] : files) {
+        names.insert(name);
+        const int process = std::atoi(text.c_str() + std::string("process ").size());
+        EXPECT_EQ(text, linesOf(process)) << name;
+        writers.insert(process);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"9-3-2007--853--1.log", "9-3-2007--853--2.log",
+                                            "9-3-2007--853--3.log", "9-3-2007--853--4.log"}));
+    EXPECT_EQ(writers.size(), static_cast<std::size_t>(kProcesses));
+}
+
+// A child forked after its parent opened the file shares the descriptor:
+// it must start a file of its own rather than write into the parent's.
+TEST(LogFileOutput, AForkedChildNeverWritesIntoItsParentsFile) {
+    if (nork::testing::rerunAloneUnlessSingleThreaded())
+        return;
+    auto dir = freshTestDir();
+    CLogOutputFile out;
+    out.setDirectory(dir.string());
+    out.setFilePattern("f%g");
+    out.write(4, u"parent before");
+    runInChildren({[&out] {
+        out.write(4, u"child");
+        return 0;
+    }});
+    out.write(4, u"parent after");
+    EXPECT_EQ(filesIn(dir), (std::map<std::string, std::string>{
+                                {"f0", "parent before\nparent after\n"}, {"f1", "child\n"}}));
+}
+
+// A name that stays taken: a pattern without a sequence number has no other
+// name, and the line is lost; the file found there is left alone.
+TEST(LogFileOutput, ATakenNameIsNeverOpenedOver) {
+    auto dir = freshTestDir();
+    writeFile(dir / "fixed.log", "someone else's\n");
+    CLogOutputFile out;
+    out.setDirectory(dir.string());
+    out.setFilePattern("fixed.log");
+    EXPECT_NO_THROW(out.write(4, u"lost"));
+    EXPECT_EQ(out.currentFilePath(), "");
+    EXPECT_EQ(filesIn(dir),
+              (std::map<std::string, std::string>{{"fixed.log", "someone else's\n"}}));
 }
 
 }  // namespace

@@ -104,25 +104,49 @@ std::string CLogOutputFile::expandPattern(const std::string& pattern, const port
     return out;
 }
 
-void CLogOutputFile::openNextFile() {
+bool CLogOutputFile::createNamed(LogFile& slot) {
     port::LocalTime now;
     port::localTime(m_clock != nullptr ? m_clock() : std::time(nullptr), now);
-    std::string path = m_directory + expandPattern(m_pattern, now, m_sequence);
+    std::string taken;
+    for (int i = 0; i < MAX_NAME_TRIES; ++i) {
+        std::string path = m_directory + expandPattern(m_pattern, now, m_sequence);
+        if (path == taken)
+            return false;  // a pattern without a sequence number has no other name
+        const port::PortError e = slot.file.create(path);
+        if (!e) {
+            slot.path = std::move(path);
+            return true;
+        }
+        if (e.code != port::PortErrc::Busy)
+            return false;
+        taken = std::move(path);
+    }
+    return false;
+}
+
+void CLogOutputFile::forgetInheritedFiles() {
+    // Closing a descriptor in the child leaves the parent's file open there,
+    // and the reuse rule must never delete a file the parent still writes.
+    for (LogFile& f : m_files)
+        f.file.close();
+    m_files.clear();
+    m_current = -1;
+    m_reuse = 0;
+}
+
+void CLogOutputFile::openNextFile() {
     m_lines = 0;
     m_bytes = 0;
-    const auto mode = std::ios::out | std::ios::trunc | std::ios::binary;
 
     // The previous file is finished; it stays in the list only as a name for
     // the reuse rule, so its descriptor is released now.
     if (m_current >= 0)
-        m_files[static_cast<std::size_t>(m_current)].stream.close();
+        m_files[static_cast<std::size_t>(m_current)].file.close();
     m_current = -1;
 
     if (m_maxFiles < 0 || static_cast<int>(m_files.size()) < m_maxFiles) {
         LogFile file;
-        file.path = path;
-        file.stream.open(path, mode);
-        if (!file.stream.is_open())
+        if (!createNamed(file))
             return;
         m_files.push_back(std::move(file));
         m_current = static_cast<int>(m_files.size()) - 1;
@@ -133,12 +157,12 @@ void CLogOutputFile::openNextFile() {
     if (m_reuse >= static_cast<int>(m_files.size()))
         m_reuse = 0;
     LogFile& slot = m_files[static_cast<std::size_t>(m_reuse)];
-    slot.stream.close();
-    std::remove(slot.path.c_str());
-    slot.path = path;
-    slot.stream.clear();
-    slot.stream.open(path, mode);
-    if (slot.stream.is_open())
+    slot.file.close();
+    // Only a file this output created is deleted, never a name it found taken.
+    if (!slot.path.empty())
+        std::remove(slot.path.c_str());
+    slot.path.clear();
+    if (createNamed(slot))
         m_current = m_reuse;
     m_reuse = (m_reuse + 1) % m_maxFiles;
 }
@@ -148,6 +172,11 @@ void CLogOutputFile::write(std::uint32_t, const std::u16string& line) {
         std::string text = port::utf::toUtf8(line);
         text.push_back('\n');
         std::lock_guard<std::mutex> guard(m_mutex);
+        const std::uint32_t self = port::currentProcessId();
+        if (m_owner != self) {
+            forgetInheritedFiles();
+            m_owner = self;
+        }
         bool needFile = m_current < 0;
         if (m_rotation && !needFile) {
             needFile = (m_lineLimit != 0 && m_lines >= m_lineLimit) ||
@@ -157,9 +186,8 @@ void CLogOutputFile::write(std::uint32_t, const std::u16string& line) {
             openNextFile();
         if (m_current < 0)
             return;
-        std::ofstream& out = m_files[static_cast<std::size_t>(m_current)].stream;
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
+        // A failed write loses the line; the file stays current.
+        m_files[static_cast<std::size_t>(m_current)].file.write(text);
         ++m_lines;
         m_bytes += static_cast<std::uint32_t>(2 * line.size());
     } catch (...) {

@@ -9,16 +9,22 @@
 // reached the oldest slot is reused: its file is closed and deleted and the
 // new one takes its place. A file that cannot be opened leaves the line
 // unwritten; the next line tries a new file.
+//
+// Each file is created new, never opened over an existing one: when the name
+// is taken (another process started in the same second, or an earlier run
+// left it) the sequence number counts up until a free name is found. A
+// process forked after a file was opened starts a file of its own with its
+// first line, so no line of one process lands in another's file.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "LogOutputDevice.h"
+#include "port/NewFile.h"
 #include "port/System.h"
 
 namespace nork {
@@ -58,10 +64,17 @@ class CLogOutputFile : public CLogOutputDevice {
   private:
     struct LogFile {
         std::string path;
-        std::ofstream stream;
+        port::NewFile file;
     };
 
+    // How many taken names a new file skips before the line is given up.
+    static constexpr int MAX_NAME_TRIES = 1000;
+
     void openNextFile();
+    // Creates the next free name of the pattern; false when none was found.
+    bool createNamed(LogFile& slot);
+    // In a forked child: lets go of the parent's files without touching them.
+    void forgetInheritedFiles();
 
     mutable std::mutex m_mutex;
     std::string m_directory = "./";
@@ -77,6 +90,7 @@ class CLogOutputFile : public CLogOutputDevice {
     std::uint32_t m_byteLimit = 0;
     bool m_rotation = true;
     std::time_t (*m_clock)() = nullptr;
+    std::uint32_t m_owner = 0;  // process that opened m_files
 };
 
 }  // namespace nork
