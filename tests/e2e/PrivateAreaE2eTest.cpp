@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -299,6 +300,122 @@ TEST_F(PrivateAreaE2e, SecretsTravelInTheSecureSessionAndStayOutOfTheLog) {
         for (const auto& secret : secrets)
             EXPECT_EQ(line.find(secret), std::u16string::npos);
     }
+}
+
+// With the policy "secrets only in a session" no secret reaches the
+// executor unless a private-area session of the domain's LUN is open: not
+// without a session, not after a drive's proof failed, not in a CD-owner
+// session. In the domain's session every secret verb works, the configure
+// command (20 bytes, no whole cipher blocks) plainly beside it.
+TEST_F(PrivateAreaE2e, SecretsOnlyInTheDomainsSessionUnderTheSessionOnlyPolicy) {
+    const fs::path runtime = scratch.path() / "run";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    nork::testing::ScopedEnv ownRuntime("XDG_RUNTIME_DIR", runtime.string());
+    using Sessions = nork::qz::CSecureSessionServiceImpl;
+    auto sessions = std::dynamic_pointer_cast<Sessions>(device->getService(10));
+    ASSERT_TRUE(sessions);
+
+    ASSERT_EQ(create(PRIVATE_BYTES, PASSWORD), STATUS_OK);
+    std::uint8_t source[CTrustedImpl::PC_ID_SOURCE_SIZE];
+    for (std::size_t i = 0; i < sizeof source; ++i)
+        source[i] = static_cast<std::uint8_t>(0x31 + 7 * i);
+    std::uint8_t hostId[CTrustedImpl::HOST_ID_SIZE] = {};
+    ASSERT_EQ(trusted->createDeviceId(address, PASSWORD, source, hostId), STATUS_OK);
+    // The trusted login takes its handle by the domain's drive letter.
+    device->setDriveMask(1u << 5);
+    CDomainAddress lettered(DOMAIN, u"F:\\");
+
+    area->setSecretPolicy(CPrivateAreaImpl::SecretPolicy::OnlyInSession);
+    trusted->setSecretPolicy(CPrivateAreaImpl::SecretPolicy::OnlyInSession);
+    CountingExec exec;
+    area->setExec(&exec);
+    trusted->setExec(&exec);
+    struct Verb {
+        const char* name;
+        std::function<STATUS()> run;
+    };
+    const Verb verbs[] = {
+        {"configure", [&] { return create(PRIVATE_BYTES / 2, NEW_PASSWORD); }},
+        {"login", [&] { return login(PASSWORD); }},
+        {"changePassword",
+         [&] { return area->changePassword(address, PASSWORD, NEW_PASSWORD, u""); }},
+        {"createDeviceId",
+         [&] {
+             std::uint8_t id[CTrustedImpl::HOST_ID_SIZE];
+             return trusted->createDeviceId(address, PASSWORD, source, id);
+         }},
+        {"trustedLogin", [&] { return trusted->trustedLogin(lettered, source, hostId, false); }},
+    };
+    emu::FaultRequest fault;
+    fault.serial = SERIAL;
+    fault.kind = emu::FaultKind::WrongSessionProof;
+    CDomainAddress cd(0, u"");
+    const char* const states[] = {"no session", "the proof failed", "a CD-owner session"};
+    for (const char* state : states) {
+        SCOPED_TRACE(state);
+        if (state == states[1]) {
+            fault.flag = true;
+            rig->fault(fault);
+            EXPECT_EQ(sessions->open(Sessions::SESSION_PRIVATE_AREA, address),
+                      nork::STATUS_SECURE_SESSION_FAILED);
+            fault.flag = false;
+            rig->fault(fault);
+        }
+        if (state == states[2]) {
+            ASSERT_EQ(sessions->open(Sessions::SESSION_CD_OWNERS, cd), STATUS_OK);
+        }
+        for (const Verb& verb : verbs) {
+            SCOPED_TRACE(verb.name);
+            EXPECT_EQ(verb.run(), nork::STATUS_SS_NOT_INITIALIZED);
+        }
+        EXPECT_EQ(exec.count, 0);
+        EXPECT_FALSE(loggedIn());
+        ASSERT_EQ(sessions->terminate(), STATUS_OK);
+    }
+    std::uint64_t privateBytes = 0, publicBytes = 0;
+    ASSERT_EQ(area->getAreaSizes(address, privateBytes, publicBytes), STATUS_OK);
+    EXPECT_EQ(privateBytes, PRIVATE_BYTES);
+
+    // In the domain's session, through the real executor.
+    area->setExec(nullptr);
+    trusted->setExec(nullptr);
+    ASSERT_EQ(sessions->open(Sessions::SESSION_PRIVATE_AREA, address), STATUS_OK);
+    EXPECT_EQ(trusted->trustedLogin(lettered, source, hostId, false), STATUS_OK);
+    EXPECT_TRUE(loggedIn());
+    ASSERT_EQ(logout(), STATUS_OK);
+    EXPECT_EQ(area->changePassword(address, PASSWORD, NEW_PASSWORD, u""), STATUS_OK);
+    EXPECT_EQ(login(PASSWORD), nork::STATUS_COMMUNICATION_FAILURE);
+    EXPECT_EQ(login(NEW_PASSWORD), STATUS_OK);
+    ASSERT_EQ(logout(), STATUS_OK);
+    ASSERT_EQ(create(DOMAIN_BYTES, PASSWORD), STATUS_OK);
+    ASSERT_EQ(area->getAreaSizes(address, privateBytes, publicBytes), STATUS_OK);
+    EXPECT_EQ(privateBytes, DOMAIN_BYTES);
+    EXPECT_EQ(login(PASSWORD), STATUS_OK);
+    EXPECT_EQ(area->makePublic(address, PASSWORD, false), STATUS_OK);
+    ASSERT_EQ(sessions->terminate(), STATUS_OK);
+    ASSERT_EQ(area->getAreaSizes(address, privateBytes, publicBytes), STATUS_OK);
+    EXPECT_EQ(privateBytes, 0u);
+}
+
+// configure refuses an area larger than its domain before it changes
+// anything (the size goes out as 32-bit sectors, so a larger one would
+// wrap into a small area).
+TEST_F(PrivateAreaE2e, AnAreaLargerThanItsDomainIsRefusedBeforeAnythingChanges) {
+    const std::uint64_t sectors4G = 1ull << 32;
+    for (const std::uint64_t bytes : {DOMAIN_BYTES + 512, (sectors4G + 2048) * 512}) {
+        SCOPED_TRACE(bytes);
+        CDeviceHandle handle(device);
+        handle.open();
+        EXPECT_EQ(area->checkPrivateSize(handle, address, bytes), nork::STATUS_WRONG_PARAMETERS);
+        EXPECT_EQ(create(bytes, PASSWORD), nork::STATUS_WRONG_PARAMETERS);
+        bool configured = true;
+        ASSERT_EQ(area->isConfigured(handle, address, configured), STATUS_OK);
+        EXPECT_FALSE(configured);
+    }
+    CDeviceHandle handle(device);
+    handle.open();
+    EXPECT_EQ(area->checkPrivateSize(handle, address, DOMAIN_BYTES), STATUS_OK);
 }
 
 // The edge cases: a login when logged in sends nothing; a hint of 32

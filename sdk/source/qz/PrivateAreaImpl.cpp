@@ -8,10 +8,13 @@
 #include "DeviceHandle.h"
 #include "Log.h"
 #include "PlatformFactory.h"
+#include "SCSICommand.h"
 #include "StringConvertor.h"
 #include "fat/FatFormat.h"
+#include "qz/CryptoPrimitives.h"
 #include "qz/QzCommands.h"
 #include "qz/SecureSessionExec.h"
+#include "qz/SecureSessionServiceImpl.h"
 #include "qz/UtilsImpl.h"
 #include "utils/DiskUtils.h"
 
@@ -80,10 +83,39 @@ STATUS CPrivateAreaImpl::sendSecret(CQzPrivateCommand& command, CDeviceHandle& h
     if (checked != nullptr && !checked->complete())
         return STATUS_WRONG_PARAMETERS;
     CPrivateAreaExec* through = exec != nullptr ? exec : m_exec;
+    if (m_policy == SecretPolicy::OnlyInSession) {
+        if (!sessionOpenFor(address)) {
+            NORK_LOG(LOG_ERROR,
+                     "CPrivateAreaImpl::sendSecret --- no private-area session is open for the "
+                     "domain: the secret is not sent");
+            return STATUS_SS_NOT_INITIALIZED;
+        }
+        if (command.direction() == SCSI_DIR_OUT &&
+            command.dataLength() % crypto::AES_BLOCK_SIZE != 0) {
+            // The session cipher takes whole blocks only; the open session
+            // has at least proved the drive's key.
+            NORK_LOG(LOG_INFO,
+                     "CPrivateAreaImpl::sendSecret --- a payload of no whole cipher blocks goes "
+                     "plain beside the session");
+            CPlainPrivateAreaExec plain;
+            return (through != nullptr ? *through : plain).execute(command, handle, address);
+        }
+    }
     if (through != nullptr)
         return through->execute(command, handle, address);
     CSessionPrivateAreaExec session(device());
     return session.execute(command, handle, address);
+}
+
+bool CPrivateAreaImpl::sessionOpenFor(CDomainAddress& address) const {
+    if (device() == nullptr)
+        return false;
+    auto sessions = std::dynamic_pointer_cast<CSecureSessionServiceImpl>(
+        device()->getService(CSecureSessionServiceImpl::SERVICE_ID));
+    std::uint8_t lun = CSecureSessionServiceImpl::NO_LUN;
+    return sessions && sessions->isOpen() &&
+           sessions->sessionType() == CSecureSessionServiceImpl::SESSION_PRIVATE_AREA &&
+           lunOfMountPoint(device(), address, lun) == STATUS_OK && sessions->sessionLun() == lun;
 }
 
 std::shared_ptr<CUtilsImpl> CPrivateAreaImpl::utilities() const {
@@ -419,6 +451,21 @@ STATUS CPrivateAreaImpl::makePublic(CDomainAddress& address, const char16_t* pas
 
 // ---- Configure ----
 
+STATUS CPrivateAreaImpl::checkPrivateSize(CDeviceHandle& handle, CDomainAddress& address,
+                                          std::uint64_t bytes) {
+    return guarded("CPrivateAreaImpl::checkPrivateSize", [&]() -> STATUS {
+        AreaParameters p;
+        const STATUS status = getAreaParameters(handle, address, p);
+        if (status != STATUS_OK)
+            return status;
+        if (bytes > static_cast<std::uint64_t>(p.domainSectors) * SECTOR_SIZE) {
+            NORK_LOG(LOG_ERROR, "CPrivateAreaImpl::checkPrivateSize --- larger than the domain");
+            return STATUS_WRONG_PARAMETERS;
+        }
+        return STATUS_OK;
+    });
+}
+
 STATUS CPrivateAreaImpl::removeForced(CDeviceHandle& handle, CDomainAddress& address, bool force,
                                       bool format) {
     return configure(handle, address, CPrivateAreaConfig{}, nullptr, nullptr, force, format);
@@ -433,6 +480,9 @@ STATUS CPrivateAreaImpl::configure(CDeviceHandle& handle, CDomainAddress& addres
             NORK_LOG(LOG_ERROR, "CPrivateAreaImpl::configure --- failed to validate the domain");
             return report(callback, status, u"failed to validate the domain");
         }
+        status = checkPrivateSize(handle, address, config.privateBytes);
+        if (status != STATUS_OK)
+            return report(callback, status, u"the private area does not fit the domain");
         auto utils = utilities();
         bool writeProtected = false;
         if (!utils || utils->getWriteProtection(handle, address, writeProtected) != STATUS_OK) {

@@ -11,7 +11,11 @@
 //
 // Every command that carries or unlocks a secret is sent through a
 // CPrivateAreaExec: by default the secure-session rules (inside an open
-// private-area session, plainly without one); tests set their own.
+// private-area session, plainly without one); tests set their own. An
+// application that must never let a secret go plain sets the policy
+// SecretPolicy::OnlyInSession: then a secret goes out only while a
+// private-area session of the domain's LUN is open (its drive's key proof
+// verified), and is refused with STATUS_SS_NOT_INITIALIZED otherwise.
 //
 // Threads: operations run on the caller's thread and block it (configure for
 // as long as its formats take). No operation throws.
@@ -144,6 +148,24 @@ class CPrivateAreaImpl : public CServiceImpl {
     // owned.
     void setExec(CPrivateAreaExec* exec) { m_exec = exec; }
 
+    enum class SecretPolicy {
+        // In an open private-area session of the domain's LUN, else plain.
+        SessionRules,
+        // Only while such a session is open: without one the command is not
+        // sent (STATUS_SS_NOT_INITIALIZED). A payload that is no whole
+        // number of cipher blocks (the configure command's 20 bytes) cannot
+        // be encrypted: it goes plain, on the caller's handle, to the drive
+        // the open session authenticated.
+        OnlyInSession,
+    };
+    void setSecretPolicy(SecretPolicy policy) { m_policy = policy; }
+    SecretPolicy secretPolicy() const { return m_policy; }
+
+    // STATUS_WRONG_PARAMETERS when a private area of `bytes` (other than 0)
+    // does not fit the domain; configure checks it before it changes
+    // anything, callers may ask first (before they ask their user).
+    STATUS checkPrivateSize(CDeviceHandle& handle, CDomainAddress& address, std::uint64_t bytes);
+
   protected:
     CPrivateAreaImpl(const CPrivateAreaImpl& other);
     CPrivateAreaImpl(std::uint16_t serviceId, std::int16_t version);
@@ -158,7 +180,11 @@ class CPrivateAreaImpl : public CServiceImpl {
     std::unique_ptr<CDeviceHandle> openPlain() const;
 
   private:
+    // Whether a private-area session of the domain's LUN is open.
+    bool sessionOpenFor(CDomainAddress& address) const;
+
     CPrivateAreaExec* m_exec = nullptr;
+    SecretPolicy m_policy = SecretPolicy::SessionRules;
 };
 
 }  // namespace nork::qz
