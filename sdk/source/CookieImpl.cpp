@@ -135,6 +135,22 @@ STATUS CCookieImpl::inspect(const std::function<STATUS(CHAPageMgr&, CHAChunkMgr&
     return run("CCookieImpl::inspect", [&]() { return look(*m_pages, *m_chunks); });
 }
 
+STATUS CCookieImpl::readVersions(int& stored, int& drive) {
+    return guarded("CCookieImpl::readVersions", [&]() -> STATUS {
+        Frame frame(*this, false);
+        if (frame.status() != STATUS_OK)
+            return frame.status();
+        drive = m_pages->areaVersion();
+        stored = m_pages->readStoredVersion();
+        return stored != 0 ? STATUS_OK : STATUS_COMMUNICATION_FAILURE;
+    });
+}
+
+void CCookieImpl::setConvertOldArea(bool convert) {
+    if (m_pages)
+        m_pages->setConvertOldArea(convert);
+}
+
 STATUS CCookieImpl::commit() {
     if (!m_chunks)
         return STATUS_COMMUNICATION_FAILURE;

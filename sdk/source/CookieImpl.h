@@ -93,6 +93,13 @@ class CCookieImpl : public CServiceImpl {
     // show it; `look` must not change pages (nothing is flushed). Its
     // status, or the frame's when the area cannot be opened.
     STATUS inspect(const std::function<STATUS(CHAPageMgr&, CHAChunkMgr&)>& look);
+    // The version page 0 shows and the version the drive formats, read in
+    // one frame without opening the area (so nothing is converted).
+    STATUS readVersions(int& stored, int& drive);
+    // Whether opening the area converts (formats) a version-1 area: on by
+    // default, as applications expect. A tool that only reads turns it off;
+    // such an area then answers STATUS_WRONG_HIDDEN_AREA_VERSION untouched.
+    void setConvertOldArea(bool convert);
 
     const std::u16string& lockName() const { return m_lockName; }
     // The lock's full name: lock name + the device's serial number.

@@ -155,6 +155,8 @@ STATUS CHAPageMgr::open() {
         throw CHAWrongVersionException(stored);
     int current = stored;
     if (stored == 1 && (deviceVersion == 2 || deviceVersion == 3)) {
+        if (!m_convertOldArea)
+            throw CHAWrongVersionException(stored);
         // An area of the first format cannot be read; it is formatted anew.
         NORK_LOG(LOG_INFO, "CHAPageMgr::open - converting a version 1 area to version %d",
                  deviceVersion);

@@ -148,6 +148,10 @@ class CHAPageMgr {
     // whose state is not STATUS_OK (removed) it answers STATUS_OK without
     // preparing anything, and every page access of the operation fails.
     STATUS open();
+    // Whether open() converts a version-1 area (the default, as
+    // applications expect). Off, such an area is refused like any other
+    // unusable version and nothing is written: for tools that only read.
+    void setConvertOldArea(bool convert) { m_convertOldArea = convert; }
     // open() for a store operation: STATUS_WRONG_HIDDEN_AREA_VERSION for a
     // refused stored version other than 0, STATUS_COMMUNICATION_FAILURE for
     // version 0 and for every other failure. Never throws.
@@ -232,6 +236,7 @@ class CHAPageMgr {
     bool m_unusable = false;        // opened on a removed device
     bool m_opened = false;          // open() succeeded in this operation
     bool m_transferFailed = false;  // a transfer of this operation failed
+    bool m_convertOldArea = true;
 };
 
 // Formats the area of `pages` with a blank area of `version` (0: every page

@@ -39,8 +39,19 @@ check_volume() {
 "$bin/qzemu" create --serial QZFMTCLI01 --capacity 16M --layout "public:10M" >/dev/null
 echo "from before" >"$work/drives/QZFMTCLI01/volumes/lun0/old.txt"
 
-# Not a terminal: no progress on standard error, one JSON object on stdout.
-out=$("$bin/qzctl" --json format QZFMTCLI01 0 --label CLIVOL 2>"$work/err")
+# The files would be lost: without a terminal to ask, --yes is needed, and
+# without it nothing is written.
+before=$(md5sum <"$work/drives/QZFMTCLI01/flash.img")
+rc=0; "$bin/qzctl" format QZFMTCLI01 0 </dev/null 2>"$work/err" || rc=$?
+[ "$rc" = 1 ] && grep -q "destroy every file of QZFMTCLI01 domain 0 " "$work/err" &&
+    grep -qF "mounted on $work/drives/QZFMTCLI01/volumes/lun0); with no terminal to ask, pass --yes" \
+    "$work/err" || { cat "$work/err"; fail "a format without --yes: $rc"; }
+[ "$(md5sum <"$work/drives/QZFMTCLI01/flash.img")" = "$before" ] || fail "an unconfirmed format wrote"
+[ -e "$work/drives/QZFMTCLI01/volumes/lun0/old.txt" ] || fail "an unconfirmed format emptied the volume"
+
+# Not a terminal: no progress on standard error, one JSON object on stdout;
+# a label in lower case is written in upper case, as mkfs.fat writes it.
+out=$("$bin/qzctl" --json format QZFMTCLI01 0 --label clivol --yes 2>"$work/err")
 echo "$out"
 grep -q '^{"domain":0,"root":"D:\\\\","fileSystem":"FAT1[26]","label":"CLIVOL","partitionTable":true}$' \
     <<<"$out" || fail "the format's JSON"
@@ -50,7 +61,7 @@ check_volume "$(volume_of QZFMTCLI01 20480 table)"
 
 # FAT32 on the whole domain, no partition table.
 "$bin/qzemu" create --serial QZFMTCLI02 --capacity 80M --layout "public:70M" >/dev/null
-out=$("$bin/qzctl" format QZFMTCLI02 0 --fat fat32 --no-partition-table)
+out=$("$bin/qzctl" format QZFMTCLI02 0 --fat fat32 --no-partition-table --yes)
 echo "$out"
 grep -q "formatted with FAT32" <<<"$out" || fail "a FAT32 format"
 check_volume "$(volume_of QZFMTCLI02 143360 whole)"
@@ -63,18 +74,55 @@ out=$("$bin/qzctl" --json wp QZFMTCLI01 0 on)
 echo "$out"
 grep -q '"writeProtected":true' <<<"$out" || fail "protection on"
 "$bin/qzemu" inspect QZFMTCLI01 | grep -q "0: type 2 flags 0x0001" || fail "the drive's flag"
-rc=0; "$bin/qzctl" format QZFMTCLI01 0 2>/dev/null || rc=$?
-[ "$rc" = 3 ] || fail "a format of a protected domain answered $rc, not 3"
+rc=0; "$bin/qzctl" format QZFMTCLI01 0 2>"$work/err" || rc=$?
+[ "$rc" = 8 ] && grep -q "write protected" "$work/err" \
+    || { cat "$work/err"; fail "a format of a protected domain answered $rc, not 8"; }
 out=$("$bin/qzctl" wp QZFMTCLI01 0 off)
 grep -q "write protection off" <<<"$out" || fail "protection off"
-"$bin/qzctl" format QZFMTCLI01 0 >/dev/null || fail "a format after protection went off"
+"$bin/qzctl" format QZFMTCLI01 0 --yes >/dev/null || fail "a format after protection went off"
 
 # The command line's refusals, and a domain the drive does not have.
-for bad in "format QZFMTCLI01 0 --fat ntfs" "format QZFMTCLI01 0 --label TWELVE_CHARS" \
-    "format QZFMTCLI01 zero" "wp QZFMTCLI01 0 maybe" "wp QZFMTCLI01 0"; do
-    rc=0; "$bin/qzctl" $bad 2>/dev/null || rc=$?
+for bad in "format QZFMTCLI01 0 --fat ntfs" "format QZFMTCLI01 zero" "wp QZFMTCLI01 0 maybe" \
+    "wp QZFMTCLI01 0"; do
+    rc=0; "$bin/qzctl" $bad --yes 2>/dev/null || rc=$?
     [ "$rc" = 1 ] || fail "'$bad' answered $rc, not 1"
 done
-rc=0; "$bin/qzctl" format QZFMTCLI01 5 2>/dev/null || rc=$?
+# Labels a FAT volume cannot carry (fsck.fat would call them invalid) are
+# refused before the drive is spoken to.
+count() { "$bin/qzemu" inspect QZFMTCLI01 --json | grep -o '"command_count":[0-9]*'; }
+before=$(count)
+while IFS= read -r label; do
+    rc=0; "$bin/qzctl" format QZFMTCLI01 0 --yes --label "$(printf "$label")" 2>/dev/null || rc=$?
+    [ "$rc" = 1 ] || fail "label '$label' answered $rc, not 1"
+done <<'LABELS'
+A\nB
+a/b*?
+TWELVE_CHARS
+\xc3\x84\xc3\x96
+TAB\tX
+x"y
+LABELS
+[ "$(count)" = "$before" ] || fail "a refused label reached the drive"
+rc=0; "$bin/qzctl" format QZFMTCLI01 5 --yes 2>/dev/null || rc=$?
 [ "$rc" = 3 ] || fail "a format of a missing domain answered $rc, not 3"
+
+# A drive whose commands fail is not said to lack its services: the
+# failure is named, with its exit code.
+"$bin/qzemu" fault QZFMTCLI01 fail-next 4 >/dev/null
+rc=0; "$bin/qzctl" format QZFMTCLI01 0 --yes 2>"$work/err" || rc=$?
+[ "$rc" = 10 ] && grep -q "failed its identification" "$work/err" && ! grep -q "offers no" "$work/err" \
+    || { cat "$work/err"; fail "a failing drive: $rc"; }
+"$bin/qzemu" fault QZFMTCLI01 clear >/dev/null
+
+# A drive that leaves the bus in the middle ends the format at once.
+"$bin/qzemu" fault QZFMTCLI01 command-delay 30 >/dev/null
+start=$(date +%s)
+rc=0; "$bin/qzctl" format QZFMTCLI01 0 --yes --timeout 30 2>"$work/err" & pid=$!
+sleep 1; "$bin/qzemu" fault QZFMTCLI01 drop >/dev/null
+wait $pid || rc=$?
+took=$(($(date +%s) - start))
+[ "$rc" = 4 ] && grep -q "left the bus" "$work/err" || { cat "$work/err"; fail "a dropped drive: $rc"; }
+[ "$took" -lt 15 ] || fail "a dropped drive ended the format after $took s"
+"$bin/qzemu" fault QZFMTCLI01 clear >/dev/null
+"$bin/qzemu" plug QZFMTCLI01 >/dev/null
 echo "qzctl format and wp checks passed"

@@ -9,6 +9,7 @@ q="$bin/qzctl"
 D=QZSLOW0001
 "$bin/qzemu" create --serial $D --capacity 16M --layout "public:rest" --services "3:1,4:1,8:3" \
   >/dev/null
+"$q" ha pages $D --convert >/dev/null
 "$bin/qzemu" fault $D command-delay 3000 >/dev/null
 
 start=$(date +%s)

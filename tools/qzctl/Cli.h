@@ -69,6 +69,7 @@ struct Options {
     bool format = false;                    // pa create|remove --format
     std::optional<std::string> hint;        // pa create|passwd --hint
     bool yes = false;                       // destructive verbs --yes
+    bool convert = false;                   // reading cookie and ha verbs --convert
 };
 
 std::string narrow(const std::u16string& s);
@@ -95,6 +96,34 @@ int exitCodeOf(nork::STATUS status);
 // when the user answers yes; otherwise false with the refusal reported
 // (EXIT_USAGE: nothing was sent).
 bool confirmDestruction(const Options& options, const std::string& what);
+// "DEVICE domain N (E:\ mounted on DIR)": a domain as confirmDestruction
+// names it (UtilsCommands.cpp).
+std::string volumeText(const std::string& device, const nork::CDomain& domain);
+
+// Every verb names its drive the same way: a device path, or the serial
+// number of a drive on the bus (its first unit's device path). `serial` is
+// empty for a name no drive on the bus answers to.
+struct DeviceName {
+    std::string path;
+    std::string serial;
+};
+DeviceName resolveDevice(const std::string& name);
+
+// While alive, the command's watchdog ends the command at once ("left the
+// bus", EXIT_DEVICE_GONE) when the drive leaves the bus and no
+// reconnection of it is under way.
+class DriveWatch {
+  public:
+    explicit DriveWatch(const std::string& serial);
+    ~DriveWatch();
+    DriveWatch(const DriveWatch&) = delete;
+    DriveWatch& operator=(const DriveWatch&) = delete;
+};
+
+// A service the verb needs is not there: says why (the drive left, its
+// identification or service list failed, with the status and the drive's
+// error) and only names a missing capability when the drive truly lacks it.
+int missingService(nork::CUFD& ufd, const std::string& device, const std::string& what);
 
 using DriveBody = std::function<int(nork::CUFD&, const std::string&)>;
 // The part every drive command shares: the library started, the drive

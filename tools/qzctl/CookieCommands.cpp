@@ -67,24 +67,36 @@ std::optional<std::vector<std::uint8_t>> parseHex(const std::string& text) {
     return bytes;
 }
 
-// The drive's cookie service, or null with the reason printed.
-nork::CCookieImpl* cookiesOf(nork::CUFD& ufd, const std::string& device) {
-    nork::CCookieImpl* cookies = nullptr;
-    if (ufd.impl() != nullptr)
-        cookies = dynamic_cast<nork::CCookieImpl*>(
-            ufd.impl()->getService(nork::CCookieImpl::SERVICE_ID).get());
-    if (cookies == nullptr)
-        fail(EXIT_COMMAND_FAILED, device + " offers no cookie store");
-    return cookies;
-}
+// Whether a verb only reads the store: it then never converts an area of
+// the first format (that formats it), unless --convert asks.
+enum class Access { Read, Write };
 
 // The drive's cookie service, then `body` with it.
-int onCookies(const Options& options, const std::string& device,
+int onCookies(const Options& options, const std::string& device, Access access,
               const std::function<int(nork::CCookieImpl&)>& body) {
     return withDrive(options, device, [&](nork::CUFD& ufd, const std::string& name) {
-        nork::CCookieImpl* cookies = cookiesOf(ufd, name);
-        return cookies != nullptr ? body(*cookies) : EXIT_COMMAND_FAILED;
+        auto* cookies = dynamic_cast<nork::CCookieImpl*>(
+            ufd.impl()->getService(nork::CCookieImpl::SERVICE_ID).get());
+        if (cookies == nullptr)
+            return missingService(ufd, name, "cookie store");
+        cookies->setConvertOldArea(access == Access::Write || options.convert);
+        return body(*cookies);
     });
+}
+
+// The failure of a store operation; an area a reading verb left alone says
+// which version it is and how to convert it.
+int storeFailed(nork::CCookieImpl& cookies, const std::string& what, nork::STATUS status) {
+    int stored = 0, drive = 0;
+    if (status == nork::STATUS_WRONG_HIDDEN_AREA_VERSION &&
+        cookies.readVersions(stored, drive) == nork::STATUS_OK && stored == 1) {
+        return failed(what + ": the hidden area is of version 1 (the drive formats version " +
+                          std::to_string(drive) +
+                          ") and was left as it is; a writing command or --convert formats it "
+                          "anew",
+                      status);
+    }
+    return failed(what, status, cookies.device());
 }
 
 // A value as text (hex for binary) and as JSON; `value` is an integer's 4
@@ -156,7 +168,7 @@ int cookieGet(const Options& options, const std::vector<std::string>& args) {
         kinds = {*kind};
     }
     const std::string &section = args[2], &key = args[3];
-    return onCookies(options, args[1], [&](nork::CCookieImpl& cookies) {
+    return onCookies(options, args[1], Access::Read, [&](nork::CCookieImpl& cookies) {
         std::vector<std::string> items;
         for (std::uint8_t kind : kinds) {
             std::vector<std::uint8_t> value;
@@ -164,7 +176,7 @@ int cookieGet(const Options& options, const std::vector<std::string>& args) {
             if (st == nork::STATUS_DATA_NOT_FOUND)
                 continue;
             if (st != nork::STATUS_OK)
-                return failed(args[1] + ": cookie not read", st);
+                return storeFailed(cookies, args[1] + ": cookie not read", st);
             const Shown shown = showValue(kind, value);
             items.push_back(JsonObject()
                                 .add("section", section)
@@ -210,7 +222,7 @@ int cookieSet(const Options& options, const std::vector<std::string>& args) {
             return usageError("not hexadecimal bytes: " + text);
         bytes = *parsed;
     }
-    return onCookies(options, args[1], [&](nork::CCookieImpl& cookies) {
+    return onCookies(options, args[1], Access::Write, [&](nork::CCookieImpl& cookies) {
         nork::STATUS st;
         if (*kind == CHAIniEntry::KIND_INT)
             st = cookies.setInt(section.c_str(), key.c_str(), number);
@@ -220,7 +232,7 @@ int cookieSet(const Options& options, const std::vector<std::string>& args) {
             st = cookies.setBinary(section.c_str(), key.c_str(), bytes.data(),
                                    static_cast<std::uint32_t>(bytes.size()));
         if (st != nork::STATUS_OK)
-            return failed(args[1] + ": cookie not set", st);
+            return storeFailed(cookies, args[1] + ": cookie not set", st);
         if (options.json)
             std::cout << JsonObject().add("set", true).str() << "\n";
         return EXIT_OK;
@@ -230,12 +242,12 @@ int cookieSet(const Options& options, const std::vector<std::string>& args) {
 int cookieRemove(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 3 && args.size() != 4)
         return usageError("cookie rm needs DEVICE SECTION [KEY]");
-    return onCookies(options, args[1], [&](nork::CCookieImpl& cookies) {
+    return onCookies(options, args[1], Access::Write, [&](nork::CCookieImpl& cookies) {
         const nork::STATUS st = args.size() == 4
                                     ? cookies.removeCookie(args[2].c_str(), args[3].c_str())
                                     : cookies.removeSection(args[2].c_str());
         if (st != nork::STATUS_OK)
-            return failed(args[1] + ": nothing removed", st);
+            return storeFailed(cookies, args[1] + ": nothing removed", st);
         if (options.json)
             std::cout << JsonObject().add("removed", true).str() << "\n";
         return EXIT_OK;
@@ -306,7 +318,7 @@ nork::STATUS chunkMapOf(nork::CCookieImpl& cookies, ChunkMap& map) {
 int cookieDump(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 2)
         return usageError("cookie dump needs exactly one DEVICE");
-    return onCookies(options, args[1], [&](nork::CCookieImpl& cookies) {
+    return onCookies(options, args[1], Access::Read, [&](nork::CCookieImpl& cookies) {
         if (options.file) {
             // The store's own dump file, written beside its place and renamed
             // into it: a time-out or a failure never leaves half a file there.
@@ -317,7 +329,7 @@ int cookieDump(const Options& options, const std::vector<std::string>& args) {
                 cookies.dump(nork::multiToWideString(partial, 0).c_str(), options.binary);
             if (st != nork::STATUS_OK) {
                 std::filesystem::remove(partial, ec);
-                return failed(args[1] + ": not dumped to " + *options.file, st);
+                return storeFailed(cookies, args[1] + ": not dumped to " + *options.file, st);
             }
             std::filesystem::rename(partial, *options.file, ec);
             if (ec) {
@@ -330,7 +342,7 @@ int cookieDump(const Options& options, const std::vector<std::string>& args) {
         ChunkMap map;
         const nork::STATUS st = chunkMapOf(cookies, map);
         if (st != nork::STATUS_OK)
-            return failed(args[1] + ": cookies not read", st);
+            return storeFailed(cookies, args[1] + ": cookies not read", st);
         std::vector<CHAIniEntry> entries;
         for (const ChunkMap::Chunk& c : map.chunks) {
             if (c.cookie)
@@ -367,7 +379,7 @@ int cookieDump(const Options& options, const std::vector<std::string>& args) {
 int haPages(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 2)
         return usageError("ha pages needs exactly one DEVICE");
-    return onCookies(options, args[1], [&](nork::CCookieImpl& cookies) {
+    return onCookies(options, args[1], Access::Read, [&](nork::CCookieImpl& cookies) {
         int stored = 0, version = 0;
         std::uint16_t count = 0;
         std::vector<nork::CHAIndexEntry> entries;
@@ -378,8 +390,25 @@ int haPages(const Options& options, const std::vector<std::string>& args) {
             entries = pages.index().entries();
             return pages.probe();
         });
+        if (st == nork::STATUS_WRONG_HIDDEN_AREA_VERSION &&
+            cookies.readVersions(stored, version) == nork::STATUS_OK && stored == 1) {
+            // Shown as it is: an area of the first format holds no index
+            // this library reads, and converting it is a write.
+            if (options.json) {
+                std::cout << JsonObject()
+                                 .add("storedVersion", std::int64_t{stored})
+                                 .add("driveVersion", std::int64_t{version})
+                                 .add("converted", false)
+                                 .str()
+                          << "\n";
+            } else {
+                std::cout << "area version   1 (the drive formats version " << version
+                          << "): left as it is; a writing command or --convert formats it anew\n";
+            }
+            return EXIT_OK;
+        }
         if (st != nork::STATUS_OK)
-            return failed(args[1] + ": hidden area not read", st);
+            return storeFailed(cookies, args[1] + ": hidden area not read", st);
         std::size_t listed = 0;
         for (const auto& e : entries)
             listed += e.page != 0 ? 1 : 0;
@@ -430,11 +459,11 @@ const char* chunkTypeName(std::uint32_t type) {
 int haDump(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 2)
         return usageError("ha dump needs exactly one DEVICE");
-    return onCookies(options, args[1], [&](nork::CCookieImpl& cookies) {
+    return onCookies(options, args[1], Access::Read, [&](nork::CCookieImpl& cookies) {
         ChunkMap map;
         const nork::STATUS st = chunkMapOf(cookies, map);
         if (st != nork::STATUS_OK)
-            return failed(args[1] + ": hidden area not read", st);
+            return storeFailed(cookies, args[1] + ": hidden area not read", st);
         const auto what = [](const ChunkMap::Chunk& c) -> std::string {
             if (c.type != nork::HA_CHUNKID_COOKIE)
                 return "";

@@ -11,6 +11,7 @@
 #include "Callbacks.h"
 #include "Cli.h"
 #include "Domain.h"
+#include "Drives.h"
 #include "Numbers.h"
 #include "UFD.h"
 #include "UFDImpl.h"
@@ -32,7 +33,7 @@ int onDomain(const Options& options, const std::string& device, const std::strin
         nork::CDomainList domains;
         const nork::STATUS status = nork::qz::CConfigService(ufd).getDomains(domains);
         if (status != nork::STATUS_OK)
-            return failed(device + ": domains not read", status);
+            return failed(device + ": domains not read", status, ufd.impl());
         if (*index >= domains.count()) {
             return fail(EXIT_COMMAND_FAILED, device + " has no domain " + domainArg + " (" +
                                                  std::to_string(domains.count()) + " domains)");
@@ -40,7 +41,7 @@ int onDomain(const Options& options, const std::string& device, const std::strin
         auto utils = std::dynamic_pointer_cast<nork::qz::CUtilsImpl>(
             ufd.impl()->getService(nork::qz::CUtilsImpl::SERVICE_ID));
         if (!utils)
-            return fail(EXIT_COMMAND_FAILED, device + " offers no utilities service");
+            return missingService(ufd, device, "utilities service");
         nork::CDomain domain = domains.at(*index);
         return body(*utils, domain, device);
     });
@@ -50,6 +51,40 @@ namespace {
 
 // The longest volume label a FAT boot sector holds.
 constexpr std::size_t MAX_LABEL = 11;
+
+// A volume label as FAT keeps it: letters in upper case (as mkfs.fat and
+// the DOS tools write them), at most 11 characters, none of the characters
+// a short name may not hold. Only ASCII: fsck.fat calls a label with any
+// byte of a code page's upper half invalid. The label, or the reason it
+// cannot be one.
+struct FatLabel {
+    std::string text;
+    std::string error;
+};
+
+FatLabel fatLabel(const std::string& given) {
+    static const std::string forbidden = "\"*+,./:;<=>?[\\]|";
+    FatLabel label;
+    for (char c : given) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80) {
+            label.error = "--label takes ASCII only (FAT tools call other labels invalid)";
+            return label;
+        }
+        if (byte < 0x20 || byte == 0x7F) {
+            label.error = "--label holds a control character";
+            return label;
+        }
+        if (forbidden.find(c) != std::string::npos) {
+            label.error = "--label may not hold any of " + forbidden;
+            return label;
+        }
+        label.text.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+    }
+    if (label.text.size() > MAX_LABEL)
+        label.error = "--label holds at most 11 characters";
+    return label;
+}
 
 // A percentage on standard error, redrawn in place.
 class TerminalProgress : public nork::CProgressCallback {
@@ -96,6 +131,18 @@ std::string rootText(const nork::CDomain& domain) {
 
 }  // namespace
 
+std::string volumeText(const std::string& device, const nork::CDomain& domain) {
+    std::string text = device + " domain " + std::to_string(domain.index());
+    if (domain.mountPoint().empty())
+        return text + " (not mounted)";
+    std::string directory;
+    nork::rootDirectory(domain.mountPoint(), directory);
+    return text + " (" + narrow(domain.mountPoint()) +
+           (directory.empty() ? std::string() : " mounted on " + directory) + ")";
+}
+
+namespace {}  // namespace
+
 int cmdFormat(const Options& options, const std::vector<std::string>& args) {
     if (args.size() != 2)
         return usageError("format needs DEVICE and DOMAIN");
@@ -109,9 +156,10 @@ int cmdFormat(const Options& options, const std::vector<std::string>& args) {
         config.fsType = 2;
     else
         return usageError("--fat takes auto, fat or fat32");
-    const std::string label = options.label.value_or("");
-    if (label.size() > MAX_LABEL)
-        return usageError("--label holds at most 11 characters");
+    const FatLabel parsed = fatLabel(options.label.value_or(""));
+    if (!parsed.error.empty())
+        return usageError(parsed.error);
+    const std::string& label = parsed.text;
     if (label.empty())
         nork::qz::CUtilsImpl::setNoLabel(config);
     else
@@ -122,6 +170,14 @@ int cmdFormat(const Options& options, const std::vector<std::string>& args) {
         options, args[0], args[1],
         [&](auto& utils, nork::CDomain& domain, const std::string& device) {
             nork::CDomainAddress address(domain);
+            // A protected domain refuses every write: say so
+            // before asking or writing anything.
+            bool isProtected = false;
+            if (utils.getWriteProtection(address, isProtected) == nork::STATUS_OK && isProtected)
+                return failed(device + ": domain " + args[1] + " not formatted",
+                              nork::STATUS_DEVICE_WRITE_PROTECTED);
+            if (!confirmDestruction(options, volumeText(device, domain)))
+                return EXIT_USAGE;
             std::optional<TerminalProgress> bar;
             if (nork::port::standardErrorIsTerminal())
                 bar.emplace();
@@ -130,7 +186,8 @@ int cmdFormat(const Options& options, const std::vector<std::string>& args) {
             if (bar)
                 bar->finish();
             if (status != nork::STATUS_OK)
-                return failed(device + ": domain " + args[1] + " not formatted", status);
+                return failed(device + ": domain " + args[1] + " not formatted", status,
+                              utils.device());
             if (options.json) {
                 std::cout << JsonObject()
                                  .add("domain", std::int64_t{domain.index()})
@@ -163,12 +220,13 @@ int cmdWp(const Options& options, const std::vector<std::string>& args) {
             if (what != "status") {
                 status = utils.configureWriteProtection(address, what == "on", false);
                 if (status != nork::STATUS_OK)
-                    return failed(device + ": write protection not switched " + what, status);
+                    return failed(device + ": write protection not switched " + what, status,
+                                  utils.device());
             }
             bool on = false;
             status = utils.getWriteProtection(address, on);
             if (status != nork::STATUS_OK)
-                return failed(device + ": write protection not read", status);
+                return failed(device + ": write protection not read", status, utils.device());
             if (options.json) {
                 std::cout << JsonObject()
                                  .add("domain", std::int64_t{domain.index()})

@@ -83,7 +83,9 @@ int exitCodeOf(nork::STATUS status) {
         return EXIT_DEVICE_GONE;
     if (code >= 100 && code < 200)
         return EXIT_BAD_PARAMETERS;
-    if (code >= 200 && code < 300)
+    // The other 2xx are operations the drive took part in and that failed
+    // (a format, a lock): the command failed, as before.
+    if (status == nork::STATUS_COMMUNICATION_FAILURE)
         return EXIT_COMMUNICATION;
     if (code >= 300 && code < 400)
         return EXIT_DEVICE_STATE;
@@ -116,7 +118,7 @@ int reportStatus(int exitCode, const std::string& message, nork::STATUS status,
 
 bool onTheBus(const std::u16string& serial) {
     const std::string name = narrow(serial);
-    for (const auto& unit : nork::port::snapshot().units) {
+    for (const auto& unit : nork::port::peekSnapshot().units) {
         if (unit.facts.serial == name)
             return true;
     }
@@ -131,14 +133,17 @@ int failed(const std::string& what, nork::STATUS status) {
 }
 
 int failed(const std::string& what, nork::STATUS status, nork::CUFDImpl* device) {
+    if (device == nullptr)
+        return failed(what, status);
+    // Whatever the library made of it, a drive that is gone is the cause.
+    if (!onTheBus(device->serialNumber()))
+        return reportStatus(EXIT_DEVICE_GONE, what + ": the drive left the bus", status, "");
     const int code = static_cast<int>(status);
-    if (device == nullptr || code < 200 || code >= 300)
+    if (code < 200 || code >= 300)
         return failed(what, status);
     // A command the drive refused reaches the library as a communication
     // failure; the drive's own error register says why (a wrong password,
     // say). Reading it clears it, so it is asked once, here.
-    if (!onTheBus(device->serialNumber()))
-        return reportStatus(EXIT_DEVICE_GONE, what + ": the drive left the bus", status, "");
     auto utils = std::dynamic_pointer_cast<nork::qz::CUtilsImpl>(
         device->getService(nork::qz::CUtilsImpl::SERVICE_ID));
     std::uint32_t error = 0;
@@ -181,6 +186,83 @@ std::string hexBytes(const std::uint8_t* p, std::size_t n) {
         out += buf;
     }
     return out;
+}
+
+int missingService(nork::CUFD& ufd, const std::string& device, const std::string& what) {
+    nork::CUFDImpl* impl = ufd.impl();
+    if (impl == nullptr)
+        return fail(EXIT_DEVICE_GONE, device + " left the bus");
+    if (!onTheBus(impl->serialNumber()))
+        return fail(EXIT_DEVICE_GONE, device + " left the bus");
+    const std::string family = impl->traits() ? narrow(impl->traits()->name()) : "";
+    if (family == "QZ") {
+        // The family's services come from the drive's own list: a list that
+        // could not be read is a failed command, not a missing service.
+        auto discovery = std::dynamic_pointer_cast<nork::qz::CServiceDiscoveryImpl>(
+            impl->getService(nork::qz::SERVICE_ID_DISCOVERY));
+        std::vector<nork::qz::DiscoveredService> services;
+        const nork::STATUS status =
+            discovery ? discovery->copyServices(services) : nork::STATUS_COMMUNICATION_FAILURE;
+        if (status != nork::STATUS_OK)
+            return failed(device + ": the drive's services were not read", status, impl);
+        return fail(EXIT_COMMAND_FAILED, device + " offers no " + what);
+    }
+    // A drive of the family whose identification failed when it arrived is
+    // taken for a generic drive: ask it again who it is.
+    nork::port::PortError error;
+    const nork::port::OsHandle handle =
+        nork::port::deviceIo().open(std::string_view(resolveDevice(device).path), &error);
+    if (handle == nork::port::INVALID_OS_HANDLE)
+        return fail(EXIT_DEVICE_GONE, device + " left the bus");
+    nork::CSCSIExec& exec = nork::CPlatformFactory::instance().scsiExecutor();
+    nork::CSCSIInquiryCommand inquiry;
+    nork::CSCSIReportIdCommand reportId;
+    const bool inquiryOk = exec(handle, inquiry);
+    const bool reportIdOk = inquiryOk && exec(handle, reportId);
+    nork::port::deviceIo().close(handle);
+    if (!inquiryOk || !reportIdOk) {
+        return reportStatus(EXIT_COMMUNICATION,
+                            device + ": the drive failed its identification (" +
+                                (inquiryOk ? "REPORT ID" : "INQUIRY") + " not answered)",
+                            nork::STATUS_COMMUNICATION_FAILURE, "");
+    }
+    if (reportId.vendorName().rfind("Qz", 0) == 0) {
+        return reportStatus(EXIT_COMMUNICATION,
+                            device +
+                                ": the drive failed its identification when it arrived and was "
+                                "taken for a generic drive; try again",
+                            nork::STATUS_COMMUNICATION_FAILURE, "");
+    }
+    return fail(EXIT_COMMAND_FAILED, device + " (" + (family.empty() ? "not identified" : family) +
+                                         ") offers no " + what);
+}
+
+DeviceName resolveDevice(const std::string& name) {
+    // A full snapshot, as the library's own enumeration takes: a volume that
+    // came without a letter gets one.
+    for (const auto& unit : nork::port::snapshot().units) {
+        if (unit.facts.serial == name || unit.facts.ioPath == name)
+            return {unit.facts.serial == name ? unit.facts.ioPath : name, unit.facts.serial};
+    }
+    return {name, ""};
+}
+
+namespace {
+
+// The drive the running command works on, for the watchdog thread.
+std::mutex g_watchMutex;
+std::string g_watchedSerial;
+
+}  // namespace
+
+DriveWatch::DriveWatch(const std::string& serial) {
+    std::lock_guard<std::mutex> lock(g_watchMutex);
+    g_watchedSerial = serial;
+}
+
+DriveWatch::~DriveWatch() {
+    std::lock_guard<std::mutex> lock(g_watchMutex);
+    g_watchedSerial.clear();
 }
 
 }  // namespace qzctl
@@ -375,7 +457,8 @@ int cmdInquiry(const Options& options, std::vector<std::string> args) {
                     "the library did not start: " + narrow(nork::statusToString(sdk.status())));
     }
     nork::port::PortError error;
-    nork::port::OsHandle handle = nork::port::deviceIo().open(std::string_view(args[0]), &error);
+    const DeviceName name = resolveDevice(args[0]);
+    nork::port::OsHandle handle = nork::port::deviceIo().open(std::string_view(name.path), &error);
     if (handle == nork::port::INVALID_OS_HANDLE) {
         return fail(EXIT_NO_DEVICE, "cannot open " + args[0] + ": " +
                                         std::string(nork::port::portErrcName(error.code)));
@@ -504,16 +587,6 @@ bool startSdk(const SdkSession& sdk) {
     return false;
 }
 
-// The device path of a drive named by its serial number (its first unit),
-// else the name as given.
-std::string devicePathOf(const std::string& name) {
-    for (const auto& unit : nork::port::snapshot().units) {
-        if (unit.facts.serial == name)
-            return unit.facts.ioPath;
-    }
-    return name;
-}
-
 }  // namespace
 
 int qzctl::withDrive(const Options& options, const std::string& device, const DriveBody& body) {
@@ -521,8 +594,10 @@ int qzctl::withDrive(const Options& options, const std::string& device, const Dr
     if (!startSdk(sdk))
         return EXIT_COMMAND_FAILED;
     nork::CUFD ufd;
-    if (int rc = openDrive(options, devicePathOf(device), ufd); rc != EXIT_OK)
+    const DeviceName name = resolveDevice(device);
+    if (int rc = openDrive(options, name.path, ufd); rc != EXIT_OK)
         return rc;
+    DriveWatch watch(narrow(ufd.impl()->serialNumber()));
     return body(ufd, device);
 }
 
@@ -566,7 +641,7 @@ int infoOf(const Options& options, nork::CUFD& ufd, const std::string& device) {
     std::uint32_t versionLength = 32;
     const nork::STATUS versionStatus = ufd.getVersion(version, versionLength);
     if (versionStatus != nork::STATUS_OK) {
-        return failed(device + ": firmware version not read", versionStatus);
+        return failed(device + ": firmware version not read", versionStatus, ufd.impl());
     }
 
     const std::vector<std::string> roots = rootsOf(ufd);
@@ -932,10 +1007,7 @@ std::string missingOfDrive(const nork::CUFD& ufd, const std::string& serial) {
 // seen so far is waited for until the command's watchdog ends it.
 int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
                 std::string& serial) {
-    for (const auto& unit : nork::port::snapshot().units) {
-        if (unit.facts.ioPath == name || unit.facts.serial == name)
-            serial = unit.facts.serial;
-    }
+    serial = resolveDevice(name).serial;
     if (serial.empty()) {
         return fail(EXIT_NO_DEVICE, "no drive " + name + " on the bus");
     }
@@ -947,6 +1019,9 @@ int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
         const std::string missing = missingOfDrive(ufd, serial);
         if (missing.empty())
             break;
+        // A drive that left while it was being connected is not waited for.
+        if (!onTheBus(wide))
+            return fail(EXIT_DEVICE_GONE, serial + " left the bus");
         if (missing != lastMissing) {
             NORK_LOG(nork::LOG_INFO, "qzctl: waiting for %S: %S", serial, missing);
             lastMissing = missing;
@@ -1022,9 +1097,8 @@ int configServiceOf(const std::string& name, EventWindow& window, nork::CUFD& uf
         return rc;
     const nork::qz::CConfigService service(ufd);
     impl = std::dynamic_pointer_cast<nork::qz::CConfigServiceImpl>(service.impl());
-    if (!impl) {
-        return fail(EXIT_COMMAND_FAILED, name + " offers no configuration service");
-    }
+    if (!impl)
+        return missingService(ufd, name, "configuration service");
     return EXIT_OK;
 }
 
@@ -1035,6 +1109,7 @@ int qzctl::onConfigService(const Options& options, const std::string& device,
         std::shared_ptr<nork::qz::CConfigServiceImpl> impl;
         if (int rc = configServiceOf(device, window, ufd, impl); rc != EXIT_OK)
             return rc;
+        DriveWatch watch(narrow(ufd.impl()->serialNumber()));
         return body(ufd, impl);
     });
 }
@@ -1080,7 +1155,7 @@ int cmdDomains(const Options& options, const std::vector<std::string>& args) {
         nork::CDomainList domains;
         const nork::STATUS status = nork::qz::CConfigService(ufd).getDomains(domains);
         if (status != nork::STATUS_OK)
-            return failed(args[0] + ": domains not read", status);
+            return failed(args[0] + ": domains not read", status, ufd.impl());
         printDomains(options, domains);
         if (options.json)
             std::cout << "\n";
@@ -1095,13 +1170,13 @@ int cmdCapacity(const Options& options, const std::vector<std::string>& args) {
         std::uint64_t free = 0;
         nork::STATUS status = nork::qz::CConfigService(ufd).getFreeCapacity(free);
         if (status != nork::STATUS_OK)
-            return failed(args[0] + ": free capacity not read", status);
+            return failed(args[0] + ": free capacity not read", status, ufd.impl());
         nork::CDeviceHandle handle(ufd.impl());
         std::uint32_t total = 0;
         std::int32_t most = 0;
         if ((status = impl->getTotalSectors(handle, total)) != nork::STATUS_OK ||
             (status = impl->getMaxDomainsNum(handle, most)) != nork::STATUS_OK)
-            return failed(args[0] + ": limits not read", status);
+            return failed(args[0] + ": limits not read", status, ufd.impl());
         if (options.json) {
             std::cout << JsonObject()
                              .add("freeBytes", static_cast<std::int64_t>(free))
@@ -1145,10 +1220,10 @@ int cmdDomain(const Options& options, const std::vector<std::string>& args) {
         nork::STATUS status =
             service.addDomain(domain, nork::qz::CConfigService::OPTION_NO_LOCK | noFormat, nullptr);
         if (status != nork::STATUS_OK)
-            return failed(device + ": domain not added", status);
+            return failed(device + ": domain not added", status, ufd.impl());
         nork::CDomainList domains;
         if ((status = service.getDomains(domains)) != nork::STATUS_OK)
-            return failed(device + ": domains not read", status);
+            return failed(device + ": domains not read", status, ufd.impl());
         if (options.json) {
             std::cout << "{\"added\":" << domainJson(domains.at(domains.count() - 1))
                       << ",\"domains\":";
@@ -1302,10 +1377,10 @@ const std::vector<Verb>& verbs() {
          cmdWp},
         {{"cookie", "get"},
          "cookie get DEVICE SECTION KEY [--kind int|string|binary]\n           [--hid] "
-         "[--timeout SECONDS]",
+         "[--convert] [--timeout SECONDS]",
          "a cookie's value (binary as hex); without --kind\nevery kind stored under the names, "
          "one per line",
-         {"--kind", "--hid", "--timeout"},
+         {"--kind", "--hid", "--convert", "--timeout"},
          3,
          3,
          Reach::Drive,
@@ -1328,27 +1403,28 @@ const std::vector<Verb>& verbs() {
          Reach::Drive,
          cmdCookie},
         {{"cookie", "dump"},
-         "cookie dump DEVICE [--file PATH [--binary]] [--hid]\n           [--timeout SECONDS]",
+         "cookie dump DEVICE [--file PATH [--binary]] [--hid]\n           [--convert] "
+         "[--timeout SECONDS]",
          "every cookie and the free space; with --file the\nstore's own dump file (binary values "
          "raw with\n--binary)",
-         {"--file", "--binary", "--hid", "--timeout"},
+         {"--file", "--binary", "--hid", "--convert", "--timeout"},
          1,
          1,
          Reach::Drive,
          cmdCookie},
         {{"ha", "pages"},
-         "ha pages DEVICE [--hid] [--timeout SECONDS]",
+         "ha pages DEVICE [--hid] [--convert] [--timeout SECONDS]",
          "the hidden area's version, page count and index\nentries",
-         {"--hid", "--timeout"},
+         {"--hid", "--convert", "--timeout"},
          1,
          1,
          Reach::Drive,
          cmdHa},
         {{"ha", "dump"},
-         "ha dump DEVICE [--hid] [--timeout SECONDS]",
+         "ha dump DEVICE [--hid] [--convert] [--timeout SECONDS]",
          "the chunk stream map: every chunk's place, type\n(free, cookie) and size; exit 3 when "
          "the chunks\ndo not reach the end of the stream",
-         {"--hid", "--timeout"},
+         {"--hid", "--convert", "--timeout"},
          1,
          1,
          Reach::Drive,
@@ -1517,6 +1593,7 @@ const std::vector<qzcli::OptionDef> kOptions = {
     {"--force", false},
     {"--format", false},
     {"--yes", false},
+    {"--convert", false},
 };
 
 // Options every verb takes.
@@ -1567,6 +1644,9 @@ const char* optionText(const std::string& name, Reach reach) {
         return "log out of the area first when logged in";
     if (name == "--format")
         return "format the private and the public part";
+    if (name == "--convert")
+        return "convert a hidden area of version 1 (formats it\nanew); without it a reading "
+               "command leaves\nthe area as it is";
     if (name == "--yes")
         return "destroy the files without asking (needed when\nno terminal can be asked)";
     return "";
@@ -1598,7 +1678,8 @@ const char* kExitCodes =
     "  1  usage error, or a destructive command not confirmed (nothing was\n"
     "     sent to a drive)\n"
     "  2  no such drive, or its device could not be opened\n"
-    "  3  any other failure (the drive not identified, say)\n"
+    "  3  any other failure (a format or lock that failed on the drive,\n"
+    "     status 2xx; the drive not identified)\n"
     "  4  the drive left the bus during the command\n"
     "  5  timed out (--timeout)\n"
     "  6  the drive refused a command: its own error code says why\n"
@@ -1607,7 +1688,8 @@ const char* kExitCodes =
     "  8  the library refused the drive's state (status 3xx; write\n"
     "     protected, a private area in the way, ...)\n"
     "  9  the library refused the data (status 4xx; hidden area full, ...)\n"
-    " 10  communication with the drive failed (status 2xx, no answer)\n"
+    " 10  communication with the drive failed (status 200, and the drive\n"
+    "     gave no reason of its own)\n"
     " 11  the drive could not be authenticated (its secure-session proof\n"
     "     did not verify; no secret was sent)\n"
     "With --json an error is one object: error, exitCode and, where a library\n"
@@ -1640,8 +1722,11 @@ std::string globalUsage() {
         "  --version               qzctl's version\n"
         "\n"
         "DEVICE is a device path (e.g. qzemu:SERIAL/0) or, where the drive is on\n"
-        "the bus, its serial number. Cookie and ha commands open the hidden area\n"
-        "as applications do: an area of version 1 is formatted first.\n"
+        "the bus, its serial number. The writing cookie commands open the hidden\n"
+        "area as applications do: an area of version 1 is formatted first. The\n"
+        "reading ones (cookie get and dump, ha) leave it as it is and say so,\n"
+        "unless --convert is given. Commands that destroy files ask first on a\n"
+        "terminal; elsewhere they need --yes.\n"
         "Numbers are decimal or 0x-prefixed hexadecimal, without sign or blanks\n"
         "unless a command says so; -- ends the options.\n";
     return out + kTimeoutText + kExitCodes;
@@ -1720,14 +1805,50 @@ class Watchdog {
 
   private:
     void run(std::uint64_t seconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_wake.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_done; }))
-            return;
+        int absentLooks = 0;
+        for (;;) {
+            const auto next =
+                std::min(deadline, std::chrono::steady_clock::now() + DEPARTURE_LOOK_INTERVAL);
+            if (m_wake.wait_until(lock, next, [this] { return m_done; }))
+                return;
+            if (std::chrono::steady_clock::now() >= deadline)
+                break;
+            lock.unlock();
+            std::string serial;
+            const bool gone = watchedDriveGone(serial);
+            lock.lock();
+            absentLooks = gone ? absentLooks + 1 : 0;
+            if (absentLooks >= DEPARTURE_LOOKS) {
+                fail(EXIT_DEVICE_GONE, serial + " left the bus during the command");
+                std::cout.flush();
+                std::_Exit(EXIT_DEVICE_GONE);
+            }
+        }
         fail(EXIT_TIMEOUT, "timed out after " + std::to_string(seconds) +
                                " s: the command did not finish in time");
         std::cout.flush();
         std::_Exit(EXIT_TIMEOUT);
     }
+
+    // Whether the watched drive is off the bus with no reconnection of it
+    // under way (a reconnection's own wait decides how that one ends). The
+    // watch's lock is held throughout, so the command cannot end (and the
+    // library stop) while the library is asked.
+    static bool watchedDriveGone(std::string& serial) {
+        std::lock_guard<std::mutex> lock(g_watchMutex);
+        serial = g_watchedSerial;
+        if (serial.empty() || onTheBus(nork::multiToWideString(serial, 0)))
+            return false;
+        return !nork::CTransparentReconnectionsManager::instance().isRegistered(
+            nork::multiToWideString(serial, 0));
+    }
+
+    // A drive away this long without a reconnection has left: long enough
+    // for a drive that switches its interfaces to come back.
+    static constexpr auto DEPARTURE_LOOK_INTERVAL = std::chrono::milliseconds(250);
+    static constexpr int DEPARTURE_LOOKS = 8;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -1827,6 +1948,7 @@ int run(int argc, char** argv) {
     options.format = line.has("--format");
     options.hint = line.value("--hint");
     options.yes = line.has("--yes");
+    options.convert = line.has("--convert");
     if (options.binary && !options.file)
         return usageError("--binary goes with --file");
     if (int rc = numberOption(line, "--count", 1, UINT32_MAX, options.count))
