@@ -45,4 +45,9 @@ rc=0; "$bin/qzctl" capacity NOSUCHDRIVE 2>/dev/null || rc=$?
 # The drive refuses a domain it has no room for.
 rc=0; "$bin/qzctl" domain add QZCFGCLI01 --type public --size rest 2>/dev/null || rc=$?
 [ "$rc" = 6 ] || fail "an add without room answered $rc, not 6 (refused by the drive)"
+# As JSON the error carries the library's status and the drive's own reason.
+rc=0; out=$("$bin/qzctl" --json domain add QZCFGCLI01 --type public --size rest 2>/dev/null) || rc=$?
+echo "$out"
+[ "$rc" = 6 ] && grep -q '"exitCode":6,"status":{"code":200,"text":"Communication failure"},"deviceError":"[A-Z_]*"}$' \
+  <<<"$out" || fail "the JSON of a refused add: $rc $out"
 echo "qzctl configuration checks passed"

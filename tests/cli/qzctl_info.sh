@@ -14,6 +14,13 @@ grep -qx "firmware  6.610" <<<"$out" || fail "firmware"
 # Its root beside the emulated volume's directory.
 grep -qx "roots     [D-Z]:\\\\ -> $work/drives/QZINFO0001/volumes/lun0" <<<"$out" || fail "roots"
 
+# Every verb takes a drive on the bus by its serial number as well as by
+# its device path: inquiry too.
+for name in QZINFO0001 qzemu:QZINFO0001/0; do
+  out=$("$bin/qzctl" --json inquiry $name) || fail "inquiry $name: exit $?"
+  grep -q '"vendor":"Corvane ",.*"serial":"QZINFO0001"' <<<"$out" || fail "inquiry $name: $out"
+done
+
 out=$("$bin/qzctl" --json info qzemu:DISKINFO01/0) || fail "info of a plain disk: exit $?"
 echo "$out"
 grep -q '"family":"ANY Device"' <<<"$out" || fail "plain disk family"
