@@ -26,6 +26,11 @@ PACKAGES=(
   xvfb xauth xdotool dosfstools mtools
   # the stand-in udisks2 service of the volume tests (GIO from Python)
   python3-gi
+  # the volume backend's test against the real udisks2 (tests/system, run as
+  # root): udisksd and udisksctl, systemd-udevd and udevadm for the device
+  # database udisksd reads, mkfs.ext4 for the loop device's file system
+  # (losetup and umount come with every system; dbus-daemon is above)
+  udisks2 udev e2fsprogs
   # the locale sources the window tests compile the languages they show from
   locales
 )

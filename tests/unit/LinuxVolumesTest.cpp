@@ -1,7 +1,8 @@
 // The Linux volume driver on a fake sysfs tree and mountinfo file: which
 // mounts belong to a unit, the process's locks, and the two ways of
 // unmounting. udisks2 is a stand-in service on a private bus
-// (udisks_standin.py): a real udisksd needs the system bus, udev and root.
+// (udisks_standin.py): a real udisksd needs the system bus, udev and root,
+// and is tested in tests/system/RealUdisksTest.cpp.
 #include <gtest/gtest.h>
 
 #include <chrono>
