@@ -1675,8 +1675,8 @@ std::string padded(const std::string& text, std::size_t column) {
 const char* kExitCodes =
     "Exit codes:\n"
     "  0  done\n"
-    "  1  usage error, or a destructive command not confirmed (nothing was\n"
-    "     sent to a drive)\n"
+    "  1  usage error (nothing was sent to a drive), or a command that\n"
+    "     destroys files not confirmed (nothing was written)\n"
     "  2  no such drive, or its device could not be opened\n"
     "  3  any other failure (a format or lock that failed on the drive,\n"
     "     status 2xx; the drive not identified)\n"
