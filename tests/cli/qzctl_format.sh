@@ -48,6 +48,13 @@ rc=0; "$bin/qzctl" format QZFMTCLI01 0 </dev/null 2>"$work/err" || rc=$?
     "$work/err" || { cat "$work/err"; fail "a format without --yes: $rc"; }
 [ "$(md5sum <"$work/drives/QZFMTCLI01/flash.img")" = "$before" ] || fail "an unconfirmed format wrote"
 [ -e "$work/drives/QZFMTCLI01/volumes/lun0/old.txt" ] || fail "an unconfirmed format emptied the volume"
+# On a terminal it asks: "n" keeps everything, "y" goes ahead.
+answer="$(dirname "$0")/pty_answer.py"
+rc=0; out=$(python3 "$answer" --answer "Go ahead?" n -- "$bin/qzctl" format QZFMTCLI01 0) || rc=$?
+[ "$rc" = 1 ] && grep -q "not confirmed: nothing was changed" <<<"$out" || fail "answered no: $rc $out"
+[ "$(md5sum <"$work/drives/QZFMTCLI01/flash.img")" = "$before" ] || fail "a format answered no wrote"
+out=$(python3 "$answer" --answer "Go ahead?" y -- "$bin/qzctl" format QZFMTCLI01 0) || fail "answered yes: $out"
+grep -q "formatted with" <<<"$out" || fail "answered yes: $out"
 
 # Not a terminal: no progress on standard error, one JSON object on stdout;
 # a label in lower case is written in upper case, as mkfs.fat writes it.
