@@ -1473,8 +1473,9 @@ const std::vector<Verb>& verbs() {
         {{"pa", "create"},
          "pa create DEVICE DOMAIN --size BYTES|all [--hint H]\n           [--format] [--force] "
          "[--password-stdin] [--yes]",
-         "make a private area at the domain's end (asks\nthe password; --format formats both "
-         "parts;\n--force logs out first)",
+         "make a private area at the domain's end (asks\nthe new password twice; "
+         "--password-stdin: two\nequal lines; --format formats both parts and\nasks first; "
+         "--force logs out first)",
          {"--size", "--hint", "--format", "--force", "--password-stdin", "--yes", "--timeout"},
          2,
          2,
@@ -1506,7 +1507,8 @@ const std::vector<Verb>& verbs() {
          cmdPa},
         {{"pa", "passwd"},
          "pa passwd DEVICE DOMAIN [--hint H] [--password-stdin]",
-         "change the password (asks the current one,\nthen the new one) and store the hint",
+         "change the password (asks the current one,\nthen the new one twice) and store the "
+         "hint;\n--password-stdin: three lines, the current\npassword, then the new one twice",
          {"--hint", "--password-stdin", "--timeout"},
          2,
          2,
