@@ -131,8 +131,11 @@ int readPasswords(const Options& options, Ask ask, Passwords& out) {
                 "two lines: the new password twice",
                 "three lines: the current password, then the new one twice",
             };
-            return usageError("--password-stdin takes " + std::string(what[count - 1]) + " (" +
-                              (small ? std::to_string(got) + " given" : "more input given") + ")");
+            return usageError(
+                "--password-stdin takes " + std::string(what[count - 1]) + " (" +
+                (small ? std::to_string(got) + " given"
+                       : "more than " + std::to_string(MAX_PASSWORD_INPUT) + " bytes given") +
+                ")");
         }
     } else {
         std::vector<const char*> prompts;
