@@ -237,8 +237,10 @@ PortError readLineFromTerminal(const std::string& prompt, std::string& line, boo
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
     }
-    (void)::write(fd, prompt.data(), prompt.size());
+    // The prompt only once the terminal is set: the flush drops what was
+    // typed before, and an answer typed after the prompt must survive it.
     ::tcsetattr(fd, TCSAFLUSH, &quiet);
+    (void)::write(fd, prompt.data(), prompt.size());
     PortError result = PortError::ok();
     for (;;) {
         char c = 0;

@@ -149,7 +149,7 @@ for verb in "pa remove $D 0" "pa create $D 0 --size all --force --format --passw
     rc=0; printf 'p1\np1\n' | setsid -w $q $verb 2>"$work/err" || rc=$?
     [ "$rc" = 1 ] || fail "$verb without --yes answered $rc, not 1"
     grep -q "pass --yes" "$work/err" || fail "$verb: $(cat "$work/err")"
-    grep -qF "$D domain 0 (mounted at $vol)" "$work/err" || fail "$verb names: $(cat "$work/err")"
+    grep -qE "$D domain 0 \\([D-Z]:\\\\ mounted on $vol\\)" "$work/err" || fail "$verb names: $(cat "$work/err")"
 done
 grep -q '"privateArea":true,"loggedIn":false,"privateBytes":4194304' <<<"$(state)" \
     || fail "the area after unconfirmed verbs"
@@ -169,7 +169,7 @@ if command -v python3 >/dev/null && [ -r /proc/self/syscall ]; then
     $answer --answer "New password: " "$pw" --answer "again: " "$pw" --answer "[y/N] " y \
         -- "$q" pa create $D 0 --size all --force --format >"$work/tty.out" \
         || fail "pa create on a terminal: $(cat "$work/tty.out")"
-    grep -qF "$D domain 0 (mounted at $vol)" "$work/tty.out" || fail "the question names"
+    grep -qE "$D domain 0 \\([D-Z]:\\\\ mounted on $vol\\)" "$work/tty.out" || fail "the question names"
     $answer --answer "Password: " "$pw" -- "$q" pa login $D 0 >"$work/tty.out" \
         || fail "the terminal's password: $(cat "$work/tty.out")"
     "$q" pa logout $D 0 >/dev/null

@@ -123,7 +123,7 @@ class DriveWatch {
 // A service the verb needs is not there: says why (the drive left, its
 // identification or service list failed, with the status and the drive's
 // error) and only names a missing capability when the drive truly lacks it.
-int missingService(nork::CUFD& ufd, const std::string& device, const std::string& what);
+int missingService(nork::CUFDImpl* device, const std::string& name, const std::string& what);
 
 using DriveBody = std::function<int(nork::CUFD&, const std::string&)>;
 // The part every drive command shares: the library started, the drive

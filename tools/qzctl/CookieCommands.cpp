@@ -78,7 +78,7 @@ int onCookies(const Options& options, const std::string& device, Access access,
         auto* cookies = dynamic_cast<nork::CCookieImpl*>(
             ufd.impl()->getService(nork::CCookieImpl::SERVICE_ID).get());
         if (cookies == nullptr)
-            return missingService(ufd, name, "cookie store");
+            return missingService(ufd.impl(), name, "cookie store");
         cookies->setConvertOldArea(access == Access::Write || options.convert);
         return body(*cookies);
     });

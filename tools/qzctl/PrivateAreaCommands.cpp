@@ -207,7 +207,7 @@ class SecretSession {
         auto service = std::dynamic_pointer_cast<CSecureSessionServiceImpl>(
             m_area.device()->getService(CSecureSessionServiceImpl::SERVICE_ID));
         if (!service)
-            return fail(EXIT_COMMAND_FAILED, device + " offers no secure-session service");
+            return missingService(m_area.device(), device, "secure-session service");
         const nork::STATUS status =
             service->open(CSecureSessionServiceImpl::SESSION_PRIVATE_AREA, address);
         if (status == nork::STATUS_OK) {
@@ -259,20 +259,6 @@ class SecretSession {
     std::string m_device;
 };
 
-// "QZ0001 domain 1 (mounted at DIR)": what a destructive verb names when it
-// asks.
-std::string domainText(CPrivateAreaImpl& area, const nork::CDomain& domain,
-                       const std::string& device) {
-    std::string directory;
-    const std::string serial = narrow(area.device()->serialNumber());
-    for (const auto& unit : nork::port::snapshot().units) {
-        if (unit.facts.serial == serial && unit.facts.lun == domain.lun())
-            directory = unit.facts.mountDir;
-    }
-    return device + " domain " + std::to_string(domain.index()) + " (" +
-           (directory.empty() ? std::string("not mounted") : "mounted at " + directory) + ")";
-}
-
 using AreaBody = std::function<int(CPrivateAreaImpl&, nork::CDomainAddress&, nork::CDomain&,
                                    const std::string& device)>;
 
@@ -280,20 +266,18 @@ using AreaBody = std::function<int(CPrivateAreaImpl&, nork::CDomainAddress&, nor
 // for trust).
 int onArea(const Options& options, const std::string& device, const std::string& domainArg,
            std::uint16_t serviceId, const AreaBody& body) {
-    return onDomain(
-        options, device, domainArg,
-        [&](nork::qz::CUtilsImpl& utils, nork::CDomain& domain, const std::string&) {
-            auto area =
-                std::dynamic_pointer_cast<CPrivateAreaImpl>(utils.device()->getService(serviceId));
-            if (!area)
-                return fail(
-                    EXIT_COMMAND_FAILED,
-                    device + " offers no " +
-                        (serviceId == CTrustedImpl::SERVICE_ID ? "trusted-host" : "private-area") +
-                        " service");
-            nork::CDomainAddress address(domain);
-            return body(*area, address, domain, device);
-        });
+    return onDomain(options, device, domainArg,
+                    [&](nork::qz::CUtilsImpl& utils, nork::CDomain& domain, const std::string&) {
+                        auto area = std::dynamic_pointer_cast<CPrivateAreaImpl>(
+                            utils.device()->getService(serviceId));
+                        if (!area)
+                            return missingService(utils.device(), device,
+                                                  serviceId == CTrustedImpl::SERVICE_ID
+                                                      ? "trusted-host service"
+                                                      : "private-area service");
+                        nork::CDomainAddress address(domain);
+                        return body(*area, address, domain, device);
+                    });
 }
 
 int printState(const Options& options, CPrivateAreaImpl& area, nork::CDomainAddress& address,
@@ -394,7 +378,7 @@ int paCreate(const Options& options, const std::vector<std::string>& args) {
                               status);
             if (status != nork::STATUS_OK)
                 return failed(what, status, area.device());
-            if (options.format && !confirmDestruction(options, domainText(area, domain, device)))
+            if (options.format && !confirmDestruction(options, volumeText(device, domain)))
                 return EXIT_USAGE;
             SecretSession session(area);
             if (int rc = session.open(address, device); rc != EXIT_OK)
@@ -421,7 +405,7 @@ int paRemove(const Options& options, const std::vector<std::string>& args) {
         options, args[0], args[1], CPrivateAreaImpl::SERVICE_ID,
         [&](CPrivateAreaImpl& area, auto& address, nork::CDomain& domain,
             const std::string& device) {
-            if (!confirmDestruction(options, domainText(area, domain, device)))
+            if (!confirmDestruction(options, volumeText(device, domain)))
                 return EXIT_USAGE;
             nork::CDeviceHandle handle(area.device());
             handle.open();
@@ -505,7 +489,7 @@ int paPublic(const Options& options, const std::vector<std::string>& args) {
                     return failed(device + ": area parameters not read", status, area.device());
             }
             if (p.privateSectors != 0 && p.privateSectors == p.domainSectors &&
-                !confirmDestruction(options, domainText(area, domain, device)))
+                !confirmDestruction(options, volumeText(device, domain)))
                 return EXIT_USAGE;
             SecretSession session(area);
             if (int rc = session.open(address, device); rc != EXIT_OK)

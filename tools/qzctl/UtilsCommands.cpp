@@ -41,7 +41,7 @@ int onDomain(const Options& options, const std::string& device, const std::strin
         auto utils = std::dynamic_pointer_cast<nork::qz::CUtilsImpl>(
             ufd.impl()->getService(nork::qz::CUtilsImpl::SERVICE_ID));
         if (!utils)
-            return missingService(ufd, device, "utilities service");
+            return missingService(ufd.impl(), device, "utilities service");
         nork::CDomain domain = domains.at(*index);
         return body(*utils, domain, device);
     });

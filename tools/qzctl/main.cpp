@@ -188,8 +188,7 @@ std::string hexBytes(const std::uint8_t* p, std::size_t n) {
     return out;
 }
 
-int missingService(nork::CUFD& ufd, const std::string& device, const std::string& what) {
-    nork::CUFDImpl* impl = ufd.impl();
+int missingService(nork::CUFDImpl* impl, const std::string& device, const std::string& what) {
     if (impl == nullptr)
         return fail(EXIT_DEVICE_GONE, device + " left the bus");
     if (!onTheBus(impl->serialNumber()))
@@ -1098,7 +1097,7 @@ int configServiceOf(const std::string& name, EventWindow& window, nork::CUFD& uf
     const nork::qz::CConfigService service(ufd);
     impl = std::dynamic_pointer_cast<nork::qz::CConfigServiceImpl>(service.impl());
     if (!impl)
-        return missingService(ufd, name, "configuration service");
+        return missingService(ufd.impl(), name, "configuration service");
     return EXIT_OK;
 }
 
