@@ -65,6 +65,28 @@ std::string hexBytes(const Bytes& bytes) {
     return out;
 }
 
+constexpr fs::perms NOT_OWNER = fs::perms::group_all | fs::perms::others_all;
+
+// Takes group and other rights off path (a link's target); false when they
+// stay.
+bool narrowToOwner(const fs::path& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (status.type() == fs::file_type::not_found)
+        return true;
+    if (ec)
+        return false;
+    if ((status.permissions() & NOT_OWNER) == fs::perms::none)
+        return true;
+    fs::permissions(path, NOT_OWNER, fs::perm_options::remove, ec);
+    return !ec;
+}
+
+void narrowDirectory(const fs::path& dir) {
+    if (!narrowToOwner(dir))
+        throw std::runtime_error("cannot make " + dir.string() + " its owner's only");
+}
+
 // Exactly 2 x size hex digits into out.
 bool parseHex(const std::string& text, std::uint8_t* out, std::size_t size, int line) {
     if (text.size() != 2 * size)
@@ -84,6 +106,12 @@ void checkIdentity(const Identity& id) {
     checkText("firmware", id.firmware, 23, true);
     checkText("report vendor", id.reportVendor, 9, false);
     checkText("report product", id.reportProduct, 9, false);
+}
+
+void keepStateToOwner(const fs::path& dir) {
+    narrowDirectory(dir);
+    for (const char* name : {STATE_FILE_NAME, IMAGE_FILE_NAME, HIDDEN_FILE_NAME})
+        narrowToOwner(dir / name);
 }
 
 void writeStateFile(const fs::path& dir, const PersistedState& s) {
@@ -131,14 +159,29 @@ void writeStateFile(const fs::path& dir, const PersistedState& s) {
     }
     const fs::path target = dir / STATE_FILE_NAME;
     const fs::path temp = dir / (std::string(STATE_FILE_NAME) + ".new");
+    // Nobody else may reach the directory before the file is made: the
+    // moment between its creation and its narrowing is then unseen, and
+    // the secrets go in only after it.
+    narrowDirectory(dir);
+    std::error_code ec;
+    // A leftover of an interrupted write may have wider rights or be a link.
+    fs::remove(temp, ec);
     {
         std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+        if (!file)
+            throw std::runtime_error("cannot write " + temp.string());
+        fs::permissions(temp, fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::replace, ec);
+        if (ec) {
+            file.close();
+            fs::remove(temp, ec);
+            throw std::runtime_error("cannot make " + temp.string() + " its owner's only");
+        }
         file << out.str();
         file.flush();
         if (!file)
             throw std::runtime_error("cannot write " + temp.string());
     }
-    std::error_code ec;
     fs::rename(temp, target, ec);
     if (ec)
         throw std::runtime_error("cannot replace " + target.string() + ": " + ec.message());

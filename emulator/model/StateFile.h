@@ -7,7 +7,9 @@
 // and the private areas with the hosts they trust:
 //   private-area <domain> <sectors> <32 hex digits: the password's MD5 form>
 //   trusted-host <domain> <32 hex digits: PC id> <128 hex digits: host id>
-// The file is replaced atomically (written beside, then renamed).
+// The file is replaced atomically (written beside, then renamed). It holds
+// the drive's RSA private exponent and password digests, so it is the
+// owner's only (0600), and so is the directory around it (0700).
 #pragma once
 
 #include <chrono>
@@ -44,7 +46,14 @@ struct PersistedState {
 inline constexpr const char* STATE_FILE_NAME = "drive.state";
 inline constexpr const char* IMAGE_FILE_NAME = "flash.img";
 
-// Throws std::runtime_error.
+// Takes group and other rights off a drive's state directory and the files
+// in it (drive.state, flash.img, hidden.img), so a directory or file made
+// with wider rights is narrowed when the drive opens. Throws
+// std::runtime_error when the directory's rights cannot be changed.
+void keepStateToOwner(const std::filesystem::path& dir);
+
+// Throws std::runtime_error. The directory is narrowed first, and the new
+// file is the owner's only before it receives a byte.
 void writeStateFile(const std::filesystem::path& dir, const PersistedState& state);
 // Throws std::runtime_error naming the line of a malformed or unknown entry.
 PersistedState readStateFile(const std::filesystem::path& dir);

@@ -528,18 +528,24 @@ std::unique_ptr<VirtualDrive> VirtualDrive::create(const fs::path& dir, const Dr
     state.rsaKey = generateDriveRsaKey();
 
     fs::create_directories(dir);
+    // Closed to others before the images and the key go in.
+    keepStateToOwner(dir);
     if (fs::exists(dir / STATE_FILE_NAME)) {
         throw std::runtime_error("a drive already lives in " + dir.string());
     }
     ImageFile image = ImageFile::create(dir / IMAGE_FILE_NAME, config.flashSectors);
     HiddenArea hidden(HiddenArea::open(dir, state.hiddenPages));
     writeStateFile(dir, state);
+    // The images were made with the process's usual rights.
+    keepStateToOwner(dir);
     auto core = std::make_unique<DriveCore>(dir, std::move(state), std::move(table),
                                             std::move(image), std::move(hidden));
     return std::unique_ptr<VirtualDrive>(new VirtualDrive(std::move(core)));
 }
 
 std::unique_ptr<VirtualDrive> VirtualDrive::open(const fs::path& dir) {
+    // A drive made by an older version, or copied, may be open to others.
+    keepStateToOwner(dir);
     PersistedState state = readStateFile(dir);
     if (state.flashSectors == 0)
         throw std::runtime_error("drive.state: flash size of 0 sectors");
@@ -834,6 +840,15 @@ VolumeResult VirtualDrive::volumeStatus(std::uint8_t lun, VolumeStatus& out) con
         out.lockOwner = it->second;
     out.mounted = m_core->dismounted().count(lun) == 0;
     return VolumeResult::Done;
+}
+
+bool VirtualDrive::heldBy(std::uint64_t connection) const {
+    std::lock_guard lock(m_core->mutex);
+    for (const auto& [lun, owner] : m_core->volumeLocks()) {
+        if (owner == connection)
+            return true;
+    }
+    return m_core->sessions().count(connection) != 0;
 }
 
 void VirtualDrive::releaseVolumeLocks(std::uint64_t owner) {

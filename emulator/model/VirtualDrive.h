@@ -280,6 +280,9 @@ class VirtualDrive {
     void releaseVolumeLocks(std::uint64_t owner);
     // Ends the secure session of a host connection that closed.
     void endSecureSession(std::uint64_t connection);
+    // Whether a host connection holds a volume lock or a secure session
+    // (opened or on its way) on the drive.
+    bool heldBy(std::uint64_t connection) const;
     void setWrongSessionProof(bool on);
 
   private:

@@ -1,4 +1,5 @@
-// A drive's state directory keeps every byte and field across close/reopen.
+// A drive's state directory keeps every byte and field across close/reopen,
+// and only its owner may read it.
 #include <fstream>
 #include <sstream>
 
@@ -62,6 +63,52 @@ TEST(Persistence, PluggedDriveComesBackAsAfterPowerOn) {
     EXPECT_EQ(drive->execute(testUnitReady(1)).senseKey(), proto::SENSE_KEY_UNIT_ATTENTION);
     EXPECT_EQ(drive->execute(read10(1, 0, 2)).dataIn, data);
     EXPECT_TRUE(std::filesystem::exists(drive->volumePath(1) / "f"));
+}
+
+// drive.state holds the drive's RSA private exponent and password digests.
+TEST(Persistence, StateIsTheOwnersOnly) {
+    namespace fs = std::filesystem;
+    constexpr auto OTHERS = fs::perms::group_all | fs::perms::others_all;
+    const char* const FILES[] = {"drive.state", "flash.img", "hidden.img"};
+    auto expectOwnerOnly = [&](const fs::path& dir, const char* when) {
+        SCOPED_TRACE(when);
+        EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all);
+        for (const char* name : FILES) {
+            EXPECT_EQ(fs::status(dir / name).permissions() & fs::perms::all,
+                      fs::perms::owner_read | fs::perms::owner_write)
+                << name;
+        }
+    };
+    auto widen = [&](const fs::path& dir) {
+        fs::permissions(dir, OTHERS, fs::perm_options::add);
+        for (const char* name : FILES)
+            fs::permissions(dir / name, OTHERS, fs::perm_options::add);
+    };
+
+    ScratchDir scratch;
+    // A directory that exists already, open to all, as a user may have made it.
+    const fs::path dir = scratch.path() / "drive";
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::all);
+    {
+        auto drive = VirtualDrive::create(dir, smallConfig());
+        expectOwnerOnly(dir, "created");
+        // Every rewrite replaces the file with one of the same rights, and
+        // a leftover of an interrupted one lends it nothing.
+        widen(dir);
+        std::ofstream(dir / "drive.state.new") << "stale";
+        fs::permissions(dir / "drive.state.new", fs::perms::all);
+        drive->detach();
+        EXPECT_EQ(fs::status(dir).permissions() & OTHERS, fs::perms::none);
+        EXPECT_EQ(fs::status(dir / "drive.state").permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_FALSE(fs::exists(dir / "drive.state.new"));
+    }
+    // Files made with wider rights (by an older version, or copied) are
+    // narrowed when the drive opens.
+    widen(dir);
+    auto drive = VirtualDrive::open(dir);
+    expectOwnerOnly(dir, "reopened");
 }
 
 TEST(Persistence, CreateRefusesADirectoryThatHoldsADrive) {
