@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "inproc/ModelBridge.h"
+#include "port/emu/EmuDaemonControl.h"
 
 namespace qzemu {
 
@@ -37,6 +38,24 @@ std::uint8_t lunCountOf(const DriveInfo& info) {
 }
 
 }  // namespace
+
+bool isControlRequest(wire::MsgType type) {
+    using wire::MsgType;
+    switch (type) {
+        case MsgType::Ping:
+        case MsgType::List:
+        case MsgType::Inspect:
+        case MsgType::Create:
+        case MsgType::Remove:
+        case MsgType::Plug:
+        case MsgType::Unplug:
+        case MsgType::Fault:
+        case MsgType::Shutdown:
+            return true;
+        default:
+            return false;
+    }
+}
 
 bool isUsableSerial(const std::string& serial) {
     if (serial.empty() || serial.size() > 16 || serial[0] == '.')
@@ -129,47 +148,94 @@ void Daemon::serve(const std::function<bool()>& stopRequested) {
         PortError e = m_server.accept(socket, 200ms);
         reapConnections(false);
         if (e) {
-            if (e.code != PortErrc::Timeout) {
+            if (e.code == PortErrc::Timeout) {
+                returnMemoryWhenQuiet();
+            } else {
                 log(std::string("accept failed: ") + nork::port::portErrcName(e.code));
                 std::this_thread::sleep_for(50ms);
             }
             continue;
         }
-        std::unique_lock<std::mutex> guard(m_connMutex);
-        if (m_connections.size() >= m_limits.maxClients) {
-            guard.unlock();
-            refuse(socket);
-            continue;
-        }
-        if (m_refusing) {
-            m_refusing = false;
-            log("taking clients again");
-        }
-        auto conn = std::make_unique<Connection>();
-        conn->socket = std::move(socket);
-        conn->id = m_nextConnectionId++;
-        Connection* raw = conn.get();
-        m_connections.push_back(std::move(conn));
-        raw->thread = std::thread([this, raw] { serveConnection(*raw); });
+        admit(std::move(socket));
     }
     m_server.close();
     reapConnections(true);
 }
 
-void Daemon::refuse(UnixSocket& socket) {
-    if (!m_refusing) {
+void Daemon::admit(UnixSocket socket) {
+    std::unique_lock<std::mutex> guard(m_connMutex);
+    std::size_t regular = 0;
+    std::size_t control = 0;
+    Connection* longestWaiting = nullptr;
+    std::int64_t longestSince = 0;
+    for (auto& conn : m_connections) {
+        if (conn->done || conn->evicted)
+            continue;
+        if (!conn->control) {
+            ++regular;
+            continue;
+        }
+        ++control;
+        const std::int64_t since = conn->waitingSince;
+        if (since != 0 && (!longestWaiting || since < longestSince)) {
+            longestWaiting = conn.get();
+            longestSince = since;
+        }
+    }
+    const bool full = regular >= m_limits.maxClients;
+    if (full && control >= m_limits.controlSlots) {
+        if (!longestWaiting) {
+            guard.unlock();
+            refuse(socket);
+            return;
+        }
+        // A control client sends its request as soon as it connects; one
+        // that keeps its slot waiting gives it up to a newcomer.
+        longestWaiting->evicted = true;
+        longestWaiting->socket.shutdownBoth();
+    }
+    if (full && !m_refusing) {
         m_refusing = true;
         log("connection limit (" + std::to_string(m_limits.maxClients) +
-            ") reached; refusing new clients");
+            ") reached; further clients are served control requests only");
+    } else if (!full && m_refusing) {
+        m_refusing = false;
+        log("taking clients again");
     }
+    auto conn = std::make_unique<Connection>();
+    conn->socket = std::move(socket);
+    conn->id = m_nextConnectionId++;
+    conn->control = full;
+    conn->waitingSince = std::chrono::steady_clock::now().time_since_epoch().count();
+    Connection* raw = conn.get();
+    m_connections.push_back(std::move(conn));
+    raw->thread = std::thread([this, raw] { serveConnection(*raw); });
+}
+
+std::vector<std::uint8_t> Daemon::busyReply() const {
     // Id 0: the reply answers the connection, not a request.
-    const auto message = wire::frame(
+    return wire::frame(
         static_cast<std::uint16_t>(wire::MsgType::Error), 0,
         wire::encode(wire::ErrorReply{wire::EmuErrc::Busy, "qzemud serves its limit of " +
                                                                std::to_string(m_limits.maxClients) +
                                                                " clients; try again later"}));
+}
+
+void Daemon::refuse(UnixSocket& socket) {
+    const auto message = busyReply();
     socket.sendAll(message.data(), message.size(), REFUSAL_TIMEOUT);
     socket.close();
+}
+
+void Daemon::returnMemoryWhenQuiet() {
+    // Quiet for a whole accept wait, with work done since memory last went
+    // back: what the work's threads freed is handed to the system.
+    const std::uint64_t activity = m_activity;
+    if (activity == m_activitySeen && activity != m_activityReturned) {
+        nork::port::emu::returnFreeMemory();
+        m_activityReturned = activity;
+    }
+    m_activitySeen = activity;
 }
 
 void Daemon::reapConnections(bool all) {
@@ -230,12 +296,40 @@ bool Daemon::sendError(Connection& conn, std::uint32_t id, wire::EmuErrc code,
                 wire::encode(wire::ErrorReply{code, message}));
 }
 
+bool Daemon::keepsSomething(const Connection& conn) {
+    if (conn.handle || conn.subscribed)
+        return true;
+    std::vector<std::shared_ptr<VirtualDrive>> drives;
+    {
+        std::shared_lock<std::shared_mutex> guard(m_drivesMutex);
+        for (auto& [serial, entry] : m_drives)
+            drives.push_back(entry.drive);
+    }
+    return std::any_of(drives.begin(), drives.end(),
+                       [&](const auto& drive) { return drive->heldBy(conn.id); });
+}
+
+bool Daemon::awaitRequest(Connection& conn) {
+    for (;;) {
+        const PortError e = conn.socket.waitReadable(m_limits.idleTimeout);
+        if (!e)
+            return true;
+        if (e.code != PortErrc::Timeout)
+            return false;
+        if (!keepsSomething(conn)) {
+            log("client idle for " + std::to_string(m_limits.idleTimeout.count()) +
+                " ms without a device handle, subscription, lock or session; dropped");
+            return false;
+        }
+    }
+}
+
 bool Daemon::readRequest(Connection& conn, bool served, wire::Header& header,
                          std::vector<std::uint8_t>& payload) {
     using Clock = std::chrono::steady_clock;
-    // A served connection may idle; the clock of a message starts with its
-    // first byte. A new one's starts at once.
-    if (served && conn.socket.waitReadable(UnixSocket::FOREVER))
+    // A served connection may idle within its limit; the clock of a message
+    // starts with its first byte. A new one's starts at once.
+    if (served && !awaitRequest(conn))
         return false;
     const auto deadline = Clock::now() + m_limits.clientTimeout;
     auto left = [&] {
@@ -275,17 +369,31 @@ bool Daemon::readRequest(Connection& conn, bool served, wire::Header& header,
 }
 
 void Daemon::serveConnection(Connection& conn) {
+    using Clock = std::chrono::steady_clock;
     bool served = false;
     for (;;) {
         wire::Header header;
         std::vector<std::uint8_t> payload;
-        if (!readRequest(conn, served, header, payload) || !dispatch(conn, header, payload))
+        if (!readRequest(conn, served, header, payload))
+            break;
+        conn.waitingSince = 0;
+        if (conn.control && !isControlRequest(static_cast<wire::MsgType>(header.type))) {
+            const auto message = busyReply();
+            std::lock_guard<std::mutex> write(conn.writeMutex);
+            conn.socket.sendAll(message.data(), message.size(), REFUSAL_TIMEOUT);
+            break;
+        }
+        const bool more = dispatch(conn, header, payload);
+        ++m_activity;
+        if (!more)
             break;
         served = true;
+        conn.waitingSince = Clock::now().time_since_epoch().count();
     }
     conn.socket.shutdownBoth();
     // A volume lock lives as long as the handle that took it.
     releaseVolumeLocks(conn.id);
+    ++m_activity;
     conn.done = true;
 }
 
@@ -325,6 +433,7 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
             }
 
             case MsgType::OpenLun: {
+                conn.handle = true;
                 wire::OpenLunRequest r;
                 if (!wire::decode(payload, r))
                     return malformed();
@@ -404,11 +513,14 @@ bool Daemon::dispatch(Connection& conn, const wire::Header& header,
             case MsgType::HidOpen:
             case MsgType::HidWrite:
             case MsgType::HidRead:
+                conn.handle = true;
+                return onUsb(conn, header, payload);
             case MsgType::UsbDescriptor:
             case MsgType::UsbMode:
                 return onUsb(conn, header, payload);
 
             case MsgType::Volume:
+                conn.handle = true;
                 return onVolume(conn, id, payload);
 
             case MsgType::Shutdown:

@@ -2,23 +2,36 @@
 // Unix socket (protocol: port/emu/EmuProtocol.h, docs/emulator-protocol.md).
 //
 // One thread per client connection, at most DaemonLimits::maxClients of
-// them; a client beyond that gets a Busy error reply (id 0) and is closed.
-// Each connection's requests are answered in order. Commands to one drive are serialised by the
-// drive model, so several connections may address the same drive. A malformed message gets an error
-// reply; when the stream can no longer be followed (bad magic, version or length, a message cut
-// short) the connection is closed. A client that vanishes mid-request leaves the drive as the model
-// left it after the command, which is complete or without effect.
+// them. Beyond that, DaemonLimits::controlSlots more connections are served
+// control requests only (isControlRequest: ping, list, inspect, create,
+// remove, plug, unplug, fault, shutdown), so `qzemu list` and `qzemu daemon
+// stop` work however many clients hold their places; any other request
+// there gets a Busy error reply (id 0) and the connection is closed. When
+// the control slots are taken too, the one that has waited longest for its
+// request gives its place to the newcomer; a client beyond all that gets
+// Busy at once. Each connection's requests are answered in order. Commands
+// to one drive are serialised by the drive model, so several connections
+// may address the same drive. A malformed message gets an error reply; when
+// the stream can no longer be followed (bad magic, version or length, a
+// message cut short) the connection is closed. A client that vanishes
+// mid-request leaves the drive as the model left it after the command,
+// which is complete or without effect.
 //
 // Reads are bounded by DaemonLimits::clientTimeout: a new connection must
 // deliver its first request within it, and any message, once its first byte
-// arrived, must be complete within it. A connection that has been served may
-// then stay idle between requests without limit: device handles keep theirs
-// open for as long as they live, and a subscriber waits for events. The
-// connection limit bounds what idle clients can hold.
+// arrived, must be complete within it. Between requests a connection that
+// keeps something open (a device handle: OpenLun, HID or Volume requests; a
+// subscription; a volume lock or secure session on a drive) may idle
+// without limit; one that keeps nothing is closed after
+// DaemonLimits::idleTimeout, so idle clients cannot hold every place.
+//
+// Memory: when the daemon has been quiet for a while after serving, the
+// allocator's free pages go back to the system.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <list>
@@ -43,7 +56,15 @@ struct DaemonLimits {
     // Time a client gets to send its first request, and to finish any
     // message it began.
     std::chrono::milliseconds clientTimeout{10000};
+    // Time a connection that keeps nothing open may idle between requests.
+    std::chrono::milliseconds idleTimeout{60000};
+    // Connections beyond maxClients served control requests only.
+    std::size_t controlSlots = 8;
 };
+
+// Requests that open nothing and end with their reply: what the control
+// slots serve.
+bool isControlRequest(nork::port::emu::MsgType type);
 
 class Daemon {
   public:
@@ -71,7 +92,14 @@ class Daemon {
         nork::port::UnixSocket socket;
         std::mutex writeMutex;
         std::atomic<bool> subscribed{false};
+        // Sent a device handle's request: kept however long it idles.
+        std::atomic<bool> handle{false};
         std::atomic<bool> done{false};
+        // Steady-clock ticks since the connection waits for (or reads) a
+        // request; 0 while one is answered.
+        std::atomic<std::int64_t> waitingSince{0};
+        bool control = false;  // in a control slot
+        bool evicted = false;  // serve() only: lost its control slot
         std::thread thread;
         std::uint64_t id = 0;  // owner of the volume locks it takes
     };
@@ -85,8 +113,17 @@ class Daemon {
     // tells whether the connection answered a request before.
     bool readRequest(Connection& conn, bool served, nork::port::emu::Header& header,
                      std::vector<std::uint8_t>& payload);
+    // Waits for a served connection's next request; false when it must
+    // close (gone, or idle too long while keeping nothing open).
+    bool awaitRequest(Connection& conn);
+    bool keepsSomething(const Connection& conn);
+    // Gives the socket a connection or a control slot, or turns it away.
+    void admit(nork::port::UnixSocket socket);
     // Turns away a client beyond the connection limit.
     void refuse(nork::port::UnixSocket& socket);
+    std::vector<std::uint8_t> busyReply() const;
+    // On an accept that timed out: frees memory once quiet after work.
+    void returnMemoryWhenQuiet();
     // Answers one well-framed request; false when the connection must close.
     bool dispatch(Connection& conn, const nork::port::emu::Header& header,
                   const std::vector<std::uint8_t>& payload);
@@ -114,6 +151,11 @@ class Daemon {
     std::ostream& m_log;
     DaemonLimits m_limits;
     bool m_refusing = false;  // serve() only: the limit was reached
+    // Requests answered and connections ended; serve() compares it between
+    // accept timeouts to tell a quiet daemon.
+    std::atomic<std::uint64_t> m_activity{0};
+    std::uint64_t m_activitySeen = 0;      // serve() only
+    std::uint64_t m_activityReturned = 0;  // serve() only
     std::mutex m_logMutex;
     nork::port::UnixSocketServer m_server;
 

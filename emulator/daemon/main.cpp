@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <system_error>
 
 #include "daemon/Daemon.h"
 #include "port/System.h"
@@ -15,7 +16,7 @@ namespace emu = nork::port::emu;
 
 const char* const USAGE =
     "usage: qzemud [--foreground] [--socket PATH] [--state-dir DIR]\n"
-    "              [--max-clients N] [--client-timeout MS]\n"
+    "              [--max-clients N] [--client-timeout MS] [--idle-timeout MS]\n"
     "\n"
     "Serves the virtual Qz drives kept in DIR over the Unix socket PATH.\n"
     "\n"
@@ -26,11 +27,17 @@ const char* const USAGE =
     "                   /tmp/qzemu-<uid>/qzemud.sock)\n"
     "  --state-dir DIR  one sub-directory per drive (default:\n"
     "                   ${XDG_STATE_HOME:-$HOME/.local/state}/qzemu)\n"
-    "  --max-clients N  connections served at once (default 256); a client\n"
-    "                   beyond them is told the daemon is busy\n"
+    "  --max-clients N  connections served at once (default 256); beyond them\n"
+    "                   8 more are served control requests only (ping, list,\n"
+    "                   inspect, create, remove, plug, unplug, fault,\n"
+    "                   shutdown), and others are told the daemon is busy\n"
     "  --client-timeout MS\n"
     "                   time a client gets to send its first request and to\n"
     "                   finish any message it began (default 10000)\n"
+    "  --idle-timeout MS\n"
+    "                   time a connection may idle between requests while it\n"
+    "                   holds no device handle, subscription, volume lock or\n"
+    "                   secure session (default 60000)\n"
     "  --help           this text\n"
     "\n"
     "Exit status: 0 stopped cleanly (SIGTERM, SIGINT or a shutdown request),\n"
@@ -49,6 +56,10 @@ bool parseCount(const std::string& text, unsigned long max, unsigned long& out) 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread: see EmuDaemonControl.h.
+    emu::useOneAllocatorArena();
+    // A drive's state holds its private key and password digests.
+    emu::restrictNewFilesToOwner();
     bool foreground = false;
     std::string socketPath = emu::defaultSocketPath();
     std::string stateDir = emu::defaultStateDir();
@@ -62,7 +73,9 @@ int main(int argc, char** argv) {
             foreground = true;
         } else if ((arg == "--socket" || arg == "--state-dir") && i + 1 < argc) {
             (arg == "--socket" ? socketPath : stateDir) = argv[++i];
-        } else if ((arg == "--max-clients" || arg == "--client-timeout") && i + 1 < argc) {
+        } else if ((arg == "--max-clients" || arg == "--client-timeout" ||
+                    arg == "--idle-timeout") &&
+                   i + 1 < argc) {
             const std::string value = argv[++i];
             unsigned long n = 0;
             const bool clients = arg == "--max-clients";
@@ -73,8 +86,10 @@ int main(int argc, char** argv) {
             }
             if (clients)
                 limits.maxClients = n;
-            else
+            else if (arg == "--client-timeout")
                 limits.clientTimeout = std::chrono::milliseconds(n);
+            else
+                limits.idleTimeout = std::chrono::milliseconds(n);
         } else {
             std::cerr << "qzemud: unexpected argument \"" << arg << "\"\n" << USAGE;
             return 1;
@@ -90,10 +105,17 @@ int main(int argc, char** argv) {
     }
     emu::installTerminationHandlers();
 
+    std::error_code ec;
     if (nork::port::createDirectories(stateDir)) {
         std::cerr << "qzemud: cannot create the state directory " << stateDir << "\n";
         return 3;
     }
+    // Made by an older version or by hand, it may be open to others.
+    std::filesystem::permissions(
+        stateDir, std::filesystem::perms::group_all | std::filesystem::perms::others_all,
+        std::filesystem::perm_options::remove, ec);
+    if (ec)
+        std::cerr << "qzemud: cannot make " << stateDir << " its owner's only\n";
     emu::PidLock lock;
     if (nork::port::PortError e = lock.acquire(stateDir + "/qzemud.pid")) {
         if (e.code == nork::port::PortErrc::Busy)

@@ -3,8 +3,10 @@
 #include "port/linux/Errno.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -136,6 +138,20 @@ void daemonReady() {
         if (devNull > 2)
             ::close(devNull);
     }
+}
+
+// ---- Files and memory ----
+
+void restrictNewFilesToOwner() {
+    ::umask(077);
+}
+
+void useOneAllocatorArena() {
+    ::mallopt(M_ARENA_MAX, 1);
+}
+
+void returnFreeMemory() {
+    ::malloc_trim(0);
 }
 
 }  // namespace nork::port::emu

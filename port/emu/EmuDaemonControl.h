@@ -1,5 +1,6 @@
 // Process control of the emulator daemon (qzemud): its lock on the state
-// directory, termination signals, and going to the background.
+// directory, termination signals, going to the background, the rights of
+// the files it makes, and its memory.
 //
 // For the daemon's main() only; the library finds a daemon through
 // EmuPaths.h. Functions block only where they say so. None throws.
@@ -44,5 +45,20 @@ bool terminationRequested();
 // process.
 PortError daemonize();
 void daemonReady();
+
+// Files and directories the process makes from now on are its owner's only
+// (umask 077): a drive's state holds keys and password digests. The socket
+// is made owner-only either way.
+void restrictNewFilesToOwner();
+
+// The daemon runs a thread per client. With one allocator arena for all of
+// them, what a finished client's thread freed lies where returnFreeMemory()
+// can hand it back; an arena per thread would keep its top for the next
+// thread that never comes. Call before any thread starts.
+void useOneAllocatorArena();
+// Hands the allocator's free pages back to the system (malloc_trim). Costs
+// a walk of the free lists under the allocator's lock: call it when the
+// process is quiet, not per request.
+void returnFreeMemory();
 
 }  // namespace nork::port::emu

@@ -60,8 +60,10 @@ class EmulatorHidBackend final : public IDeviceBackend, public IHidBackend {
             return s.io ? PortError{PortErrc::IoError, s.io.sysErrno}
                         : PortError{PortErrc::NotFound, 0};
         // The daemon drops a connection that sends nothing in its first
-        // seconds, and the first read may come much later.
-        s = session->reader.ping();
+        // seconds, or idles later without having opened anything, and the
+        // first read may come much later: the reader opens the interface too.
+        std::vector<std::uint8_t> unused;
+        s = session->reader.hidOpen(session->serial, unused);
         if (!s.ok())
             return s.io ? PortError{PortErrc::IoError, s.io.sysErrno}
                         : PortError{PortErrc::NotFound, 0};

@@ -1,8 +1,10 @@
-// The daemon as a process: several clients at once, restarts, bad and
-// vanishing clients, events, and its lock on the state directory.
+// The daemon as a process: several clients at once, restarts, bad, idle and
+// vanishing clients, events, its lock on the state directory, the rights of
+// its files and the memory it gives back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 
 #include <cstring>
@@ -376,10 +378,41 @@ class DaemonLimitsE2e : public ::testing::Test {
   protected:
     static constexpr auto TIMEOUT = 600ms;
 
-    bool startDaemon(std::size_t maxClients) {
-        daemon.setOptions({"--max-clients", std::to_string(maxClients), "--client-timeout",
-                           std::to_string(TIMEOUT.count())});
+    bool startDaemon(std::size_t maxClients, std::vector<std::string> more = {}) {
+        std::vector<std::string> options = {"--max-clients", std::to_string(maxClients),
+                                            "--client-timeout", std::to_string(TIMEOUT.count())};
+        options.insert(options.end(), more.begin(), more.end());
+        daemon.setOptions(options);
         return daemon.start();
+    }
+
+    std::string createDrive(const std::string& serial) {
+        emu::EmuClient maker;
+        EXPECT_FALSE(maker.connect(daemon.socket()));
+        emu::DriveInfo info;
+        const auto s = maker.create(smallDrive(serial), info);
+        EXPECT_TRUE(s.ok()) << s.text();
+        return serial;
+    }
+
+    // A raw connection that has been served a Ping, so it may idle.
+    UnixSocket pingedClient() {
+        UnixSocket s = rawClient(emu::frame(static_cast<std::uint16_t>(emu::MsgType::Ping), 1, {}));
+        std::uint8_t raw[emu::HEADER_SIZE];
+        emu::Header reply;
+        emu::EmuErrc why{};
+        EXPECT_FALSE(s.recvAll(raw, sizeof raw, 5s));
+        EXPECT_TRUE(emu::decodeHeader(raw, reply, why));
+        EXPECT_EQ(reply.type, emu::replyType(emu::MsgType::Ping));
+        return s;
+    }
+
+    // The qzemu CLI against this daemon.
+    int qzemu(std::vector<std::string> args, std::string& out) {
+        args.insert(args.begin(), {QZEMU_CLI_PATH, "--socket", daemon.socket()});
+        int code = -1;
+        EXPECT_FALSE(nork::port::runProcess(QZEMU_CLI_PATH, args, out, code, true));
+        return code;
     }
 
     // A raw connection that has sent `bytes`.
@@ -456,8 +489,9 @@ TEST_F(DaemonLimitsE2e, ClientsThatStallAreDroppedAfterTheTimeout) {
         EXPECT_TRUE(closedWithin(clients[i], TIMEOUT + 5s));
     }
 
-    // A connection that has been served may idle between requests, and a
-    // subscriber waits for events, both well past the timeout.
+    // A connection that has been served may idle between requests (within
+    // the idle limit, a minute here), and a subscriber waits for events,
+    // both well past the timeout.
     emu::EmuClient idle, watcher;
     ASSERT_FALSE(idle.connect(daemon.socket()));
     ASSERT_TRUE(idle.ping().ok());
@@ -483,9 +517,10 @@ TEST_F(DaemonLimitsE2e, ClientsBeyondTheLimitAreToldSoAndServedOnceOthersLeave) 
         ASSERT_TRUE(served.back()->ping().ok()) << i;
     }
 
+    // Beyond the limit only control requests are served.
     emu::EmuClient extra;
     ASSERT_FALSE(extra.connect(daemon.socket()));
-    const emu::EmuStatus refused = extra.ping();
+    const emu::EmuStatus refused = extra.subscribe();
     ASSERT_TRUE(refused.refused) << refused.text();
     EXPECT_EQ(refused.error.code, emu::EmuErrc::Busy);
     EXPECT_NE(refused.text().find("limit of 4 clients"), std::string::npos) << refused.text();
@@ -499,7 +534,7 @@ TEST_F(DaemonLimitsE2e, ClientsBeyondTheLimitAreToldSoAndServedOnceOthersLeave) 
     bool admitted = false;
     for (int i = 0; i < 200 && !admitted; ++i) {
         ASSERT_FALSE(extra.connect(daemon.socket()));
-        const emu::EmuStatus s = extra.ping();
+        const emu::EmuStatus s = extra.subscribe();
         admitted = s.ok();
         if (!admitted) {
             ASSERT_EQ(s.error.code, emu::EmuErrc::Busy) << s.text();
@@ -528,6 +563,162 @@ TEST_F(DaemonLimitsE2e, AnAnnouncedPayloadIsNotReservedBeforeItArrives) {
     ASSERT_EQ(logLinesWith("of 16777216 bytes"), CLIENTS);
     // 30 reservations of 16 MiB would be 480 MiB at the peak.
     EXPECT_LT(statusKb("VmHWM") - before, 64u * 1024) << "kB more at the peak";
+}
+
+TEST_F(DaemonLimitsE2e, IdleClientsGiveWayAndControlRequestsAlwaysFindRoom) {
+    constexpr std::size_t LIMIT = 4;
+    constexpr auto IDLE = 400ms;
+    constexpr std::size_t CONTROL_SLOTS = 8;
+    ASSERT_TRUE(startDaemon(LIMIT, {"--idle-timeout", std::to_string(IDLE.count())}));
+    const std::string serial = createDrive("QE00DAE0000000C1");
+
+    // What stays however long it idles: a device handle and a subscriber.
+    emu::EmuClient handle, watcher;
+    ASSERT_FALSE(handle.connect(daemon.socket()));
+    ASSERT_TRUE(handle.openLun(serial, 1).ok());
+    ASSERT_FALSE(watcher.connect(daemon.socket()));
+    ASSERT_TRUE(watcher.subscribe().ok());
+
+    // Idle clients take the other places, the control slots and more.
+    std::vector<UnixSocket> idle;
+    for (std::size_t i = 0; i < LIMIT - 2 + CONTROL_SLOTS + 4; ++i)
+        idle.push_back(pingedClient());
+
+    // A request that opens something finds no place...
+    emu::EmuClient late;
+    ASSERT_FALSE(late.connect(daemon.socket()));
+    const emu::EmuStatus busy = late.openLun(serial, 1);
+    EXPECT_TRUE(busy.refused) << busy.text();
+    EXPECT_EQ(busy.error.code, emu::EmuErrc::Busy);
+    // ...but a control request always does.
+    std::string out;
+    EXPECT_EQ(qzemu({"list"}, out), 0) << out;
+    EXPECT_NE(out.find(serial), std::string::npos) << out;
+
+    // Past the idle limit the idle clients are gone; the handle and the
+    // subscriber are served on.
+    for (std::size_t i = 0; i < idle.size(); ++i)
+        EXPECT_TRUE(closedWithin(idle[i], IDLE + 5s)) << i;
+    std::this_thread::sleep_for(IDLE * 2);
+    emu::ScsiCommand tur;
+    tur.serial = serial;
+    tur.lun = 1;
+    tur.dir = emu::DataDir::None;
+    tur.cdb.assign(6, 0);  // TEST UNIT READY
+    emu::ScsiAnswer answer;
+    EXPECT_TRUE(handle.scsi(tur, answer).ok());
+    ASSERT_EQ(qzemu({"unplug", serial}, out), 0) << out;
+    emu::Event event;
+    const emu::EmuStatus s = watcher.waitEvent(event, 5s);
+    ASSERT_TRUE(s.ok()) << s.text();
+    EXPECT_EQ(event.kind, emu::EventKind::Detached);
+    EXPECT_GE(logLinesWith("idle for 400 ms"), LIMIT - 2);
+
+    // Their places are free again.
+    emu::EmuClient second;
+    ASSERT_FALSE(second.connect(daemon.socket()));
+    EXPECT_TRUE(second.subscribe().ok());
+
+    // Full again: the daemon still stops when asked.
+    idle.clear();
+    for (std::size_t i = 0; i < LIMIT + CONTROL_SLOTS + 2; ++i)
+        idle.push_back(pingedClient());
+    EXPECT_EQ(qzemu({"daemon", "stop"}, out), 0) << out;
+    EXPECT_EQ(daemon.stop(), 0);
+}
+
+TEST_F(DaemonLimitsE2e, StateFilesAreTheOwnersOnly) {
+    // A state root made open to all before the daemon came.
+    fs::create_directories(daemon.stateDir());
+    fs::permissions(daemon.stateDir(), fs::perms::all);
+    ASSERT_TRUE(startDaemon(16));
+    const std::string serial = createDrive("QE00DAE0000000D1");
+    const fs::path drive = daemon.stateDir() / serial;
+    constexpr auto OWNER_FILE = fs::perms::owner_read | fs::perms::owner_write;
+    struct Case {
+        fs::path path;
+        fs::perms perms;
+    };
+    const Case cases[] = {
+        {daemon.stateDir(), fs::perms::owner_all},
+        {drive, fs::perms::owner_all},
+        {drive / "drive.state", OWNER_FILE},
+        {drive / "flash.img", OWNER_FILE},
+        {drive / "hidden.img", OWNER_FILE},
+        // Whatever else the daemon makes is its owner's too.
+        {drive / "volumes" / "lun1", fs::perms::owner_all},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(fs::status(c.path).permissions() & fs::perms::all, c.perms) << c.path;
+}
+
+// Set when the build swaps the C library's allocator for a sanitizer's,
+// which keeps its own pages.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZER_ALLOCATOR = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool SANITIZER_ALLOCATOR = true;
+#else
+constexpr bool SANITIZER_ALLOCATOR = false;
+#endif
+#else
+constexpr bool SANITIZER_ALLOCATOR = false;
+#endif
+
+TEST_F(DaemonLimitsE2e, MemoryGoesBackAfterABurstOfClients) {
+    if (SANITIZER_ALLOCATOR)
+        GTEST_SKIP() << "the sanitizer's allocator keeps its own pages";
+    // Many clients at once, each with private commands carrying large data
+    // out: every connection thread allocates and frees its buffers, and what
+    // they freed must not stay with the daemon once they are gone.
+    constexpr int CLIENTS = 32;
+    constexpr int COMMANDS = 16;
+    ASSERT_TRUE(startDaemon(256));
+    const std::string serial = createDrive("QE00DAE0000000E1");
+    const std::uint64_t start = statusKb("VmRSS");
+
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < CLIENTS; ++t) {
+        threads.emplace_back([&, t] {
+            emu::EmuClient c;
+            if (c.connect(daemon.socket(), 5s)) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < COMMANDS; ++i) {
+                emu::ScsiCommand write;
+                write.serial = serial;
+                write.lun = 1;
+                write.dir = emu::DataDir::Out;
+                write.cdb.assign(nork::proto::QZ_SCSI_CDB_LENGTH, 0);
+                write.cdb[0] = nork::proto::PRIVATE_OPCODE;
+                nork::proto::putLE16(&write.cdb[1], nork::proto::qzop::HA_WRITE_PAGE);
+                // 256 KiB to 1.2 MiB, sizes spread over the clients.
+                const auto step = static_cast<std::uint32_t>((t * 7 + i) % 32);
+                write.dataOut.assign((256u << 10) + step * (30u << 10), 0x5A);
+                emu::ScsiAnswer answer;
+                const emu::EmuStatus s = c.scsi(write, answer);
+                if (!s.ok()) {
+                    ADD_FAILURE() << s.text();
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    ASSERT_EQ(failures, 0);
+
+    // The daemon gives memory back once it is quiet: within a few of its
+    // accept waits.
+    std::uint64_t now = statusKb("VmRSS");
+    for (int i = 0; i < 50 && now > 2 * start; ++i) {
+        std::this_thread::sleep_for(100ms);
+        now = statusKb("VmRSS");
+    }
+    EXPECT_LE(now, 2 * start) << "kB resident: " << start << " before, " << now << " after";
 }
 
 }  // namespace
