@@ -38,8 +38,10 @@ asan: deps
 # callbacks, device events, listeners and polling, notifier, reconnection,
 # presence end to end, the restore dialog's worker, the program logs, volume
 # locks held across the daemon's connections, the layout change with its
-# format, secure sessions and the private area end to end.
-TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceListener|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|PresenceReattachE2e|WindowCloser|RestoreQzDlg|QzLog|IntroLog|VolumesE2e|VolumeLock|ConfigServiceE2e|SecureSessionE2e|PrivateAreaE2e
+# format, secure sessions and the private area end to end, the emulator
+# daemon's client limits and idle drops, and qzctl's watchdog that follows a
+# drive leaving the bus.
+TSAN_TESTS ?= Messages|Thread|Callback|DeviceEvent|DeviceListener|DeviceNotifier|TransparentReconnect|ReconnectE2e|PresenceE2e|PresenceReattachE2e|WindowCloser|RestoreQzDlg|QzLog|IntroLog|VolumesE2e|VolumeLock|ConfigServiceE2e|SecureSessionE2e|PrivateAreaE2e|DaemonLimitsE2e|cli\.qzctl_format
 
 tsan: deps
 	$(call configure,$(TSAN_DIR),Tsan)
