@@ -133,9 +133,31 @@ CDevicePollWinHID::~CDevicePollWinHID() {
     close();
 }
 
+namespace {
+std::mutex g_startupGapMutex;
+std::function<void()> g_startupGapHook;
+}  // namespace
+
+void CDevicePollWinHID::setStartupGapHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(g_startupGapMutex);
+    g_startupGapHook = std::move(hook);
+}
+
 bool CDevicePollWinHID::start() {
+    // The notifier's baseline is what it never reports: scanning before it
+    // starts would lose a drive that arrives in between. The notifications
+    // wait for the thread's first pump, after the scan, so a drive that
+    // both show merges with its scanned event.
+    const bool subscribed = createWindow();
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(g_startupGapMutex);
+        hook = g_startupGapHook;
+    }
+    if (hook)
+        hook();
     handleConnectedDevices();
-    return createWindow();
+    return subscribed;
 }
 
 bool CDevicePollWinHID::createWindow() {

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -83,10 +84,17 @@ class CDevicePollWinHID : public CDevicePollImpl {
     CDevicePollWinHID() = default;
     ~CDevicePollWinHID() override;
 
+    // Subscribes first and scans after: a drive that arrives in between is
+    // both notified and scanned, and the two reports merge into one event.
     bool start() override;
     void close() override;
 
     port::HWND window() const override { return m_hWnd; }
+
+    // Runs on the polling thread between the subscription and the start-up
+    // scan of every start (tests: what arrives there must be reported).
+    // Empty removes it.
+    static void setStartupGapHook(std::function<void()> hook);
 
     // The handlers, public for tests that feed them without a system.
     void deviceArrivel(std::uint32_t mask, const std::u16string* path);

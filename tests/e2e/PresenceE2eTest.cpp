@@ -240,6 +240,34 @@ TEST_F(PresenceE2e, PlugPostsConnectWithTheDeviceAndItsRootsAndUnplugPostsDiscon
     EXPECT_EQ(posted.front().wParam, connected.wParam);  // the same device, the same id
 }
 
+TEST_F(PresenceE2e, ADriveArrivingBetweenTheSubscriptionAndTheStartUpScanIsReportedOnce) {
+    // The drive is plugged while the poller starts, between its two steps:
+    // neither the scan nor the notifier's baseline may be the only one to
+    // know of it.
+    emu::DriveConfig config = smallDrive("QEPRES000000020");
+    config.attached = false;
+    const std::string serial = rig->create(config);
+    std::atomic<bool> plugged{false};
+    nork::CDevicePollWinHID::setStartupGapHook([&] {
+        if (!plugged.exchange(true))
+            rig->plug(serial);
+    });
+    listen();
+    const bool connected = pumpUntil(
+        [&] {
+            const nork::CUFD ufd = nork::CZykSDK::instance().deviceManager().getCUFD(u16(serial));
+            return seen(nork::WM_SDK_DEVICE_CONNECTED) && ufd.isValid() && roots(ufd).size() == 2;
+        },
+        10s);
+    nork::CDevicePollWinHID::setStartupGapHook({});
+    ASSERT_TRUE(plugged.load());
+    ASSERT_TRUE(connected) << "the drive plugged during the poller's start-up was never reported";
+    // Reported by both the scan and the notifier, it is still one drive.
+    pumpFor(1500ms);
+    EXPECT_EQ(count(nork::WM_SDK_DEVICE_CONNECTED), 1u);
+    EXPECT_EQ(count(nork::WM_SDK_DEVICE_DISCONNECTED), 0u);
+}
+
 TEST_F(PresenceE2e, ALateListenerHearsOfEveryConnectedDriveWithItsOwnId) {
     // The SDK numbers the drives it meets from 1 for the life of the process.
     if (nork::testing::rerunAloneIf(true))
