@@ -29,7 +29,10 @@ std::string localeForLanguage(std::uint16_t languageId);
 // (0 when none is set or it is unknown).
 std::uint16_t userDefaultLanguage();
 // LANG= of the system's locale setting (/etc/default/locale, else
-// /etc/locale.conf), as a LANGID; 0 when there is none.
+// /etc/locale.conf, or the file $QZ_LOCALE_SETTING names), as a LANGID; 0
+// when there is none. Only a regular file counts, and only its first 64 KiB
+// are read (a line cut there is left out): a FIFO, a device or a directory
+// in its place is passed over at once, and so is the rest of a huge file.
 std::uint16_t systemDefaultLanguage();
 // The generated locales (`locale -a`), in the order listed, as LANGIDs
 // without duplicates; locales outside the table are left out.

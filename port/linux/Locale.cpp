@@ -1,11 +1,13 @@
 #include "port/Locale.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <sstream>
@@ -58,13 +60,46 @@ Overrides& overrides() {
     return *o;
 }
 
+// The locale setting is a short file of shell assignments; the LANG line is
+// in its first few kilobytes. Only a regular file is read, and only its
+// first kMaxLocaleSetting bytes: a FIFO without a writer, a device such as
+// /dev/zero or a huge file must not hold the program before its window.
+constexpr std::size_t kMaxLocaleSetting = 64 * 1024;
+
 bool readText(const char* path, std::string& out) {
-    std::ifstream in(path);
-    if (!in)
+    out.clear();
+    // O_NONBLOCK: opening a FIFO for reading waits for a writer without it.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    char buf[8192];
+    bool cut = false;
+    for (;;) {
+        const std::size_t room = kMaxLocaleSetting - out.size();
+        // At the limit, one byte more tells whether the file goes on.
+        const ssize_t n = ::read(fd, buf, room == 0 ? 1 : std::min(room, sizeof buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        if (room == 0) {
+            cut = true;
+            break;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    // A line the limit cut through is not read: a part of it could name
+    // another locale.
+    if (cut) {
+        const std::size_t lastBreak = out.rfind('\n');
+        out.resize(lastBreak == std::string::npos ? 0 : lastBreak + 1);
+    }
     return true;
 }
 

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <string>
 
 #include "RuntimeTestSupport.h"
 #include "port/Locale.h"
@@ -108,6 +111,72 @@ TEST(Locale, SystemSettingFileCanBeNamed) {
     }
     nork::testing::ScopedEnv missing("QZ_LOCALE_SETTING", (dir / "none").string());
     EXPECT_EQ(systemDefaultLanguage(), 0);
+}
+
+// The setting read before the program's window: a FIFO nobody writes to, a
+// directory, a device or a huge file in its place must not hold the program.
+// Each case runs in a child process (this test again, told the case through
+// the environment) with a time limit, so a read that blocks or runs on fails
+// here instead of hanging the suite. The huge files are sparse.
+TEST(Locale, SystemSettingThatIsNoPlainFileOrHugeIsReadAtOnce) {
+    constexpr const char* kChild = "QZ_LOCALE_TEST_EXPECT";
+    if (const char* expected = std::getenv(kChild)) {
+        setSystemDefaultLanguageForTest(std::nullopt);
+        EXPECT_EQ(systemDefaultLanguage(), std::atoi(expected));
+        return;
+    }
+    const std::filesystem::path dir = nork::testing::freshTestDir();
+    std::string output;
+    int code = -1;
+    ASSERT_FALSE(runProcess("/usr/bin/mkfifo", {"mkfifo", (dir / "fifo").string()}, output, code));
+    ASSERT_EQ(code, 0) << output;
+    std::filesystem::create_directories(dir / "directory");
+    constexpr std::uintmax_t kGiB = std::uintmax_t{1} << 30;
+    const struct {
+        const char* name;
+        std::string start;  // then zeros up to 1 GiB
+    } huge[] = {
+        {"no-line-break", "LANG=de_DE.UTF-8"},
+        {"setting-first", "# by the installer\nLANG=ja_JP.UTF-8\n"},
+    };
+    for (const auto& h : huge) {
+        nork::testing::writeFile(dir / h.name, h.start);
+        std::filesystem::resize_file(dir / h.name, kGiB);
+    }
+    const struct {
+        std::string path;
+        std::uint16_t expected;
+    } cases[] = {
+        {(dir / "fifo").string(), 0},
+        {(dir / "directory").string(), 0},
+        {"/dev/zero", 0},
+        // The line the read limit cuts through is not taken.
+        {(dir / "no-line-break").string(), 0},
+        {(dir / "setting-first").string(), 1041},
+    };
+    const std::string self = selfExecutablePath();
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string log = (dir / ("child-" + std::to_string(++n) + ".log")).string();
+        std::int64_t pid = 0;
+        {
+            nork::testing::ScopedEnv setting("QZ_LOCALE_SETTING", c.path);
+            nork::testing::ScopedEnv expected(kChild, std::to_string(c.expected));
+            nork::testing::ScopedEnv noReport("GTEST_OUTPUT", nullptr);
+            ASSERT_FALSE(spawnProcess(
+                self, {self, "--gtest_filter=" + nork::testing::currentTestName()}, pid, log, log));
+        }
+        int exitCode = -1;
+        if (waitProcess(pid, std::chrono::seconds(10), exitCode)) {
+            signalProcess(pid, Signal::Kill);
+            waitProcess(pid, std::chrono::seconds(10), exitCode);
+            ADD_FAILURE() << c.path << ": the setting was still being read after 10 s";
+            continue;
+        }
+        EXPECT_EQ(exitCode, 0) << c.path << ":\n" << nork::testing::readFile(log);
+    }
+    for (const auto& h : huge)
+        std::filesystem::remove(dir / h.name);
 }
 
 TEST(Locale, OverridesAndTheirRestore) {
