@@ -1,7 +1,8 @@
 // What the settings hive costs as it grows: one value read from a hive file
-// of 1,000, 10,000 or 100,000 values (every operation reads and parses the
-// whole file under its lock, so this is the load time), and one value set on
-// such a hive (read, parse, change, write the whole file, rename). The values
+// of 1,000, 10,000 or 100,000 values (a read scans the whole file under its
+// lock and parses only the key it asks for: all of the file when every value
+// is in that key), and one value set on such a hive (read, parse, change,
+// write the whole file, rename). The values
 // are either all in one key or one per key (the shape of the drives-seen
 // list), and mix the three value types. items_per_second counts values in the
 // file handled per second.

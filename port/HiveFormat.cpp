@@ -261,6 +261,15 @@ std::u16string foldedKey(std::u16string_view key) {
     return fold(normaliseKey(key));
 }
 
+// Whether a key line holds a path (normalised, not empty, well-formed) as
+// it is: no line break, no blank at either end.
+bool keyLineHolds(std::u16string_view path) {
+    if (path.find_first_of(u"\r\n") != std::u16string_view::npos)
+        return false;
+    auto blank = [](char16_t c) { return c == u' ' || c == u'\t'; };
+    return !blank(path.front()) && !blank(path.back());
+}
+
 }  // namespace
 
 std::u16string normaliseKey(std::u16string_view key) {
@@ -293,12 +302,7 @@ bool storableText(std::u16string_view text) {
 }
 
 bool storableKey(std::u16string_view path) {
-    if (path.empty() || !storableText(path))
-        return false;
-    if (path.find_first_of(u"\r\n") != std::u16string_view::npos)
-        return false;
-    auto blank = [](char16_t c) { return c == u' ' || c == u'\t'; };
-    return !blank(path.front()) && !blank(path.back());
+    return !path.empty() && storableText(path) && keyLineHolds(path);
 }
 
 // ---- the document ------------------------------------------------------------
@@ -462,86 +466,283 @@ bool Document::deleteTree(std::u16string_view key) {
 
 // ---- reading and writing -----------------------------------------------------
 
-Document parse(std::string_view text) {
-    Document doc;
-    Document::Key* current = nullptr;
-    bool orphaned = false;  // under an unreadable key line
-    std::size_t lineNo = 0;
-    // Comments and unreadable lines stay where they stand.
-    auto keep = [&](std::string_view raw) {
-        if (current == nullptr)
-            doc.m_preamble.emplace_back(raw);
-        else if (orphaned)
-            current->orphans.emplace_back(raw);
-        else
-            current->lines.push_back({false, {}, {}, std::string(raw)});
-    };
-    auto skip = [&](std::string_view raw) {
-        ++doc.m_skipped;
-        if (doc.m_firstSkipped == 0)
-            doc.m_firstSkipped = lineNo;
-        keep(raw);
-    };
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view raw = text.substr(pos, end - pos);
-        pos = end + 1;
-        ++lineNo;
-        if (!raw.empty() && raw.back() == '\r')
-            raw.remove_suffix(1);
-        if (lineNo == 1 && raw.substr(0, BOM.size()) == BOM) {
-            raw.remove_prefix(BOM.size());
-            doc.m_bom = true;
-        }
-        std::string_view line = trim(raw);
-        if (line.empty())
-            continue;
-        if (line.front() == ';' || line.front() == '#') {
-            keep(raw);
-            continue;
-        }
-        if (line.front() == '[') {
-            std::u16string path;
-            if (line.size() < 2 || line.back() != ']' ||
-                !utf8ToUtf16(trim(line.substr(1, line.size() - 2)), path) ||
-                !storableKey(path = normaliseKey(path))) {
-                orphaned = true;  // the line itself goes with its block
-                skip(raw);
-                continue;
-            }
-            // A key written twice is one key: later lines join the first.
-            current = doc.find(fold(path));
-            if (current == nullptr)
-                current = &doc.add(std::move(path));
-            orphaned = false;
-            continue;
-        }
-        if (current == nullptr || orphaned) {
-            skip(raw);
-            continue;
-        }
-        std::u16string name;
-        std::string_view rest = line;
-        if (rest.front() == '@') {
-            rest.remove_prefix(1);
-        } else if (!parseQuoted(rest, name)) {
-            skip(raw);
-            continue;
-        }
-        rest = trim(rest);
-        HiveValue value;
-        if (rest.empty() || rest.front() != '=' || !parseValueData(rest.substr(1), value)) {
-            skip(raw);
-            continue;
-        }
-        // The last line of a name wins.
-        std::u16string folded = fold(name);
-        Document::setIn(*current, std::move(name), std::move(folded), std::move(value));
+KeyReader::KeyReader(std::u16string_view key)
+    : m_whole(false), m_key(normaliseKey(key)), m_folded(fold(m_key)) {
+    for (std::size_t at = 0; at < m_folded.size();) {
+        std::size_t end = std::min(m_folded.find(u'\\', at), m_folded.size());
+        std::string component;
+        for (std::size_t i = at; i < end && m_folded[i] < 0x80; ++i)
+            component.push_back(static_cast<char>(m_folded[i]));
+        if (component.size() == end - at)
+            m_needles.push_back(std::move(component));
+        at = end + 1;
     }
-    return doc;
+}
+
+KeyReader::KeyReader(WholeDocument) : m_whole(true) {}
+
+// Lines of other keys are passed over from their first character on: only
+// a key line needs reading, and what is kept of a line above the first key
+// or under an unreadable key line is its count.
+bool KeyReader::wantsWholeLine(char firstNonBlank) const {
+    return m_whole || firstNonBlank == '[' || firstNonBlank == '\r' || firstNonBlank == '\n' ||
+           (m_seenKey && !m_orphaned && !m_otherKey);
+}
+
+void KeyReader::passOver(char firstNonBlank) {
+    ++m_lineNo;
+    if ((!m_seenKey || m_orphaned) && firstNonBlank != ';' && firstNonBlank != '#') {
+        ++m_doc.m_skipped;
+        if (m_doc.m_firstSkipped == 0)
+            m_doc.m_firstSkipped = m_lineNo;
+    }
+}
+
+// Comments and unreadable lines stay where they stand (in the whole
+// document; a key read alone is never written back).
+void KeyReader::keep(std::string_view raw) {
+    if (!m_whole)
+        return;
+    if (!m_seenKey)
+        m_doc.m_preamble.emplace_back(raw);
+    else if (m_orphaned)
+        m_doc.m_keys[m_current].orphans.emplace_back(raw);
+    else
+        m_doc.m_keys[m_current].lines.push_back({false, {}, {}, std::string(raw)});
+}
+
+void KeyReader::skipped(std::string_view raw) {
+    ++m_doc.m_skipped;
+    if (m_doc.m_firstSkipped == 0)
+        m_doc.m_firstSkipped = m_lineNo;
+    keep(raw);
+}
+
+// Most key lines of a large hive belong to other keys. One in plain ASCII
+// that lacks a component of the key read can be neither that key nor below
+// it (a path folds ASCII letters only to ASCII, and other characters never
+// to ASCII): it is taken as another key's line without decoding its path,
+// once it is known to be readable as a key line (not backslashes alone, no
+// CR, no blank at the path's ends).
+bool KeyReader::passesOverKeyLine(std::string_view text) {
+    if (m_whole || m_needles.empty() || text.size() < 2 || text.back() != ']')
+        return false;
+    const std::string_view inner = trim(text.substr(1, text.size() - 2));
+    const std::size_t first = inner.find_first_not_of('\\');
+    if (first == std::string_view::npos || isBlank(inner[first]) ||
+        isBlank(inner[inner.find_last_not_of('\\')]))
+        return false;
+    m_lower.clear();
+    for (char c : inner) {
+        if (static_cast<unsigned char>(c) >= 0x80 || c == '\r')
+            return false;
+        m_lower.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c);
+    }
+    for (const std::string& needle : m_needles) {
+        if (m_lower.find(needle) == std::string::npos) {
+            m_orphaned = false;
+            m_seenKey = true;
+            m_otherKey = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+void KeyReader::line(std::string_view raw) {
+    ++m_lineNo;
+    if (!raw.empty() && raw.back() == '\r')
+        raw.remove_suffix(1);
+    if (m_lineNo == 1 && !m_bomChecked && raw.substr(0, BOM.size()) == BOM) {
+        raw.remove_prefix(BOM.size());
+        m_doc.m_bom = true;
+    }
+    std::string_view text = trim(raw);
+    if (text.empty())
+        return;
+    if (text.front() == ';' || text.front() == '#') {
+        keep(raw);
+        return;
+    }
+    if (text.front() == '[') {
+        if (passesOverKeyLine(text))
+            return;
+        std::u16string path;
+        if (text.size() < 2 || text.back() != ']' ||
+            !utf8ToUtf16(trim(text.substr(1, text.size() - 2)), path) ||
+            (path = normaliseKey(path)).empty() || !keyLineHolds(path)) {
+            m_orphaned = true;  // the line itself goes with its block
+            skipped(raw);
+            return;
+        }
+        m_orphaned = false;
+        m_seenKey = true;
+        std::u16string folded = fold(path);
+        if (m_whole || folded == m_folded) {
+            // A key written twice is one key: later lines join the first.
+            auto it = m_doc.m_index.find(folded);
+            if (it != m_doc.m_index.end()) {
+                m_current = it->second;
+            } else {
+                m_current = m_doc.m_keys.size();
+                m_doc.add(std::move(path));
+            }
+            m_otherKey = false;
+            return;
+        }
+        m_otherKey = true;
+        // A key below the one read: its direct subkey is kept, as an empty
+        // key in the stored case of its first line.
+        if (m_folded.empty() || isUnder(folded, m_folded)) {
+            const std::size_t skip = m_key.empty() ? 0 : m_key.size() + 1;
+            const std::size_t end = folded.find(u'\\', skip);
+            if (end != std::u16string::npos) {
+                path.resize(end);
+                folded.resize(end);
+            }
+            if (m_doc.m_index.count(folded) == 0)
+                m_doc.add(std::move(path));
+        }
+        return;
+    }
+    if (!m_seenKey || m_orphaned) {
+        skipped(raw);
+        return;
+    }
+    if (m_otherKey)
+        return;
+    Document::Key& key = m_doc.m_keys[m_current];
+    std::u16string name;
+    std::string_view rest = text;
+    if (rest.front() == '@') {
+        rest.remove_prefix(1);
+    } else if (!parseQuoted(rest, name)) {
+        skipped(raw);
+        return;
+    }
+    rest = trim(rest);
+    HiveValue value;
+    if (rest.empty() || rest.front() != '=' || !parseValueData(rest.substr(1), value)) {
+        skipped(raw);
+        return;
+    }
+    // The last line of a name wins.
+    std::u16string folded = fold(name);
+    Document::setIn(key, std::move(name), std::move(folded), std::move(value));
+}
+
+void KeyReader::feed(std::string_view bytes) {
+    while (!bytes.empty()) {
+        switch (m_mode) {
+            case Mode::RestOfLine: {
+                const std::size_t end = bytes.find('\n');
+                if (end == std::string_view::npos)
+                    return;
+                bytes.remove_prefix(end + 1);
+                m_mode = Mode::LineStart;
+                break;
+            }
+            case Mode::WholeLine: {
+                const std::size_t end = bytes.find('\n');
+                if (end == std::string_view::npos) {
+                    m_pending.append(bytes);
+                    return;
+                }
+                if (m_pending.empty()) {
+                    line(bytes.substr(0, end));
+                } else {
+                    m_pending.append(bytes.substr(0, end));
+                    line(m_pending);
+                    m_pending.clear();
+                }
+                bytes.remove_prefix(end + 1);
+                m_mode = Mode::LineStart;
+                break;
+            }
+            case Mode::LineStart: {
+                if (m_whole) {
+                    m_mode = Mode::WholeLine;
+                    break;
+                }
+                // The first line may open with a byte-order mark, which is
+                // taken off before the line is looked at. Bytes that only
+                // began like one are the line's first (kept in m_pending).
+                if (!m_bomChecked) {
+                    while (!bytes.empty() && m_pending.size() < BOM.size() &&
+                           bytes.front() == BOM[m_pending.size()]) {
+                        m_pending.push_back(bytes.front());
+                        bytes.remove_prefix(1);
+                    }
+                    if (m_pending.size() < BOM.size() && bytes.empty())
+                        return;
+                    m_bomChecked = true;
+                    if (m_pending.size() == BOM.size()) {
+                        m_doc.m_bom = true;
+                        m_pending.clear();
+                    }
+                }
+                // The blanks before a line's first character say nothing:
+                // they are dropped (the whole document keeps them).
+                if (m_pending.empty()) {
+                    std::size_t i = 0;
+                    while (i < bytes.size() && isBlank(bytes[i]))
+                        ++i;
+                    bytes.remove_prefix(i);
+                    if (bytes.empty())
+                        return;
+                }
+                const char first = m_pending.empty() ? bytes.front() : m_pending.front();
+                if (wantsWholeLine(first)) {
+                    m_mode = Mode::WholeLine;
+                } else {
+                    passOver(first);
+                    m_pending.clear();
+                    m_mode = Mode::RestOfLine;
+                }
+                break;
+            }
+        }
+    }
+}
+
+void KeyReader::endOfText() {
+    // A last line without a line break (or a text that only began like a
+    // byte-order mark).
+    if (m_mode == Mode::WholeLine || !m_pending.empty())
+        line(m_pending);
+    m_pending.clear();
+    m_mode = Mode::LineStart;
+}
+
+KeyView KeyReader::finish() {
+    endOfText();
+    KeyView view;
+    view.m_doc = std::move(m_doc);
+    view.m_key = std::move(m_key);
+    return view;
+}
+
+bool KeyView::exists() const {
+    return m_doc.keyExists(m_key);
+}
+
+const HiveValue* KeyView::findValue(std::u16string_view name) const {
+    return m_doc.findValue(m_key, name);
+}
+
+bool KeyView::values(std::vector<Document::Value>& out) const {
+    return m_doc.values(m_key, out);
+}
+
+bool KeyView::subkeys(std::vector<std::u16string>& out) const {
+    return m_doc.subkeys(m_key, out);
+}
+
+Document parse(std::string_view text) {
+    KeyReader reader{KeyReader::WholeDocument{}};
+    reader.feed(text);
+    reader.endOfText();
+    return std::move(reader.m_doc);
 }
 
 std::string serialise(const Document& doc) {

@@ -32,7 +32,9 @@
 // duplicate keys and values, which are merged as described.
 //
 // Cost: parsing, writing and each operation are linear in the size of the
-// document (hash indexes on key paths and value names).
+// document (hash indexes on key paths and value names). A reader that needs
+// one key reads it with KeyReader, which parses and keeps only that key's
+// lines and passes over the others.
 #pragma once
 
 #include <cstddef>
@@ -126,6 +128,8 @@ class Document {
         std::unordered_map<std::u16string, std::size_t> index;  // folded name -> line
     };
 
+    friend class KeyReader;
+
     Key* find(const std::u16string& folded);
     const Key* find(const std::u16string& folded) const;
     Key& add(std::u16string path);
@@ -133,7 +137,6 @@ class Document {
     static void reindex(Key& key);
     static void setIn(Key& key, std::u16string name, std::u16string folded, HiveValue value);
 
-    friend Document parse(std::string_view text);
     friend std::string serialise(const Document& doc);
 
     std::vector<std::string> m_preamble;  // raw lines before the first key
@@ -147,6 +150,81 @@ class Document {
 // Reads a hive file's text. Never fails: what cannot be read is skipped as
 // described above. Any bytes are accepted.
 Document parse(std::string_view text);
+
+// One key of a hive file as a reader that needs nothing else sees it: its
+// values, the names of its direct subkeys and whether it exists, exactly as
+// the whole document would answer them. Made by KeyReader.
+class KeyView {
+  public:
+    bool exists() const;
+    // Null when the key or the value is absent.
+    const HiveValue* findValue(std::u16string_view name) const;
+    // False when the key does not exist (as Document::values, subkeys).
+    bool values(std::vector<Document::Value>& out) const;
+    bool subkeys(std::vector<std::u16string>& out) const;
+
+    // The unreadable lines met: those of the key's own blocks, every key
+    // line that cannot be read with the lines under it, and the lines above
+    // the first key. The lines of other keys are not read, so not counted.
+    std::size_t skippedLines() const { return m_doc.skippedLines(); }
+    std::size_t firstSkippedLine() const { return m_doc.firstSkippedLine(); }
+
+  private:
+    friend class KeyReader;
+
+    Document m_doc;        // the key's blocks and an empty key per direct subkey
+    std::u16string m_key;  // normalised
+};
+
+// Reads a hive file's text for one key, in pieces of any size, so that the
+// file need never be held whole: every line is scanned for its end, key
+// lines are read, and only the lines of that key are parsed and kept (a
+// later block of the key joins the first, as in parse()). What it keeps
+// grows with the key, not with the file. The whole document is read the
+// same way by parse().
+class KeyReader {
+  public:
+    // Any case and stray backslashes, as Document takes key paths; "" is the
+    // root, whose subkeys are the top-level keys.
+    explicit KeyReader(std::u16string_view key);
+
+    void feed(std::string_view bytes);
+    // After the last piece.
+    KeyView finish();
+
+  private:
+    friend Document parse(std::string_view text);
+    struct WholeDocument {};
+    explicit KeyReader(WholeDocument);
+
+    void line(std::string_view raw);
+    bool passesOverKeyLine(std::string_view text);
+    bool wantsWholeLine(char firstNonBlank) const;
+    void passOver(char firstNonBlank);
+    void skipped(std::string_view raw);
+    void keep(std::string_view raw);
+    void endOfText();
+
+    enum class Mode { LineStart, WholeLine, RestOfLine };
+
+    Document m_doc;
+    bool m_whole;          // every key, kept whole (parse)
+    std::u16string m_key;  // normalised; empty for the root
+    std::u16string m_folded;
+    bool m_seenKey = false;     // a readable key line met
+    std::size_t m_current = 0;  // the block lines go to, in m_doc's keys
+    bool m_orphaned = false;    // under an unreadable key line
+    bool m_otherKey = false;    // in the block of a key not read
+    bool m_bomChecked = false;  // the first line's mark looked for (not by parse)
+    std::size_t m_lineNo = 0;
+    Mode m_mode = Mode::LineStart;
+    std::string m_pending;  // the part of a line given whole so far
+    // The key's components in plain ASCII (folded), each of which a key
+    // line at or below it contains; m_lower is a key line folded for the
+    // search.
+    std::vector<std::string> m_needles;
+    std::string m_lower;
+};
 
 // The file text of a document.
 std::string serialise(const Document& doc);

@@ -25,6 +25,13 @@
 // /var/lib/qz/hklm.reg; HKCR = $QZ_HKCR_HIVE, else /var/lib/qz/hkcr.reg. The
 // environment is read on every operation.
 //
+// Reads parse only the key they ask for (hive::KeyReader): the file is read
+// in pieces and scanned whole, since a later block of a key joins the first,
+// but the lines of other keys are only passed over, so a read of a large
+// hive costs a scan of the file, not a parse of it, and holds only that key.
+// Their skippedLines count the lines met (hive::KeyView::skippedLines);
+// changes parse the whole file and count every unreadable line of it.
+//
 // Concurrency: every operation reads the file afresh; there is no cache.
 // Readers take a shared flock on "<hive>.lock", writers an exclusive one
 // (several processes and threads may use one hive at once; operations on one
@@ -43,6 +50,7 @@
 // IoError (anything else the system reported).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -83,6 +91,10 @@ class SettingsHive {
     std::string filePath(HiveRoot root) const;
 
     HiveResult keyExists(HiveRoot root, std::u16string_view key, bool& exists) const;
+    // One key with its values and subkey names, read in one go, for a caller
+    // that asks several things of it. NotFound is never the answer: `out`
+    // says whether the key exists.
+    HiveResult readKey(HiveRoot root, std::u16string_view key, hive::KeyView& out) const;
     // Creates the key (and its parents); succeeds when it exists already.
     HiveResult createKey(HiveRoot root, std::u16string_view key);
     // NotFound when the key or the value is missing. `name` "" is the
@@ -105,9 +117,17 @@ class SettingsHive {
     HiveResult enumValues(HiveRoot root, std::u16string_view key,
                           std::vector<std::pair<std::u16string, HiveValue>>& values) const;
 
+    // How many times this object has read a root's file (each operation
+    // reads it once): what a caller costs, for tests and benchmarks.
+    std::uint64_t fileReads() const { return m_fileReads.load(std::memory_order_relaxed); }
+
   private:
+    template <class Fn>
+    HiveResult readKeyWith(HiveRoot root, std::u16string_view key, Fn&& query) const;
+
     bool m_fromEnvironment;
     std::string m_paths[HIVE_ROOT_COUNT];
+    mutable std::atomic<std::uint64_t> m_fileReads{0};
 };
 
 }  // namespace nork::port

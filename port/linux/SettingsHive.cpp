@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 #include "port/HiveFormat.h"
 #include "port/System.h"
@@ -133,7 +134,8 @@ std::string parentDir(const std::string& path) {
     return path.substr(0, slash);
 }
 
-HiveResult withCounts(PortError err, const Document& doc) {
+template <class Parsed>
+HiveResult withCounts(PortError err, const Parsed& doc) {
     HiveResult r;
     r.error = err;
     r.skippedLines = doc.skippedLines();
@@ -147,25 +149,35 @@ HiveResult plain(PortError err) {
     return r;
 }
 
-// Runs a read-only query on the parsed root file under a shared lock.
-template <class Fn>
-HiveResult readDocument(const std::string& path, Fn&& query) {
-    if (path.empty())
-        return plain(failure(PortErrc::InvalidArgument));
-    FileLock lock;
-    if (PortError e = lock.acquire(path, false))
-        return plain(e);
-    std::string text;
-    if (PortError e = readWhole(path, text, nullptr))
-        return plain(e);
-    Document doc = hive::parse(text);
-    return withCounts(query(static_cast<const Document&>(doc)), doc);
+// Feeds the file to a key reader in pieces, so that a large hive is never
+// held whole.
+PortError readInPieces(const std::string& path, hive::KeyReader& reader) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? PortError::ok() : fromErrno(errno);  // ENOENT: an empty root
+    constexpr std::size_t kPiece = 64 * 1024;
+    const std::unique_ptr<char[]> buf(new char[kPiece]);  // off the stack of any thread
+    for (;;) {
+        ssize_t n = ::read(fd, buf.get(), kPiece);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            ::close(fd);
+            return fromErrno(err);
+        }
+        if (n == 0)
+            break;
+        reader.feed(std::string_view(buf.get(), static_cast<std::size_t>(n)));
+    }
+    ::close(fd);
+    return PortError::ok();
 }
 
 // Runs a change under the exclusive lock and writes the file when the change
 // says it modified the document.
 template <class Fn>
-HiveResult modifyDocument(const std::string& path, Fn&& change) {
+HiveResult modifyDocument(const std::string& path, std::atomic<std::uint64_t>& reads, Fn&& change) {
     if (path.empty())
         return plain(failure(PortErrc::InvalidArgument));
     if (PortError e = createDirectories(parentDir(path)))
@@ -173,6 +185,7 @@ HiveResult modifyDocument(const std::string& path, Fn&& change) {
     FileLock lock;
     if (PortError e = lock.acquire(path, true))
         return plain(e);
+    reads.fetch_add(1, std::memory_order_relaxed);
     std::string text;
     mode_t mode = 0644;
     if (PortError e = readWhole(path, text, &mode))
@@ -224,10 +237,38 @@ std::string SettingsHive::filePath(HiveRoot root) const {
     return {};
 }
 
+// Runs a read-only query on one key of the root's file, read under a shared
+// lock.
+template <class Fn>
+HiveResult SettingsHive::readKeyWith(HiveRoot root, std::u16string_view key, Fn&& query) const {
+    const std::string path = filePath(root);
+    if (path.empty())
+        return plain(failure(PortErrc::InvalidArgument));
+    FileLock lock;
+    if (PortError e = lock.acquire(path, false))
+        return plain(e);
+    m_fileReads.fetch_add(1, std::memory_order_relaxed);
+    hive::KeyReader reader(key);
+    if (PortError e = readInPieces(path, reader))
+        return plain(e);
+    hive::KeyView view = reader.finish();
+    HiveResult r = withCounts(PortError::ok(), view);
+    r.error = query(view);  // may take the view
+    return r;
+}
+
 HiveResult SettingsHive::keyExists(HiveRoot root, std::u16string_view key, bool& exists) const {
     exists = false;
-    return readDocument(filePath(root), [&](const Document& doc) {
-        exists = doc.keyExists(key);
+    return readKeyWith(root, key, [&](const hive::KeyView& view) {
+        exists = view.exists();
+        return PortError::ok();
+    });
+}
+
+HiveResult SettingsHive::readKey(HiveRoot root, std::u16string_view key, hive::KeyView& out) const {
+    out = hive::KeyView();
+    return readKeyWith(root, key, [&](hive::KeyView& view) {
+        out = std::move(view);
         return PortError::ok();
     });
 }
@@ -235,7 +276,7 @@ HiveResult SettingsHive::keyExists(HiveRoot root, std::u16string_view key, bool&
 HiveResult SettingsHive::createKey(HiveRoot root, std::u16string_view key) {
     if (!hive::storableKey(hive::normaliseKey(key)))
         return plain(failure(PortErrc::InvalidArgument));
-    return modifyDocument(filePath(root), [&](Document& doc, bool& modified) {
+    return modifyDocument(filePath(root), m_fileReads, [&](Document& doc, bool& modified) {
         modified = doc.createKey(key);
         return PortError::ok();
     });
@@ -243,8 +284,8 @@ HiveResult SettingsHive::createKey(HiveRoot root, std::u16string_view key) {
 
 HiveResult SettingsHive::readValue(HiveRoot root, std::u16string_view key, std::u16string_view name,
                                    HiveValue& out) const {
-    return readDocument(filePath(root), [&](const Document& doc) {
-        const HiveValue* v = doc.findValue(key, name);
+    return readKeyWith(root, key, [&](const hive::KeyView& view) {
+        const HiveValue* v = view.findValue(name);
         if (v == nullptr)
             return failure(PortErrc::NotFound);
         out = *v;
@@ -258,7 +299,7 @@ HiveResult SettingsHive::writeValue(HiveRoot root, std::u16string_view key,
         (value.type == HiveValueType::String && !hive::storableText(value.text))) {
         return plain(failure(PortErrc::InvalidArgument));
     }
-    return modifyDocument(filePath(root), [&](Document& doc, bool& modified) {
+    return modifyDocument(filePath(root), m_fileReads, [&](Document& doc, bool& modified) {
         doc.setValue(key, name, value);
         modified = true;
         return PortError::ok();
@@ -267,7 +308,7 @@ HiveResult SettingsHive::writeValue(HiveRoot root, std::u16string_view key,
 
 HiveResult SettingsHive::deleteValue(HiveRoot root, std::u16string_view key,
                                      std::u16string_view name) {
-    return modifyDocument(filePath(root), [&](Document& doc, bool& modified) {
+    return modifyDocument(filePath(root), m_fileReads, [&](Document& doc, bool& modified) {
         modified = doc.deleteValue(key, name);
         return modified ? PortError::ok() : failure(PortErrc::NotFound);
     });
@@ -276,7 +317,7 @@ HiveResult SettingsHive::deleteValue(HiveRoot root, std::u16string_view key,
 HiveResult SettingsHive::deleteKey(HiveRoot root, std::u16string_view key, bool withSubkeys) {
     if (hive::normaliseKey(key).empty())
         return plain(failure(PortErrc::InvalidArgument));
-    return modifyDocument(filePath(root), [&](Document& doc, bool& modified) {
+    return modifyDocument(filePath(root), m_fileReads, [&](Document& doc, bool& modified) {
         if (!doc.keyExists(key))
             return failure(PortErrc::NotFound);
         if (!withSubkeys && doc.hasSubkeys(key))
@@ -289,8 +330,8 @@ HiveResult SettingsHive::deleteKey(HiveRoot root, std::u16string_view key, bool 
 HiveResult SettingsHive::enumSubkeys(HiveRoot root, std::u16string_view key,
                                      std::vector<std::u16string>& names) const {
     names.clear();
-    return readDocument(filePath(root), [&](const Document& doc) {
-        return doc.subkeys(key, names) ? PortError::ok() : failure(PortErrc::NotFound);
+    return readKeyWith(root, key, [&](const hive::KeyView& view) {
+        return view.subkeys(names) ? PortError::ok() : failure(PortErrc::NotFound);
     });
 }
 
@@ -298,9 +339,9 @@ HiveResult SettingsHive::enumValues(
     HiveRoot root, std::u16string_view key,
     std::vector<std::pair<std::u16string, HiveValue>>& values) const {
     values.clear();
-    return readDocument(filePath(root), [&](const Document& doc) {
+    return readKeyWith(root, key, [&](const hive::KeyView& view) {
         std::vector<Document::Value> found;
-        if (!doc.values(key, found))
+        if (!view.values(found))
             return failure(PortErrc::NotFound);
         for (auto& v : found)
             values.emplace_back(std::move(v.name), std::move(v.value));

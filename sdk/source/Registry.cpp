@@ -30,10 +30,12 @@ bool CRegistry::open(int root, int mode, const std::u16string& subkey) {
     port::HiveRoot hiveRoot;
     if (!toRoot(root, hiveRoot) || (mode != omRead && mode != omWrite))
         return false;
-    bool found = false;
-    if (!m_hive.keyExists(hiveRoot, subkey, found).ok() || !found)
+    KeyHandle key{hiveRoot, subkey, {}};
+    if (!m_hive.readKey(hiveRoot, subkey, key.read).ok() || !key.read.exists())
         return false;
-    m_key = KeyHandle{hiveRoot, subkey};
+    if (mode != omRead)
+        key.read = port::hive::KeyView();  // writes only: nothing to answer from
+    m_key = std::move(key);
     m_CurrentMode = mode;
     return true;
 }
@@ -45,7 +47,7 @@ bool CRegistry::create(int root, const std::u16string& subkey) {
     port::HiveRoot hiveRoot;
     if (!toRoot(root, hiveRoot) || !m_hive.createKey(hiveRoot, subkey).ok())
         return false;
-    m_key = KeyHandle{hiveRoot, subkey};
+    m_key = KeyHandle{hiveRoot, subkey, {}};
     m_CurrentMode = omWrite;
     return true;
 }
@@ -65,7 +67,7 @@ bool CRegistry::enumSubkeys(std::set<std::u16string>& names) {
     if (!m_key || m_CurrentMode != omRead)
         return false;
     std::vector<std::u16string> found;
-    if (!m_hive.enumSubkeys(m_key->root, m_key->path, found).ok())
+    if (!m_key->read.subkeys(found))
         return false;
     for (auto& name : found) {
         if (name.size() <= MAX_SUBKEY_NAME_CHARS)
@@ -74,33 +76,34 @@ bool CRegistry::enumSubkeys(std::set<std::u16string>& names) {
     return true;
 }
 
-bool CRegistry::read(const std::u16string& name, port::HiveValueType type, port::HiveValue& out) {
+const port::HiveValue* CRegistry::read(const std::u16string& name, port::HiveValueType type) const {
     if (!m_key || m_CurrentMode != omRead)
-        return false;
-    return m_hive.readValue(m_key->root, m_key->path, name, out).ok() && out.type == type;
+        return nullptr;
+    const port::HiveValue* v = m_key->read.findValue(name);
+    return v != nullptr && v->type == type ? v : nullptr;
 }
 
 bool CRegistry::readDword(const std::u16string& name, std::uint32_t& value) {
-    port::HiveValue v;
-    if (!read(name, port::HiveValueType::Dword, v))
+    const port::HiveValue* v = read(name, port::HiveValueType::Dword);
+    if (v == nullptr)
         return false;
-    value = v.dword;
+    value = v->dword;
     return true;
 }
 
 bool CRegistry::readString(const std::u16string& name, std::u16string& value) {
-    port::HiveValue v;
-    if (!read(name, port::HiveValueType::String, v))
+    const port::HiveValue* v = read(name, port::HiveValueType::String);
+    if (v == nullptr)
         return false;
-    value = std::move(v.text);
+    value = v->text;
     return true;
 }
 
 bool CRegistry::readBinary(const std::u16string& name, std::vector<std::uint8_t>& value) {
-    port::HiveValue v;
-    if (!read(name, port::HiveValueType::Binary, v))
+    const port::HiveValue* v = read(name, port::HiveValueType::Binary);
+    if (v == nullptr)
         return false;
-    value = std::move(v.bytes);
+    value = v->bytes;
     return true;
 }
 

@@ -2,6 +2,13 @@
 // platform), for the SDK parts that read or enumerate keys. One wrapper holds
 // at most one key; open() requires it closed. A wrapper is used by one thread
 // at a time. Nothing here throws.
+//
+// A key opened for reading is read from the hive once, when it is opened
+// (that key alone: its values and subkey names, see SettingsHive::readKey);
+// its values and subkeys are answered from that reading, so a program that
+// reads several values of a key reads a large hive once, not once a value.
+// What is written to the key meanwhile, by this process or another, is seen
+// when the key is opened again. Writes go to the hive at once.
 #pragma once
 
 #include <cstdint>
@@ -64,9 +71,10 @@ class CRegistry {
     struct KeyHandle {
         port::HiveRoot root;
         std::u16string path;
+        port::hive::KeyView read;  // as opened (omRead)
     };
 
-    bool read(const std::u16string& name, port::HiveValueType type, port::HiveValue& out);
+    const port::HiveValue* read(const std::u16string& name, port::HiveValueType type) const;
     bool write(const std::u16string& name, const port::HiveValue& value);
 
     port::SettingsHive& m_hive;

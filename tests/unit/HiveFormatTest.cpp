@@ -2,6 +2,7 @@
 // writes, and what damaged input does to the rest of the file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -196,6 +197,141 @@ TEST(HiveFormat, LooseInputIsRead) {
     EXPECT_EQ(hive::serialise(empty), "");
     EXPECT_TRUE(empty.keyExists(u""));
     EXPECT_FALSE(empty.keyExists(u"K"));
+}
+
+// A key read alone, from a file given in pieces of any size, answers as the
+// whole document does: its blocks merged wherever they lie, its subkeys from
+// key lines in any case, nothing taken from damaged blocks or other keys.
+TEST(HiveFormat, OneKeyReadAloneAnswersAsTheWholeFile) {
+    const std::string longLine = "\"blob\"=hex:" + [] {
+        std::string bytes;
+        for (int i = 0; i < 5000; ++i)
+            bytes += "ab,";
+        return bytes + "ab";
+    }();
+    const std::string texts[] = {
+        // Blocks of one key in three spellings, a subkey line before its
+        // parent's, comments and a damaged value among them.
+        "; top\n[Software\\Nork]\n\"a\"=dword:1\n[software\\nork\\SDK]\n\"Logger\"=dword:1\n"
+        "; c\n\"Bad\"=dword:zz\n[Other]\n\"x\"=\"y\"\n[SOFTWARE\\NORK\\sdk\\Deep\\Er]\n"
+        "[Software\\Nork]\n\"A\"=dword:2\n\"b\"=hex:01,02\n@=\"default\"\n"
+        "[Software\\NORK\\sdk]\n\"logger\"=dword:3\n",
+        // Damaged key lines take their lines along; a blank-led key line.
+        "[A]\n\"x\"=dword:1\n[A\n\"x\"=dword:2\n[B]\n  [ A ]  "
+        "\n\t\"y\"=dword:3\n[]\n\"y\"=dword:4\n",
+        // A byte-order mark and CR LF line ends.
+        "\xEF\xBB\xBF[K]\r\n\"v\"=dword:2a\r\n[K\\Sub]\r\n\"w\"=\"x\"\r\n",
+        // Lines before any key, blank lines, a line that starts with CR.
+        "\"Orphan\"=dword:1\n   \n  ; note\n\t\"v\"=dword:1\n[K]\n  \"v\"=dword:5\n   [K\\A]\n"
+        "\r x\n[k\\a\\b]\n",
+        // The mark's bytes further down are no mark; no final line break.
+        "\n\xEF\xBB\xBF[K]\n\"v\"=dword:1\n[K]\n\"w\"=dword:2",
+        // Only the first three bytes can be the mark, and only all three.
+        "\xEF\xBB\xBF\xEF\xBB\xBF[K]\n\"v\"=dword:1\n[A]\n\"x\"=dword:1\n",
+        " \xEF\xBB\xBF[K]\n\"v\"=dword:1\n",
+        "\xEF\xBB[K]\n\"v\"=dword:1\n",
+        "\xEF\xBB",
+        // A long line of another key.
+        "[Big]\n" + longLine + "\n[K]\n\"v\"=dword:7\n[Big\\Sub]\n" + longLine,
+        "",
+    };
+    const std::u16string keys[] = {
+        u"",
+        u"Software",
+        u"software\\nork",
+        u"\\SOFTWARE\\\\NORK\\SDK\\",
+        u"Software\\Nork\\SDK\\Deep",
+        u"Other",
+        u"A",
+        u"a",
+        u"B",
+        u"K",
+        u"k\\a",
+        u"K\\Sub",
+        u"Big",
+        u"Missing",
+        u"A\nB",
+    };
+    for (const std::string& text : texts) {
+        const Document doc = hive::parse(text);
+        for (const std::u16string& key : keys) {
+            std::vector<Document::Value> values;
+            std::vector<std::u16string> subkeys;
+            const bool exists = doc.keyExists(key);
+            EXPECT_EQ(doc.values(key, values), exists);
+            EXPECT_EQ(doc.subkeys(key, subkeys), exists);
+            for (std::size_t piece :
+                 {std::size_t{1}, std::size_t{2}, std::size_t{7}, text.size()}) {
+                hive::KeyReader reader(key);
+                for (std::size_t at = 0; at < text.size(); at += std::max<std::size_t>(piece, 1))
+                    reader.feed(std::string_view(text).substr(at, piece));
+                const hive::KeyView view = reader.finish();
+                const std::string where = text.substr(0, 60) + " | key " +
+                                          std::string(key.begin(), key.end()) + " | piece " +
+                                          std::to_string(piece);
+                EXPECT_EQ(view.exists(), exists) << where;
+                std::vector<Document::Value> readValues;
+                std::vector<std::u16string> readSubkeys;
+                EXPECT_EQ(view.values(readValues), exists) << where;
+                EXPECT_EQ(view.subkeys(readSubkeys), exists) << where;
+                EXPECT_EQ(readSubkeys, subkeys) << where;
+                ASSERT_EQ(readValues.size(), values.size()) << where;
+                for (std::size_t i = 0; i < values.size(); ++i) {
+                    EXPECT_EQ(readValues[i].name, values[i].name) << where;
+                    EXPECT_EQ(readValues[i].value, values[i].value) << where;
+                    const HiveValue* found = view.findValue(values[i].name);
+                    ASSERT_NE(found, nullptr) << where;
+                    EXPECT_EQ(*found, values[i].value) << where;
+                }
+                EXPECT_EQ(view.findValue(u"no such value"), nullptr) << where;
+            }
+        }
+    }
+}
+
+// What a key read alone counts as unreadable: its own damaged lines, damaged
+// key lines with the lines under them and lines above the first key; not
+// the damaged lines of other keys, which it does not read. Key lines that
+// cannot be read still count when they name no part of the key.
+TEST(HiveFormat, OneKeyReadAloneCountsTheLinesItMeets) {
+    const std::string text =
+        "\"above\"=dword:1\n"  // 1
+        "\r\n"                 // 2 (blank)
+        "[A]\n"                // 3
+        "\"bad\"=dword:zz\n"   // 4
+        "\"bad\"=\"open\n"     // 5
+        "[B]\n"                // 6
+        "\"bad\"=dword:zz\n"   // 7
+        "[C\n"                 // 8
+        "\"under\"=dword:1\n"  // 9
+        "  \r\n"               // 10 (blank)
+        "\r x\n"               // 11
+        "; a comment\n"        // 12
+        "[X \\]\n"             // 13
+        "\"v\"=dword:1\n"      // 14
+        "[\\ X]\n"             // 15
+        "[X\rY]\n"             // 16
+        "[Y]\n"                // 17
+        "\"bad\"=dword:zz\n";  // 18
+    const struct {
+        const char16_t* key;
+        std::size_t skipped;
+    } cases[] = {{u"A", 10}, {u"b", 9}, {u"Missing", 8}};
+    for (const auto& c : cases) {
+        hive::KeyReader reader(c.key);
+        reader.feed(text);
+        const hive::KeyView view = reader.finish();
+        const std::u16string key = c.key;
+        EXPECT_EQ(view.skippedLines(), c.skipped) << std::string(key.begin(), key.end());
+        EXPECT_EQ(view.firstSkippedLine(), 1u) << std::string(key.begin(), key.end());
+    }
+    EXPECT_EQ(hive::parse(text).skippedLines(), 12u);
+
+    hive::KeyReader clean(u"A");
+    clean.feed("[A]\n\"v\"=dword:1\n[B]\n\"bad\"=x\n");
+    const hive::KeyView view = clean.finish();
+    EXPECT_EQ(view.skippedLines(), 0u);
+    EXPECT_EQ(view.firstSkippedLine(), 0u);
 }
 
 TEST(HiveFormat, KeysThatALineCannotHoldAreRefused) {

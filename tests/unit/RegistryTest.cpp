@@ -149,6 +149,58 @@ TEST_F(RegistryTest, WritesNeedAKeyOpenForWriting) {
     reg.close();
 }
 
+// A program reads several values of one key of a large hive (the drives-seen
+// list of years): the file is read once, when the key is opened, and the
+// values are the file's, its blocks merged wherever they lie. A change made
+// meanwhile is seen the next time the key is opened.
+TEST_F(RegistryTest, SeveralValuesOfALargeHiveCostOneReadOfIt) {
+    std::string text = "[SOFTWARE\\NORK\\SDK]\n\"Logger\"=dword:00000001\n\"Blob\"=hex:07\n";
+    auto drives = [&text](int from, int to) {
+        for (int i = from; i < to; ++i)
+            text += "[Software\\1234\\SN" + std::to_string(i) +
+                    "\\5678\\1]\n\"Seen\"=dword:00000001\n\"Name\"=\"drive\"\n";
+    };
+    drives(0, 10000);
+    text +=
+        "[software\\nork\\sdk]\n\"LogFilePath\"=\"/tmp/logs\"\n\"Blob\"=hex:01,02,ff\n"
+        "[SOFTWARE\\NORK\\SDK\\Devices\\1234]\n";
+    drives(10000, 20000);
+    text += "[Software\\NORK\\SDK]\n\"logger\"=dword:00000002\n";
+    writeFile(m_hkcu, text);
+
+    CRegistry reg(*m_hive);
+    const std::uint64_t readsBefore = m_hive->fileReads();
+    ASSERT_TRUE(reg.open(CRegistry::ROOT_CURRENT_USER, CRegistry::omRead, u"SOFTWARE\\NORK\\SDK"));
+    std::uint32_t dword = 0;
+    std::u16string path;
+    std::vector<std::uint8_t> bytes;
+    std::set<std::u16string> subkeys;
+    EXPECT_TRUE(reg.readDword(u"Logger", dword));
+    EXPECT_EQ(dword, 2u);  // the last line of the name, in the last block
+    EXPECT_TRUE(reg.readString(u"LogFilePath", path));
+    EXPECT_EQ(path, u"/tmp/logs");
+    EXPECT_TRUE(reg.readBinary(u"Blob", bytes));
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{1, 2, 0xff}));
+    EXPECT_FALSE(reg.readDword(u"JxLogger", dword));
+    EXPECT_TRUE(reg.enumSubkeys(subkeys));
+    EXPECT_EQ(subkeys, std::set<std::u16string>{u"Devices"});
+    EXPECT_EQ(m_hive->fileReads() - readsBefore, 1u);
+
+    port::SettingsHive other("", m_hkcu.string(), "");
+    ASSERT_TRUE(other
+                    .writeValue(port::HiveRoot::CurrentUser, u"SOFTWARE\\NORK\\SDK", u"Logger",
+                                port::HiveValue::ofDword(3))
+                    .ok());
+    EXPECT_TRUE(reg.readDword(u"Logger", dword));
+    EXPECT_EQ(dword, 2u);
+    reg.close();
+    ASSERT_TRUE(reg.open(CRegistry::ROOT_CURRENT_USER, CRegistry::omRead, u"SOFTWARE\\NORK\\SDK"));
+    EXPECT_TRUE(reg.readDword(u"Logger", dword));
+    EXPECT_EQ(dword, 3u);
+    reg.close();
+    EXPECT_TRUE(m_capture->take().empty());
+}
+
 TEST_F(RegistryTest, DestroyingAnOpenWrapperAssertsAndCloses) {
     {
         CRegistry reg(*m_hive);
