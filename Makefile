@@ -72,11 +72,12 @@ tsan-test: tsan
 	  ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
 
 bench: release
-	@cmake --build $(RELEASE_DIR) --target qz_bench qz_presence_bench qz_format_bench qz_session_bench -j $(JOBS)
+	@cmake --build $(RELEASE_DIR) --target qz_bench qz_presence_bench qz_format_bench qz_session_bench qz_hive_bench -j $(JOBS)
 	@$(RELEASE_DIR)/bin/qz_bench
 	@$(RELEASE_DIR)/bin/qz_presence_bench
 	@$(RELEASE_DIR)/bin/qz_format_bench
 	@$(RELEASE_DIR)/bin/qz_session_bench
+	@$(RELEASE_DIR)/bin/qz_hive_bench
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
