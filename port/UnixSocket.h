@@ -69,6 +69,9 @@ class UnixSocket {
     // Waits until data (or the peer's end) can be read. Timeout when not,
     // or as soon as `wakeFd` (when not -1) is readable.
     PortError waitReadable(std::chrono::milliseconds timeout, int wakeFd = -1);
+    // Whether the connection has ended: the peer closed
+    // (or this end was shut down). Does not wait, consumes nothing.
+    bool hungUp() const;
 
     // Ends both directions; a thread blocked on this socket wakes up.
     void shutdownBoth();

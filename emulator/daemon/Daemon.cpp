@@ -171,6 +171,11 @@ void Daemon::admit(UnixSocket socket) {
     for (auto& conn : m_connections) {
         if (conn->done || conn->evicted)
             continue;
+        // A client that closed with nothing asked has left, even if its
+        // thread has yet to notice: counting it would send the next client
+        // to a control slot for good.
+        if (!conn->answering && conn->socket.hungUp())
+            continue;
         if (!conn->control) {
             ++regular;
             continue;
@@ -284,6 +289,9 @@ bool Daemon::send(Connection& conn, std::uint16_t type, std::uint32_t id,
     head.length = static_cast<std::uint32_t>(payload.size());
     std::uint8_t raw[wire::HEADER_SIZE];
     wire::encodeHeader(head, raw);
+    // Cleared first: the client may act on the reply before this thread
+    // runs on.
+    conn.answering = false;
     // The payload goes as it is, behind the header: a READ's data is not
     // copied into a frame first.
     std::lock_guard<std::mutex> write(conn.writeMutex);
@@ -377,6 +385,7 @@ void Daemon::serveConnection(Connection& conn) {
         if (!readRequest(conn, served, header, payload))
             break;
         conn.waitingSince = 0;
+        conn.answering = true;
         if (conn.control && !isControlRequest(static_cast<wire::MsgType>(header.type))) {
             const auto message = busyReply();
             std::lock_guard<std::mutex> write(conn.writeMutex);

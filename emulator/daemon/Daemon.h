@@ -98,6 +98,9 @@ class Daemon {
         // Steady-clock ticks since the connection waits for (or reads) a
         // request; 0 while one is answered.
         std::atomic<std::int64_t> waitingSince{0};
+        // From reading a request to sending its reply: its client still
+        // waits, even if it already closed.
+        std::atomic<bool> answering{false};
         bool control = false;  // in a control slot
         bool evicted = false;  // serve() only: lost its control slot
         std::thread thread;

@@ -259,6 +259,15 @@ PortError UnixSocket::waitReadable(std::chrono::milliseconds timeout, int wakeFd
     }
 }
 
+bool UnixSocket::hungUp() const {
+    if (m_fd < 0)
+        return true;
+    // POLLHUP comes whatever is asked for; a peer that only ended its
+    // sending side shows POLLRDHUP instead and may still read a reply.
+    pollfd p{m_fd, 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP) != 0;
+}
+
 void UnixSocket::shutdownBoth() {
     if (m_fd >= 0)
         ::shutdown(m_fd, SHUT_RDWR);
