@@ -603,11 +603,13 @@ void CDevicePoll::onStart() {
     if (m_impl) {
         m_impl->start();
         m_wakeWindow = m_impl->window();
+        m_listening = true;
     }
     m_nextProcess = tickCount();
 }
 
 void CDevicePoll::onStop() {
+    m_listening = false;
     m_wakeWindow = port::HWND_NONE;
     if (m_impl) {
         m_impl->close();
@@ -630,6 +632,7 @@ void CDevicePoll::run() {
         }
         m_impl->start();
         m_wakeWindow = m_impl->window();
+        m_listening = true;
     }
     while (m_impl->pumpOneMessage()) {
     }

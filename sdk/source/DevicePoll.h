@@ -141,6 +141,10 @@ class CDevicePoll : public CThread {
     void setImplementation(std::unique_ptr<CDevicePollImpl> impl);
     // The running implementation (null while stopped); for tests.
     CDevicePollImpl* implementation() const { return m_impl.get(); }
+    // The running implementation has subscribed to device notifications and
+    // made its start-up scan: from now on no arrival goes unreported. Any
+    // thread.
+    bool listening() const { return m_listening.load(); }
 
     // Listeners wait here until the polling thread attaches them.
     void queueListener(CDeviceListener* listener);
@@ -174,6 +178,7 @@ class CDevicePoll : public CThread {
     // The running implementation's window: a message posted to it ends the
     // thread's wait (stop, a queued listener).
     std::atomic<port::HWND> m_wakeWindow{port::HWND_NONE};
+    std::atomic<bool> m_listening{false};
 };
 
 // The implementation the platform asks for (every type gets the window form;

@@ -29,6 +29,30 @@ ready=$(grep -n "^qzctl: QZWAIT0000 ready, drive mask 0x00000018$" <<<"$log" | c
 sed -n "$((ready - 1))p" <<<"$log" | grep -q "calling listener's callback" \
   || fail "readiness was not decided at a drive event"
 
+# A drive away at the first look that a qzctl found on the bus just now
+# (above) is reconnecting: said so, and waited for within --timeout.
+"$bin/qzemu" unplug QZWAIT0000 >/dev/null
+rc=0; "$q" domains QZWAIT0000 --timeout 15 >"$work/out" 2>"$work/err" & pid=$!
+sleep 0.3; "$bin/qzemu" plug QZWAIT0000 >/dev/null
+wait $pid || rc=$?
+[ "$rc" = 0 ] || { cat "$work/err"; fail "domains of a reconnecting drive exited $rc"; }
+grep -q "QZWAIT0000 is reconnecting" "$work/err" || { cat "$work/err"; fail "not said reconnecting"; }
+grep -qE '^ +1 +public +1 ' "$work/out" || fail "domains of the returned drive"
+# Not back: the command's --timeout ends the wait (exit 5), not "no drive".
+"$bin/qzemu" unplug QZWAIT0000 >/dev/null
+rc=0; "$q" domains QZWAIT0000 --timeout 2 >/dev/null 2>"$work/err" || rc=$?
+[ "$rc" = 5 ] && grep -q "is reconnecting" "$work/err" && ! grep -q "no drive" "$work/err" \
+  || { cat "$work/err"; fail "a reconnecting drive that stays away: $rc"; }
+"$bin/qzemu" plug QZWAIT0000 >/dev/null
+# A drive no qzctl has found is absent: "no drive" at once (exit 2), not a
+# wait that --timeout ends.
+"$bin/qzemu" create --serial QZWAITAWAY --capacity 16M --layout "public:rest" >/dev/null
+"$bin/qzemu" unplug QZWAITAWAY >/dev/null
+rc=0; "$q" domains QZWAITAWAY --timeout 20 >/dev/null 2>"$work/err" || rc=$?
+[ "$rc" = 2 ] && grep -q "no drive QZWAITAWAY on the bus" "$work/err" \
+  && ! grep -q "reconnecting" "$work/err" || { cat "$work/err"; fail "an absent drive: $rc"; }
+"$bin/qzemu" delete QZWAITAWAY >/dev/null 2>&1 || true
+
 # Twelve drives of two volumes each: 24 volumes for 23 letters. Device work
 # gives letters to every volume it can; one is left without.
 for n in 01 02 03 04 05 06 07 08 09 10 11; do

@@ -1,10 +1,13 @@
 // qzctl: a command-line tool over the device library.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -997,6 +1000,68 @@ std::string missingOfDrive(const nork::CUFD& ufd, const std::string& serial) {
     return letters.empty() ? "" : "letters " + letters + " not reported yet";
 }
 
+// A drive that leaves and comes back within this long is reconnecting (the
+// library gives a reconnection a minute); after it, it is gone.
+constexpr std::chrono::seconds RECONNECT_WINDOW{60};
+// The longest qzctl waits for the library's poller to be listening.
+constexpr std::chrono::seconds POLLER_START_LIMIT{5};
+
+// Where qzctl notes when it last found a drive on the bus: the user's
+// runtime directory, one file per serial holding the time in seconds. Any
+// qzctl of the user (a reconnection under way in another one included)
+// leaves it; it is how a drive away at the first look is told from one that
+// is not coming back.
+std::filesystem::path seenRecord(const std::string& serial) {
+    std::string file;
+    for (const char c : serial)
+        file += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
+    return std::filesystem::path(nork::port::userRuntimeDir()) / "qzctl-seen" / file;
+}
+
+std::int64_t nowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void noteSeen(const std::string& serial) {
+    const std::filesystem::path path = seenRecord(serial);
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    std::filesystem::permissions(path.parent_path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ec);
+    // Written whole and renamed: a reader never sees half a time.
+    const std::filesystem::path part =
+        path.string() + "." + std::to_string(nork::port::currentProcessId());
+    {
+        std::ofstream out(part, std::ios::trunc);
+        out << nowSeconds() << "\n";
+        if (!out)
+            return;
+    }
+    std::filesystem::rename(part, path, ec);
+    if (ec)
+        std::filesystem::remove(part, ec);
+}
+
+// Seconds since qzctl last found the drive on the bus; nullopt when it never
+// did (or the note cannot be read).
+std::optional<std::int64_t> secondsSinceSeen(const std::string& serial) {
+    std::ifstream in(seenRecord(serial));
+    std::int64_t when = 0;
+    if (!(in >> when))
+        return std::nullopt;
+    return std::max<std::int64_t>(0, nowSeconds() - when);
+}
+
+// Until the library's poller has subscribed and scanned (bounded): a drive
+// on the bus from then on is reported to `window`, whenever it arrived.
+void awaitPoller(EventWindow& window) {
+    const auto limit = std::chrono::steady_clock::now() + POLLER_START_LIMIT;
+    while (!nork::CDevicePoll::instance().listening() && std::chrono::steady_clock::now() < limit)
+        window.pump(20);
+}
+
 // The drive named by a serial, or by the device path of one of its units,
 // as device polling reports it to `window` (the library counts a drive's
 // departures and returns only for drives it knows this way): EXIT_OK with
@@ -1004,11 +1069,41 @@ std::string missingOfDrive(const nork::CUFD& ufd, const std::string& serial) {
 // Returns as soon as the drive is connected with every lettered unit in its
 // drive mask, woken by the drive events the window receives; a drive not
 // seen so far is waited for until the command's watchdog ends it.
+//
+// A drive named by serial that is off the bus is reconnecting when a qzctl
+// found it on the bus less than RECONNECT_WINDOW ago, at the first look or
+// while this one waits for it: it is waited for until that window closes
+// (or the watchdog ends the command). Otherwise it is absent ("no drive",
+// EXIT_NO_DEVICE) or, having been here during this wait, gone ("left the
+// bus", EXIT_DEVICE_GONE), both at once.
 int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
                 std::string& serial) {
     serial = resolveDevice(name).serial;
     if (serial.empty()) {
-        return fail(EXIT_NO_DEVICE, "no drive " + name + " on the bus");
+        // The first look may have come before the poller listened: look
+        // again once it does, when nothing that arrives can be missed.
+        awaitPoller(window);
+        serial = resolveDevice(name).serial;
+    }
+    bool seenHere = !serial.empty();
+    bool away = false;
+    auto giveUp = std::chrono::steady_clock::time_point::max();
+    const auto startAway = [&](std::int64_t sinceSeen) {
+        away = true;
+        giveUp = std::chrono::steady_clock::now() + RECONNECT_WINDOW -
+                 std::chrono::seconds(std::min<std::int64_t>(sinceSeen, RECONNECT_WINDOW.count()));
+        std::cerr << "qzctl: " << serial << " is reconnecting; waiting for it to come back"
+                  << std::endl;
+        NORK_LOG(nork::LOG_INFO, "qzctl: %S is reconnecting", serial);
+    };
+    if (serial.empty()) {
+        const std::optional<std::int64_t> since = secondsSinceSeen(name);
+        if (!since || *since >= RECONNECT_WINDOW.count())
+            return fail(EXIT_NO_DEVICE, "no drive " + name + " on the bus");
+        serial = name;
+        startAway(*since);
+    } else {
+        noteSeen(serial);
     }
     const std::u16string wide = nork::multiToWideString(serial, 0);
     nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
@@ -1016,11 +1111,22 @@ int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
     for (;;) {
         ufd = manager.getCUFD(wide);
         const std::string missing = missingOfDrive(ufd, serial);
-        if (missing.empty())
+        if (missing.empty() && onTheBus(wide))
             break;
-        // A drive that left while it was being connected is not waited for.
-        if (!onTheBus(wide))
-            return fail(EXIT_DEVICE_GONE, serial + " left the bus");
+        if (!onTheBus(wide)) {
+            if (!away) {
+                startAway(0);
+            } else if (std::chrono::steady_clock::now() >= giveUp) {
+                return seenHere ? fail(EXIT_DEVICE_GONE, serial + " left the bus")
+                                : fail(EXIT_NO_DEVICE, "no drive " + serial + " on the bus");
+            }
+        } else if (away) {
+            away = false;
+            giveUp = std::chrono::steady_clock::time_point::max();
+            seenHere = true;
+            noteSeen(serial);
+            NORK_LOG(nork::LOG_INFO, "qzctl: %S is back on the bus", serial);
+        }
         if (missing != lastMissing) {
             NORK_LOG(nork::LOG_INFO, "qzctl: waiting for %S: %S", serial, missing);
             lastMissing = missing;
@@ -1029,6 +1135,7 @@ int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
         // letter given without an event of its own is seen.
         window.pump(EVENT_WAIT_SLICE_MS);
     }
+    noteSeen(serial);
     NORK_LOG(nork::LOG_INFO, "qzctl: %S ready, drive mask 0x%08X", serial,
              static_cast<unsigned>(ufd.impl()->driveMask()));
     return EXIT_OK;
@@ -1092,13 +1199,24 @@ int cmdReconnect(const Options& options, const std::vector<std::string>& args) {
 int configServiceOf(const std::string& name, EventWindow& window, nork::CUFD& ufd,
                     std::shared_ptr<nork::qz::CConfigServiceImpl>& impl) {
     std::string serial;
-    if (int rc = polledDrive(name, window, ufd, serial); rc != EXIT_OK)
-        return rc;
-    const nork::qz::CConfigService service(ufd);
-    impl = std::dynamic_pointer_cast<nork::qz::CConfigServiceImpl>(service.impl());
-    if (!impl)
-        return missingService(ufd.impl(), name, "configuration service");
-    return EXIT_OK;
+    // A drive that leaves (or starts a reconnection) as its services are
+    // looked up is waited for again: it is reconnecting, not lacking them.
+    for (int attempt = 0;; ++attempt) {
+        if (int rc = polledDrive(name, window, ufd, serial); rc != EXIT_OK)
+            return rc;
+        const nork::qz::CConfigService service(ufd);
+        impl = std::dynamic_pointer_cast<nork::qz::CConfigServiceImpl>(service.impl());
+        if (impl)
+            return EXIT_OK;
+        const std::u16string wide = nork::multiToWideString(serial, 0);
+        const bool reconnecting =
+            !onTheBus(wide) ||
+            nork::CTransparentReconnectionsManager::instance().isRegistered(wide);
+        if (!reconnecting || attempt >= 3)
+            return missingService(ufd.impl(), name, "configuration service");
+        NORK_LOG(nork::LOG_INFO, "qzctl: %S left while its services were looked up", serial);
+        window.pump(EVENT_WAIT_SLICE_MS);
+    }
 }
 
 int qzctl::onConfigService(const Options& options, const std::string& device,
