@@ -51,7 +51,23 @@ rc=0; "$q" domains QZWAIT0000 --timeout 2 >/dev/null 2>"$work/err" || rc=$?
 rc=0; "$q" domains QZWAITAWAY --timeout 20 >/dev/null 2>"$work/err" || rc=$?
 [ "$rc" = 2 ] && grep -q "no drive QZWAITAWAY on the bus" "$work/err" \
   && ! grep -q "reconnecting" "$work/err" || { cat "$work/err"; fail "an absent drive: $rc"; }
-"$bin/qzemu" delete QZWAITAWAY >/dev/null 2>&1 || true
+"$bin/qzemu" remove QZWAITAWAY >/dev/null
+# A reader started while another qzctl's domain add has the drive off the
+# bus (it leaves and comes back with its new layout) gets the domains: it is
+# not told the drive is missing or lacks its service.
+"$bin/qzemu" create --serial QZWAITADD --capacity 32M --layout "public:8M" >/dev/null
+"$q" domains QZWAITADD >/dev/null 2>"$work/err" || { cat "$work/err"; fail "domains before the add"; }
+"$q" domain add QZWAITADD --type public --size 4194304 --timeout 30 >/dev/null 2>"$work/add" & add=$!
+for _ in $(seq 500); do
+  "$bin/qzemu" inspect QZWAITADD | grep -qE "^ *bus +attached" || break
+  sleep 0.01
+done
+"$bin/qzemu" inspect QZWAITADD | grep -qE "^ *bus +attached" && fail "the drive never left in domain add"
+rc=0; "$q" domains QZWAITADD --timeout 30 >"$work/out" 2>"$work/err" || rc=$?
+wait $add || { cat "$work/add"; fail "domain add"; }
+[ "$rc" = 0 ] || { cat "$work/err"; fail "a reader during domain add exited $rc"; }
+[ "$(grep -cE '^ +[01] +public ' "$work/out")" = 2 ] || fail "the reader did not get the new layout"
+"$bin/qzemu" remove QZWAITADD >/dev/null
 
 # Twelve drives of two volumes each: 24 volumes for 23 letters. Device work
 # gives letters to every volume it can; one is left without.
