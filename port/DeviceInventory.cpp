@@ -499,10 +499,13 @@ std::vector<std::u16string> enumerateInterfaces(InterfaceClass cls) {
 
 namespace {
 
-// The snapshot's unit behind a letter whose volume is present.
+// The snapshot's unit behind a letter whose volume is present. A volume
+// its backend reports dismounted while the drive stays on the bus (its
+// directory absent for now) keeps its letter, as on Windows: the drive has
+// not left.
 const StorageUnit* presentUnit(const InventorySnapshot& snap, char16_t letter) {
     for (const StorageUnit& unit : snap.units) {
-        if (unit.letter == letter && directoryExists(unit.facts.mountDir))
+        if (unit.letter == letter && !unit.facts.mountDir.empty())
             return &unit;
     }
     return nullptr;
@@ -522,10 +525,9 @@ std::vector<std::u16string> logicalDriveRoots() {
 
 int driveType(const std::u16string& root) {
     const char16_t letter = rootLetter(root);
-    bool present = false;
-    driveLetterTarget(letter, &present);
-    // An unused or dangling letter needs no look at the devices.
-    if (!present)
+    // An unused letter needs no look at the devices (a dangling one may be
+    // a dismounted volume's).
+    if (driveLetterTarget(letter).empty())
         return DRIVE_NO_ROOT_DIR;
     const InventorySnapshot snap = snapshot();
     const StorageUnit* unit = presentUnit(snap, letter);

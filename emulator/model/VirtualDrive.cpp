@@ -855,10 +855,19 @@ void VirtualDrive::releaseVolumeLocks(std::uint64_t owner) {
     std::lock_guard lock(m_core->mutex);
     auto& locks = m_core->volumeLocks();
     for (auto it = locks.begin(); it != locks.end();) {
-        if (it->second == owner)
-            it = locks.erase(it);
-        else
+        if (it->second != owner) {
             ++it;
+            continue;
+        }
+        const std::uint8_t lun = it->first;
+        it = locks.erase(it);
+        if (m_core->dismounted().erase(lun) != 0) {
+            try {
+                mountVolume(m_core->dir(), lun);
+            } catch (const std::exception&) {
+                // As at attach: the drive works without the directory.
+            }
+        }
     }
 }
 

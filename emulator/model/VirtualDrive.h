@@ -275,8 +275,11 @@ class VirtualDrive {
     // another owner holds it).
     VolumeResult releaseVolumeLock(std::uint8_t lun, std::uint64_t owner);
     VolumeResult volumeStatus(std::uint8_t lun, VolumeStatus& out) const;
-    // Releases every lock of an owner (its connection closed); dismounted
-    // volumes stay down.
+    // Releases every lock of an owner whose connection ended without
+    // releasing them (its process died, say) and brings back the volumes it
+    // held down: a writer cut off midway must not leave the drive without
+    // its volume. A lock released before (Release, Unlock) is not the
+    // owner's any more, so what it left down stays down.
     void releaseVolumeLocks(std::uint64_t owner);
     // Ends the secure session of a host connection that closed.
     void endSecureSession(std::uint64_t connection);

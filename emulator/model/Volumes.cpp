@@ -71,15 +71,19 @@ void unmountVolumes(const fs::path& stateDir) noexcept {
 }
 
 void emptyVolume(const fs::path& stateDir, std::uint8_t lun) noexcept {
-    std::error_code ec;
-    const fs::path volume = volumeDir(stateDir, lun);
-    if (!fs::is_directory(volume, ec))
-        return;
-    std::vector<fs::path> present;
-    for (const auto& entry : fs::directory_iterator(volume, ec))
-        present.push_back(entry.path());
-    for (const auto& path : present)
-        fs::remove_all(path, ec);
+    // A volume taken down for the write (a locked format) is emptied where
+    // it waits, so that it comes back without the old files.
+    for (const fs::path& volume :
+         {volumeDir(stateDir, lun), offlineRoot(stateDir) / lunName(lun)}) {
+        std::error_code ec;
+        if (!fs::is_directory(volume, ec))
+            continue;
+        std::vector<fs::path> present;
+        for (const auto& entry : fs::directory_iterator(volume, ec))
+            present.push_back(entry.path());
+        for (const auto& path : present)
+            fs::remove_all(path, ec);
+    }
 }
 
 }  // namespace qzemu

@@ -15,7 +15,7 @@ void mountVolumes(const std::filesystem::path& stateDir, std::uint8_t lunCount);
 // Moves every present volume aside and removes volumes/. Never throws.
 void unmountVolumes(const std::filesystem::path& stateDir) noexcept;
 // Removes everything in the LUN's volume (a new file system was written to
-// it). Never throws; a volume that is not up is left alone.
+// it), up or dismounted. Never throws.
 void emptyVolume(const std::filesystem::path& stateDir, std::uint8_t lun) noexcept;
 // One LUN's volume: moved aside (never throws) or brought back (throws
 // std::filesystem::filesystem_error).

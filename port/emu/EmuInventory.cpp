@@ -107,10 +107,17 @@ class EmulatorInventoryBackend final : public IInventoryBackend {
             unit.usbLocation = emulatorLocation(drive.serial);
             unit.location = unit.ioPath;
             if (!drive.stateDir.empty()) {
-                const std::filesystem::path dir = std::filesystem::path(drive.stateDir) /
-                                                  "volumes" / ("lun" + std::to_string(domain.lun));
+                const std::filesystem::path state(drive.stateDir);
+                const std::string name = "lun" + std::to_string(domain.lun);
+                const std::filesystem::path dir = state / "volumes" / name;
+                // A volume dismounted while the drive stays on the bus
+                // (volumes.offline/) is still the unit's, as a dismount
+                // leaves a volume's interface and letter on Windows: the
+                // device is not gone, its volume is only not mounted. Its
+                // directory is absent until it comes back.
                 std::error_code ec;
-                if (std::filesystem::is_directory(dir, ec))
+                if (std::filesystem::is_directory(dir, ec) ||
+                    std::filesystem::is_directory(state / "volumes.offline" / name, ec))
                     unit.mountDir = dir.string();
             }
             units.push_back(std::move(unit));

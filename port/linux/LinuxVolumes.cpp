@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -32,6 +34,12 @@ std::mutex& stateMutex() {
     static std::mutex* m = new std::mutex();
     return *m;
 }
+// Where the blocks this process dismounted and holds were mounted.
+std::map<std::string, std::string>& heldDirs() {
+    static auto* dirs = new std::map<std::string, std::string>();
+    return *dirs;
+}
+
 // Blocks locked by a handle of this process, and how the last dismount went.
 std::set<std::string>& lockedBlocks() {
     static auto* s = new std::set<std::string>();
@@ -167,10 +175,18 @@ class LinuxVolumeSession final : public IVolumeSession {
             if (PortError e = unmount(fsys))
                 return e;
         }
-        // Nobody mounts it again behind our back while we hold it.
+        if (!mounted.empty()) {
+            std::lock_guard<std::mutex> guard(stateMutex());
+            heldDirs()[m_block] = mounted.front().mountPoint;
+        }
+        // Nobody mounts it again behind our back while we hold it. The
+        // exclusive open is the lock other processes see: one they hold
+        // already (their format, their `volumes --lock`) makes this Busy.
         if (m_exclusive < 0) {
             const std::string node = m_options.devRoot + "/" + m_block;
             m_exclusive = ::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+            if (m_exclusive < 0 && errno == EBUSY)
+                return PortError{PortErrc::Busy, EBUSY};
         }
         return PortError::ok();
     }
@@ -215,6 +231,7 @@ class LinuxVolumeSession final : public IVolumeSession {
         if (m_locked)
             lockedBlocks().erase(m_block);
         m_locked = false;
+        heldDirs().erase(m_block);
     }
 
     Options m_options;
@@ -324,6 +341,12 @@ PortError udisksMount(const std::string& busAddress, const std::string& blockNam
                       std::string& mountPoint) {
     mountPoint.clear();
     return callFilesystem(busAddress, blockName, "Mount", &mountPoint);
+}
+
+std::string heldMountDir(const std::string& blockName) {
+    std::lock_guard<std::mutex> guard(stateMutex());
+    auto it = heldDirs().find(blockName);
+    return it == heldDirs().end() ? std::string() : it->second;
 }
 
 std::string lastUnmountPath() {

@@ -54,4 +54,9 @@ PortError udisksMount(const std::string& busAddress, const std::string& blockNam
 // "" (none yet); for log lines and tests.
 std::string lastUnmountPath();
 
+// Where a volume this process dismounted and holds (its exclusive open) was
+// mounted, by the unit's block name ("sdb"); "" when it holds none. The
+// inventory keeps reporting such a volume: the drive is still on the bus.
+std::string heldMountDir(const std::string& blockName);
+
 }  // namespace nork::port::linux_volumes

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "port/DeviceInventory.h"
+#include "port/linux/LinuxVolumes.h"
 #include "port/linux/MountInfo.h"
 #include "port/linux/Sysfs.h"
 
@@ -162,6 +163,9 @@ class SysfsInventoryBackend final : public IInventoryBackend {
                 mountsRead = true;
             }
             unit.mountDir = mountDirOf(blockDir, name, mounts);
+            // A volume this process took down and holds has not left.
+            if (unit.mountDir.empty())
+                unit.mountDir = linux_volumes::heldMountDir(name);
             unit.location = blockDir.string();
             unit.usbLocation = usbDevice.string();
             units.push_back(std::move(unit));

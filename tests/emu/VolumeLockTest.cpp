@@ -39,12 +39,17 @@ TEST(VolumeLock, OnlyTheOwnerDismountsAndUnlocks) {
     EXPECT_FALSE(status.mounted);
 
     EXPECT_EQ(drive->releaseVolumeLock(1, OTHER), VolumeResult::Locked);
-    // The owner's connection goes: the lock ends, the volume stays down.
+    // The owner's connection goes while it holds the lock (its process
+    // died): the lock ends and the volume it took down comes back.
     drive->releaseVolumeLocks(OWNER);
     ASSERT_EQ(drive->volumeStatus(1, status), VolumeResult::Done);
     EXPECT_EQ(status.lockOwner, 0u);
-    EXPECT_FALSE(status.mounted);
-    // Anyone may bring an unlocked volume back.
+    EXPECT_TRUE(status.mounted);
+    EXPECT_TRUE(fs::is_directory(volume));
+    // A dismount without a lock leaves it down; anyone may bring an
+    // unlocked volume back.
+    EXPECT_EQ(drive->dismountVolume(1, OTHER), VolumeResult::Done);
+    EXPECT_FALSE(fs::exists(volume));
     EXPECT_EQ(drive->unlockVolume(1, OTHER), VolumeResult::Done);
     EXPECT_TRUE(fs::is_directory(volume));
     // A release leaves the volume as it is.

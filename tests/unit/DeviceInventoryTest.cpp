@@ -410,6 +410,27 @@ TEST_F(InventoryTest, RootsAnswerForPresentUnitsOnly) {
     EXPECT_EQ(flushVolume(u"E:\\").code, PortErrc::NotFound);
 }
 
+// A volume dismounted while its drive stays on the bus (the backend still
+// reports it, its directory is away) keeps its letter and drive type, as on
+// Windows: only the drive's departure takes them.
+TEST_F(InventoryTest, ADismountedVolumeKeepsItsLetterUntilTheDriveLeaves) {
+    auto fake = std::make_shared<FakeBackend>("fake");
+    const std::string pub = volume("pub");
+    fake->units = {facts("S", 1, false, pub)};
+    registerInventoryBackend(fake);
+    ASSERT_EQ(logicalDriveRoots(), std::vector<std::u16string>{u"D:\\"});
+    fs::remove(pub);
+    EXPECT_EQ(logicalDriveRoots(), std::vector<std::u16string>{u"D:\\"});
+    EXPECT_EQ(driveType(u"D:\\"), DRIVE_REMOVABLE);
+    EXPECT_EQ(rootDirectory(u"D:\\"), "");
+    {
+        std::lock_guard<std::mutex> guard(fake->mutex);
+        fake->units.clear();
+    }
+    EXPECT_EQ(driveType(u"D:\\"), DRIVE_NO_ROOT_DIR);
+    EXPECT_TRUE(logicalDriveRoots().empty());
+}
+
 // ---------------------------------------------------------------------------
 // The Linux backend over a fake sysfs
 

@@ -147,6 +147,11 @@ TEST_F(LinuxVolumeDriver, DismountGoesThroughUdisksForEveryMountedFileSystem) {
     EXPECT_EQ(calls(), "Unmount sdb1\nUnmount sdb12\n");
     EXPECT_EQ(linux_volumes::lastUnmountPath(), "udisks2");
     EXPECT_TRUE(umounted.empty());
+    // While held the volume is still the unit's (the inventory keeps it);
+    // the session's end gives it up.
+    EXPECT_EQ(linux_volumes::heldMountDir("sdb"), "/media/u/QZ DISK");
+    session.reset();
+    EXPECT_EQ(linux_volumes::heldMountDir("sdb"), "");
 }
 
 TEST_F(LinuxVolumeDriver, WithoutUdisksRootFallsBackToUmount2) {
