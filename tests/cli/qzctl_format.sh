@@ -132,4 +132,58 @@ took=$(($(date +%s) - start))
 [ "$took" -lt 15 ] || fail "a dropped drive ended the format after $took s"
 "$bin/qzemu" fault QZFMTCLI01 clear >/dev/null
 "$bin/qzemu" plug QZFMTCLI01 >/dev/null
+# Two formats of one domain at once, slowed so that they overlap: the one
+# that takes the volume's lock holds it for its whole write, the other is
+# refused at once (it ends while the first still writes) with exit 12; the
+# domain holds the winner's file system, whole, every round, and its volume
+# is mounted again afterwards.
+"$bin/qzemu" create --serial QZFMTLCK01 --capacity 64M --layout public:all >/dev/null
+"$bin/qzctl" format QZFMTLCK01 0 --yes >/dev/null || fail "the first format of QZFMTLCK01"
+"$bin/qzemu" fault QZFMTLCK01 command-delay 20 >/dev/null
+for round in 1 2 3; do
+    "$bin/qzctl" format QZFMTLCK01 0 --fat fat32 --label AAA --yes >"$work/a.out" 2>"$work/a.err" &
+    a=$!
+    "$bin/qzctl" format QZFMTLCK01 0 --fat fat --no-partition-table --label BBB --yes \
+        >"$work/b.out" 2>"$work/b.err" &
+    b=$!
+    wait -n "$a" "$b" || true
+    # The first to end is the refused one, while the other still writes.
+    if kill -0 "$a" 2>/dev/null; then first=b winner=$a; else first=a winner=$b; fi
+    kill -0 "$winner" 2>/dev/null || fail "round $round: both formats ended before either was refused"
+    rc_a=0; wait "$a" || rc_a=$?
+    rc_b=0; wait "$b" || rc_b=$?
+    if [ "$first" = b ]; then won=a rc_won=$rc_a rc_lost=$rc_b; else won=b rc_won=$rc_b rc_lost=$rc_a; fi
+    [ "$rc_won" = 0 ] || { cat "$work/$won.err"; fail "round $round: the format holding the lock: $rc_won"; }
+    [ "$rc_lost" = 12 ] && grep -q "in use by another program" "$work/$first.err" \
+        || { cat "$work/$first.err"; fail "round $round: the second format answered $rc_lost, not 12"; }
+    if [ "$won" = a ]; then
+        vol=$(volume_of QZFMTLCK01 131072 table); label=AAA
+    else
+        vol=$(volume_of QZFMTLCK01 131072 whole); label=BBB
+    fi
+    fsck.fat -n "$vol" >"$work/fsck.out" 2>&1 || { cat "$work/fsck.out"; fail "round $round: fsck.fat"; }
+    grep -q "$label" "$work/$won.out" || fail "round $round: the winner's label"
+    [ -d "$work/drives/QZFMTLCK01/volumes/lun0" ] || fail "round $round: the volume is not mounted again"
+done
+"$bin/qzemu" fault QZFMTLCK01 clear >/dev/null
+
+# A format while another program holds the volumes (qzctl volumes --lock) is
+# refused at once, nothing written, and the volume comes back when released.
+"$bin/qzctl" volumes QZFMTLCK01 --lock >"$work/lock.out" 2>"$work/lock.err" </dev/null &
+holder=$!
+for _ in $(seq 1 100); do
+    grep -q "press Enter" "$work/lock.err" 2>/dev/null && break
+    sleep 0.1
+done
+grep -q "press Enter" "$work/lock.err" || fail "volumes --lock did not say it holds the lock"
+before=$(md5sum <"$work/drives/QZFMTLCK01/flash.img")
+rc=0; "$bin/qzctl" format QZFMTLCK01 0 --yes --timeout 20 2>"$work/err" || rc=$?
+[ "$rc" = 12 ] && grep -q "in use by another program" "$work/err" \
+    || { cat "$work/err"; fail "a format beside volumes --lock answered $rc, not 12"; }
+[ "$(md5sum <"$work/drives/QZFMTLCK01/flash.img")" = "$before" ] || fail "a refused format wrote"
+kill -TERM "$holder"
+wait "$holder" || fail "volumes --lock did not end cleanly"
+[ -d "$work/drives/QZFMTLCK01/volumes/lun0" ] || fail "the volume is not back after volumes --lock"
+"$bin/qzctl" format QZFMTLCK01 0 --yes --timeout 20 >/dev/null || fail "a format after the lock ended"
+[ -d "$work/drives/QZFMTLCK01/volumes/lun0" ] || fail "the volume is not mounted after a format"
 echo "qzctl format and wp checks passed"

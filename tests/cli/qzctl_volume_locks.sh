@@ -38,6 +38,12 @@ grep -q "press Enter" "$work/lock.err" || fail "--lock did not say it holds the 
 out=$("$q" --json volumes QZLCK0001)
 grep -qF '"lun":1,"root":null,"directory":null,"kind":"removable","state":"dismounted","locked":true' \
   <<<"$out" || fail "locked state from another process: $out"
+# A second writer is refused at once, with its own exit code.
+for action in --lock --dismount; do
+    rc=0; "$q" volumes QZLCK0001 $action </dev/null >/dev/null 2>"$work/second.err" || rc=$?
+    [ "$rc" -eq 12 ] && grep -q "in use by another program" "$work/second.err" \
+      || { cat "$work/second.err"; fail "a second volumes $action beside the lock: exit $rc"; }
+done
 kill -TERM "$holder"
 wait "$holder" || fail "--lock did not end cleanly on SIGTERM"
 grep -q "released" "$work/lock.err" || fail "--lock did not release"

@@ -46,6 +46,7 @@ constexpr int EXIT_DEVICE_STATE = 8;        // the library refused the drive's s
 constexpr int EXIT_DATA = 9;                // the library refused the data (4xx)
 constexpr int EXIT_COMMUNICATION = 10;      // no answer from the drive (2xx)
 constexpr int EXIT_NOT_AUTHENTICATED = 11;  // the drive's session proof did not verify
+constexpr int EXIT_IN_USE = 12;             // another program holds the drive's volume (its lock)
 
 struct Options {
     bool json = false;

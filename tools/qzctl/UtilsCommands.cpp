@@ -181,10 +181,17 @@ int cmdFormat(const Options& options, const std::vector<std::string>& args) {
             std::optional<TerminalProgress> bar;
             if (nork::port::standardErrorIsTerminal())
                 bar.emplace();
+            // Locked: the volumes stay down and no one else's for the whole
+            // write, and are mounted again when it ends.
             const nork::STATUS status =
-                utils.format(address, config, bar ? &*bar : nullptr, false, false);
+                utils.format(address, config, bar ? &*bar : nullptr, true, false);
             if (bar)
                 bar->finish();
+            // The only lock failure a format reports is a volume another
+            // program holds (its format, `volumes --lock`): refused at once.
+            if (status == nork::STATUS_DEVICE_LOCK_FAILURE)
+                return fail(EXIT_IN_USE, device + ": domain " + args[1] +
+                                             " not formatted: in use by another program");
             if (status != nork::STATUS_OK)
                 return failed(device + ": domain " + args[1] + " not formatted", status,
                               utils.device());

@@ -56,6 +56,12 @@ std::vector<VolumeRow> rowsOf(const std::string& serial) {
                 row.locked = state.locked;
             }
         }
+        // A dismounted volume keeps its letter for when it comes back, but
+        // has neither a root nor a directory to show now.
+        if (!row.mounted) {
+            row.root.clear();
+            row.directory.clear();
+        }
         rows.push_back(row);
     }
     return rows;
@@ -121,9 +127,12 @@ int volumesOf(const Options& options, nork::CUFD& ufd, const std::string& device
         impl.setDriveMask(letterMask(serial));
         // The utility keeps its handles: their locks last as long as it.
         nork::CDiskUtils utils(true);
+        // A volume that cannot be taken is held by another program (its
+        // format, its `volumes --lock`): refused at once, as a format is.
         if (!utils.umountDisk(impl, false, false)) {
-            return fail(EXIT_COMMAND_FAILED,
-                        device + ": not every volume could be locked and dismounted");
+            return fail(EXIT_IN_USE, device +
+                                         ": not every volume could be locked and dismounted: in "
+                                         "use by another program");
         }
         if (options.volumeLock) {
             print(options, serial, rowsOf(serial));

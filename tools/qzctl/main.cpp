@@ -1811,6 +1811,8 @@ const char* kExitCodes =
     "     gave no reason of its own)\n"
     " 11  the drive could not be authenticated (its secure-session proof\n"
     "     did not verify; no secret was sent)\n"
+    " 12  the drive's volume is in use by another program (a format or\n"
+    "     volumes --lock holds its lock); nothing was written\n"
     "With --json an error is one object: error, exitCode and, where a library\n"
     "status caused it, status {code, text} and the drive's deviceError name.\n";
 

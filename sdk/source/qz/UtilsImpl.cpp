@@ -113,16 +113,26 @@ STATUS CUtilsImpl::format(CDomainAddress& address, CFormatConfig& config,
             if (status != STATUS_OK)
                 return status;
         }
+        // The drive's volumes stay locked and down for the whole write (no
+        // other program writes or mounts them meanwhile) and come back when
+        // it ends, whatever its outcome.
+        CDiskUtils volumes(true);
         std::unique_ptr<CDeviceHandle> handle;
-        STATUS status = getLockedHandle(address, handle, lock, removableOnly);
-        if (status != STATUS_OK)
-            return status;
-        if (handle->openByDrive(address.path().c_str()) == port::INVALID_OS_HANDLE) {
-            NORK_LOG(LOG_ERROR, "Qz: CUtilsImpl::format(): Opening handle to mount point %s fail",
-                     address.path());
-            return STATUS_PATH_ERROR;
+        STATUS status = getLockedHandle(address, handle, lock, removableOnly, volumes);
+        if (status == STATUS_OK) {
+            if (handle->openByDrive(address.path().c_str()) == port::INVALID_OS_HANDLE) {
+                NORK_LOG(LOG_ERROR,
+                         "Qz: CUtilsImpl::format(): Opening handle to mount point %s fail",
+                         address.path());
+                status = STATUS_PATH_ERROR;
+            } else {
+                status = format(address, *handle, config, progress, true);
+            }
         }
-        return format(address, *handle, config, progress, true);
+        handle.reset();
+        if (!volumes.restoreVolumes())
+            NORK_LOG(LOG_ERROR, "Qz: CUtilsImpl::format(): a volume was not mounted again");
+        return status;
     });
 }
 
@@ -425,13 +435,18 @@ STATUS CUtilsImpl::configureWriteProtection(CDomainAddress& address, bool on, bo
 
 STATUS CUtilsImpl::getLockedHandle(CDomainAddress& address, std::unique_ptr<CDeviceHandle>& handle,
                                    bool lock, bool removableOnly) {
+    // Destroyed on return: the other volumes it locked are released (and
+    // stay dismounted until the system mounts them again).
+    CDiskUtils utils(false);
+    return getLockedHandle(address, handle, lock, removableOnly, utils);
+}
+
+STATUS CUtilsImpl::getLockedHandle(CDomainAddress& address, std::unique_ptr<CDeviceHandle>& handle,
+                                   bool lock, bool removableOnly, CDiskUtils& utils) {
     return guarded("CUtilsImpl::getLockedHandle", [&]() -> STATUS {
         handle.reset();
         if (device() == nullptr)
             return STATUS_COMMUNICATION_FAILURE;
-        // Destroyed on return: the other volumes it locked are released (and
-        // stay dismounted until the system mounts them again).
-        CDiskUtils utils(false);
         const bool raw = privilege(CPlatformFactory::PRIV_O);
         if (lock && raw && platformType() > PLATFORM_WINME) {
             if (!utils.umountDisk(*device(), false, removableOnly))

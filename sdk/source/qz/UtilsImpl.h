@@ -27,6 +27,10 @@ class CStatusCallback;
 struct CFatDiskAccess;
 }  // namespace nork
 
+namespace nork {
+class CDiskUtils;
+}
+
 namespace nork::qz {
 
 class CUtilsImpl : public CServiceImpl {
@@ -89,6 +93,11 @@ class CUtilsImpl : public CServiceImpl {
     // handle handed out, else a plain handle. Opened on success.
     STATUS getLockedHandle(CDomainAddress& address, std::unique_ptr<CDeviceHandle>& handle,
                            bool lock, bool removableOnly);
+    // The same with the locks kept by `volumes` (a utility that keeps its
+    // handles): they last as long as it, and `handle` is a handle of its own
+    // on the locked volume.
+    STATUS getLockedHandle(CDomainAddress& address, std::unique_ptr<CDeviceHandle>& handle,
+                           bool lock, bool removableOnly, CDiskUtils& volumes);
     // Waits, boundedly, for the drive to answer ready; true when it did or
     // when there is nothing to wait for.
     bool waitForReady(CDomainAddress& address, CDeviceHandle& handle);

@@ -110,6 +110,11 @@ CDeviceHandle* CDiskUtilsImpl::lockVolume(STATUS& status, int index, CUFDImpl& d
         } else {
             // A dismounted volume has no root to ask later.
             m_kinds[index] = handleKind(*handle);
+            m_unitPaths[index].clear();
+            for (const auto& unit : port::peekSnapshot().units) {
+                if (unit.letter == u'A' + index)
+                    m_unitPaths[index] = unit.facts.ioPath;
+            }
         }
     }
     NORK_LOG(LOG_DEBUG, "CDiskUtilsImpl::lockVolume --- ended (%d: %s)", static_cast<int>(status),
@@ -176,6 +181,35 @@ bool CDiskUtilsImpl::unlockVolume(int index) {
     if (!m_savedDirectories[index].empty()) {
         (void)port::setCurrentDirectory(m_savedDirectories[index]);
         m_savedDirectories[index].clear();
+    }
+    return result;
+}
+
+bool CDiskUtilsImpl::restoreVolumes() {
+    bool result = true;
+    for (int index = 0; index < LENGTH; ++index) {
+        if (!m_handles[index])
+            continue;
+        const std::string unitPath = m_unitPaths[index];
+        m_unitPaths[index].clear();
+        result = unlockVolume(index) && result;
+        if (unitPath.empty())
+            continue;
+        // The emulator's unlock mounts the volume again; a real one is
+        // mounted through its driver (nothing to do when it is up).
+        for (const auto& unit : port::peekSnapshot().units) {
+            if (unit.facts.ioPath != unitPath)
+                continue;
+            if (auto driver = port::volumeDriverFor(unit.facts)) {
+                if (port::PortError e = driver->remount(unit.facts)) {
+                    NORK_LOG(LOG_ERROR,
+                             "CDiskUtilsImpl::restoreVolumes - %s not mounted again (%s)", unitPath,
+                             port::portErrcName(e.code));
+                    result = false;
+                }
+            }
+            break;
+        }
     }
     return result;
 }
@@ -271,6 +305,10 @@ bool CDiskUtils::umountDisk(CUFDImpl& device, bool unlock, bool removableOnly) {
 
 bool CDiskUtils::unlockVolume(int index) {
     return m_pImpl && m_pImpl->unlockVolume(index);
+}
+
+bool CDiskUtils::restoreVolumes() {
+    return m_pImpl && m_pImpl->restoreVolumes();
 }
 
 std::unique_ptr<CDeviceHandle> CDiskUtils::lockedHandle(int kind) {

@@ -41,6 +41,9 @@ class CDiskUtilsImpl {
     bool umountVolume(int index, CUFDImpl& device, bool unlock);
     bool umountDisk(CUFDImpl& device, bool unlock, bool removableOnly);
     bool unlockVolume(int index);
+    // Unlocks every volume still held and mounts again the ones that are
+    // down, as a format's own dismount ends. False when one did not come back.
+    bool restoreVolumes();
     std::unique_ptr<CDeviceHandle> lockedHandle(int kind);
     std::unique_ptr<CDeviceHandle> lockedHandleForPath(const std::u16string& path);
 
@@ -62,6 +65,9 @@ class CDiskUtilsImpl {
     std::array<std::unique_ptr<CDeviceHandle>, LENGTH> m_handles;
     std::array<std::string, LENGTH> m_savedDirectories;
     std::array<int, LENGTH> m_kinds{};
+    // The device path of each locked volume's unit, found while its letter
+    // still named it: a dismounted volume is mounted again through it.
+    std::array<std::string, LENGTH> m_unitPaths;
 };
 
 class CDiskUtils {
@@ -76,6 +82,7 @@ class CDiskUtils {
     bool umountVolume(int index, CUFDImpl& device, bool unlock);
     bool umountDisk(CUFDImpl& device, bool unlock, bool removableOnly);
     bool unlockVolume(int index);
+    bool restoreVolumes();
     // Handed over to the caller unless the utility keeps its handles; then
     // the returned object is a copy that opens its own (unlocked) handle.
     std::unique_ptr<CDeviceHandle> lockedHandle(int kind);
