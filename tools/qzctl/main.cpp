@@ -1744,7 +1744,8 @@ const char* optionText(const std::string& name, Reach reach) {
     if (name == "--fat")
         return "auto (by size, the default), fat (12 or 16 bits)\nor fat32";
     if (name == "--label")
-        return "the volume label, at most 11 characters";
+        return "the volume label: at most 11 ASCII characters,\nnone of \"*+,./:;<=>?[\\]|; "
+               "lower case is\nwritten in upper case";
     if (name == "--no-partition-table")
         return "the file system from the domain's first sector\non, without a partition table";
     if (name == "--lock")
