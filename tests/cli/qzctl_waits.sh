@@ -29,45 +29,30 @@ ready=$(grep -n "^qzctl: QZWAIT0000 ready, drive mask 0x00000018$" <<<"$log" | c
 sed -n "$((ready - 1))p" <<<"$log" | grep -q "calling listener's callback" \
   || fail "readiness was not decided at a drive event"
 
-# A drive away at the first look that a qzctl found on the bus just now
-# (above) is reconnecting: said so, and waited for within --timeout.
-"$bin/qzemu" unplug QZWAIT0000 >/dev/null
-rc=0; "$q" domains QZWAIT0000 --timeout 15 >"$work/out" 2>"$work/err" & pid=$!
-sleep 0.3; "$bin/qzemu" plug QZWAIT0000 >/dev/null
-wait $pid || rc=$?
-[ "$rc" = 0 ] || { cat "$work/err"; fail "domains of a reconnecting drive exited $rc"; }
-grep -q "QZWAIT0000 is reconnecting" "$work/err" || { cat "$work/err"; fail "not said reconnecting"; }
-grep -qE '^ +1 +public +1 ' "$work/out" || fail "domains of the returned drive"
-# Not back: the command's --timeout ends the wait (exit 5), not "no drive".
-"$bin/qzemu" unplug QZWAIT0000 >/dev/null
-rc=0; "$q" domains QZWAIT0000 --timeout 2 >/dev/null 2>"$work/err" || rc=$?
-[ "$rc" = 5 ] && grep -q "is reconnecting" "$work/err" && ! grep -q "no drive" "$work/err" \
-  || { cat "$work/err"; fail "a reconnecting drive that stays away: $rc"; }
-"$bin/qzemu" plug QZWAIT0000 >/dev/null
-# A drive no qzctl has found is absent: "no drive" at once (exit 2), not a
+# A drive that comes back just as qzctl starts (the poller's start-up) is
+# found; one still away once the poller listens is absent at once, never a
 # wait that --timeout ends.
+for round in 1 2 3 4 5; do
+  "$bin/qzemu" unplug QZWAIT0000 >/dev/null
+  start=$(date +%s%N)
+  rc=0; "$q" domains QZWAIT0000 --timeout 15 >"$work/out" 2>"$work/err" & pid=$!
+  sleep 0.02; "$bin/qzemu" plug QZWAIT0000 >/dev/null
+  wait $pid || rc=$?
+  took=$(( ($(date +%s%N) - start) / 1000000 ))
+  if [ "$rc" = 0 ]; then
+    grep -qE '^ +1 +public +1 ' "$work/out" || fail "round $round: domains of the returned drive"
+  else
+    [ "$rc" = 2 ] && grep -q "no drive QZWAIT0000 on the bus" "$work/err" \
+      || { cat "$work/err"; fail "round $round: a returning drive answered $rc"; }
+  fi
+  [ "$took" -lt 8000 ] || fail "round $round: the answer took $took ms"
+done
 "$bin/qzemu" create --serial QZWAITAWAY --capacity 16M --layout "public:rest" >/dev/null
 "$bin/qzemu" unplug QZWAITAWAY >/dev/null
 rc=0; "$q" domains QZWAITAWAY --timeout 20 >/dev/null 2>"$work/err" || rc=$?
 [ "$rc" = 2 ] && grep -q "no drive QZWAITAWAY on the bus" "$work/err" \
-  && ! grep -q "reconnecting" "$work/err" || { cat "$work/err"; fail "an absent drive: $rc"; }
+  || { cat "$work/err"; fail "an absent drive: $rc"; }
 "$bin/qzemu" remove QZWAITAWAY >/dev/null
-# A reader started while another qzctl's domain add has the drive off the
-# bus (it leaves and comes back with its new layout) gets the domains: it is
-# not told the drive is missing or lacks its service.
-"$bin/qzemu" create --serial QZWAITADD --capacity 32M --layout "public:8M" >/dev/null
-"$q" domains QZWAITADD >/dev/null 2>"$work/err" || { cat "$work/err"; fail "domains before the add"; }
-"$q" domain add QZWAITADD --type public --size 4194304 --timeout 30 >/dev/null 2>"$work/add" & add=$!
-for _ in $(seq 500); do
-  "$bin/qzemu" inspect QZWAITADD | grep -qE "^ *bus +attached" || break
-  sleep 0.01
-done
-"$bin/qzemu" inspect QZWAITADD | grep -qE "^ *bus +attached" && fail "the drive never left in domain add"
-rc=0; "$q" domains QZWAITADD --timeout 30 >"$work/out" 2>"$work/err" || rc=$?
-wait $add || { cat "$work/add"; fail "domain add"; }
-[ "$rc" = 0 ] || { cat "$work/err"; fail "a reader during domain add exited $rc"; }
-[ "$(grep -cE '^ +[01] +public ' "$work/out")" = 2 ] || fail "the reader did not get the new layout"
-"$bin/qzemu" remove QZWAITADD >/dev/null
 
 # Twelve drives of two volumes each: 24 volumes for 23 letters. Device work
 # gives letters to every volume it can; one is left without.

@@ -1,13 +1,10 @@
 // qzctl: a command-line tool over the device library.
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -1000,59 +997,8 @@ std::string missingOfDrive(const nork::CUFD& ufd, const std::string& serial) {
     return letters.empty() ? "" : "letters " + letters + " not reported yet";
 }
 
-// A drive that leaves and comes back within this long is reconnecting (the
-// library gives a reconnection a minute); after it, it is gone.
-constexpr std::chrono::seconds RECONNECT_WINDOW{60};
 // The longest qzctl waits for the library's poller to be listening.
 constexpr std::chrono::seconds POLLER_START_LIMIT{5};
-
-// Where qzctl notes when it last found a drive on the bus: the user's
-// runtime directory, one file per serial holding the time in seconds. Any
-// qzctl of the user (a reconnection under way in another one included)
-// leaves it; it is how a drive away at the first look is told from one that
-// is not coming back.
-std::filesystem::path seenRecord(const std::string& serial) {
-    std::string file;
-    for (const char c : serial)
-        file += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
-    return std::filesystem::path(nork::port::userRuntimeDir()) / "qzctl-seen" / file;
-}
-
-std::int64_t nowSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-void noteSeen(const std::string& serial) {
-    const std::filesystem::path path = seenRecord(serial);
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    std::filesystem::permissions(path.parent_path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::replace, ec);
-    // Written whole and renamed: a reader never sees half a time.
-    const std::filesystem::path part =
-        path.string() + "." + std::to_string(nork::port::currentProcessId());
-    {
-        std::ofstream out(part, std::ios::trunc);
-        out << nowSeconds() << "\n";
-        if (!out)
-            return;
-    }
-    std::filesystem::rename(part, path, ec);
-    if (ec)
-        std::filesystem::remove(part, ec);
-}
-
-// Seconds since qzctl last found the drive on the bus; nullopt when it never
-// did (or the note cannot be read).
-std::optional<std::int64_t> secondsSinceSeen(const std::string& serial) {
-    std::ifstream in(seenRecord(serial));
-    std::int64_t when = 0;
-    if (!(in >> when))
-        return std::nullopt;
-    return std::max<std::int64_t>(0, nowSeconds() - when);
-}
 
 // Until the library's poller has subscribed and scanned (bounded): a drive
 // on the bus from then on is reported to `window`, whenever it arrived.
@@ -1067,15 +1013,13 @@ void awaitPoller(EventWindow& window) {
 // departures and returns only for drives it knows this way): EXIT_OK with
 // its device object and serial, or the exit code with the reason printed.
 // Returns as soon as the drive is connected with every lettered unit in its
-// drive mask, woken by the drive events the window receives; a drive not
-// seen so far is waited for until the command's watchdog ends it.
+// drive mask, woken by the drive events the window receives.
 //
-// A drive named by serial that is off the bus is reconnecting when a qzctl
-// found it on the bus less than RECONNECT_WINDOW ago, at the first look or
-// while this one waits for it: it is waited for until that window closes
-// (or the watchdog ends the command). Otherwise it is absent ("no drive",
-// EXIT_NO_DEVICE) or, having been here during this wait, gone ("left the
-// bus", EXIT_DEVICE_GONE), both at once.
+// A drive off the bus once the poller listens is absent ("no drive",
+// EXIT_NO_DEVICE, at once). A drive that leaves while it is waited for has
+// left ("left the bus", EXIT_DEVICE_GONE, at once) unless a reconnection of
+// it is registered with the library: that one is said and waited for until
+// the command's watchdog ends it.
 int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
                 std::string& serial) {
     serial = resolveDevice(name).serial;
@@ -1084,47 +1028,29 @@ int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
         // again once it does, when nothing that arrives can be missed.
         awaitPoller(window);
         serial = resolveDevice(name).serial;
-    }
-    bool seenHere = !serial.empty();
-    bool away = false;
-    auto giveUp = std::chrono::steady_clock::time_point::max();
-    const auto startAway = [&](std::int64_t sinceSeen) {
-        away = true;
-        giveUp = std::chrono::steady_clock::now() + RECONNECT_WINDOW -
-                 std::chrono::seconds(std::min<std::int64_t>(sinceSeen, RECONNECT_WINDOW.count()));
-        std::cerr << "qzctl: " << serial << " is reconnecting; waiting for it to come back"
-                  << std::endl;
-        NORK_LOG(nork::LOG_INFO, "qzctl: %S is reconnecting", serial);
-    };
-    if (serial.empty()) {
-        const std::optional<std::int64_t> since = secondsSinceSeen(name);
-        if (!since || *since >= RECONNECT_WINDOW.count())
+        if (serial.empty())
             return fail(EXIT_NO_DEVICE, "no drive " + name + " on the bus");
-        serial = name;
-        startAway(*since);
-    } else {
-        noteSeen(serial);
     }
     const std::u16string wide = nork::multiToWideString(serial, 0);
     nork::CDeviceManager& manager = nork::CZykSDK::instance().deviceManager();
     std::string lastMissing;
+    bool away = false;
     for (;;) {
         ufd = manager.getCUFD(wide);
         const std::string missing = missingOfDrive(ufd, serial);
         if (missing.empty() && onTheBus(wide))
             break;
         if (!onTheBus(wide)) {
+            if (!nork::CTransparentReconnectionsManager::instance().isRegistered(wide))
+                return fail(EXIT_DEVICE_GONE, serial + " left the bus");
             if (!away) {
-                startAway(0);
-            } else if (std::chrono::steady_clock::now() >= giveUp) {
-                return seenHere ? fail(EXIT_DEVICE_GONE, serial + " left the bus")
-                                : fail(EXIT_NO_DEVICE, "no drive " + serial + " on the bus");
+                away = true;
+                std::cerr << "qzctl: " << serial << " is reconnecting; waiting for it to come back"
+                          << std::endl;
+                NORK_LOG(nork::LOG_INFO, "qzctl: %S is reconnecting", serial);
             }
         } else if (away) {
             away = false;
-            giveUp = std::chrono::steady_clock::time_point::max();
-            seenHere = true;
-            noteSeen(serial);
             NORK_LOG(nork::LOG_INFO, "qzctl: %S is back on the bus", serial);
         }
         if (missing != lastMissing) {
@@ -1135,7 +1061,6 @@ int polledDrive(const std::string& name, EventWindow& window, nork::CUFD& ufd,
         // letter given without an event of its own is seen.
         window.pump(EVENT_WAIT_SLICE_MS);
     }
-    noteSeen(serial);
     NORK_LOG(nork::LOG_INFO, "qzctl: %S ready, drive mask 0x%08X", serial,
              static_cast<unsigned>(ufd.impl()->driveMask()));
     return EXIT_OK;
