@@ -462,14 +462,19 @@ TEST_F(PresenceE2e, ShortWatchesWithTwelveDrivesPluggedEndWhileTheirReplayRuns) 
 
     for (int watch = 0; watch < 20; ++watch) {
         std::size_t heard = 0;
-        const port::HWND watcher = port::createWindow(
-            u"short watch",
-            [&heard](port::HWND, std::uint32_t message, std::uintptr_t wParam,
-                     std::intptr_t) -> std::intptr_t {
-                if (message == nork::WM_SDK_DEVICE_CONNECTED && wParam >= 1 && wParam <= DRIVES)
-                    ++heard;
-                return 0;
-            });
+        const port::HWND watcher =
+            port::createWindow(u"short watch",
+                               [&heard](port::HWND, std::uint32_t message, std::uintptr_t wParam,
+                                        std::intptr_t) -> std::intptr_t {
+                                   // Ids count every device object of the process, so earlier
+                                   // tests of a whole-binary run push them past DRIVES.
+                                   if (message == nork::WM_SDK_DEVICE_CONNECTED &&
+                                       nork::CWMListeningMgr::instance()
+                                           .getCUFD(static_cast<std::uint32_t>(wParam))
+                                           .isValid())
+                                       ++heard;
+                                   return 0;
+                               });
         ASSERT_NE(watcher, port::HWND_NONE);
         nork::CWMListeningMgr::instance().addHWNDListener(watcher, nullptr);
         EXPECT_TRUE(pumpUntil([&] { return heard > 0; }, 10s)) << "watch " << watch;
