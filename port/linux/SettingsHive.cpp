@@ -60,6 +60,28 @@ class FileLock {
     int m_fd = -1;
 };
 
+// Reads an open file to its end in pieces of `piece` bytes, each handed to
+// `take`; the file is closed whatever happens.
+template <typename Take>
+PortError readPieces(int fd, std::size_t piece, Take take) {
+    const std::unique_ptr<char[]> buf(new char[piece]);  // off the stack of any thread
+    for (;;) {
+        ssize_t n = ::read(fd, buf.get(), piece);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            ::close(fd);
+            return fromErrno(err);
+        }
+        if (n == 0)
+            break;
+        take(std::string_view(buf.get(), static_cast<std::size_t>(n)));
+    }
+    ::close(fd);
+    return PortError::ok();
+}
+
 PortError readWhole(const std::string& path, std::string& out, mode_t* mode) {
     out.clear();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -71,22 +93,7 @@ PortError readWhole(const std::string& path, std::string& out, mode_t* mode) {
     struct stat st {};
     if (mode != nullptr && ::fstat(fd, &st) == 0)
         *mode = st.st_mode & 07777;
-    char buf[8192];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int err = errno;
-            ::close(fd);
-            return fromErrno(err);
-        }
-        if (n == 0)
-            break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return PortError::ok();
+    return readPieces(fd, 8192, [&](std::string_view piece) { out.append(piece); });
 }
 
 PortError writeAtomically(const std::string& path, const std::string& text, mode_t mode) {
@@ -155,23 +162,7 @@ PortError readInPieces(const std::string& path, hive::KeyReader& reader) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? PortError::ok() : fromErrno(errno);  // ENOENT: an empty root
-    constexpr std::size_t kPiece = 64 * 1024;
-    const std::unique_ptr<char[]> buf(new char[kPiece]);  // off the stack of any thread
-    for (;;) {
-        ssize_t n = ::read(fd, buf.get(), kPiece);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int err = errno;
-            ::close(fd);
-            return fromErrno(err);
-        }
-        if (n == 0)
-            break;
-        reader.feed(std::string_view(buf.get(), static_cast<std::size_t>(n)));
-    }
-    ::close(fd);
-    return PortError::ok();
+    return readPieces(fd, 64 * 1024, [&](std::string_view piece) { reader.feed(piece); });
 }
 
 // Runs a change under the exclusive lock and writes the file when the change
